@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: once with warnings as errors, once with
+# AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+
+echo "== build (warnings as errors) =="
+BUILD_DIR=build scripts/build.sh -DSTB_WERROR=ON -DSTB_SANITIZE=OFF
+echo "== tests =="
+ctest --test-dir build --output-on-failure -j2 --timeout 300
+
+echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer) =="
+BUILD_DIR=build-asan BUILD_TYPE=Debug scripts/build.sh -DSTB_WERROR=ON -DSTB_SANITIZE=ON -DSTB_BUILD_BENCH=OFF
+echo "== tests under sanitizers =="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j2 --timeout 600

@@ -1,0 +1,188 @@
+// TSerialPortDriver: a non-visual component that owns one serial port.
+//
+// It keeps the line settings as properties, opens the port and pushes the
+// settings to the driver, runs a periodic receive poll on the thread that
+// owns it, and offers sends and reads that end on an inactivity time-out.
+// Every operation reports through its result only; nothing here throws.
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "TickSource.h"
+
+enum TComPortNumber : std::uint8_t {
+  pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8,
+  pnCOM9, pnCOM10, pnCOM11, pnCOM12, pnCOM13, pnCOM14, pnCOM15, pnCOM16
+};
+
+enum TComPortBaudRate : std::uint8_t {
+  br110, br300, br600, br1200, br2400, br4800, br9600, br14400,
+  br19200, br38400, br56000, br57600, br115200
+};
+
+enum TComPortDataBits : std::uint8_t { db5BITS, db6BITS, db7BITS, db8BITS };
+enum TComPortStopBits : std::uint8_t { sb1BITS, sb1HALFBITS, sb2BITS };
+enum TComPortParity : std::uint8_t { ptNONE, ptODD, ptEVEN, ptMARK, ptSPACE };
+enum TComPortHwHandshaking : std::uint8_t { hhNONE, hhNONERTSON, hhRTSCTS };
+enum TComPortSwHandshaking : std::uint8_t { shNONE, shXONXOFF };
+enum TPacketMode : std::uint8_t { pmDiscard, pmPass };
+
+// Modem status lines, as bits of one byte.
+enum TLineStatus : std::uint8_t { lsCTS = 0x01, lsDSR = 0x02, lsRING = 0x04, lsDCD = 0x08 };
+using TLineStatusSet = std::uint8_t;
+
+class TSerialPortDriver;
+using TComPortReceiveDataEvent =
+    std::function<void(TSerialPortDriver* Sender, const std::uint8_t* DataPtr, std::uint32_t DataSize)>;
+using TComPortReceivePacketEvent =
+    std::function<void(TSerialPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
+
+namespace serial_platform { class PortHandle; }
+
+class TSerialPortDriver : public QObject {
+  Q_OBJECT
+public:
+  explicit TSerialPortDriver(QObject* owner = nullptr);
+  ~TSerialPortDriver() override;
+  TSerialPortDriver(const TSerialPortDriver&) = delete;
+  TSerialPortDriver& operator=(const TSerialPortDriver&) = delete;
+
+  // --- connection -----------------------------------------------------------
+  bool Connect();
+  void Disconnect();
+  bool Connected() const;
+
+  // --- properties -------------------------------------------------------------
+  TComPortNumber ComPort() const { return FComPort; }
+  void SetComPort(TComPortNumber v);
+  TComPortBaudRate ComPortSpeed() const { return FComPortSpeed; }
+  void SetComPortSpeed(TComPortBaudRate v);
+  TComPortDataBits ComPortDataBits() const { return FComPortDataBits; }
+  void SetComPortDataBits(TComPortDataBits v);
+  TComPortStopBits ComPortStopBits() const { return FComPortStopBits; }
+  void SetComPortStopBits(TComPortStopBits v);
+  TComPortParity ComPortParity() const { return FComPortParity; }
+  void SetComPortParity(TComPortParity v);
+  TComPortHwHandshaking ComPortHwHandshaking() const { return FComPortHwHandshaking; }
+  void SetComPortHwHandshaking(TComPortHwHandshaking v);
+  TComPortSwHandshaking ComPortSwHandshaking() const { return FComPortSwHandshaking; }
+  void SetComPortSwHandshaking(TComPortSwHandshaking v);
+  std::uint16_t ComPortInBufSize() const { return FComPortInBufSize; }
+  void SetComPortInBufSize(std::uint16_t v);
+  std::uint16_t ComPortOutBufSize() const { return FComPortOutBufSize; }
+  void SetComPortOutBufSize(std::uint16_t v);
+  std::int16_t PacketSize() const { return FPacketSize; }
+  void SetPacketSize(std::int16_t v);
+  std::int32_t PacketTimeout() const { return FPacketTimeout; }
+  void SetPacketTimeout(std::int32_t v);
+  TPacketMode PacketMode() const { return FPacketMode; }
+  void SetPacketMode(TPacketMode v) { FPacketMode = v; }
+  std::uint16_t ComPortPollingDelay() const { return FComPortPollingDelay; }
+  void SetComPortPollingDelay(std::uint16_t v);
+  bool EnableDTROnOpen() const { return FEnableDTROnOpen; }
+  void SetEnableDTROnOpen(bool v) { FEnableDTROnOpen = v; }
+  std::uint16_t OutputTimeout() const { return FOutputTimeout; }
+  void SetOutputTimeout(std::uint16_t v) { FOutputTimeout = v; }
+  std::uint32_t InputTimeout() const { return FInputTimeout; }
+  void SetInputTimeout(std::uint32_t v) { FInputTimeout = v; }
+  bool CheckLineStatus() const { return FCheckLineStatus; }
+  void SetCheckLineStatus(bool v) { FCheckLineStatus = v; }
+  const TComPortReceiveDataEvent& OnReceiveData() const { return FOnReceiveData; }
+  void SetOnReceiveData(TComPortReceiveDataEvent h) { FOnReceiveData = std::move(h); }
+  const TComPortReceivePacketEvent& OnReceivePacket() const { return FOnReceivePacket; }
+  void SetOnReceivePacket(TComPortReceivePacketEvent h) { FOnReceivePacket = std::move(h); }
+
+  // --- transfer -----------------------------------------------------------------
+  void FlushBuffers(bool inBuffer, bool outBuffer);
+  std::int32_t InputCount();
+  std::uint16_t OutputFree();
+  TLineStatusSet GetLineStatus();
+  std::uint32_t SendData(const void* data, std::uint32_t count, std::uint32_t timeout);
+  std::uint32_t SendData(const void* data, std::uint32_t count);
+  bool SendByte(std::uint8_t value);
+  bool SendString(std::string_view text);
+  std::uint32_t ReadData(void* buffer, std::uint32_t count);
+  bool ReadByte(std::uint8_t& value);
+
+  void PausePolling() { ++FPollPauseCount; }
+  void ContinuePolling() { --FPollPauseCount; }
+  // The receive poll; normally run by the poll timer, public so that a test
+  // can run one tick on demand.
+  void PollTick();
+
+  static std::uint32_t BaudRateValue(TComPortBaudRate speed);
+  static std::uint32_t PacketTime(TComPortBaudRate speed, std::int32_t size);
+
+  // --- introspection and platform glue --------------------------------------------
+  const std::uint8_t* ReceiveBuffer() const { return FReceiveBuffer.data(); }
+  std::size_t ReceiveBufferSize() const { return FReceiveBuffer.size(); }
+  std::uint32_t PacketStartTick() const { return FPacketStartTick; }
+  std::int32_t PollPauseCount() const { return FPollPauseCount; }
+  bool PollTimerActive() const { return FPollTimer.isActive(); }
+
+  // True once the open device has gone away (hang-up, adapter pulled): from
+  // then on nothing more can arrive, so a caller waiting for the receiver
+  // can give up at once instead of waiting out its silence limit.
+  bool LineLost() const;
+
+  // Why the last Connect failed: the device path and the system's reason,
+  // with a hint where one helps (permissions, a port held by another program).
+  const std::string& LastError() const { return FLastError; }
+
+  // The device path that port number n maps to: $COMn when set, else /dev/ttyS<n-1>.
+  static std::string DevicePath(TComPortNumber port);
+
+  // Where the millisecond tick count comes from; tests replace it to cross the
+  // wrap of the 32-bit counter.
+  void SetTickSource(TickSource source);
+  std::uint32_t Now() const { return FTick(); }
+
+  std::string GetPlatformName() const;
+  std::uint32_t GetPlatformVersion() const;
+  // XON/XOFF limit for an input queue: a quarter of it, capped at 4096 only on
+  // "WNT" version 4.0 or later.
+  static std::uint32_t XonXoffLimit(std::uint16_t inBufSize, const std::string& platformName,
+                                    std::uint32_t platformVersion);
+
+private:
+  void ApplySettings();
+  void ResizeReceiveBuffer();
+  void StartPollTimer();
+  void StopPollTimer();
+
+  std::unique_ptr<serial_platform::PortHandle> FPortHandle;
+  TComPortNumber FComPort = pnCOM2;
+  TComPortBaudRate FComPortSpeed = br115200;
+  TComPortDataBits FComPortDataBits = db8BITS;
+  TComPortStopBits FComPortStopBits = sb1BITS;
+  TComPortParity FComPortParity = ptNONE;
+  TComPortHwHandshaking FComPortHwHandshaking = hhNONERTSON;
+  TComPortSwHandshaking FComPortSwHandshaking = shNONE;
+  std::uint16_t FComPortInBufSize = 2048;
+  std::uint16_t FComPortOutBufSize = 2048;
+  std::int16_t FPacketSize = -1;
+  std::int32_t FPacketTimeout = -1;
+  TPacketMode FPacketMode = pmDiscard;
+  TComPortReceiveDataEvent FOnReceiveData;
+  TComPortReceivePacketEvent FOnReceivePacket;
+  std::uint16_t FComPortPollingDelay = 50;
+  bool FEnableDTROnOpen = true;
+  std::uint16_t FOutputTimeout = 500;
+  std::uint32_t FInputTimeout = 200;
+  bool FCheckLineStatus = false;
+  QTimer FPollTimer;  // plays the part of the poll window: ticks reach PollTick on our thread
+  std::vector<std::uint8_t> FReceiveBuffer;
+  std::uint32_t FPacketStartTick = 0xFFFFFFFFu;
+  std::int32_t FPollPauseCount = 0;
+
+  TickSource FTick;
+  std::string FLastError;
+};
