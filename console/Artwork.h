@@ -1,0 +1,44 @@
+// The window's drawn pieces: the banner, the rounded outline around it and
+// the busy animation shown while the image goes out. All painted in code.
+#pragma once
+
+#include <QTimer>
+#include <QWidget>
+
+class TShape : public QWidget {
+public:
+  explicit TShape(QWidget* parent);
+
+protected:
+  void paintEvent(QPaintEvent*) override;
+};
+
+class TBanner : public QWidget {
+public:
+  explicit TBanner(QWidget* parent);
+
+protected:
+  void paintEvent(QPaintEvent*) override;
+};
+
+// Pages flying from a box to a set-top box. Stands still on its stop frame
+// until Play(); the frame moves on a timer, so it only advances when the
+// window gets to handle its messages.
+class TBusyAnimation : public QWidget {
+public:
+  static constexpr int kFrames = 35;
+  static constexpr int kStopFrame = 34;
+
+  explicit TBusyAnimation(QWidget* parent);
+  void Play();
+  void Stop();
+  bool Playing() const { return FTimer.isActive(); }
+  int Frame() const { return FFrame; }
+
+protected:
+  void paintEvent(QPaintEvent*) override;
+
+private:
+  QTimer FTimer;
+  int FFrame = kStopFrame;
+};

@@ -1,0 +1,113 @@
+// The exchange with the receiver: the probe and device check handshake
+// (Timer1Timer), the image block transfer and the verification stages
+// (UploadFile). It speaks to the serial component and to a narrow view of the
+// window, so that it reads top to bottom like the exchange it implements.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "DeviceCheck.h"
+#include "DownloadJob.h"
+
+class TSerialPortDriver;
+
+// What the exchange needs of the window.
+class TDownloadView {
+public:
+  virtual ~TDownloadView() = default;
+  virtual void AppendLog(const std::string& line) = 0;
+  virtual void SetTransferProgress(int percent) = 0;  // ProgressBar1
+  virtual void SetFlashProgress(int percent) = 0;     // ProgressBar2
+  virtual void SetByteCounter(const std::string& text) = 0;  // Label4
+  virtual void StartBusyAnimation() = 0;
+  virtual void StopBusyAnimation() = 0;
+  virtual void StopProbeTimer() = 0;
+  virtual void ShowMessage(const std::string& text) = 0;      // modal, OK
+  virtual bool ConfirmYesNo(const std::string& text) = 0;     // modal; true for Yes
+  virtual void ShowInformation(const std::string& text) = 0;  // modal, OK
+  // Handles the window messages that are pending, once, without waiting.
+  virtual void ProcessPendingMessages() = 0;
+  // True once the operator has asked to close the window during a download.
+  virtual bool CloseRequested() const = 0;
+  virtual void CloseWindow() = 0;
+};
+
+// Raised when the image file cannot be opened at the start of the transfer;
+// it reaches the application's error handler like a description file error.
+class ImageFileError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+namespace wire {
+inline constexpr std::uint8_t WakeByte = 0x1F;
+inline constexpr std::uint8_t ResendRequest = 0x41;          // 'A', before a rejected block goes again
+inline constexpr std::uint8_t VersionPairRequest = 0x1E;
+inline constexpr std::uint8_t VersionTableWritten = 0x57;    // 'W'
+inline constexpr std::uint8_t FlashWriteMark = 0x40;         // '@', one per four blocks
+inline constexpr std::string_view Acknowledge = "ACK";
+inline constexpr std::string_view BlockAccepted = "ok.";
+inline constexpr std::string_view AddressFollows = "ok";
+inline constexpr std::string_view SequenceDigits = "1234567890";
+inline constexpr int BlockBytes = 1024;
+inline constexpr int BlocksPerSequenceCheck = 11;
+inline constexpr int BlocksPerFlashMark = 4;
+}  // namespace wire
+
+// How long the receiver may stay silent where the exchange waits for it
+// before the download is given up. A real box erasing its flash is slow.
+inline constexpr std::uint32_t kSilenceLimitMs = 60000;
+// A block after the first that keeps being rejected is sent this many times
+// more at most.
+inline constexpr int kMaxResends = 16;
+
+class TDownload {
+public:
+  TDownload(TSerialPortDriver& port, TDownloadView& view, const std::uint8_t& downloadMode,
+            const TDownloadJob& job, const bool& jobReady, TDeviceInfo& deviceInfo);
+
+  // One tick of the probe timer: wake byte, then, with a mode chosen and its
+  // description read, the mode word and the receiver's answer; an answer
+  // runs the whole download in this call.
+  void Timer1Timer();
+  // The transfer and the verification stages; true only when the receiver
+  // confirmed every stage. Throws ImageFileError when the image cannot be
+  // opened.
+  bool UploadFile();
+
+  void SetSilenceLimitMs(std::uint32_t ms) { FSilenceLimitMs = ms; }
+  std::uint32_t SilenceLimitMs() const { return FSilenceLimitMs; }
+  bool Running() const { return FRunning; }
+
+private:
+  enum class Wait { Got, Silent, Lost };
+
+  Wait AwaitByte(std::uint8_t& value);
+  Wait SkipThrough(std::uint8_t mark);
+  bool ReadText(std::size_t length, std::string& text);
+  bool LeadIn(const char* stage);
+  bool WaitFailed(Wait outcome, const char* stage);
+  bool StageText(std::size_t length, std::string_view expected, const char* okLine, const char* badLine);
+
+  bool Handshake();
+  void FailHandshake(const std::string& logLine, const std::string& message);
+  bool TransferBlocks(int imageFd, std::uint8_t& totalChecksum);
+  bool VerificationStages(std::uint8_t totalChecksum);
+
+  TSerialPortDriver& FPort;
+  TDownloadView& FView;
+  const std::uint8_t& FDownloadMode;
+  const TDownloadJob& FJob;
+  const bool& FJobReady;
+  TDeviceInfo& FDeviceInfo;
+  std::uint32_t FSilenceLimitMs = kSilenceLimitMs;
+  bool FRunning = false;
+  bool FLostReported = false;
+};
+
+// Position of a progress bar after `done` of `total` steps: the nearest whole
+// percent, an exact half going to the even neighbour.
+int ProgressPercent(std::int64_t done, std::int64_t total);

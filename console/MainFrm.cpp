@@ -1,1 +1,218 @@
-// placeholder
+#include "MainFrm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QScreen>
+
+#include "DescriptionFile.h"
+
+namespace {
+
+QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
+  auto* label = new QLabel(text, parent);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+QProgressBar* MakeBar(QWidget* parent, int x, int y) {
+  auto* bar = new QProgressBar(parent);
+  bar->setGeometry(x, y, 337, 16);
+  bar->setRange(0, 100);
+  bar->setValue(0);
+  bar->setTextVisible(false);
+  return bar;
+}
+
+}  // namespace
+
+TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+  setWindowTitle(kCaption);
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowCloseButtonHint);
+  QFont f("MS Sans Serif");
+  f.setStyleHint(QFont::SansSerif);
+  f.setPixelSize(11);
+  setFont(f);
+  setFixedSize(553, 681);
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+
+  SerialPortDriver1 = new TSerialPortDriver(this);
+  SerialPortDriver1->SetComPort(pnCOM1);
+  SerialPortDriver1->SetComPortSpeed(br115200);
+  Timer1 = new QTimer(this);
+  connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+  BuildControls();
+  TDownloadView& view = *this;
+  FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view, DownloadMode, DownloadJob, DownloadJobReady,
+                                          DeviceInfo);
+  FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildControls() {
+  Shape1 = new TShape(this);
+  Shape1->setGeometry(8, 8, 537, 113);
+  Image1 = new TBanner(this);
+  Image1->setGeometry(24, 16, 505, 97);
+
+  // The maker's address, in three pieces on the banner.
+  QFont fixed("Fixedsys");
+  fixed.setStyleHint(QFont::TypeWriter);
+  fixed.setPixelSize(16);
+  int x = 344;
+  for (auto [text, red] : {std::pair{"www.", false}, {"tarnwell", true}, {".example", false}}) {
+    auto* piece = new QLabel(text, this);
+    piece->setFont(fixed);
+    piece->setAutoFillBackground(true);
+    QPalette pal = piece->palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::HighlightedText));
+    pal.setColor(QPalette::WindowText, red ? Qt::red : Qt::black);
+    piece->setPalette(pal);
+    piece->adjustSize();
+    piece->setGeometry(x, 88, piece->width(), 22);
+    x += piece->width();
+  }
+
+  auto* panel = new QFrame(this);
+  panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  panel->setGeometry(8, 132, 537, 129);
+  Panel1 = panel;
+  Label1 = MakeLabel(Panel1, "Down Load", 16, 20);
+  Label2 = MakeLabel(Panel1, "Flash Write", 16, 44);
+  Label4 = MakeLabel(Panel1, "( 0 / 0 )", 428, 20);
+  Label4->setMinimumWidth(105);
+  ProgressBar1 = MakeBar(Panel1, 84, 20);
+  ProgressBar2 = MakeBar(Panel1, 84, 44);
+  Animate1 = new TBusyAnimation(Panel1);
+  Animate1->setGeometry(76, 60, 385, 61);
+
+  RxMemo = new QPlainTextEdit(this);
+  RxMemo->setGeometry(8, 272, 537, 401);
+  RxMemo->setReadOnly(true);
+  RxMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  RxMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  RxMemo->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
+  RxMemo->setFocusPolicy(Qt::StrongFocus);
+  setFocusProxy(RxMemo);
+
+  RxMemo->installEventFilter(this);
+  installEventFilter(this);
+}
+
+void TForm1::FormCreate() {
+  DownloadMode = 0;
+  ResetKeywordSlots(KeywordSlots);
+
+  if (!SerialPortDriver1->Connect()) {
+    QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), kConnectError, QMessageBox::Ok, this);
+    box.setDetailedText(QString::fromStdString(SerialPortDriver1->LastError()));
+    box.exec();
+  }
+
+  const std::string rule(73, '-');
+  AppendLog(rule);
+  AppendLog(" <<< DIRECTIONS >>> ");
+  AppendLog(" 0. First, check Your serial cable and COM1 port.");
+  AppendLog(" 1. Now, type the download mode in this box.");
+  AppendLog("    It is not displayed.");
+  AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
+  AppendLog(" 3. Wait for complete.");
+  AppendLog(rule);
+  Label4->setText("( 0 / 0 )");
+  Timer1->start(1000);
+}
+
+void TForm1::AppendLog(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
+
+// --- keys ----------------------------------------------------------------------------
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    // A key goes to the log when it has the focus, and climbs to the window
+    // only if the log leaves it; the window's own turn counts only when the
+    // log did not see the key first.
+    const bool toLog = watched == RxMemo;
+    const bool toWindow = watched == this && QApplication::focusWidget() != RxMemo;
+    if (toLog || toWindow) KeyText(static_cast<QKeyEvent*>(event)->text());
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::KeyText(const QString& text) {
+  for (QChar c : text) {
+    // Nothing outside Latin-1 can be part of a keyword.
+    std::uint8_t key = c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0;
+    RxMemoKeyPress(key);
+  }
+}
+
+void TForm1::RxMemoKeyPress(std::uint8_t& Key) {
+  if (DownloadMode != 0) return;
+  const std::uint8_t mode = MatchKeywordCharacter(KeywordSlots, Key);
+  if (mode == 0) return;
+  const TModeInfo& info = ModeInfo(mode);
+  AppendLog(info.LogLine);
+  DownloadMode = mode;
+  ReadDescriptionFile(info.DescriptionFile);
+}
+
+void TForm1::ReadDescriptionFile(const std::string& path) {
+  ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
+  Label4->setText(QString::fromStdString(ByteCounterText(0, DownloadJob.ImageSize)));
+  DownloadJobReady = true;
+}
+
+void TForm1::Timer1Timer() { FDownload->Timer1Timer(); }
+
+// --- closing ---------------------------------------------------------------------------
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  // Closing while blocks go out would pull the window from under the
+  // transfer: ask it to stop at the next block instead.
+  if (FDownload->Running() && !FClosingByDownload) {
+    FCloseRequested = true;
+    event->ignore();
+    return;
+  }
+  event->accept();
+}
+
+void TForm1::CloseWindow() {
+  FClosingByDownload = true;
+  Timer1->stop();
+  close();
+}
+
+// --- the view of the exchange -------------------------------------------------------------
+
+void TForm1::SetTransferProgress(int percent) { ProgressBar1->setValue(percent); }
+void TForm1::SetFlashProgress(int percent) { ProgressBar2->setValue(percent); }
+void TForm1::SetByteCounter(const std::string& text) { Label4->setText(QString::fromStdString(text)); }
+void TForm1::StartBusyAnimation() { Animate1->Play(); }
+void TForm1::StopBusyAnimation() { Animate1->Stop(); }
+void TForm1::StopProbeTimer() { Timer1->stop(); }
+
+void TForm1::ShowMessage(const std::string& text) {
+  QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLatin1(text), QMessageBox::Ok,
+                  this);
+  box.exec();
+}
+
+bool TForm1::ConfirmYesNo(const std::string& text) {
+  QMessageBox box(QMessageBox::Question, QApplication::applicationName(), QString::fromLatin1(text),
+                  QMessageBox::Yes | QMessageBox::No, this);
+  return box.exec() == QMessageBox::Yes;
+}
+
+void TForm1::ShowInformation(const std::string& text) {
+  QMessageBox box(QMessageBox::Information, QApplication::applicationName(), QString::fromLatin1(text),
+                  QMessageBox::Ok, this);
+  box.exec();
+}
+
+void TForm1::ProcessPendingMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }

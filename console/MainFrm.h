@@ -1,0 +1,86 @@
+// TForm1: the downloader's one window. It owns the widgets, the serial port
+// and the state of a download; the exchange itself lives in TDownload.
+#pragma once
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QTimer>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "Artwork.h"
+#include "DeviceCheck.h"
+#include "Download.h"
+#include "DownloadJob.h"
+#include "ModeSelect.h"
+#include "SerialDrv.h"
+
+inline constexpr const char* kCaption = "::::: Tarnwell STB  Serial DownLoader v3.5 For Downgrade Version:::::";
+inline constexpr const char* kConnectError = "Error: could not connect.  Check COM port settings";
+
+class TForm1 : public QWidget, private TDownloadView {
+  Q_OBJECT
+public:
+  explicit TForm1(QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Widgets and components, named as the operator's manual names them.
+  TSerialPortDriver* SerialPortDriver1 = nullptr;
+  QTimer* Timer1 = nullptr;
+  TShape* Shape1 = nullptr;
+  TBanner* Image1 = nullptr;
+  QWidget* Panel1 = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label4 = nullptr;
+  QProgressBar* ProgressBar1 = nullptr;
+  QProgressBar* ProgressBar2 = nullptr;
+  TBusyAnimation* Animate1 = nullptr;
+  QPlainTextEdit* RxMemo = nullptr;
+
+  // The state of one run.
+  std::uint8_t DownloadMode = 0;
+  TDownloadJob DownloadJob;
+  bool DownloadJobReady = false;  // the description was read to its end
+  TKeywordSlots KeywordSlots{};
+  TDeviceInfo DeviceInfo;
+
+  void AppendLog(const std::string& line) override;
+  void RxMemoKeyPress(std::uint8_t& Key);
+  void ReadDescriptionFile(const std::string& path);
+  TDownload& Download() { return *FDownload; }
+
+public slots:
+  void Timer1Timer();
+
+protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+
+private:
+  void BuildControls();
+  void FormCreate();
+  void KeyText(const QString& text);
+
+  // TDownloadView
+  void SetTransferProgress(int percent) override;
+  void SetFlashProgress(int percent) override;
+  void SetByteCounter(const std::string& text) override;
+  void StartBusyAnimation() override;
+  void StopBusyAnimation() override;
+  void StopProbeTimer() override;
+  void ShowMessage(const std::string& text) override;
+  bool ConfirmYesNo(const std::string& text) override;
+  void ShowInformation(const std::string& text) override;
+  void ProcessPendingMessages() override;
+  bool CloseRequested() const override { return FCloseRequested; }
+  void CloseWindow() override;
+
+  std::unique_ptr<TDownload> FDownload;
+  bool FCloseRequested = false;
+  bool FClosingByDownload = false;
+};
