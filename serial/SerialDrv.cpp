@@ -1,1 +1,355 @@
-// placeholder
+#include "SerialDrv.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+namespace {
+
+constexpr std::uint32_t kBaudRates[] = {110,   300,   600,   1200,  2400,  4800,  9600,
+                                        14400, 19200, 38400, 56000, 57600, 115200};
+constexpr std::uint32_t kNoPacketStart = 0xFFFFFFFFu;
+constexpr std::int16_t kRawMode = -1;
+constexpr std::int32_t kNoPacketTimeout = -1;
+constexpr std::int32_t kPacketTimeoutMargin = 150;
+constexpr std::uint16_t kNotConnectedCount = 65535;
+constexpr std::uint32_t kXonXoffCap = 4096;
+constexpr std::uint32_t kCapFromVersion = 0x40000;
+// Longest single nap inside a busy wait; small against the time-outs, large
+// enough that a blocked send or read leaves the other cores alone.
+constexpr int kWaitSliceMs = 1;
+
+}  // namespace
+
+TSerialPortDriver::TSerialPortDriver(QObject* owner)
+    : QObject(owner), FTick(MonotonicTickSource()) {
+  FReceiveBuffer.resize(FComPortInBufSize);
+  QObject::connect(&FPollTimer, &QTimer::timeout, this, &TSerialPortDriver::PollTick);
+}
+
+TSerialPortDriver::~TSerialPortDriver() { Disconnect(); }
+
+// --- connection -----------------------------------------------------------------
+
+std::string TSerialPortDriver::DevicePath(TComPortNumber port) {
+  const unsigned n = unsigned(port) + 1;
+  const std::string name = "COM" + std::to_string(n);
+  if (const char* set = std::getenv(name.c_str()); set != nullptr && *set != '\0') return set;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+bool TSerialPortDriver::Connect() {
+  if (Connected()) return true;
+  const std::string path = DevicePath(FComPort);
+  serial_platform::OpenResult result;
+  FPortHandle = serial_platform::PortHandle::Open(path, result);
+  if (!FPortHandle) {
+    FLastError = result.reason;
+    if (result.outcome == serial_platform::OpenOutcome::NotFound) {
+      FLastError += " (set COM" + std::to_string(unsigned(FComPort) + 1) +
+                    " to the device path, e.g. /dev/ttyUSB0)";
+    }
+    return false;
+  }
+  FLastError.clear();
+  ApplySettings();
+  // The descriptor is non-blocking, which plays the part of the 1 ms driver
+  // time-outs: no read or write ever waits inside the driver.
+  StartPollTimer();
+  return true;
+}
+
+void TSerialPortDriver::Disconnect() {
+  if (!Connected()) return;
+  StopPollTimer();
+  FPortHandle.reset();
+}
+
+bool TSerialPortDriver::Connected() const { return FPortHandle != nullptr; }
+
+bool TSerialPortDriver::LineLost() const { return FPortHandle && FPortHandle->Lost(); }
+
+void TSerialPortDriver::ApplySettings() {
+  if (!Connected()) return;
+  serial_platform::LineSettings s;
+  s.baud = BaudRateValue(FComPortSpeed);
+  s.dataBits = std::uint8_t(5 + std::min<unsigned>(FComPortDataBits, db8BITS));
+  s.parity = serial_platform::Parity(std::min<unsigned>(FComPortParity, ptSPACE));
+  s.stopBits = serial_platform::StopBits(std::min<unsigned>(FComPortStopBits, sb2BITS));
+  switch (FComPortHwHandshaking) {
+    case hhNONE: s.rts = serial_platform::RtsMode::Low; break;
+    case hhRTSCTS: s.rts = serial_platform::RtsMode::Handshake; break;
+    default: s.rts = serial_platform::RtsMode::High; break;
+  }
+  s.xonXoff = FComPortSwHandshaking == shXONXOFF;
+  s.dtr = FEnableDTROnOpen;
+  s.xonLimit = s.xoffLimit = XonXoffLimit(FComPortInBufSize, GetPlatformName(), GetPlatformVersion());
+  // A refused setting leaves the port open with whatever the driver kept.
+  (void)FPortHandle->Apply(s);
+  FlushBuffers(true, true);
+  // The tty driver sizes its own queues; ComPortInBufSize still sizes
+  // ReceiveBuffer and ComPortOutBufSize still bounds OutputFree.
+}
+
+std::string TSerialPortDriver::GetPlatformName() const { return serial_platform::QueryPlatform().name; }
+
+std::uint32_t TSerialPortDriver::GetPlatformVersion() const { return serial_platform::QueryPlatform().version; }
+
+std::uint32_t TSerialPortDriver::XonXoffLimit(std::uint16_t inBufSize, const std::string& platformName,
+                                              std::uint32_t platformVersion) {
+  std::uint32_t limit = inBufSize / 4u;
+  if (platformName == "WNT" && platformVersion >= kCapFromVersion) limit = std::min(limit, kXonXoffCap);
+  return limit;
+}
+
+// --- setters --------------------------------------------------------------------
+
+void TSerialPortDriver::SetComPort(TComPortNumber v) {
+  if (!Connected()) FComPort = v;
+}
+
+void TSerialPortDriver::SetComPortSpeed(TComPortBaudRate v) {
+  FComPortSpeed = v;
+  ApplySettings();
+}
+
+void TSerialPortDriver::SetComPortDataBits(TComPortDataBits v) {
+  FComPortDataBits = v;
+  ApplySettings();
+}
+
+void TSerialPortDriver::SetComPortStopBits(TComPortStopBits v) {
+  FComPortStopBits = v;
+  ApplySettings();
+}
+
+void TSerialPortDriver::SetComPortParity(TComPortParity v) {
+  FComPortParity = v;
+  ApplySettings();
+}
+
+void TSerialPortDriver::SetComPortHwHandshaking(TComPortHwHandshaking v) {
+  FComPortHwHandshaking = v;
+  ApplySettings();
+}
+
+void TSerialPortDriver::SetComPortSwHandshaking(TComPortSwHandshaking v) {
+  FComPortSwHandshaking = v;
+  ApplySettings();
+}
+
+void TSerialPortDriver::SetComPortInBufSize(std::uint16_t v) {
+  if (Connected()) return;
+  FComPortInBufSize = v;
+  ResizeReceiveBuffer();
+  SetPacketSize(FPacketSize);
+}
+
+void TSerialPortDriver::SetComPortOutBufSize(std::uint16_t v) {
+  if (!Connected()) FComPortOutBufSize = v;
+}
+
+void TSerialPortDriver::SetPacketSize(std::int16_t v) {
+  if (v <= 0) {
+    FPacketSize = kRawMode;
+    return;
+  }
+  if (v > FComPortInBufSize) {
+    FComPortInBufSize = std::uint16_t(2 * v);
+    ResizeReceiveBuffer();
+  }
+  FPacketSize = v;
+}
+
+void TSerialPortDriver::SetPacketTimeout(std::int32_t v) {
+  if (v <= 0) {
+    FPacketTimeout = kNoPacketTimeout;
+  } else if (v < FComPortPollingDelay) {
+    // A time-out shorter than the poll period could never be seen in time.
+    FPacketTimeout = FComPortPollingDelay + kPacketTimeoutMargin;
+  } else {
+    FPacketTimeout = v;
+  }
+}
+
+void TSerialPortDriver::SetComPortPollingDelay(std::uint16_t v) {
+  if (v == FComPortPollingDelay) return;
+  const bool connected = Connected();
+  if (connected) StopPollTimer();
+  FComPortPollingDelay = v;
+  if (connected) StartPollTimer();
+  SetPacketTimeout(FPacketTimeout);
+}
+
+void TSerialPortDriver::SetTickSource(TickSource source) {
+  FTick = source ? std::move(source) : MonotonicTickSource();
+}
+
+void TSerialPortDriver::ResizeReceiveBuffer() {
+  FReceiveBuffer.assign(FComPortInBufSize, 0);
+  FReceiveBuffer.shrink_to_fit();
+}
+
+void TSerialPortDriver::StartPollTimer() { FPollTimer.start(FComPortPollingDelay); }
+
+void TSerialPortDriver::StopPollTimer() { FPollTimer.stop(); }
+
+// --- queues and lines -------------------------------------------------------------
+
+void TSerialPortDriver::FlushBuffers(bool inBuffer, bool outBuffer) {
+  if (!Connected()) return;
+  FPortHandle->Flush(inBuffer, outBuffer);
+  FPacketStartTick = kNoPacketStart;
+}
+
+std::int32_t TSerialPortDriver::InputCount() {
+  if (!Connected()) return kNotConnectedCount;
+  std::uint32_t n = 0;
+  FPortHandle->InputWaiting(n);
+  return std::int32_t(std::min<std::uint32_t>(n, 0x7FFFFFFFu));
+}
+
+std::uint16_t TSerialPortDriver::OutputFree() {
+  if (!Connected()) return kNotConnectedCount;
+  std::uint32_t queued = 0;
+  // An unanswered query counts as a full queue, so a send on a vanished device
+  // waits out its time-out instead of pushing into nothing.
+  if (!FPortHandle->OutputWaiting(queued)) return 0;
+  return queued >= FComPortOutBufSize ? 0 : std::uint16_t(FComPortOutBufSize - queued);
+}
+
+TLineStatusSet TSerialPortDriver::GetLineStatus() {
+  if (!Connected()) return 0;
+  serial_platform::ModemLines lines;
+  if (!FPortHandle->GetModemLines(lines)) return 0;
+  TLineStatusSet set = 0;
+  if (lines.cts) set |= lsCTS;
+  if (lines.dsr) set |= lsDSR;
+  if (lines.ring) set |= lsRING;
+  if (lines.dcd) set |= lsDCD;
+  return set;
+}
+
+// --- transfers ----------------------------------------------------------------------
+
+std::uint32_t TSerialPortDriver::SendData(const void* data, std::uint32_t count, std::uint32_t timeout) {
+  if (!Connected()) return 0;
+  auto* next = static_cast<const std::uint8_t*>(data);
+  std::uint32_t written = 0;
+  std::uint32_t lastProgress = Now();
+  while (count > 0) {
+    const std::uint16_t room = OutputFree();
+    if (room > 0) {
+      // No modem line at all means no cable or no device: no use waiting.
+      if (FCheckLineStatus && GetLineStatus() == 0) break;
+      const std::uint32_t moved = std::uint32_t(FPortHandle->Write(next, std::min<std::uint32_t>(count, room)));
+      if (moved > 0) {
+        written += moved;
+        count -= moved;
+        next += moved;
+        lastProgress = Now();
+        continue;
+      }
+    }
+    if (TicksSince(lastProgress, Now()) > timeout) break;
+    FPortHandle->WaitWritable(kWaitSliceMs);
+  }
+  return written;
+}
+
+std::uint32_t TSerialPortDriver::SendData(const void* data, std::uint32_t count) {
+  return SendData(data, count, FOutputTimeout);
+}
+
+bool TSerialPortDriver::SendByte(std::uint8_t value) { return SendData(&value, 1) == 1; }
+
+bool TSerialPortDriver::SendString(std::string_view text) {
+  if (text.empty()) return true;
+  return SendData(text.data(), std::uint32_t(text.size())) == text.size();
+}
+
+std::uint32_t TSerialPortDriver::ReadData(void* buffer, std::uint32_t count) {
+  if (!Connected()) return 0;
+  auto* next = static_cast<std::uint8_t*>(buffer);
+  std::uint32_t read = 0;
+  PausePolling();
+  std::uint32_t lastProgress = Now();
+  while (count > 0) {
+    const std::int32_t waiting = InputCount();
+    if (waiting > 0) {
+      const std::uint32_t moved =
+          std::uint32_t(FPortHandle->Read(next, std::min<std::uint32_t>(count, std::uint32_t(waiting))));
+      if (moved > 0) {
+        read += moved;
+        count -= moved;
+        next += moved;
+        lastProgress = Now();
+        continue;
+      }
+    }
+    if (TicksSince(lastProgress, Now()) > FInputTimeout) break;
+    FPortHandle->WaitReadable(kWaitSliceMs);
+  }
+  ContinuePolling();
+  return read;
+}
+
+bool TSerialPortDriver::ReadByte(std::uint8_t& value) { return ReadData(&value, 1) == 1; }
+
+// --- receive poll -----------------------------------------------------------------
+
+void TSerialPortDriver::PollTick() {
+  if (!Connected() || FPollPauseCount > 0) return;
+  std::uint32_t queued = std::uint32_t(std::max<std::int32_t>(InputCount(), 0));
+
+  if (FPacketSize <= 0) {
+    if (queued == 0) return;
+    // More than the buffer holds waits for the next tick.
+    const std::size_t take = std::min<std::size_t>(queued, FReceiveBuffer.size());
+    const std::uint32_t got = std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), take));
+    if (got > 0 && FOnReceiveData) FOnReceiveData(this, FReceiveBuffer.data(), got);
+    return;
+  }
+
+  if (std::uint32_t(FPacketSize) <= queued) {
+    // Bytes behind the packets count from when they can have begun to arrive;
+    // with no packet being timed there is no such moment, and they start now.
+    const bool timing = FPacketStartTick != kNoPacketStart;
+    // A handler may change PacketSize or disconnect; each pass reads them anew.
+    while (Connected() && FPacketSize > 0 && std::uint32_t(FPacketSize) <= queued) {
+      const std::uint32_t size = std::uint32_t(FPacketSize);
+      const std::uint32_t got = std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), size));
+      if (got > 0 && FOnReceivePacket) FOnReceivePacket(this, FReceiveBuffer.data(), got);
+      if (timing) FPacketStartTick += PacketTime(FComPortSpeed, std::int32_t(size));
+      queued -= size;
+      if (queued == 0) FPacketStartTick = kNoPacketStart;
+    }
+    if (!timing && queued > 0) FPacketStartTick = Now();
+    return;
+  }
+
+  if (FPacketTimeout > 0 && FPacketStartTick != kNoPacketStart &&
+      TicksSince(FPacketStartTick, Now()) > std::uint32_t(FPacketTimeout)) {
+    const std::uint32_t got = std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), queued));
+    if (got > 0 && FPacketMode == pmPass && FOnReceivePacket) FOnReceivePacket(this, FReceiveBuffer.data(), got);
+    FPacketStartTick = kNoPacketStart;
+    return;
+  }
+  if (queued > 0 && FPacketStartTick == kNoPacketStart) FPacketStartTick = Now();
+}
+
+// --- arithmetic -------------------------------------------------------------------
+
+std::uint32_t TSerialPortDriver::BaudRateValue(TComPortBaudRate speed) {
+  // The last entry doubles as the answer for anything out of range.
+  return speed < br115200 ? kBaudRates[speed] : 115200u;
+}
+
+std::uint32_t TSerialPortDriver::PacketTime(TComPortBaudRate speed, std::int32_t size) {
+  // Ten bit times a byte: start, eight data, stop, whatever the frame really is.
+  const double ms = double(size) / (double(BaudRateValue(speed)) / 10.0) * 1000.0;
+  return std::uint32_t(std::int64_t(std::nearbyint(ms)));
+}

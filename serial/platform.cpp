@@ -1,1 +1,347 @@
-// placeholder
+#include "platform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "TickSource.h"
+
+namespace serial_platform {
+namespace {
+
+// The kernel's own termios record, which carries the speed as a plain number.
+// glibc's termios.h and the kernel's termbits.h cannot share a translation
+// unit, so the layout is spelt out here for the architectures that use the
+// generic one.
+#if defined(__linux__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || \
+                           defined(__arm__) || defined(__riscv))
+#define STB_HAVE_TERMIOS2 1
+struct KernelTermios2 {
+  tcflag_t c_iflag;
+  tcflag_t c_oflag;
+  tcflag_t c_cflag;
+  tcflag_t c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed;
+  speed_t c_ospeed;
+};
+constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
+constexpr tcflag_t kOtherBaud = 0010000;  // BOTHER
+constexpr int kInputSpeedShift = 16;       // IBSHIFT
+#endif
+
+struct SpeedCode {
+  std::uint32_t baud;
+  speed_t code;
+};
+constexpr SpeedCode kSpeedCodes[] = {
+    {50, B50},       {75, B75},       {110, B110},     {134, B134},     {150, B150},
+    {200, B200},     {300, B300},     {600, B600},     {1200, B1200},   {1800, B1800},
+    {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400}, {460800, B460800}, {921600, B921600},
+};
+
+bool StandardSpeed(std::uint32_t baud, speed_t& code) {
+  for (const auto& s : kSpeedCodes) {
+    if (s.baud == baud) {
+      code = s.code;
+      return true;
+    }
+  }
+  return false;
+}
+
+// For a driver that takes only the standard table: the closest entry.
+speed_t NearestStandardSpeed(std::uint32_t baud) {
+  speed_t best = B9600;
+  std::uint32_t bestGap = 0xFFFFFFFFu;
+  for (const auto& s : kSpeedCodes) {
+    std::uint32_t gap = s.baud > baud ? s.baud - baud : baud - s.baud;
+    if (gap < bestGap) {
+      bestGap = gap;
+      best = s.code;
+    }
+  }
+  return best;
+}
+
+OpenOutcome Classify(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+      return OpenOutcome::NotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return OpenOutcome::AccessDenied;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return OpenOutcome::Busy;
+    case ENOTTY:
+      return OpenOutcome::NotATerminal;
+    default:
+      return OpenOutcome::Failed;
+  }
+}
+
+std::string Hint(OpenOutcome outcome) {
+  switch (outcome) {
+    case OpenOutcome::AccessDenied:
+      return " (is your user in the dialout group?)";
+    case OpenOutcome::Busy:
+      return " (the port is held by another program)";
+    case OpenOutcome::NotATerminal:
+      return " (not a serial device)";
+    default:
+      return {};
+  }
+}
+
+OpenResult Failure(const std::string& path, int err) {
+  OpenResult r;
+  r.outcome = Classify(err);
+  r.reason = path + ": " + std::strerror(err) + Hint(r.outcome);
+  return r;
+}
+
+bool IsLossErrno(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EBADF; }
+
+void PollFor(int fd, short events, int maxMs) {
+  pollfd p{fd, events, 0};
+  // A hung-up descriptor is "ready" at once and for ever; nap instead of spinning.
+  if (::poll(&p, 1, maxMs) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+    timespec nap{0, long(maxMs) * 1000000L};
+    ::nanosleep(&nap, nullptr);
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult& result) {
+  int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    result = Failure(path, errno);
+    return nullptr;
+  }
+  // Whatever fails from here on, the descriptor must not outlive this call.
+  auto fail = [&](int err) -> std::unique_ptr<PortHandle> {
+    result = Failure(path, err);
+    ::close(fd);
+    return nullptr;
+  };
+  if (!::isatty(fd)) return fail(ENOTTY);
+  // The advisory lock is what other well-behaved programs see; TIOCEXCL alone
+  // leaves a window between their open and their ioctl, and root ignores it.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno);
+  if (::ioctl(fd, TIOCEXCL) != 0) {
+    int err = errno;
+    ::flock(fd, LOCK_UN);
+    return fail(err);
+  }
+  result.outcome = OpenOutcome::Ok;
+  result.reason.clear();
+  return std::unique_ptr<PortHandle>(new PortHandle(fd));
+}
+
+PortHandle::~PortHandle() {
+  if (FFd < 0) return;
+  ::ioctl(FFd, TIOCNXCL);
+  ::flock(FFd, LOCK_UN);
+  ::close(FFd);
+}
+
+bool PortHandle::Apply(const LineSettings& s) {
+  termios t{};
+  if (::tcgetattr(FFd, &t) != 0) {
+    NoteError(errno);
+    return false;
+  }
+  // Turn off all fancy termios tricks, give us a raw channel.
+  ::cfmakeraw(&t);
+  t.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
+  t.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  t.c_cflag |= CLOCAL | CREAD;
+  switch (s.dataBits) {
+    case 5: t.c_cflag |= CS5; break;
+    case 6: t.c_cflag |= CS6; break;
+    case 7: t.c_cflag |= CS7; break;
+    default: t.c_cflag |= CS8; break;
+  }
+  // The parity bit goes out and is expected, but a bad one is not checked:
+  // INPCK stays off, so received bytes come through untouched.
+  switch (s.parity) {
+    case Parity::None: break;
+    case Parity::Odd: t.c_cflag |= PARENB | PARODD; break;
+    case Parity::Even: t.c_cflag |= PARENB; break;
+    case Parity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case Parity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+  }
+  // The UART sends 1.5 stop bits for CSTOPB with 5-bit frames and 2 otherwise.
+  if (s.stopBits != StopBits::One) t.c_cflag |= CSTOPB;
+  if (s.rts == RtsMode::Handshake) t.c_cflag |= CRTSCTS;
+  if (s.xonXoff) t.c_iflag |= IXON | IXOFF;
+  t.c_cc[VSTART] = kXonChar;
+  t.c_cc[VSTOP] = kXoffChar;
+  t.c_cc[VMIN] = 0;
+  t.c_cc[VTIME] = 0;
+
+  speed_t code = B38400;
+  bool standard = StandardSpeed(s.baud, code);
+#ifndef STB_HAVE_TERMIOS2
+  if (!standard) code = NearestStandardSpeed(s.baud);
+#endif
+  ::cfsetispeed(&t, code);
+  ::cfsetospeed(&t, code);
+
+  bool ok = ::tcsetattr(FFd, TCSANOW, &t) == 0;
+  if (!ok) NoteError(errno);
+#ifdef STB_HAVE_TERMIOS2
+  if (ok && !standard) {
+    KernelTermios2 t2{};
+    ok = ::ioctl(FFd, kGetTermios2, &t2) == 0;
+    if (ok) {
+      t2.c_cflag &= ~tcflag_t(CBAUD | (CBAUD << kInputSpeedShift));
+      t2.c_cflag |= kOtherBaud | (kOtherBaud << kInputSpeedShift);
+      t2.c_ispeed = s.baud;
+      t2.c_ospeed = s.baud;
+      ok = ::ioctl(FFd, kSetTermios2, &t2) == 0;
+    }
+    // A driver without free speeds still gets the closest standard one.
+    if (!ok) {
+      ::cfsetispeed(&t, NearestStandardSpeed(s.baud));
+      ::cfsetospeed(&t, NearestStandardSpeed(s.baud));
+      ::tcsetattr(FFd, TCSANOW, &t);
+    }
+  }
+#endif
+
+  // tcsetattr succeeds if any one change took, so look at what the driver kept.
+  termios back{};
+  if (ok && ::tcgetattr(FFd, &back) == 0) {
+    constexpr tcflag_t kCflagMask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+    ok = (back.c_cflag & kCflagMask) == (t.c_cflag & kCflagMask) &&
+         (back.c_iflag & (IXON | IXOFF)) == (t.c_iflag & (IXON | IXOFF)) &&
+         (standard ? ::cfgetospeed(&back) == code : true);
+  }
+
+  // Some drivers drop the modem lines while reconfiguring, so set them last.
+  int dtr = TIOCM_DTR;
+  int rts = TIOCM_RTS;
+  ::ioctl(FFd, s.dtr ? TIOCMBIS : TIOCMBIC, &dtr);
+  if (s.rts != RtsMode::Handshake) ::ioctl(FFd, s.rts == RtsMode::High ? TIOCMBIS : TIOCMBIC, &rts);
+  return ok;
+}
+
+void PortHandle::Flush(bool input, bool output) {
+  if (input && output) {
+    ::tcflush(FFd, TCIOFLUSH);
+  } else if (input) {
+    ::tcflush(FFd, TCIFLUSH);
+  } else if (output) {
+    ::tcflush(FFd, TCOFLUSH);
+  }
+}
+
+bool PortHandle::InputWaiting(std::uint32_t& count) {
+  int n = 0;
+  if (::ioctl(FFd, FIONREAD, &n) != 0 || n < 0) {
+    NoteError(errno);
+    count = 0;
+    return false;
+  }
+  count = std::uint32_t(n);
+  return true;
+}
+
+bool PortHandle::OutputWaiting(std::uint32_t& count) {
+  int n = 0;
+  if (::ioctl(FFd, TIOCOUTQ, &n) != 0 || n < 0) {
+    NoteError(errno);
+    count = 0;
+    return false;
+  }
+  count = std::uint32_t(n);
+  return true;
+}
+
+bool PortHandle::GetModemLines(ModemLines& lines) {
+  int bits = 0;
+  if (::ioctl(FFd, TIOCMGET, &bits) != 0) {
+    lines = {};
+    return false;
+  }
+  lines.cts = (bits & TIOCM_CTS) != 0;
+  lines.dsr = (bits & TIOCM_DSR) != 0;
+  lines.ring = (bits & TIOCM_RNG) != 0;
+  lines.dcd = (bits & TIOCM_CAR) != 0;
+  return true;
+}
+
+std::size_t PortHandle::Read(void* buffer, std::size_t count) {
+  if (count == 0) return 0;
+  for (;;) {
+    ssize_t n = ::read(FFd, buffer, count);
+    if (n > 0) return std::size_t(n);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) NoteError(errno);
+    return 0;
+  }
+}
+
+std::size_t PortHandle::Write(const void* data, std::size_t count) {
+  if (count == 0) return 0;
+  for (;;) {
+    ssize_t n = ::write(FFd, data, count);
+    if (n > 0) return std::size_t(n);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) NoteError(errno);
+    return 0;
+  }
+}
+
+void PortHandle::WaitReadable(int maxMs) { PollFor(FFd, POLLIN, maxMs); }
+void PortHandle::WaitWritable(int maxMs) { PollFor(FFd, POLLOUT, maxMs); }
+
+bool PortHandle::Lost() const {
+  if (FLost) return true;
+  pollfd p{FFd, 0, 0};
+  if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) FLost = true;
+  return FLost;
+}
+
+void PortHandle::NoteError(int err) const {
+  if (IsLossErrno(err)) FLost = true;
+}
+
+std::uint32_t MonotonicMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  auto ms = std::uint64_t(ts.tv_sec) * 1000u + std::uint64_t(ts.tv_nsec) / 1000000u;
+  return std::uint32_t(ms);
+}
+
+PlatformInfo QueryPlatform() {
+  utsname u{};
+  if (::uname(&u) != 0) return {"??", 0};
+  unsigned major = 0, minor = 0;
+  std::sscanf(u.release, "%u.%u", &major, &minor);
+  return {u.sysname, (std::uint32_t(major) << 16) | (minor & 0xFFFFu)};
+}
+
+}  // namespace serial_platform
+
+TickSource MonotonicTickSource() { return &serial_platform::MonotonicMs; }

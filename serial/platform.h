@@ -1,0 +1,101 @@
+// The thin layer between TSerialPortDriver and the Linux tty interface.
+// Everything that touches termios, ioctl or errno lives behind this header;
+// the component above it speaks only of counts, settings and outcomes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace serial_platform {
+
+// What an open can come to. errno is folded into these once, here, so the
+// component never has to look at it.
+enum class OpenOutcome { Ok, NotFound, AccessDenied, Busy, NotATerminal, Failed };
+
+struct OpenResult {
+  OpenOutcome outcome = OpenOutcome::Failed;
+  std::string reason;  // path, the system's words, and a hint where one helps
+};
+
+enum class Parity : std::uint8_t { None, Odd, Even, Mark, Space };
+enum class StopBits : std::uint8_t { One, OneAndHalf, Two };
+enum class RtsMode : std::uint8_t { Low, High, Handshake };
+
+struct LineSettings {
+  std::uint32_t baud = 115200;
+  std::uint8_t dataBits = 8;  // 5..8
+  Parity parity = Parity::None;
+  StopBits stopBits = StopBits::One;
+  RtsMode rts = RtsMode::High;
+  bool xonXoff = false;
+  bool dtr = true;
+  std::uint32_t xonLimit = 0;  // the tty driver keeps its own thresholds; carried for completeness
+  std::uint32_t xoffLimit = 0;
+};
+
+constexpr std::uint8_t kXonChar = 0x11;
+constexpr std::uint8_t kXoffChar = 0x13;
+
+struct ModemLines {
+  bool cts = false;
+  bool dsr = false;
+  bool ring = false;
+  bool dcd = false;
+};
+
+// One open serial device, locked for us alone. Destruction gives back the
+// exclusive mode and the lock and closes the descriptor.
+class PortHandle {
+public:
+  // Runs the whole open sequence; on failure returns null with nothing left open.
+  static std::unique_ptr<PortHandle> Open(const std::string& path, OpenResult& result);
+  ~PortHandle();
+  PortHandle(const PortHandle&) = delete;
+  PortHandle& operator=(const PortHandle&) = delete;
+
+  // Pushes the settings, reads them back and sets the modem lines. False when
+  // the driver refused or changed any of them; the port stays usable either way.
+  bool Apply(const LineSettings& settings);
+  void Flush(bool input, bool output);
+
+  // Queue counts; false when the driver could not be asked.
+  bool InputWaiting(std::uint32_t& count);
+  bool OutputWaiting(std::uint32_t& count);
+  bool GetModemLines(ModemLines& lines);
+
+  // Never block: they move what the driver can take or give right now and
+  // return that count, 0 when nothing moved or the call failed.
+  std::size_t Read(void* buffer, std::size_t count);
+  std::size_t Write(const void* data, std::size_t count);
+
+  // Gives the processor away for at most maxMs, or until the device is
+  // readable (writable) or hung up, whichever comes first.
+  void WaitReadable(int maxMs);
+  void WaitWritable(int maxMs);
+
+  // True once the device has hung up or vanished; latched.
+  bool Lost() const;
+  int Descriptor() const { return FFd; }
+
+private:
+  explicit PortHandle(int fd) : FFd(fd) {}
+  void NoteError(int err) const;
+
+  int FFd = -1;
+  mutable bool FLost = false;
+};
+
+// Milliseconds of the monotonic clock, cut to 32 bits.
+std::uint32_t MonotonicMs();
+
+// The running kernel's name and version (major * 65536 + minor), or
+// ("??", 0) when it cannot be asked.
+struct PlatformInfo {
+  std::string name;
+  std::uint32_t version = 0;
+};
+PlatformInfo QueryPlatform();
+
+}  // namespace serial_platform

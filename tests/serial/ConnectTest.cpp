@@ -1,0 +1,251 @@
+// Opening, locking, configuring and closing a real pty through the component.
+#include <dirent.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <QCoreApplication>
+
+#include "SerialFixture.h"
+
+namespace {
+
+int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+// The slave's settings as the kernel holds them; on a pty master TCGETS
+// answers for the slave.
+termios SlaveSettings(const PtyPair& pty) {
+  termios t{};
+  EXPECT_EQ(tcgetattr(pty.FarFd(), &t), 0);
+  return t;
+}
+
+// Speeds outside the B-table show only in the kernel's own record.
+struct KernelTermios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+speed_t SlaveOutputSpeed(const PtyPair& pty) {
+  KernelTermios2 t{};
+  EXPECT_EQ(ioctl(pty.FarFd(), _IOR('T', 0x2A, KernelTermios2), &t), 0);
+  return t.c_ospeed;
+}
+
+struct LineCase {
+  const char* name;
+  TComPortBaudRate speed;
+  TComPortDataBits dataBits;
+  TComPortParity parity;
+  TComPortStopBits stopBits;
+  TComPortHwHandshaking hw;
+  TComPortSwHandshaking sw;
+  std::uint32_t bitsPerSecond;
+  tcflag_t cflagSet;    // must be on in c_cflag
+  tcflag_t cflagClear;  // must be off in c_cflag
+  tcflag_t iflagSet;
+  tcflag_t iflagClear;
+};
+
+class LineSettingsReachDriver : public ConnectedPort, public ::testing::WithParamInterface<LineCase> {};
+
+TEST_P(LineSettingsReachDriver, WhileConnected) {
+  const auto& c = GetParam();
+  drv.SetComPortSpeed(c.speed);
+  drv.SetComPortDataBits(c.dataBits);
+  drv.SetComPortParity(c.parity);
+  drv.SetComPortStopBits(c.stopBits);
+  drv.SetComPortHwHandshaking(c.hw);
+  drv.SetComPortSwHandshaking(c.sw);
+
+  termios t = SlaveSettings(pty);
+  // A pty rewrites CSIZE to CS8 and drops PARENB on every set; PARODD, CMSPAR
+  // and the rest survive, and those still tell the frames apart.
+  constexpr tcflag_t kPtyForced = CSIZE | PARENB;
+  EXPECT_EQ(t.c_cflag & c.cflagSet & ~kPtyForced, c.cflagSet & ~kPtyForced);
+  EXPECT_EQ(t.c_cflag & c.cflagClear & ~kPtyForced, 0u);
+  EXPECT_EQ(t.c_iflag & c.iflagSet, c.iflagSet);
+  EXPECT_EQ(t.c_iflag & c.iflagClear, 0u);
+  EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), tcflag_t(CLOCAL | CREAD));
+  // Raw: no line editing, echo, signals, CR/NL games, stripping or parity marks.
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(t.c_oflag & OPOST, 0u);
+  EXPECT_EQ(t.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | INPCK | PARMRK | IXANY | BRKINT), 0u);
+  EXPECT_EQ(t.c_cc[VSTART], 0x11);
+  EXPECT_EQ(t.c_cc[VSTOP], 0x13);
+  EXPECT_EQ(t.c_cc[VMIN], 0);
+  EXPECT_EQ(SlaveOutputSpeed(pty), c.bitsPerSecond);
+  EXPECT_TRUE(drv.Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LineSettingsReachDriver,
+    ::testing::Values(
+        LineCase{"Link8N1", br115200, db8BITS, ptNONE, sb1BITS, hhNONERTSON, shNONE, 115200, CS8,
+                 PARENB | CSTOPB | CRTSCTS | CMSPAR, 0, IXON | IXOFF},
+        LineCase{"Even7Stop2", br9600, db7BITS, ptEVEN, sb2BITS, hhNONE, shNONE, 9600, CS7 | PARENB | CSTOPB,
+                 PARODD | CMSPAR | CRTSCTS, 0, IXON | IXOFF},
+        LineCase{"Odd5OneAndHalf", br110, db5BITS, ptODD, sb1HALFBITS, hhNONE, shNONE, 110,
+                 PARENB | PARODD | CSTOPB, CSIZE | CMSPAR, 0, 0},
+        LineCase{"Mark6", br300, db6BITS, ptMARK, sb1BITS, hhNONE, shNONE, 300, CS6 | PARENB | PARODD | CMSPAR,
+                 CSTOPB, 0, 0},
+        LineCase{"Space8", br57600, db8BITS, ptSPACE, sb1BITS, hhNONE, shNONE, 57600, CS8 | PARENB | CMSPAR,
+                 PARODD | CSTOPB, 0, 0},
+        LineCase{"RtsCts", br38400, db8BITS, ptNONE, sb1BITS, hhRTSCTS, shNONE, 38400, CS8 | CRTSCTS, PARENB,
+                 0, IXON | IXOFF},
+        LineCase{"XonXoff", br19200, db8BITS, ptNONE, sb1BITS, hhNONERTSON, shXONXOFF, 19200, CS8, CRTSCTS,
+                 IXON | IXOFF, 0},
+        LineCase{"Odd14400", br14400, db8BITS, ptNONE, sb1BITS, hhNONERTSON, shNONE, 14400, CS8, 0, 0, 0},
+        LineCase{"Odd56000", br56000, db8BITS, ptNONE, sb1BITS, hhNONERTSON, shNONE, 56000, CS8, 0, 0, 0}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(SerialConnect, SettingsMadeBeforeConnectAreApplied) {
+  PtyPair pty;
+  PointPortAt(kTestPort, pty.NearPath());
+  TSerialPortDriver drv;
+  drv.SetComPort(kTestPort);
+  drv.SetComPortSpeed(br2400);
+  drv.SetComPortParity(ptODD);
+  drv.SetComPortStopBits(sb2BITS);
+  ASSERT_TRUE(drv.Connect());
+  termios t = SlaveSettings(pty);
+  EXPECT_EQ(cfgetospeed(&t), speed_t(B2400));
+  EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), tcflag_t(PARODD | CSTOPB));
+}
+
+class PortNumberMapping : public ::testing::TestWithParam<TComPortNumber> {};
+TEST_P(PortNumberMapping, OpensTheMappedDevice) {
+  PtyPair pty;
+  PointPortAt(GetParam(), pty.NearPath());
+  TSerialPortDriver drv;
+  drv.SetComPort(GetParam());
+  ASSERT_TRUE(drv.Connect()) << drv.LastError();
+  ASSERT_TRUE(drv.SendString("n"));
+  EXPECT_EQ(pty.Read(1, 2000), std::vector<std::uint8_t>{'n'});
+}
+INSTANTIATE_TEST_SUITE_P(Ends, PortNumberMapping, ::testing::Values(pnCOM1, pnCOM16));
+
+struct RefusedCase {
+  const char* name;
+  const char* path;
+  const char* reasonHas;
+};
+class RefusedOpen : public ::testing::TestWithParam<RefusedCase> {};
+TEST_P(RefusedOpen, FailsCleanly) {
+  PointPortAt(pnCOM3, GetParam().path);
+  TSerialPortDriver drv;
+  drv.SetComPort(pnCOM3);
+  const int before = OpenDescriptors();
+  EXPECT_FALSE(drv.Connect());
+  EXPECT_FALSE(drv.Connected());
+  EXPECT_FALSE(drv.PollTimerActive());
+  EXPECT_EQ(OpenDescriptors(), before) << "a refused open must not keep a descriptor";
+  EXPECT_NE(drv.LastError().find(GetParam().path), std::string::npos) << drv.LastError();
+  EXPECT_NE(drv.LastError().find(GetParam().reasonHas), std::string::npos) << drv.LastError();
+  EXPECT_EQ(drv.InputCount(), 65535);
+}
+INSTANTIATE_TEST_SUITE_P(Table, RefusedOpen,
+                         ::testing::Values(RefusedCase{"Missing", "/dev/no-such-serial-port", "set COM3"},
+                                           RefusedCase{"NotATty", "/dev/null", "not a serial device"},
+                                           RefusedCase{"Directory", "/dev", "/dev"}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(SerialConnect, SecondComponentIsTurnedAwayUntilFirstLetsGo) {
+  PtyPair pty;
+  PointPortAt(kTestPort, pty.NearPath());
+  TSerialPortDriver first, second;
+  first.SetComPort(kTestPort);
+  second.SetComPort(kTestPort);
+  ASSERT_TRUE(first.Connect());
+  const int before = OpenDescriptors();
+  EXPECT_FALSE(second.Connect());
+  EXPECT_EQ(OpenDescriptors(), before) << "the descriptor of a failed lock leaked";
+  EXPECT_NE(second.LastError().find("held by another program"), std::string::npos) << second.LastError();
+  first.Disconnect();
+  EXPECT_TRUE(second.Connect()) << second.LastError();
+  EXPECT_TRUE(second.LastError().empty());
+}
+
+TEST_F(ConnectedPort, ConnectAgainNeitherReopensNorFlushes) {
+  pty.Write("abc");
+  ASSERT_TRUE(WaitForInput(drv, 3));
+  const int before = OpenDescriptors();
+  EXPECT_TRUE(drv.Connect());
+  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(drv.InputCount(), 3);
+}
+
+TEST_F(ConnectedPort, PortAndQueueSizesFrozenWhileConnected) {
+  drv.SetComPort(pnCOM3);
+  drv.SetComPortInBufSize(512);
+  drv.SetComPortOutBufSize(100);
+  EXPECT_EQ(drv.ComPort(), kTestPort);
+  EXPECT_EQ(drv.ComPortInBufSize(), 2048);
+  EXPECT_EQ(drv.ReceiveBufferSize(), 2048u);
+  EXPECT_EQ(drv.ComPortOutBufSize(), 2048);
+  // The packet-size rule still runs while connected.
+  drv.SetPacketSize(3000);
+  EXPECT_EQ(drv.ComPortInBufSize(), 6000);
+  EXPECT_EQ(drv.ReceiveBufferSize(), 6000u);
+
+  drv.Disconnect();
+  drv.SetComPort(pnCOM3);
+  drv.SetComPortOutBufSize(100);
+  EXPECT_EQ(drv.ComPort(), pnCOM3);
+  EXPECT_EQ(drv.ComPortOutBufSize(), 100);
+}
+
+TEST_F(ConnectedPort, LineSettingChangeEmptiesQueuesAndPacketTiming) {
+  drv.SetPacketSize(10);
+  pty.Write("abcd");
+  ASSERT_TRUE(WaitForInput(drv, 4));
+  drv.PollTick();
+  ASSERT_NE(drv.PacketStartTick(), 0xFFFFFFFFu);
+  drv.SetComPortSpeed(br9600);
+  EXPECT_EQ(drv.InputCount(), 0);
+  EXPECT_EQ(drv.PacketStartTick(), 0xFFFFFFFFu);
+  EXPECT_EQ(drv.OutputFree(), 2048);
+}
+
+TEST(SerialConnect, DisconnectAndDestructionClosePort) {
+  PtyPair pty;
+  PointPortAt(kTestPort, pty.NearPath());
+  const int before = OpenDescriptors();
+  {
+    TSerialPortDriver drv;
+    drv.SetComPort(kTestPort);
+    ASSERT_TRUE(drv.Connect());
+    EXPECT_TRUE(drv.PollTimerActive());
+    EXPECT_EQ(OpenDescriptors(), before + 1);
+    drv.Disconnect();
+    EXPECT_FALSE(drv.Connected());
+    EXPECT_FALSE(drv.PollTimerActive());
+    EXPECT_EQ(OpenDescriptors(), before);
+    drv.Disconnect();
+    ASSERT_TRUE(drv.Connect()) << "reopening after Disconnect: " << drv.LastError();
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+TEST_F(ConnectedPort, SamePollingDelayDoesNotRestartTimer) {
+  std::uint32_t delivered = 0;
+  drv.SetOnReceiveData([&](TSerialPortDriver*, const std::uint8_t*, std::uint32_t n) { delivered += n; });
+  drv.SetComPortPollingDelay(1000);
+  PumpEvents(600);
+  drv.SetComPortPollingDelay(1000);
+  pty.Write("x");
+  const auto t0 = std::chrono::steady_clock::now();
+  while (delivered == 0 && ElapsedSince(t0).count() < 3000) PumpEvents(5);
+  ASSERT_EQ(delivered, 1u);
+  // Unrestarted, the next tick was due about 400 ms on; a restart would put it at 1000.
+  EXPECT_LT(ElapsedSince(t0).count(), 800);
+}
+
+}  // namespace

@@ -1,0 +1,56 @@
+// A component wired to the near end of a fresh pty through $COM5.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "PtyPair.h"
+#include "SerialDrv.h"
+
+constexpr TComPortNumber kTestPort = pnCOM5;
+
+inline void PointPortAt(TComPortNumber port, const std::string& path) {
+  setenv(("COM" + std::to_string(unsigned(port) + 1)).c_str(), path.c_str(), 1);
+}
+
+// The pty moves bytes to the other side on a kernel work queue, so a byte
+// written is not at once a byte waiting.
+inline bool WaitForInput(TSerialPortDriver& drv, std::int32_t want, int timeoutMs = 2000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (drv.InputCount() < want) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline std::chrono::milliseconds ElapsedSince(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+}
+
+// Lets the event loop run for a while, so that poll ticks happen.
+inline void PumpEvents(int ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
+
+class ConnectedPort : public ::testing::Test {
+protected:
+  void SetUp() override {
+    PointPortAt(kTestPort, pty.NearPath());
+    drv.SetComPort(kTestPort);
+    ASSERT_TRUE(drv.Connect()) << drv.LastError();
+  }
+
+  PtyPair pty;
+  TSerialPortDriver drv;
+};

@@ -1,0 +1,175 @@
+// Setter rules and the arithmetic behind the time-outs: no port needed.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "SerialDrv.h"
+
+namespace {
+
+struct SetterCase {
+  const char* name;
+  std::function<void(TSerialPortDriver&)> steps;
+  std::int16_t packetSize;
+  std::uint16_t inBufSize;
+  std::int32_t packetTimeout;
+};
+
+class SetterRules : public ::testing::TestWithParam<SetterCase> {};
+
+TEST_P(SetterRules, EndState) {
+  TSerialPortDriver drv;
+  GetParam().steps(drv);
+  EXPECT_EQ(drv.PacketSize(), GetParam().packetSize);
+  EXPECT_EQ(drv.ComPortInBufSize(), GetParam().inBufSize);
+  EXPECT_EQ(drv.ReceiveBufferSize(), GetParam().inBufSize) << "ReceiveBuffer must follow ComPortInBufSize";
+  EXPECT_EQ(drv.PacketTimeout(), GetParam().packetTimeout);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SetterRules,
+    ::testing::Values(
+        SetterCase{"Initial", [](TSerialPortDriver&) {}, -1, 2048, -1},
+        SetterCase{"PacketSizeZero", [](TSerialPortDriver& d) { d.SetPacketSize(0); }, -1, 2048, -1},
+        SetterCase{"PacketSizeNegative", [](TSerialPortDriver& d) { d.SetPacketSize(-5); }, -1, 2048, -1},
+        SetterCase{"PacketSizeBackToRaw",
+                   [](TSerialPortDriver& d) {
+                     d.SetPacketSize(100);
+                     d.SetPacketSize(0);
+                   },
+                   -1, 2048, -1},
+        SetterCase{"PacketSizeFits", [](TSerialPortDriver& d) { d.SetPacketSize(1000); }, 1000, 2048, -1},
+        SetterCase{"PacketSizeEqualsBuffer", [](TSerialPortDriver& d) { d.SetPacketSize(2048); }, 2048, 2048, -1},
+        SetterCase{"PacketSizeGrowsBuffer", [](TSerialPortDriver& d) { d.SetPacketSize(3000); }, 3000, 6000, -1},
+        SetterCase{"PacketSizeLargest", [](TSerialPortDriver& d) { d.SetPacketSize(32767); }, 32767, 65534, -1},
+        SetterCase{"InBufShrinkBelowPacket",
+                   [](TSerialPortDriver& d) {
+                     d.SetPacketSize(1000);
+                     d.SetComPortInBufSize(512);
+                   },
+                   1000, 2000, -1},
+        SetterCase{"InBufShrinkRawMode", [](TSerialPortDriver& d) { d.SetComPortInBufSize(16); }, -1, 16, -1},
+        SetterCase{"InBufZero", [](TSerialPortDriver& d) { d.SetComPortInBufSize(0); }, -1, 0, -1},
+        SetterCase{"TimeoutBelowDelay", [](TSerialPortDriver& d) { d.SetPacketTimeout(30); }, -1, 2048, 200},
+        SetterCase{"TimeoutEqualsDelay", [](TSerialPortDriver& d) { d.SetPacketTimeout(50); }, -1, 2048, 50},
+        SetterCase{"TimeoutZero", [](TSerialPortDriver& d) { d.SetPacketTimeout(0); }, -1, 2048, -1},
+        SetterCase{"TimeoutNegative", [](TSerialPortDriver& d) { d.SetPacketTimeout(-300); }, -1, 2048, -1},
+        SetterCase{"DelayRaisesTimeout",
+                   [](TSerialPortDriver& d) {
+                     d.SetPacketTimeout(100);
+                     d.SetComPortPollingDelay(200);
+                   },
+                   -1, 2048, 350},
+        SetterCase{"DelayDropDoesNotLowerTimeout",
+                   [](TSerialPortDriver& d) {
+                     d.SetPacketTimeout(100);
+                     d.SetComPortPollingDelay(200);
+                     d.SetComPortPollingDelay(50);
+                   },
+                   -1, 2048, 350},
+        SetterCase{"DelayLeavesNoTimeout", [](TSerialPortDriver& d) { d.SetComPortPollingDelay(500); }, -1, 2048, -1}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST(SerialSettings, InitialValues) {
+  TSerialPortDriver drv;
+  EXPECT_EQ(drv.ComPort(), pnCOM2);
+  EXPECT_EQ(drv.ComPortSpeed(), br115200);
+  EXPECT_EQ(drv.ComPortDataBits(), db8BITS);
+  EXPECT_EQ(drv.ComPortStopBits(), sb1BITS);
+  EXPECT_EQ(drv.ComPortParity(), ptNONE);
+  EXPECT_EQ(drv.ComPortHwHandshaking(), hhNONERTSON);
+  EXPECT_EQ(drv.ComPortSwHandshaking(), shNONE);
+  EXPECT_EQ(drv.ComPortOutBufSize(), 2048);
+  EXPECT_EQ(drv.PacketMode(), pmDiscard);
+  EXPECT_EQ(drv.ComPortPollingDelay(), 50);
+  EXPECT_TRUE(drv.EnableDTROnOpen());
+  EXPECT_EQ(drv.OutputTimeout(), 500);
+  EXPECT_EQ(drv.InputTimeout(), 200u);
+  EXPECT_FALSE(drv.CheckLineStatus());
+  EXPECT_FALSE(drv.OnReceiveData());
+  EXPECT_FALSE(drv.OnReceivePacket());
+  EXPECT_EQ(drv.PacketStartTick(), 0xFFFFFFFFu);
+  EXPECT_EQ(drv.PollPauseCount(), 0);
+  EXPECT_FALSE(drv.Connected());
+  EXPECT_FALSE(drv.PollTimerActive());
+}
+
+TEST(SerialSettings, BaudRateTable) {
+  const std::uint32_t expected[] = {110,   300,   600,   1200,  2400,  4800,  9600,
+                                    14400, 19200, 38400, 56000, 57600, 115200};
+  for (unsigned i = 0; i < 13; ++i) EXPECT_EQ(TSerialPortDriver::BaudRateValue(TComPortBaudRate(i)), expected[i]) << i;
+  EXPECT_EQ(TSerialPortDriver::BaudRateValue(TComPortBaudRate(13)), 115200u);
+  EXPECT_EQ(TSerialPortDriver::BaudRateValue(TComPortBaudRate(255)), 115200u);
+}
+
+struct PacketTimeCase {
+  TComPortBaudRate speed;
+  std::int32_t size;
+  std::uint32_t ms;
+};
+class PacketTimeTable : public ::testing::TestWithParam<PacketTimeCase> {};
+TEST_P(PacketTimeTable, RoundsHalfToEven) {
+  EXPECT_EQ(TSerialPortDriver::PacketTime(GetParam().speed, GetParam().size), GetParam().ms);
+}
+INSTANTIATE_TEST_SUITE_P(Table, PacketTimeTable,
+                         ::testing::Values(PacketTimeCase{br115200, 1024, 89}, PacketTimeCase{br115200, 64, 6},
+                                           PacketTimeCase{br2400, 3, 12},   // 12.5 goes down to the even 12
+                                           PacketTimeCase{br2400, 9, 38},   // 37.5 goes up to the even 38
+                                           PacketTimeCase{br110, 1, 91},    // 90.9...
+                                           PacketTimeCase{br9600, 0, 0},
+                                           PacketTimeCase{br56000, 7, 1}));  // 1.25
+
+struct XonCase {
+  std::uint16_t inBuf;
+  const char* platform;
+  std::uint32_t version;
+  std::uint32_t limit;
+};
+class XonXoffTable : public ::testing::TestWithParam<XonCase> {};
+TEST_P(XonXoffTable, QuarterCappedOnlyOnNt4) {
+  const auto& c = GetParam();
+  EXPECT_EQ(TSerialPortDriver::XonXoffLimit(c.inBuf, c.platform, c.version), c.limit);
+}
+INSTANTIATE_TEST_SUITE_P(Table, XonXoffTable,
+                         ::testing::Values(XonCase{20000, "WNT", 0x40000, 4096}, XonCase{20000, "WNT", 0x50001, 4096},
+                                           XonCase{20000, "WNT", 0x3FFFF, 5000}, XonCase{20000, "W95", 0x40000, 5000},
+                                           XonCase{20000, "Linux", 0x60001, 5000}, XonCase{2048, "WNT", 0x40000, 512},
+                                           XonCase{2047, "Linux", 0, 511}));
+
+TEST(SerialSettings, PlatformIsNamed) {
+  TSerialPortDriver drv;
+  EXPECT_FALSE(drv.GetPlatformName().empty());
+  EXPECT_GT(drv.GetPlatformVersion(), 0u);
+}
+
+TEST(SerialSettings, DevicePathFromEnvironmentOrTtyS) {
+  unsetenv("COM1");
+  unsetenv("COM16");
+  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM1), "/dev/ttyS0");
+  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM16), "/dev/ttyS15");
+  setenv("COM16", "/dev/ttyUSB3", 1);
+  setenv("COM1", "", 1);
+  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM16), "/dev/ttyUSB3");
+  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM1), "/dev/ttyS0") << "an empty variable is as good as none";
+  unsetenv("COM1");
+  unsetenv("COM16");
+}
+
+TEST(SerialSettings, TicksSinceAcrossWrap) {
+  EXPECT_EQ(TicksSince(0xFFFFFFF0u, 0x10u), 0x20u);
+  EXPECT_EQ(TicksSince(5, 5), 0u);
+  EXPECT_EQ(TicksSince(0xFFFFFFFFu, 0u), 1u);
+}
+
+TEST(SerialSettings, PausePollingNestsWithoutBounds) {
+  TSerialPortDriver drv;
+  drv.ContinuePolling();
+  drv.ContinuePolling();
+  EXPECT_EQ(drv.PollPauseCount(), -2);
+  drv.PausePolling();
+  drv.PausePolling();
+  drv.PausePolling();
+  EXPECT_EQ(drv.PollPauseCount(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+// Sends, reads and queue handling over a real pty, including the inactivity
+// time-outs and a receiver that goes away.
+#include <atomic>
+#include <numeric>
+#include <thread>
+
+#include "SerialFixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+TEST(SerialTransfer, NotConnectedResults) {
+  TSerialPortDriver drv;
+  std::uint8_t b = 0x55;
+  drv.FlushBuffers(true, true);
+  EXPECT_EQ(drv.InputCount(), 65535);
+  EXPECT_EQ(drv.OutputFree(), 65535);
+  EXPECT_EQ(drv.GetLineStatus(), 0);
+  EXPECT_EQ(drv.SendData("ab", 2), 0u);
+  EXPECT_FALSE(drv.SendByte(1));
+  EXPECT_TRUE(drv.SendString(""));
+  EXPECT_FALSE(drv.SendString("x"));
+  EXPECT_EQ(drv.ReadData(&b, 1), 0u);
+  EXPECT_FALSE(drv.ReadByte(b));
+  EXPECT_EQ(b, 0x55);
+  EXPECT_EQ(drv.PollPauseCount(), 0) << "a read on a closed port must not touch the pause count";
+  drv.PollTick();
+  EXPECT_FALSE(drv.LineLost());
+}
+
+TEST_F(ConnectedPort, BytesReachTheFarEndUnchanged) {
+  // Every byte value, including the ones a cooked tty would eat or rewrite.
+  std::vector<std::uint8_t> all(256);
+  std::iota(all.begin(), all.end(), 0);
+  EXPECT_EQ(drv.SendData(all.data(), 256), 256u);
+  EXPECT_TRUE(drv.SendByte(0x1F));
+  EXPECT_TRUE(drv.SendString("BOOTL"));
+  EXPECT_EQ(drv.SendData(all.data(), 0), 0u);
+  auto got = pty.Read(262, 2000);
+  ASSERT_EQ(got.size(), 262u);
+  EXPECT_TRUE(std::equal(all.begin(), all.end(), got.begin()));
+  EXPECT_EQ(got[256], 0x1F);
+  EXPECT_EQ(std::string(got.begin() + 257, got.end()), "BOOTL");
+}
+
+TEST_F(ConnectedPort, ReadsEveryByteValueUnchanged) {
+  std::vector<std::uint8_t> all(256);
+  std::iota(all.begin(), all.end(), 0);
+  pty.Write(all);
+  std::vector<std::uint8_t> got(256);
+  EXPECT_EQ(drv.ReadData(got.data(), 256), 256u);
+  EXPECT_EQ(got, all);
+  EXPECT_EQ(drv.PollPauseCount(), 0);
+}
+
+struct SilenceCase {
+  std::uint32_t inputTimeout;
+  int atMostMs;
+};
+class ReadSilence : public ConnectedPort, public ::testing::WithParamInterface<SilenceCase> {};
+TEST_P(ReadSilence, ReadByteGivesUpOnlyAfterTimeout) {
+  drv.SetInputTimeout(GetParam().inputTimeout);
+  std::uint8_t b = 0;
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(drv.ReadByte(b));
+  const auto took = ElapsedSince(t0).count();
+  EXPECT_GE(took, std::int64_t(GetParam().inputTimeout));
+  EXPECT_LT(took, GetParam().atMostMs);
+  EXPECT_EQ(drv.PollPauseCount(), 0);
+}
+INSTANTIATE_TEST_SUITE_P(Table, ReadSilence,
+                         ::testing::Values(SilenceCase{0, 1000}, SilenceCase{200, 5000}, SilenceCase{50, 5000}));
+
+TEST_F(ConnectedPort, EqualElapsedIsNotYetExpired) {
+  // A clock that stands still at exactly the time-out never expires; one more
+  // millisecond does.
+  std::uint32_t now = 0xFFFFFF9Cu;  // 100 ms before the wrap
+  int calls = 0;
+  drv.SetTickSource([&] {
+    if (++calls == 3) now += 200;  // lands on 0x64: exactly 200 after the start
+    if (calls == 50) now += 1;
+    return now;
+  });
+  std::uint8_t b = 0;
+  EXPECT_FALSE(drv.ReadByte(b));
+  EXPECT_GE(calls, 50);
+}
+
+TEST_F(ConnectedPort, EachArrivalRestartsTheReadTimeout) {
+  std::thread sender([&] {
+    for (int i = 0; i < 10; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+      pty.Write(std::vector<std::uint8_t>{std::uint8_t('0' + i)});
+    }
+  });
+  std::uint8_t buf[10] = {};
+  const auto t0 = Clock::now();
+  const auto n = drv.ReadData(buf, 10);
+  const auto took = ElapsedSince(t0).count();
+  sender.join();
+  EXPECT_EQ(n, 10u);
+  EXPECT_EQ(std::string(buf, buf + 10), "0123456789");
+  EXPECT_GE(took, 1400);
+  EXPECT_LT(took, 5000);
+}
+
+TEST_F(ConnectedPort, ReadReturnsPartialCountOnSilence) {
+  pty.Write("abc");
+  ASSERT_TRUE(WaitForInput(drv, 3));
+  std::uint8_t buf[8] = {};
+  EXPECT_EQ(drv.ReadData(buf, 8), 3u);
+  EXPECT_EQ(std::string(buf, buf + 3), "abc");
+}
+
+TEST_F(ConnectedPort, SendIntoAStuckQueueReturnsWhatFit) {
+  // Nobody reads the far end: the pty's buffers fill and stay full.
+  drv.SetOutputTimeout(100);
+  std::vector<std::uint8_t> big(1 << 20, 0xA5);
+  const auto t0 = Clock::now();
+  const auto n = drv.SendData(big.data(), std::uint32_t(big.size()));
+  const auto took = ElapsedSince(t0).count();
+  EXPECT_GT(n, 0u);
+  EXPECT_LT(n, big.size());
+  EXPECT_GE(took, 100);
+  EXPECT_LT(took, 5000);
+  // What was accepted is what arrives, byte for byte.
+  auto got = pty.Read(n + 1, 2000);
+  EXPECT_EQ(got.size(), n);
+  drv.SetOutputTimeout(0);
+  EXPECT_EQ(drv.SendData(big.data(), 10, 50), 10u) << "a drained queue takes bytes again";
+}
+
+TEST_F(ConnectedPort, CheckLineStatusStopsWithoutModemLines) {
+  // A pty has no modem lines at all: exactly the missing-cable case.
+  EXPECT_EQ(drv.GetLineStatus(), 0);
+  drv.SetCheckLineStatus(true);
+  drv.SetOutputTimeout(5000);
+  const auto t0 = Clock::now();
+  EXPECT_FALSE(drv.SendByte(0x1F));
+  EXPECT_LT(ElapsedSince(t0).count(), 1000) << "must not wait for the time-out";
+  EXPECT_EQ(pty.Read(1, 100).size(), 0u);
+  drv.SetCheckLineStatus(false);
+  EXPECT_TRUE(drv.SendByte(0x1F));
+}
+
+struct FlushCase {
+  bool in, out;
+  std::int32_t inputAfter;
+};
+class FlushTable : public ConnectedPort, public ::testing::WithParamInterface<FlushCase> {};
+TEST_P(FlushTable, EmptiesChosenQueuesAndAlwaysClearsTiming) {
+  drv.SetPacketSize(10);
+  pty.Write("stale");
+  ASSERT_TRUE(WaitForInput(drv, 5));
+  drv.PollTick();
+  ASSERT_NE(drv.PacketStartTick(), 0xFFFFFFFFu);
+  drv.FlushBuffers(GetParam().in, GetParam().out);
+  EXPECT_EQ(drv.InputCount(), GetParam().inputAfter);
+  EXPECT_EQ(drv.PacketStartTick(), 0xFFFFFFFFu);
+}
+INSTANTIATE_TEST_SUITE_P(Table, FlushTable,
+                         ::testing::Values(FlushCase{true, false, 0}, FlushCase{false, false, 5},
+                                           FlushCase{false, true, 5}, FlushCase{true, true, 0}));
+
+TEST_F(ConnectedPort, FlushedByteIsNotTakenForAFreshOne) {
+  pty.Write("N");
+  ASSERT_TRUE(WaitForInput(drv, 1));
+  drv.FlushBuffers(true, false);
+  pty.Write("A");
+  std::uint8_t b = 0;
+  ASSERT_TRUE(drv.ReadByte(b));
+  EXPECT_EQ(b, 'A');
+}
+
+TEST_F(ConnectedPort, HangUpIsSeenAndBoundsEveryCall) {
+  EXPECT_FALSE(drv.LineLost());
+  pty.HangUp();
+  const auto t0 = Clock::now();
+  std::uint8_t b = 0;
+  EXPECT_FALSE(drv.ReadByte(b));
+  EXPECT_FALSE(drv.SendString("ok"));
+  drv.PollTick();
+  EXPECT_LT(ElapsedSince(t0).count(), 5000);
+  EXPECT_TRUE(drv.LineLost());
+  EXPECT_TRUE(drv.Connected()) << "a lost line is still an open port until Disconnect";
+  drv.Disconnect();
+  EXPECT_FALSE(drv.LineLost());
+}
+
+}  // namespace
