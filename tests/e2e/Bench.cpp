@@ -1,0 +1,124 @@
+#include "Bench.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QTest>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+const char* const kKeywords[9] = {"",       "Q7m#Lz", "W4n!Rk", "E1p%Tx", "Y2s&Gv",
+                                  "U5d*Hc", "I6f+Jb", "O8g=Ka", "P9h?Mw"};
+
+std::string JobFile::Text() const {
+  std::string out;
+  for (const std::string* line : {&Oui, &Model, &Hardware, &Bootloader, &Native, &App1, &App2, &Date, &Spare, &Image,
+                                  &Selector, &Address})
+    out += *line + "\r\n";
+  return out;
+}
+
+Workbench::Workbench() {
+  char tmpl[] = "/tmp/stb-e2e-XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  FDir = tmpl;
+  std::filesystem::create_directory(FDir / "inc");
+  FOldCwd = std::filesystem::current_path();
+  std::filesystem::current_path(FDir);
+}
+
+Workbench::~Workbench() {
+  std::error_code ec;
+  std::filesystem::current_path(FOldCwd, ec);
+  std::filesystem::remove_all(FDir, ec);
+}
+
+void Workbench::WriteJob(std::uint8_t mode, const JobFile& job) {
+  std::ofstream(FDir / ModeInfo(mode).DescriptionFile, std::ios::binary) << job.Text();
+}
+
+std::vector<std::uint8_t> Workbench::WriteImage(const std::string& name, std::size_t size, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::vector<std::uint8_t> bytes(size);
+  for (auto& b : bytes) b = std::uint8_t(rng());
+  std::ofstream(FDir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(size));
+  return bytes;
+}
+
+Session::Session(const stbsim::Config& cfg) : FRx(std::make_unique<stbsim::Receiver>(cfg)) {
+  std::string error;
+  if (!FRx->OpenPty(&error)) throw std::runtime_error("receiver pty: " + error);
+  setenv("COM1", FRx->ConsolePath().c_str(), 1);
+  FRx->Start();
+  Init();
+}
+
+Session::Session() : FPty(std::make_unique<PtyPair>()) {
+  setenv("COM1", FPty->NearPath().c_str(), 1);
+  Init();
+}
+
+void Session::Init() {
+  FDialogTimer.setInterval(20);
+  QObject::connect(&FDialogTimer, &QTimer::timeout, [this] { AnswerDialogs(); });
+  FDialogTimer.start();
+}
+
+Session::~Session() {
+  FDialogTimer.stop();
+  FForm.reset();
+  if (FRx) FRx->Stop();
+}
+
+void Session::Open() {
+  FForm = std::make_unique<TForm1>();
+  FForm->Download().SetSilenceLimitMs(SilenceLimitMs);
+  FForm->show();
+}
+
+void Session::Type(const std::string& text) {
+  for (char c : text) QTest::keyClicks(FForm->RxMemo, QString(QChar::fromLatin1(c)));
+}
+
+void Session::AnswerDialogs() {
+  auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+  if (box == nullptr || box == FLastDialog) return;
+  FLastDialog = box;
+  Dialogs.push_back(box->text().toStdString());
+  if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+    (AnswerYes ? yes : box->button(QMessageBox::No))->click();
+  } else if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
+    ok->click();
+  } else {
+    box->accept();
+  }
+}
+
+bool Session::RunUntilClosed(int timeoutMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!Closed() && t.elapsed() < timeoutMs) QTest::qWait(10);
+  return Closed();
+}
+
+void Session::RunFor(int ms) { QTest::qWait(ms); }
+
+std::vector<std::string> Session::Log() const {
+  std::vector<std::string> lines;
+  for (const QString& l : FForm->RxMemo->toPlainText().split('\n')) lines.push_back(l.toStdString());
+  return lines;
+}
+
+std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> image) {
+  image.resize((image.size() + 1023) / 1024 * 1024, 0);
+  return image;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}

@@ -1,0 +1,90 @@
+// The bench the end-to-end tests work on: a working folder with ./inc/*.inc
+// and image files, the simulated receiver on a pty with COM1 pointing at it,
+// and the real window, run until it closes, its dialogs answered as told.
+#pragma once
+
+#include <QPointer>
+#include <QTimer>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MainFrm.h"
+#include "PtyPair.h"
+#include "Receiver.h"
+
+// The typed keyword of each mode, 1..8.
+extern const char* const kKeywords[9];
+
+// The twelve lines of a description file, written with CR LF.
+struct JobFile {
+  std::string Oui = "001234";
+  std::string Model = "0A.01";
+  std::string Hardware = "01.05";
+  std::string Bootloader = "02.00";
+  std::string Native = "03.01";
+  std::string App1 = "04.02";
+  std::string App2 = "05.03";
+  std::string Date = "26120";
+  std::string Spare = "spare";
+  std::string Image = "image.bin";
+  std::string Selector = "2";
+  std::string Address = "0x80010000";
+  std::string Text() const;
+};
+
+class Workbench {
+public:
+  Workbench();
+  ~Workbench();
+  void WriteJob(std::uint8_t mode, const JobFile& job);
+  // An image of pseudo-random bytes; returns its contents.
+  std::vector<std::uint8_t> WriteImage(const std::string& name, std::size_t size, unsigned seed = 1);
+  std::filesystem::path Dir() const { return FDir; }
+
+private:
+  std::filesystem::path FDir;
+  std::filesystem::path FOldCwd;
+};
+
+class Session {
+public:
+  // The window against the simulated receiver.
+  explicit Session(const stbsim::Config& cfg);
+  // The window against a line that nobody answers; the test reads its far end.
+  Session();
+  ~Session();
+
+  stbsim::Receiver& Rx() { return *FRx; }
+  int FarFd() const { return FPty->FarFd(); }
+  TForm1& Form() { return *FForm; }
+  void Open();                          // creates and shows the window
+  void Type(const std::string& text);   // typed into the log, key by key
+  // Runs the message loop until the window has closed or timeoutMs passed.
+  bool RunUntilClosed(int timeoutMs);
+  void RunFor(int ms);
+  std::vector<std::string> Log() const;
+  bool Closed() const { return FForm && !FForm->isVisible(); }
+
+  bool AnswerYes = false;                 // for the address mismatch question
+  std::vector<std::string> Dialogs;       // texts of every dialog, in order
+  std::uint32_t SilenceLimitMs = 3000;    // shortened for the tests
+
+private:
+  void AnswerDialogs();
+
+  void Init();
+
+  std::unique_ptr<stbsim::Receiver> FRx;
+  std::unique_ptr<PtyPair> FPty;
+  std::unique_ptr<TForm1> FForm;
+  QTimer FDialogTimer;
+  QPointer<QWidget> FLastDialog;
+};
+
+// The image as the receiver must hold it: the file padded with zeros to whole blocks.
+std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> image);
+bool Contains(const std::vector<std::string>& lines, const std::string& line);

@@ -1,0 +1,403 @@
+// Whole downloads: the real window on the offscreen platform, the serial
+// component on a real pty, the simulated receiver on the far end.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "Bench.h"
+
+namespace {
+
+const std::vector<std::string> kClosingLines = {
+    "7. Update Version Table OK", "---------------------------------------",
+    "Congraturation! Software Upgrade OK !!!", "Please Turn Off and On the STB set !!!"};
+
+void ExpectSuccess(Session& s, const std::vector<std::uint8_t>& image) {
+  const auto log = s.Log();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()), kClosingLines);
+  ASSERT_FALSE(s.Dialogs.empty());
+  EXPECT_EQ(s.Dialogs.back(), "Congraturation! Software Upgrade OK !!!!");
+  EXPECT_TRUE(s.Closed());
+  ASSERT_TRUE(s.Rx().WaitFinished(3000));
+  const stbsim::Summary sum = s.Rx().GetSummary();
+  EXPECT_TRUE(sum.Success) << sum.ToText();
+  EXPECT_TRUE(sum.Violations.empty()) << sum.ToText();
+  EXPECT_EQ(s.Rx().Flash(), Padded(image));
+}
+
+// The receiver's view of a failed download: it saw nothing after the failure.
+void ExpectCleanFailure(Session& s) {
+  EXPECT_TRUE(s.Closed());
+  s.Rx().WaitFinished(500);
+  const stbsim::Summary sum = s.Rx().GetSummary();
+  EXPECT_FALSE(sum.Success);
+  EXPECT_TRUE(sum.Violations.empty()) << sum.ToText();
+}
+
+struct HappyCase {
+  const char* name;
+  std::uint8_t mode;
+  std::size_t imageBytes;
+  const char* selector;
+  std::uint32_t address;
+  std::vector<std::uint8_t> versionWrite;  // pair, then the date code
+};
+
+class HappyPath : public ::testing::TestWithParam<HappyCase> {};
+
+TEST_P(HappyPath, ImageArrivesByteForByteAndEveryStageIsConfirmed) {
+  const HappyCase& c = GetParam();
+  Workbench bench;
+  JobFile job;
+  job.Selector = c.selector;
+  job.Address = Format("0x%08X", c.address);
+  bench.WriteJob(c.mode, job);
+  const auto image = bench.WriteImage("image.bin", c.imageBytes, c.mode);
+
+  stbsim::Config cfg;
+  cfg.Id.AcceptMode = c.mode;
+  cfg.Id.DownloadAddress = c.address;
+  Session s(cfg);
+  s.Open();
+  s.Type(std::string("noise") + kKeywords[c.mode]);
+  ASSERT_TRUE(s.RunUntilClosed(30000)) << ::testing::PrintToString(s.Log());
+  ExpectSuccess(s, image);
+
+  const auto log = s.Log();
+  EXPECT_TRUE(Contains(log, ModeInfo(c.mode).LogLine));
+  EXPECT_TRUE(Contains(log, "4. DownLoad OK"));
+  EXPECT_TRUE(Contains(log, "5. Ram Image CRC OK"));
+  EXPECT_TRUE(Contains(log, "6. Flash Image CRC OK"));
+  EXPECT_TRUE(Contains(log, "  Version Table Write OK!"));
+  EXPECT_EQ(Contains(log, "  -. Native Software Version: Set:3.0-->New:3.1 (HEX)"), c.mode > 1);
+  const std::int32_t blocks = std::int32_t((c.imageBytes + 1023) / 1024);
+  EXPECT_TRUE(Contains(log, Format("  -. The Download Size is %d KBytes", blocks)));
+  EXPECT_EQ(s.Form().Label4->text().toStdString(), Format("( %d / %d )", blocks * 1024, blocks * 1024));
+  EXPECT_EQ(s.Form().ProgressBar1->value(), blocks > 0 ? 100 : 0);
+  EXPECT_EQ(s.Form().ProgressBar2->value(), blocks > 0 ? 100 : 0);
+  EXPECT_EQ(s.Rx().GetSummary().VersionWrite, c.versionWrite);
+}
+
+const std::vector<std::uint8_t> kDate = {'2', '6', '1', '2', '0'};
+std::vector<std::uint8_t> With(std::vector<std::uint8_t> pair) {
+  pair.insert(pair.end(), kDate.begin(), kDate.end());
+  return pair;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, HappyPath,
+    ::testing::Values(
+        HappyCase{"Bootloader", 1, 60 * 1024, "1", 0xBFC00000, With({0x02, 0x00})},
+        HappyCase{"NativeWithPartialLastBlock", 2, 5000, "2", 0x80010000, With({0x03, 0x01})},
+        // 23 blocks: sequence digits after blocks 10 and 21.
+        HappyCase{"Application1TwoSequenceChecks", 3, 23 * 1024, "3", 0x80200000, With({0x04, 0x02})},
+        HappyCase{"Application2", 4, 1500, "4", 0x80300000, With({0x05, 0x03})},
+        HappyCase{"GuiDataNoVersionPair", 6, 4 * 1024 + 1, "0", 0x80400000, kDate},
+        HappyCase{"ReservedEmptyImage", 8, 0, "9", 0x80500000, kDate}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the handshake's failures -------------------------------------------------------------
+
+struct HandshakeFailure {
+  const char* name;
+  std::uint8_t mode;
+  void (*setup)(JobFile&, stbsim::Config&);
+  std::vector<std::string> logTail;
+  std::string message;
+};
+
+class HandshakeFails : public ::testing::TestWithParam<HandshakeFailure> {};
+
+TEST_P(HandshakeFails, LogsMessagesClosesAndSendsNothingMore) {
+  const HandshakeFailure& c = GetParam();
+  Workbench bench;
+  JobFile job;
+  stbsim::Config cfg;
+  cfg.Id.AcceptMode = c.mode;
+  c.setup(job, cfg);
+  bench.WriteJob(c.mode, job);
+  bench.WriteImage(job.Image, job.Image == "big.bin" ? 61 * 1024 : 3000);
+
+  Session s(cfg);
+  s.Open();
+  s.Type(kKeywords[c.mode]);
+  ASSERT_TRUE(s.RunUntilClosed(15000)) << ::testing::PrintToString(s.Log());
+  const auto log = s.Log();
+  ASSERT_GE(log.size(), c.logTail.size());
+  EXPECT_EQ(std::vector<std::string>(log.end() - std::ptrdiff_t(c.logTail.size()), log.end()), c.logTail);
+  ASSERT_EQ(s.Dialogs.size(), 1u);
+  EXPECT_EQ(s.Dialogs[0], c.message);
+  ExpectCleanFailure(s);
+  EXPECT_EQ(s.Rx().GetSummary().BlocksAccepted, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, HandshakeFails,
+    ::testing::Values(
+        HandshakeFailure{"WrongEcho", 2, [](JobFile&, stbsim::Config& c) { c.Fault.Echo = 0x32; },
+                         {"  ERROR:MisMatch Software Number !!"}, "  ERROR:MisMatch Software Number !!"},
+        HandshakeFailure{"Oui", 2, [](JobFile&, stbsim::Config& c) { c.Id.Oui = {0x12, 0x35}; },
+                         {"( 12 / 12 )", "( 34 / 35 )", "  - Invalid OUI !!"}, "Invalid OUI"},
+        HandshakeFailure{"ModelCode", 2, [](JobFile& j, stbsim::Config& c) {
+                           j.Model = "0A.01";
+                           c.Id.ModelCode = {0x0A, 0x02};
+                         },
+                         {"(New: A /Set: A )", "(New: 1 /Set: 2 )", "  - Invalid Model Code !!"},
+                         "Invalid Model Code !!"},
+        HandshakeFailure{"HardwareLower", 3, [](JobFile& j, stbsim::Config&) { j.Hardware = "01.04"; },
+                         {"( New: 1 /Set: 1 )", "( New: 4 /Set: 5 )", "  -Hardware version is invalid or lower!!"},
+                         "Hardware version is invalid or lower!!"},
+        HandshakeFailure{"BootloaderOther", 4, [](JobFile& j, stbsim::Config&) { j.Bootloader = "03.00"; },
+                         {"( New: 3 /Set: 2 )", "( New: 0 /Set: 0 )", "  -Bootloader version is invalid or lower!!"},
+                         "Bootloader version is invalid or lower!!"},
+        HandshakeFailure{"BootloaderAddress", 1, [](JobFile& j, stbsim::Config& c) {
+                           j.Address = "0xBFC10000";
+                           c.Id.DownloadAddress = 0xBFC10000;
+                         },
+                         {"  -ERROR:Cannot Change Bootloader Address!!"}, "ERROR:Cannot Change Bootloader Address!!"},
+        HandshakeFailure{"BootloaderArea", 5, [](JobFile& j, stbsim::Config& c) {
+                           j.Address = "0x9EC0FFFF";
+                           c.Id.DownloadAddress = 0x9EC0FFFF;
+                         },
+                         {"  -ERROR:Cannot Write Bootloader Area!!"}, "ERROR:Cannot Write Bootloader Area!!"},
+        HandshakeFailure{"BootloaderTooLarge", 1, [](JobFile& j, stbsim::Config& c) {
+                           j.Address = "0xBFC00000";
+                           j.Image = "big.bin";
+                           c.Id.DownloadAddress = 0x9FC00000;
+                         },
+                         {"  -Bootloader is too large!!"}, "Bootloader is too large!!"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the address question ----------------------------------------------------------------------
+
+TEST(AddressMismatch, YesEndsTheDownloadNoGoesOnWithTheDescriptionsAddress) {
+  for (bool yes : {true, false}) {
+    SCOPED_TRACE(yes ? "Yes" : "No");
+    Workbench bench;
+    JobFile job;
+    job.Address = "0x80010000";
+    bench.WriteJob(2, job);
+    const auto image = bench.WriteImage("image.bin", 2048);
+    stbsim::Config cfg;
+    cfg.Id.DownloadAddress = 0x80020000;
+    Session s(cfg);
+    s.AnswerYes = yes;
+    s.Open();
+    s.Type(kKeywords[2]);
+    ASSERT_TRUE(s.RunUntilClosed(20000));
+    EXPECT_TRUE(Contains(s.Log(), "  Warning !!!. Download Address MisMatch... !!!"));
+    ASSERT_GE(s.Dialogs.size(), 3u);
+    EXPECT_EQ(s.Dialogs[0], "Warning !!!. Download Address MisMatch... !!!");
+    EXPECT_EQ(s.Dialogs[1], "Warning!!!. Download Address MisMatch!!!  Exit now?");
+    if (yes) {
+      EXPECT_EQ(s.Dialogs[2], "Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
+      ExpectCleanFailure(s);
+    } else {
+      ExpectSuccess(s, image);
+      EXPECT_EQ(s.Rx().GetSummary().AddressReceived, 0x80010000u);
+    }
+  }
+}
+
+// --- the transfer ----------------------------------------------------------------------------------
+
+TEST(Transfer, RejectedBlockIsResentAfterTheResendByteAndCountedOnce) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  const auto image = bench.WriteImage("image.bin", 8 * 1024 + 100);
+  stbsim::Config cfg;
+  cfg.Fault.RejectBlock = 5;
+  cfg.Fault.RejectTimes = 2;
+  Session s(cfg);
+  s.Open();
+  s.Type(kKeywords[2]);
+  ASSERT_TRUE(s.RunUntilClosed(20000));
+  const auto log = s.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "  retry : 5 block"), 2);
+  ExpectSuccess(s, image);
+  EXPECT_EQ(s.Rx().GetSummary().BlocksRejected, 2u);
+}
+
+struct TransferFailure {
+  const char* name;
+  void (*setup)(stbsim::Config&);
+  std::vector<std::string> logTail;
+};
+
+class TransferFails : public ::testing::TestWithParam<TransferFailure> {};
+
+TEST_P(TransferFails, EndsWithTheFailureLinesAndTheFailMessage) {
+  const TransferFailure& c = GetParam();
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 24 * 1024);
+  stbsim::Config cfg;
+  c.setup(cfg);
+  Session s(cfg);
+  s.SilenceLimitMs = 1500;
+  s.Open();
+  s.Type(kKeywords[2]);
+  ASSERT_TRUE(s.RunUntilClosed(30000)) << ::testing::PrintToString(s.Log());
+  const auto log = s.Log();
+  ASSERT_GE(log.size(), c.logTail.size());
+  EXPECT_EQ(std::vector<std::string>(log.end() - std::ptrdiff_t(c.logTail.size()), log.end()), c.logTail);
+  ASSERT_FALSE(s.Dialogs.empty());
+  EXPECT_EQ(s.Dialogs.back(), "Software Upgrade Fail !!!");
+  ExpectCleanFailure(s);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, TransferFails,
+    ::testing::Values(
+        TransferFailure{"FirstBlockRejected", [](stbsim::Config& c) { c.Fault.RejectBlock = 0; },
+                        {"  retry : 0 block", "  DownLoad Fail !!"}},
+        TransferFailure{"BlockAlwaysRejected",
+                        [](stbsim::Config& c) {
+                          c.Fault.RejectBlock = 3;
+                          c.Fault.RejectTimes = -1;
+                        },
+                        {"  retry : 3 block", "  DownLoad Fail !!"}},
+        TransferFailure{"WrongSequenceDigit", [](stbsim::Config& c) { c.Fault.SequenceCheck = 2; },
+                        {"  DownLoad Fail !!"}},
+        TransferFailure{"MissingSequenceDigit",
+                        [](stbsim::Config& c) {
+                          c.Fault.SequenceCheck = 1;
+                          c.Fault.SequenceMissing = true;
+                        },
+                        {"  DownLoad Fail !!"}},
+        TransferFailure{"DownloadCrcText",
+                        [](stbsim::Config& c) {
+                          c.Fault.TextStage = stbsim::Stage::DownloadCrc;
+                          c.Fault.TextPos = 17;
+                        },
+                        {"  DownLoad BAD CRC !!"}},
+        TransferFailure{"RamImageText",
+                        [](stbsim::Config& c) {
+                          c.Fault.TextStage = stbsim::Stage::RamImage;
+                          c.Fault.TextPos = 0;
+                        },
+                        {"  Ram Image BAD CRC !!"}},
+        TransferFailure{"FlashWriteByte", [](stbsim::Config& c) { c.Fault.FlashByteAt = 2; },
+                        {"  Flash Write Error !!"}},
+        TransferFailure{"FlashImageText",
+                        [](stbsim::Config& c) {
+                          c.Fault.TextStage = stbsim::Stage::FlashImage;
+                          c.Fault.TextPos = 9;
+                        },
+                        {"  Flash Image BAD CRC !!"}},
+        TransferFailure{"VersionUpdateText",
+                        [](stbsim::Config& c) {
+                          c.Fault.TextStage = stbsim::Stage::VersionUpdate;
+                          c.Fault.TextPos = 25;
+                        },
+                        {"  ERROR: Update software version!!!"}},
+        TransferFailure{"VersionTableText",
+                        [](stbsim::Config& c) {
+                          c.Fault.TextStage = stbsim::Stage::VersionTable;
+                          c.Fault.TextPos = 3;
+                        },
+                        {"  CRC ERROR: Update software version!!!"}},
+        TransferFailure{"SilentDuringTransfer",
+                        [](stbsim::Config& c) {
+                          c.Fault.SilentAt = stbsim::Stage::Transferring;
+                          c.Fault.SilentBlock = 4;
+                        },
+                        {"  retry : 4 block", "  DownLoad Fail !!"}},
+        TransferFailure{"SilentAtFlashWrite", [](stbsim::Config& c) { c.Fault.SilentAt = stbsim::Stage::FlashWrite; },
+                        {"  ERROR:No Response from STB - Flash Write !!"}},
+        TransferFailure{"SilentAtDownloadCrc", [](stbsim::Config& c) { c.Fault.SilentAt = stbsim::Stage::DownloadCrc; },
+                        {"  ERROR:No Response from STB - DownLoad CRC !!"}},
+        TransferFailure{"HangUpDuringTransfer",
+                        [](stbsim::Config& c) {
+                          c.Fault.HangUpAt = stbsim::Stage::Transferring;
+                          c.Fault.HangUpBlock = 7;
+                        },
+                        {"  ERROR:Serial Line Lost !!", "  DownLoad Fail !!"}},
+        TransferFailure{"HangUpAtFlashWrite", [](stbsim::Config& c) { c.Fault.HangUpAt = stbsim::Stage::FlashWrite; },
+                        {"  ERROR:Serial Line Lost - Flash Write !!"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Stages, VersionWriteReplyOtherThanWIsNotAFailure) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  const auto image = bench.WriteImage("image.bin", 3 * 1024);
+  stbsim::Config cfg;
+  cfg.Fault.VersionReply = 'X';
+  Session s(cfg);
+  s.Open();
+  s.Type(kKeywords[2]);
+  ASSERT_TRUE(s.RunUntilClosed(20000));
+  EXPECT_FALSE(Contains(s.Log(), "  Version Table Write OK!"));
+  ExpectSuccess(s, image);
+}
+
+TEST(Stages, JunkBeforeTheLeadInsIsSkippedOrFlushed) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  const auto image = bench.WriteImage("image.bin", 5 * 1024);
+  stbsim::Config cfg;
+  cfg.Fault.JunkAt = stbsim::Stage::FlashWrite;
+  cfg.Fault.JunkEarly = true;
+  Session s(cfg);
+  s.Open();
+  s.Type(kKeywords[2]);
+  ASSERT_TRUE(s.RunUntilClosed(20000));
+  ExpectSuccess(s, image);
+}
+
+// --- the image file changes under the download ---------------------------------------------------------
+
+TEST(ImageFile, VanishedBeforeTheTransferIsReportedAndNothingIsSent) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 4096);
+  stbsim::Config cfg;
+  cfg.Fault.ReplyDelayMs = 0;
+  Session s(cfg);
+  s.Open();
+  s.Type(kKeywords[2]);
+  std::filesystem::remove(bench.Dir() / "image.bin");
+  s.RunFor(3000);
+  ASSERT_FALSE(s.Dialogs.empty());
+  EXPECT_EQ(s.Dialogs.back(), "Cannot open file image.bin");
+  EXPECT_EQ(s.Rx().GetSummary().BlocksAccepted, 0u);
+  EXPECT_FALSE(s.Form().Timer1->isActive());
+}
+
+TEST(ImageFile, ShrunkSinceTheDescriptionWasReadFailsBeforeAnyBlock) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 8 * 1024);
+  Session s(stbsim::Config{});
+  s.Open();
+  s.Type(kKeywords[2]);
+  std::filesystem::resize_file(bench.Dir() / "image.bin", 3 * 1024);
+  ASSERT_TRUE(s.RunUntilClosed(20000));
+  EXPECT_TRUE(Contains(s.Log(), "  DownLoad Fail !!"));
+  EXPECT_EQ(s.Dialogs.back(), "Software Upgrade Fail !!!");
+  EXPECT_EQ(s.Rx().GetSummary().BlocksAccepted, 0u);
+}
+
+// --- closing the window while blocks go out --------------------------------------------------------------
+
+TEST(Closing, WindowClosedDuringTheTransferStopsAtTheNextBlock) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 200 * 1024);
+  stbsim::Config cfg;
+  cfg.Paced = true;  // slow enough to close it half way
+  Session s(cfg);
+  s.Open();
+  s.Type(kKeywords[2]);
+  QTimer::singleShot(2500, &s.Form(), [&s] { s.Form().close(); });
+  ASSERT_TRUE(s.RunUntilClosed(30000));
+  EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
+  EXPECT_TRUE(s.Dialogs.empty());
+  const auto sum = s.Rx().GetSummary();
+  EXPECT_GT(sum.BlocksAccepted, 0u);
+  EXPECT_LT(sum.BlocksAccepted, 200u);
+}
+
+}  // namespace
