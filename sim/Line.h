@@ -1,0 +1,62 @@
+// The receiver's end of the serial line: one descriptor, optionally paced
+// like a real 8N1 line, with a wake descriptor that interrupts every wait.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace stbsim {
+
+class Line {
+public:
+  enum class Got { Byte, Quiet, Stopped, Closed };
+
+  Line() = default;
+  ~Line();
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
+
+  // Takes both descriptors; keepFd (or -1) is only held open.
+  void Adopt(int fd, int keepFd);
+  void SetPacing(bool paced, std::uint32_t baud);
+  void SetWake(int wakeFd) { FWake = wakeFd; }
+  bool IsOpen() const { return FFd >= 0; }
+
+  // One byte, waiting at most quietMs for it (negative: for ever).
+  Got Read(std::uint8_t& b, int quietMs);
+  // True when a byte is waiting; takes nothing.
+  bool Pending();
+  // Paced sends release each byte at the end of its line time. Before every
+  // byte, beforeEach (when given) may look at the line. The tail goes out in
+  // the same write as the last byte, unpaced.
+  bool Send(const std::vector<std::uint8_t>& bytes, const std::function<void()>& beforeEach = {},
+            const std::vector<std::uint8_t>& tail = {});
+  // All at once, whatever the pacing.
+  bool SendBurst(const std::vector<std::uint8_t>& bytes);
+  // Closes everything: the far end sees the device go away.
+  void HangUp();
+
+  std::int64_t ByteTimeNs() const { return FByteNs; }
+
+private:
+  bool WriteAll(const std::uint8_t* p, std::size_t n);
+  // Waits for fd to become ready for `events`, or for the wake descriptor.
+  Got WaitFor(short events, int timeoutMs);
+
+  int FFd = -1;
+  int FKeep = -1;
+  int FWake = -1;
+  bool FPaced = false;
+  std::int64_t FByteNs = 0;
+  std::int64_t FTxDone = 0;  // when the last byte sent left the line
+  std::int64_t FRxDone = 0;  // when the last byte taken had fully arrived
+  std::vector<std::uint8_t> FBuf;
+  std::size_t FPos = 0;
+};
+
+std::int64_t MonotonicNs();
+void SleepUntilNs(std::int64_t t);
+
+}  // namespace stbsim
