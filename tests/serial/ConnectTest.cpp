@@ -54,7 +54,7 @@ struct LineCase {
   tcflag_t iflagClear;
 };
 
-class LineSettingsReachDriver : public ConnectedPort, public ::testing::WithParamInterface<LineCase> {};
+class LineSettingsReachDriver : public SerialLine, public ::testing::WithParamInterface<LineCase> {};
 
 TEST_P(LineSettingsReachDriver, WhileConnected) {
   const auto& c = GetParam();
@@ -86,7 +86,7 @@ TEST_P(LineSettingsReachDriver, WhileConnected) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, LineSettingsReachDriver,
+    Serial, LineSettingsReachDriver,
     ::testing::Values(
         LineCase{"Link8N1", br115200, db8BITS, ptNONE, sb1BITS, hhNONERTSON, shNONE, 115200, CS8,
                  PARENB | CSTOPB | CRTSCTS | CMSPAR, 0, IXON | IXOFF},
@@ -130,7 +130,7 @@ TEST_P(PortNumberMapping, OpensTheMappedDevice) {
   ASSERT_TRUE(drv.SendString("n"));
   EXPECT_EQ(pty.Read(1, 2000), std::vector<std::uint8_t>{'n'});
 }
-INSTANTIATE_TEST_SUITE_P(Ends, PortNumberMapping, ::testing::Values(pnCOM1, pnCOM16));
+INSTANTIATE_TEST_SUITE_P(Serial, PortNumberMapping, ::testing::Values(pnCOM1, pnCOM16));
 
 struct RefusedCase {
   const char* name;
@@ -151,7 +151,7 @@ TEST_P(RefusedOpen, FailsCleanly) {
   EXPECT_NE(drv.LastError().find(GetParam().reasonHas), std::string::npos) << drv.LastError();
   EXPECT_EQ(drv.InputCount(), 65535);
 }
-INSTANTIATE_TEST_SUITE_P(Table, RefusedOpen,
+INSTANTIATE_TEST_SUITE_P(Serial, RefusedOpen,
                          ::testing::Values(RefusedCase{"Missing", "/dev/no-such-serial-port", "set COM3"},
                                            RefusedCase{"NotATty", "/dev/null", "not a serial device"},
                                            RefusedCase{"Directory", "/dev", "/dev"}),
@@ -173,7 +173,7 @@ TEST(SerialConnect, SecondComponentIsTurnedAwayUntilFirstLetsGo) {
   EXPECT_TRUE(second.LastError().empty());
 }
 
-TEST_F(ConnectedPort, ConnectAgainNeitherReopensNorFlushes) {
+TEST_F(SerialLine, ConnectAgainNeitherReopensNorFlushes) {
   pty.Write("abc");
   ASSERT_TRUE(WaitForInput(drv, 3));
   const int before = OpenDescriptors();
@@ -182,7 +182,7 @@ TEST_F(ConnectedPort, ConnectAgainNeitherReopensNorFlushes) {
   EXPECT_EQ(drv.InputCount(), 3);
 }
 
-TEST_F(ConnectedPort, PortAndQueueSizesFrozenWhileConnected) {
+TEST_F(SerialLine, PortAndQueueSizesFrozenWhileConnected) {
   drv.SetComPort(pnCOM3);
   drv.SetComPortInBufSize(512);
   drv.SetComPortOutBufSize(100);
@@ -202,7 +202,7 @@ TEST_F(ConnectedPort, PortAndQueueSizesFrozenWhileConnected) {
   EXPECT_EQ(drv.ComPortOutBufSize(), 100);
 }
 
-TEST_F(ConnectedPort, LineSettingChangeEmptiesQueuesAndPacketTiming) {
+TEST_F(SerialLine, LineSettingChangeEmptiesQueuesAndPacketTiming) {
   drv.SetPacketSize(10);
   pty.Write("abcd");
   ASSERT_TRUE(WaitForInput(drv, 4));
@@ -234,7 +234,7 @@ TEST(SerialConnect, DisconnectAndDestructionClosePort) {
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
-TEST_F(ConnectedPort, SamePollingDelayDoesNotRestartTimer) {
+TEST_F(SerialLine, SamePollingDelayDoesNotRestartTimer) {
   std::uint32_t delivered = 0;
   drv.SetOnReceiveData([&](TSerialPortDriver*, const std::uint8_t*, std::uint32_t n) { delivered += n; });
   drv.SetComPortPollingDelay(1000);

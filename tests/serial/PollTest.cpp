@@ -12,10 +12,10 @@ struct Received {
   }
 };
 
-class Poll : public ConnectedPort {
+class SerialPoll : public SerialLine {
 protected:
   void SetUp() override {
-    ConnectedPort::SetUp();
+    SerialLine::SetUp();
     // Nothing here runs the event loop, so ticks happen only when called.
     drv.SetTickSource([this] { return now; });
   }
@@ -36,7 +36,7 @@ protected:
   Received got;
 };
 
-TEST_F(Poll, RawModeDeliversAllWaitingInPlace) {
+TEST_F(SerialPoll, RawModeDeliversAllWaitingInPlace) {
   HandleData();
   Arrive("0123456789");
   drv.PollTick();
@@ -45,13 +45,13 @@ TEST_F(Poll, RawModeDeliversAllWaitingInPlace) {
   EXPECT_EQ(drv.InputCount(), 0);
 }
 
-TEST_F(Poll, RawModeWithoutHandlerDropsBytes) {
+TEST_F(SerialPoll, RawModeWithoutHandlerDropsBytes) {
   Arrive("0123456789");
   drv.PollTick();
   EXPECT_EQ(drv.InputCount(), 0);
 }
 
-TEST_F(Poll, RawModeNeverReadsPastReceiveBuffer) {
+TEST_F(SerialPoll, RawModeNeverReadsPastReceiveBuffer) {
   drv.Disconnect();
   drv.SetComPortInBufSize(4);
   ASSERT_TRUE(drv.Connect());
@@ -66,7 +66,7 @@ TEST_F(Poll, RawModeNeverReadsPastReceiveBuffer) {
   EXPECT_EQ(got.events[2], Bytes("ij"));
 }
 
-TEST_F(Poll, PausedTicksLeaveBytesQueued) {
+TEST_F(SerialPoll, PausedTicksLeaveBytesQueued) {
   HandleData();
   drv.PausePolling();
   drv.PausePolling();
@@ -81,7 +81,7 @@ TEST_F(Poll, PausedTicksLeaveBytesQueued) {
   EXPECT_EQ(got.events.size(), 1u);
 }
 
-TEST_F(Poll, WholePacketsAreTakenAndTheRestWaits) {
+TEST_F(SerialPoll, WholePacketsAreTakenAndTheRestWaits) {
   HandlePackets();
   drv.SetPacketSize(10);
   Arrive("AAAAAAAAAABBBBBBBBBBccccc");
@@ -99,7 +99,7 @@ TEST_F(Poll, WholePacketsAreTakenAndTheRestWaits) {
   EXPECT_EQ(drv.PacketStartTick(), 0xFFFFFFFFu) << "an emptied queue ends the timing";
 }
 
-TEST_F(Poll, TimedPacketStartMovesOnByLineTime) {
+TEST_F(SerialPoll, TimedPacketStartMovesOnByLineTime) {
   HandlePackets();
   drv.SetPacketSize(64);
   drv.SetPacketTimeout(1000);
@@ -119,7 +119,7 @@ struct TimeoutCase {
   std::uint32_t startTick;
   bool delivered;
 };
-class PacketTimeout : public Poll, public ::testing::WithParamInterface<TimeoutCase> {};
+class PacketTimeout : public SerialPoll, public ::testing::WithParamInterface<TimeoutCase> {};
 
 TEST_P(PacketTimeout, IncompletePacketExpiresAfterMoreThanTimeout) {
   const auto& c = GetParam();
@@ -147,14 +147,14 @@ TEST_P(PacketTimeout, IncompletePacketExpiresAfterMoreThanTimeout) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, PacketTimeout,
+INSTANTIATE_TEST_SUITE_P(Serial, PacketTimeout,
                          ::testing::Values(TimeoutCase{"Pass", pmPass, 5000, true},
                                            TimeoutCase{"Discard", pmDiscard, 5000, false},
                                            TimeoutCase{"PassAcrossWrap", pmPass, 0xFFFFFF00u, true},
                                            TimeoutCase{"DiscardAcrossWrap", pmDiscard, 0xFFFFFFF0u, false}),
                          [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(Poll, NoPacketTimeoutWaitsForever) {
+TEST_F(SerialPoll, NoPacketTimeoutWaitsForever) {
   HandlePackets();
   drv.SetPacketSize(10);
   drv.SetPacketMode(pmPass);
@@ -166,7 +166,7 @@ TEST_F(Poll, NoPacketTimeoutWaitsForever) {
   EXPECT_EQ(drv.InputCount(), 4);
 }
 
-TEST_F(Poll, HandlerMayReadAndSwitchToRawMode) {
+TEST_F(SerialPoll, HandlerMayReadAndSwitchToRawMode) {
   // The handler takes the trailer itself and leaves packet mode; the loop must
   // not go on framing with a stale count.
   drv.SetPacketSize(4);
@@ -186,7 +186,7 @@ TEST_F(Poll, HandlerMayReadAndSwitchToRawMode) {
   EXPECT_EQ(got.events[1], Bytes("BODY"));
 }
 
-TEST_F(Poll, HandlerMayDisconnect) {
+TEST_F(SerialPoll, HandlerMayDisconnect) {
   drv.SetPacketSize(2);
   drv.SetOnReceivePacket([&](TSerialPortDriver* s, const std::uint8_t* p, std::uint32_t n) {
     got.Take(s, &drv, p, n);

@@ -43,7 +43,7 @@ inline void PumpEvents(int ms) {
   }
 }
 
-class ConnectedPort : public ::testing::Test {
+class SerialLine : public ::testing::Test {
 protected:
   void SetUp() override {
     PointPortAt(kTestPort, pty.NearPath());

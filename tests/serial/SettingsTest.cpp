@@ -27,7 +27,7 @@ TEST_P(SetterRules, EndState) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, SetterRules,
+    Serial, SetterRules,
     ::testing::Values(
         SetterCase{"Initial", [](TSerialPortDriver&) {}, -1, 2048, -1},
         SetterCase{"PacketSizeZero", [](TSerialPortDriver& d) { d.SetPacketSize(0); }, -1, 2048, -1},
@@ -111,7 +111,7 @@ class PacketTimeTable : public ::testing::TestWithParam<PacketTimeCase> {};
 TEST_P(PacketTimeTable, RoundsHalfToEven) {
   EXPECT_EQ(TSerialPortDriver::PacketTime(GetParam().speed, GetParam().size), GetParam().ms);
 }
-INSTANTIATE_TEST_SUITE_P(Table, PacketTimeTable,
+INSTANTIATE_TEST_SUITE_P(Serial, PacketTimeTable,
                          ::testing::Values(PacketTimeCase{br115200, 1024, 89}, PacketTimeCase{br115200, 64, 6},
                                            PacketTimeCase{br2400, 3, 12},   // 12.5 goes down to the even 12
                                            PacketTimeCase{br2400, 9, 38},   // 37.5 goes up to the even 38
@@ -130,7 +130,7 @@ TEST_P(XonXoffTable, QuarterCappedOnlyOnNt4) {
   const auto& c = GetParam();
   EXPECT_EQ(TSerialPortDriver::XonXoffLimit(c.inBuf, c.platform, c.version), c.limit);
 }
-INSTANTIATE_TEST_SUITE_P(Table, XonXoffTable,
+INSTANTIATE_TEST_SUITE_P(Serial, XonXoffTable,
                          ::testing::Values(XonCase{20000, "WNT", 0x40000, 4096}, XonCase{20000, "WNT", 0x50001, 4096},
                                            XonCase{20000, "WNT", 0x3FFFF, 5000}, XonCase{20000, "W95", 0x40000, 5000},
                                            XonCase{20000, "Linux", 0x60001, 5000}, XonCase{2048, "WNT", 0x40000, 512},

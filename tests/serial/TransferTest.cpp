@@ -29,7 +29,7 @@ TEST(SerialTransfer, NotConnectedResults) {
   EXPECT_FALSE(drv.LineLost());
 }
 
-TEST_F(ConnectedPort, BytesReachTheFarEndUnchanged) {
+TEST_F(SerialLine, BytesReachTheFarEndUnchanged) {
   // Every byte value, including the ones a cooked tty would eat or rewrite.
   std::vector<std::uint8_t> all(256);
   std::iota(all.begin(), all.end(), 0);
@@ -44,7 +44,7 @@ TEST_F(ConnectedPort, BytesReachTheFarEndUnchanged) {
   EXPECT_EQ(std::string(got.begin() + 257, got.end()), "BOOTL");
 }
 
-TEST_F(ConnectedPort, ReadsEveryByteValueUnchanged) {
+TEST_F(SerialLine, ReadsEveryByteValueUnchanged) {
   std::vector<std::uint8_t> all(256);
   std::iota(all.begin(), all.end(), 0);
   pty.Write(all);
@@ -58,7 +58,7 @@ struct SilenceCase {
   std::uint32_t inputTimeout;
   int atMostMs;
 };
-class ReadSilence : public ConnectedPort, public ::testing::WithParamInterface<SilenceCase> {};
+class ReadSilence : public SerialLine, public ::testing::WithParamInterface<SilenceCase> {};
 TEST_P(ReadSilence, ReadByteGivesUpOnlyAfterTimeout) {
   drv.SetInputTimeout(GetParam().inputTimeout);
   std::uint8_t b = 0;
@@ -69,10 +69,10 @@ TEST_P(ReadSilence, ReadByteGivesUpOnlyAfterTimeout) {
   EXPECT_LT(took, GetParam().atMostMs);
   EXPECT_EQ(drv.PollPauseCount(), 0);
 }
-INSTANTIATE_TEST_SUITE_P(Table, ReadSilence,
+INSTANTIATE_TEST_SUITE_P(Serial, ReadSilence,
                          ::testing::Values(SilenceCase{0, 1000}, SilenceCase{200, 5000}, SilenceCase{50, 5000}));
 
-TEST_F(ConnectedPort, EqualElapsedIsNotYetExpired) {
+TEST_F(SerialLine, EqualElapsedIsNotYetExpired) {
   // A clock that stands still at exactly the time-out never expires; one more
   // millisecond does.
   std::uint32_t now = 0xFFFFFF9Cu;  // 100 ms before the wrap
@@ -87,7 +87,7 @@ TEST_F(ConnectedPort, EqualElapsedIsNotYetExpired) {
   EXPECT_GE(calls, 50);
 }
 
-TEST_F(ConnectedPort, EachArrivalRestartsTheReadTimeout) {
+TEST_F(SerialLine, EachArrivalRestartsTheReadTimeout) {
   std::thread sender([&] {
     for (int i = 0; i < 10; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(150));
@@ -105,7 +105,7 @@ TEST_F(ConnectedPort, EachArrivalRestartsTheReadTimeout) {
   EXPECT_LT(took, 5000);
 }
 
-TEST_F(ConnectedPort, ReadReturnsPartialCountOnSilence) {
+TEST_F(SerialLine, ReadReturnsPartialCountOnSilence) {
   pty.Write("abc");
   ASSERT_TRUE(WaitForInput(drv, 3));
   std::uint8_t buf[8] = {};
@@ -113,7 +113,7 @@ TEST_F(ConnectedPort, ReadReturnsPartialCountOnSilence) {
   EXPECT_EQ(std::string(buf, buf + 3), "abc");
 }
 
-TEST_F(ConnectedPort, SendIntoAStuckQueueReturnsWhatFit) {
+TEST_F(SerialLine, SendIntoAStuckQueueReturnsWhatFit) {
   // Nobody reads the far end: the pty's buffers fill and stay full.
   drv.SetOutputTimeout(100);
   std::vector<std::uint8_t> big(1 << 20, 0xA5);
@@ -131,7 +131,7 @@ TEST_F(ConnectedPort, SendIntoAStuckQueueReturnsWhatFit) {
   EXPECT_EQ(drv.SendData(big.data(), 10, 50), 10u) << "a drained queue takes bytes again";
 }
 
-TEST_F(ConnectedPort, CheckLineStatusStopsWithoutModemLines) {
+TEST_F(SerialLine, CheckLineStatusStopsWithoutModemLines) {
   // A pty has no modem lines at all: exactly the missing-cable case.
   EXPECT_EQ(drv.GetLineStatus(), 0);
   drv.SetCheckLineStatus(true);
@@ -148,7 +148,7 @@ struct FlushCase {
   bool in, out;
   std::int32_t inputAfter;
 };
-class FlushTable : public ConnectedPort, public ::testing::WithParamInterface<FlushCase> {};
+class FlushTable : public SerialLine, public ::testing::WithParamInterface<FlushCase> {};
 TEST_P(FlushTable, EmptiesChosenQueuesAndAlwaysClearsTiming) {
   drv.SetPacketSize(10);
   pty.Write("stale");
@@ -159,11 +159,11 @@ TEST_P(FlushTable, EmptiesChosenQueuesAndAlwaysClearsTiming) {
   EXPECT_EQ(drv.InputCount(), GetParam().inputAfter);
   EXPECT_EQ(drv.PacketStartTick(), 0xFFFFFFFFu);
 }
-INSTANTIATE_TEST_SUITE_P(Table, FlushTable,
+INSTANTIATE_TEST_SUITE_P(Serial, FlushTable,
                          ::testing::Values(FlushCase{true, false, 0}, FlushCase{false, false, 5},
                                            FlushCase{false, true, 5}, FlushCase{true, true, 0}));
 
-TEST_F(ConnectedPort, FlushedByteIsNotTakenForAFreshOne) {
+TEST_F(SerialLine, FlushedByteIsNotTakenForAFreshOne) {
   pty.Write("N");
   ASSERT_TRUE(WaitForInput(drv, 1));
   drv.FlushBuffers(true, false);
@@ -173,7 +173,7 @@ TEST_F(ConnectedPort, FlushedByteIsNotTakenForAFreshOne) {
   EXPECT_EQ(b, 'A');
 }
 
-TEST_F(ConnectedPort, HangUpIsSeenAndBoundsEveryCall) {
+TEST_F(SerialLine, HangUpIsSeenAndBoundsEveryCall) {
   EXPECT_FALSE(drv.LineLost());
   pty.HangUp();
   const auto t0 = Clock::now();
