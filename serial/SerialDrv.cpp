@@ -25,7 +25,7 @@ constexpr int kWaitSliceMs = 1;
 }  // namespace
 
 TSerialPortDriver::TSerialPortDriver(QObject* owner)
-    : QObject(owner), FTick(MonotonicTickSource()) {
+    : QObject(owner), FPollTimer(this), FTick(MonotonicTickSource()) {
   FReceiveBuffer.resize(FComPortInBufSize);
   QObject::connect(&FPollTimer, &QTimer::timeout, this, &TSerialPortDriver::PollTick);
 }
@@ -321,7 +321,8 @@ void TSerialPortDriver::PollTick() {
     // A handler may change PacketSize or disconnect; each pass reads them anew.
     while (Connected() && FPacketSize > 0 && std::uint32_t(FPacketSize) <= queued) {
       const std::uint32_t size = std::uint32_t(FPacketSize);
-      const std::uint32_t got = std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), size));
+      const std::uint32_t got =
+          std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), std::min<std::size_t>(size, FReceiveBuffer.size())));
       if (got > 0 && FOnReceivePacket) FOnReceivePacket(this, FReceiveBuffer.data(), got);
       if (timing) FPacketStartTick += PacketTime(FComPortSpeed, std::int32_t(size));
       queued -= size;
@@ -333,7 +334,8 @@ void TSerialPortDriver::PollTick() {
 
   if (FPacketTimeout > 0 && FPacketStartTick != kNoPacketStart &&
       TicksSince(FPacketStartTick, Now()) > std::uint32_t(FPacketTimeout)) {
-    const std::uint32_t got = std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), queued));
+    const std::uint32_t got =
+        std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), std::min<std::size_t>(queued, FReceiveBuffer.size())));
     if (got > 0 && FPacketMode == pmPass && FOnReceivePacket) FOnReceivePacket(this, FReceiveBuffer.data(), got);
     FPacketStartTick = kNoPacketStart;
     return;

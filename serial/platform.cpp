@@ -238,6 +238,7 @@ bool PortHandle::Apply(const LineSettings& s) {
          (standard ? ::cfgetospeed(&back) == code : true);
   }
 
+  ::tcflush(FFd, TCIOFLUSH);
   // Some drivers drop the modem lines while reconfiguring, so set them last.
   int dtr = TIOCM_DTR;
   int rts = TIOCM_RTS;

@@ -55,7 +55,8 @@ public:
   PortHandle(const PortHandle&) = delete;
   PortHandle& operator=(const PortHandle&) = delete;
 
-  // Pushes the settings, reads them back and sets the modem lines. False when
+  // Pushes the settings, reads them back, empties both queues and sets the
+  // modem lines. False when
   // the driver refused or changed any of them; the port stays usable either way.
   bool Apply(const LineSettings& settings);
   void Flush(bool input, bool output);

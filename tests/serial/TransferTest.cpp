@@ -1,6 +1,5 @@
 // Sends, reads and queue handling over a real pty, including the inactivity
 // time-outs and a receiver that goes away.
-#include <atomic>
 #include <numeric>
 #include <thread>
 
