@@ -228,10 +228,4 @@ TEST(NativeVersion, ReceiverFirstThenImage) {
   EXPECT_EQ(NativeVersionLine(job, dev), "  -. Native Software Version: Set:1.0-->New:2.FF (HEX)");
 }
 
-TEST(FormatText, LongerThanAnyFixedBuffer) {
-  const std::string longText(5000, 'q');
-  EXPECT_EQ(Format("<%s>", longText.c_str()), "<" + longText + ">");
-  EXPECT_EQ(Format("%s", ""), "");
-}
-
 }  // namespace

@@ -55,12 +55,6 @@ TEST(KeywordSlots, EightDistinctPrintableWordsStartingAtPositionOne) {
   EXPECT_EQ(firsts.size(), 8u);
 }
 
-TEST(ModeTable, RangeIsOneToEight) {
-  for (std::uint8_t m = 1; m <= 8; ++m) EXPECT_EQ(ModeInfo(m).Mode, m);
-  EXPECT_THROW(ModeInfo(0), std::out_of_range);
-  EXPECT_THROW(ModeInfo(9), std::out_of_range);
-}
-
 TEST_P(MatcherTest, CompletesOnSixthCharacterAtStart) { EXPECT_EQ(Type(Keyword()), Mode()); }
 
 TEST_P(MatcherTest, CompletesAfterNoise) {
