@@ -16,6 +16,7 @@ std::int64_t MonotonicNs() {
 }
 
 void SleepUntilNs(std::int64_t t) {
+  if (t <= MonotonicNs()) return;
   timespec ts{};
   ts.tv_sec = time_t(t / 1000000000);
   ts.tv_nsec = long(t % 1000000000);
@@ -24,6 +25,23 @@ void SleepUntilNs(std::int64_t t) {
 }
 
 Line::~Line() { HangUp(); }
+
+constexpr std::int64_t kLookAheadNs = 1000000;
+
+std::int64_t Line::Restart(std::int64_t lastDone) const {
+  // Only a line that has really been idle starts afresh from now; a late
+  // wake-up must not push every later byte back, or the rate drifts.
+  constexpr std::int64_t kIdleNs = 2000000;
+  std::int64_t now = MonotonicNs();
+  return now - lastDone > kIdleNs ? now : lastDone;
+}
+
+// Byte slots already over at `now`, at least one.
+std::size_t Line::SlotsDue(std::int64_t lastDone, std::size_t most) const {
+  std::int64_t now = MonotonicNs();
+  std::int64_t due = FByteNs > 0 ? (now - lastDone) / FByteNs : 1;
+  return std::size_t(std::clamp<std::int64_t>(due, 1, std::int64_t(most)));
+}
 
 void Line::Adopt(int fd, int keepFd) {
   HangUp();
@@ -59,10 +77,16 @@ Line::Got Line::WaitFor(short events, int timeoutMs) {
 
 Line::Got Line::Read(std::uint8_t& b, int quietMs) {
   if (FPos < FBuf.size()) {
+    if (FPaced) {
+      FRxDone += FByteNs;
+      SleepUntilNs(FRxDone);
+    }
     b = FBuf[FPos++];
     return Got::Byte;
   }
   std::int64_t deadline = quietMs < 0 ? -1 : MonotonicNs() + std::int64_t(quietMs) * 1000000;
+  // A byte already queued means the line was busy, not idle, whatever our clock says.
+  bool waited = WaitFor(POLLIN, 0) != Got::Byte;
   for (;;) {
     int wait = -1;
     if (deadline >= 0) {
@@ -75,25 +99,24 @@ Line::Got Line::Read(std::uint8_t& b, int quietMs) {
       if (g == Got::Quiet) continue;
       return g;
     }
-    // Paced, take one byte per read so the kernel queue, not ours, holds the
-    // backlog and the console's writes stall as they would on a real line.
+    // Paced, take from the kernel only the bytes whose line time is over, so
+    // its queue holds the backlog and the console's writes stall as on a real line.
     std::uint8_t chunk[4096];
-    ssize_t n = ::read(FFd, chunk, FPaced ? 1 : sizeof chunk);
+    std::size_t want = sizeof chunk;
+    if (FPaced) {
+      if (waited) FRxDone = Restart(FRxDone);
+      // A millisecond's look-ahead spares a system call per byte at high rates.
+      want = SlotsDue(FRxDone - kLookAheadNs, sizeof chunk);
+    }
+    ssize_t n = ::read(FFd, chunk, want);
     if (n == 0) return Got::Closed;
     if (n < 0) {
       if (errno == EAGAIN || errno == EINTR) continue;
       return Got::Closed;
     }
-    if (FPaced) {
-      FRxDone = std::max(FRxDone, MonotonicNs()) + FByteNs;
-      SleepUntilNs(FRxDone);
-      b = chunk[0];
-      return Got::Byte;
-    }
     FBuf.assign(chunk, chunk + n);
-    FPos = 1;
-    b = FBuf[0];
-    return Got::Byte;
+    FPos = 0;
+    return Read(b, quietMs);
   }
 }
 
@@ -128,13 +151,16 @@ bool Line::Send(const std::vector<std::uint8_t>& bytes, const std::function<void
     all.insert(all.end(), tail.begin(), tail.end());
     return WriteAll(all.data(), all.size());
   }
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    FTxDone = std::max(FTxDone, MonotonicNs()) + FByteNs;
-    SleepUntilNs(FTxDone);
+  FTxDone = Restart(FTxDone);
+  for (std::size_t i = 0; i < bytes.size();) {
+    SleepUntilNs(FTxDone + FByteNs);
+    std::size_t due = SlotsDue(FTxDone, bytes.size() - i);
     if (beforeEach) beforeEach();
-    std::vector<std::uint8_t> piece{bytes[i]};
-    if (i + 1 == bytes.size()) piece.insert(piece.end(), tail.begin(), tail.end());
+    std::vector<std::uint8_t> piece(bytes.begin() + std::ptrdiff_t(i), bytes.begin() + std::ptrdiff_t(i + due));
+    i += due;
+    if (i == bytes.size()) piece.insert(piece.end(), tail.begin(), tail.end());
     if (!WriteAll(piece.data(), piece.size())) return false;
+    FTxDone += std::int64_t(due) * FByteNs;
   }
   return bytes.empty() ? WriteAll(tail.data(), tail.size()) : true;
 }

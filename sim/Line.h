@@ -41,6 +41,8 @@ public:
   std::int64_t ByteTimeNs() const { return FByteNs; }
 
 private:
+  std::int64_t Restart(std::int64_t lastDone) const;
+  std::size_t SlotsDue(std::int64_t lastDone, std::size_t most) const;
   bool WriteAll(const std::uint8_t* p, std::size_t n);
   // Waits for fd to become ready for `events`, or for the wake descriptor.
   Got WaitFor(short events, int timeoutMs);
