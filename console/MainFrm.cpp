@@ -91,17 +91,10 @@ void TForm1::BuildControls() {
   Animate1 = new TBusyAnimation(Panel1);
   Animate1->setGeometry(76, 60, 385, 61);
 
-  RxMemo = new QPlainTextEdit(this);
+  RxMemo = new TLogMemo(this);
   RxMemo->setGeometry(8, 272, 537, 401);
-  RxMemo->setReadOnly(true);
-  RxMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
-  RxMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  RxMemo->setTextInteractionFlags(Qt::TextSelectableByKeyboard | Qt::TextSelectableByMouse);
-  RxMemo->setFocusPolicy(Qt::StrongFocus);
+  RxMemo->SetOnKeyPress([this](const QString& text) { KeyText(text); });
   setFocusProxy(RxMemo);
-
-  RxMemo->installEventFilter(this);
-  installEventFilter(this);
 }
 
 void TForm1::FormCreate() {
@@ -131,16 +124,11 @@ void TForm1::AppendLog(const std::string& line) { RxMemo->appendPlainText(QStrin
 
 // --- keys ----------------------------------------------------------------------------
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-  if (event->type() == QEvent::KeyPress) {
-    // A key goes to the log when it has the focus, and climbs to the window
-    // only if the log leaves it; the window's own turn counts only when the
-    // log did not see the key first.
-    const bool toLog = watched == RxMemo;
-    const bool toWindow = watched == this && QApplication::focusWidget() != RxMemo;
-    if (toLog || toWindow) KeyText(static_cast<QKeyEvent*>(event)->text());
-  }
-  return QWidget::eventFilter(watched, event);
+// Keys typed while the window itself has the focus. The log keeps its own
+// typed keys from climbing here, so none is seen twice.
+bool TForm1::event(QEvent* event) {
+  if (event->type() == QEvent::KeyPress) KeyText(static_cast<QKeyEvent*>(event)->text());
+  return QWidget::event(event);
 }
 
 void TForm1::KeyText(const QString& text) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QTimer>
 #include <QWidget>
@@ -16,6 +15,7 @@
 #include "DeviceCheck.h"
 #include "Download.h"
 #include "DownloadJob.h"
+#include "LogMemo.h"
 #include "ModeSelect.h"
 #include "SerialDrv.h"
 
@@ -40,7 +40,7 @@ public:
   QProgressBar* ProgressBar1 = nullptr;
   QProgressBar* ProgressBar2 = nullptr;
   TBusyAnimation* Animate1 = nullptr;
-  QPlainTextEdit* RxMemo = nullptr;
+  TLogMemo* RxMemo = nullptr;
 
   // The state of one run.
   std::uint8_t DownloadMode = 0;
@@ -58,7 +58,7 @@ public slots:
   void Timer1Timer();
 
 protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
+  bool event(QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
 private:
