@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a configured build folder, installs it with
+# dpkg, checks what it put on the system, starts the installed tool against
+# the installed simulated receiver, closes it with SIGTERM, and removes the
+# package again. Usage: tests/package/check_package.sh [BUILD_DIR]
+#
+# As root (or with password-less sudo) the package goes into the real system;
+# otherwise it is unpacked into a temporary folder and only the files are checked.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=$(realpath "${1:-build}")
+package=stb-downloader
+
+say() { printf 'package: %s\n' "$*"; }
+fail() { printf 'package: FAIL: %s\n' "$*" >&2; exit 1; }
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/stb-package.XXXXXX")
+sim_pid='' tool_pid='' installed_here=0
+root_cmd=()
+if [[ $(id -u) -ne 0 ]]; then
+  if sudo -n true 2>/dev/null; then root_cmd=(sudo -n); else root_cmd=(none); fi
+fi
+as_root() { "${root_cmd[@]}" "$@"; }
+
+cleanup() {
+  local pid
+  for pid in $tool_pid $sim_pid; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in $tool_pid $sim_pid; do wait "$pid" 2>/dev/null || true; done
+  ((installed_here)) && as_root dpkg --purge "$package" >/dev/null 2>&1 || true
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# Another run of this check (a colleague's test.sh) installs the same package.
+exec 9>"${TMPDIR:-/tmp}/stb-downloader-package-check.lock"
+flock -w 600 9 || fail "another package check held the lock for 10 minutes"
+
+say "building the package in $build/package"
+rm -rf "$build/package"
+(cd "$build" && cpack -G DEB -B "$build/package" >"$tmp/cpack.log" 2>&1) || { cat "$tmp/cpack.log"; fail "cpack failed"; }
+deb=$(ls "$build"/package/"$package"_*.deb)
+say "built $(basename "$deb")"
+
+# --- the package's contents and control fields -------------------------------------
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$tmp/contents"
+for f in /usr/bin/stb-downloader /usr/bin/stb-receiver-sim \
+  /usr/share/applications/stb-downloader.desktop \
+  /usr/share/icons/hicolor/scalable/apps/stb-downloader.svg \
+  /usr/share/doc/stb-downloader/operator-guide.md /usr/share/doc/stb-downloader/README.md \
+  /usr/share/doc/stb-downloader/copyright; do
+  grep -qx "$f" "$tmp/contents" || fail "the package lacks $f"
+done
+depends=$(dpkg-deb -f "$deb" Depends)
+for d in libqt6widgets6 libqt6gui6 libqt6core6 qt6-qpa-plugins; do
+  [[ $depends == *"$d"* ]] || fail "Depends lacks $d: $depends"
+done
+say "contents and dependencies as expected"
+
+# --- install ----------------------------------------------------------------------
+if [[ ${root_cmd[0]:-} == none ]]; then
+  say "not root and no sudo: unpacking instead of installing"
+  dpkg-deb -x "$deb" "$tmp/root"
+  prefix=$tmp/root/usr
+else
+  was_installed=0
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' && was_installed=1
+  # dpkg takes no turn while apt or another dpkg runs: wait for it.
+  for ((i = 0; ; i++)); do
+    if as_root dpkg -i "$deb" >"$tmp/dpkg.log" 2>&1; then break; fi
+    grep -qi lock "$tmp/dpkg.log" && ((i < 60)) || { cat "$tmp/dpkg.log"; fail "dpkg -i failed"; }
+    sleep 2
+  done
+  ((was_installed)) || installed_here=1
+  dpkg-query -W -f='${Status}' "$package" | grep -q 'install ok installed' || fail "dpkg does not list $package as installed"
+  prefix=/usr
+  say "installed with dpkg -i"
+fi
+
+tool=$prefix/bin/stb-downloader
+sim=$prefix/bin/stb-receiver-sim
+[[ -x $tool && -x $sim ]] || fail "the programs are not installed as executables"
+if ldd "$tool" "$sim" | grep -q 'not found'; then
+  ldd "$tool" "$sim" | grep 'not found'
+  fail "a library the programs need is missing"
+fi
+grep -qx 'Exec=stb-downloader' "$prefix/share/applications/stb-downloader.desktop" || fail "the desktop entry does not start stb-downloader"
+grep -qx 'Icon=stb-downloader' "$prefix/share/applications/stb-downloader.desktop" || fail "the desktop entry names another icon"
+"$sim" --help | grep -q -- '--link' || fail "stb-receiver-sim --help says nothing of --link"
+
+# --- the installed tool starts and closes cleanly --------------------------------------
+"$sim" --link "$tmp/com1" >"$tmp/sim.out" 2>&1 &
+sim_pid=$!
+for ((i = 0; i < 50; i++)); do [[ -L $tmp/com1 ]] && break; sleep 0.1; done
+[[ -L $tmp/com1 ]] || fail "the installed stb-receiver-sim made no port"
+
+(cd "$tmp" && COM1=$tmp/com1 QT_QPA_PLATFORM=offscreen exec "$tool") >"$tmp/tool.log" 2>&1 &
+tool_pid=$!
+sleep 3
+kill -0 "$tool_pid" 2>/dev/null || { cat "$tmp/tool.log"; fail "the installed tool did not stay up"; }
+# The tool holds the port under an exclusive lock while it runs.
+if flock -n -x "$tmp/com1" true; then fail "the installed tool did not open the port"; fi
+kill -TERM "$tool_pid"
+rc=''
+for ((i = 0; i < 100; i++)); do
+  if ! kill -0 "$tool_pid" 2>/dev/null; then
+    rc=0
+    wait "$tool_pid" || rc=$?
+    break
+  fi
+  sleep 0.1
+done
+[[ -n $rc ]] || fail "the installed tool did not close within 10 s of SIGTERM"
+tool_pid=''
+((rc == 0)) || { cat "$tmp/tool.log"; fail "the installed tool exited with status $rc after SIGTERM"; }
+flock -n -x "$tmp/com1" true || fail "the port is still locked after the tool ended"
+kill -TERM "$sim_pid"
+wait "$sim_pid" || true
+sim_pid=''
+say "the installed tool started, held the port, closed on SIGTERM with status 0 and let the port go"
+
+# --- remove --------------------------------------------------------------------------
+if ((installed_here)); then
+  as_root dpkg --purge "$package" >/dev/null
+  installed_here=0
+  [[ ! -e /usr/bin/stb-downloader ]] || fail "/usr/bin/stb-downloader is still there after dpkg --purge"
+  say "removed with dpkg --purge"
+fi
+say "OK"
