@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev
   clang libclang-rt-14-dev
   xvfb xauth xdotool x11-utils
+  qt6-qpa-plugins imagemagick openssl util-linux
+  dpkg-dev fakeroot file
 )
 
 missing=()

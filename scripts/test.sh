@@ -11,6 +11,8 @@ echo "== build (warnings as errors) =="
 BUILD_DIR=build scripts/build.sh -DSTB_WERROR=ON -DSTB_SANITIZE=OFF
 echo "== tests =="
 ctest --test-dir build --output-on-failure -j2 --timeout 300
+echo "== Debian package =="
+tests/package/check_package.sh build
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 BUILD_DIR=build-asan BUILD_TYPE=Debug scripts/build.sh -DSTB_WERROR=ON -DSTB_SANITIZE=ON -DSTB_BUILD_BENCH=OFF
