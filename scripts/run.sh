@@ -11,6 +11,9 @@
 # and saves screenshots in workbench/screenshots/. At the end it prints the
 # receiver's summary and compares the receiver's flash with the image.
 #
+# SIM_ARGS adds options to the simulated receiver, e.g. a fault to rehearse:
+#   SIM_ARGS='--reject-block 5:2' scripts/run.sh
+#
 # Exit status: 0 only when the download succeeded; 1 when it failed; 2 when
 # it could not be started.
 set -euo pipefail
@@ -96,6 +99,8 @@ sim_args=(
   --address "${line[11]:2:8}"
   --pace --exit-when-done --save-flash "$tmp/flash.bin" --summary-json "$tmp/summary.json"
 )
+read -r -a extra <<<"${SIM_ARGS:-}"
+sim_args+=("${extra[@]}")
 say "starting the simulated receiver: stb-receiver-sim ${sim_args[*]}"
 "$bin/stb-receiver-sim" "${sim_args[@]}" >"$tmp/sim.out" 2>"$tmp/sim.err" &
 sim_pid=$!
@@ -130,7 +135,8 @@ else
     sleep 0.1
   done
   [[ -s $tmp/display ]] || fail "Xvfb gave no display within 10 s"
-  export DISPLAY=:$(head -n1 "$tmp/display")
+  DISPLAY=:$(head -n1 "$tmp/display")
+  export DISPLAY
 
   shot() { import -window root "$shots/$1.png" 2>/dev/null && say "screenshot $shots/$1.png"; }
   # Message boxes carry the program's name as their title; the window its caption.
@@ -188,7 +194,8 @@ else
 fi
 
 # --- the receiver's summary -------------------------------------------------------------
-for ((i = 0; i < 150; i++)); do
+say "waiting for the simulated receiver's summary"
+for ((i = 0; i < 100; i++)); do
   kill -0 "$sim_pid" 2>/dev/null || break
   sleep 0.1
 done
