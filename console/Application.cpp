@@ -8,13 +8,17 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName("stb-downloader");
 }
 
+void ShowHandlerError(const char* text) {
+  QMessageBox::critical(QApplication::activeWindow(), QApplication::applicationName(), QString::fromLocal8Bit(text));
+}
+
 bool TApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
   } catch (const std::exception& e) {
-    QMessageBox::critical(activeWindow(), applicationName(), QString::fromLocal8Bit(e.what()));
+    ShowHandlerError(e.what());
   } catch (...) {
-    QMessageBox::critical(activeWindow(), applicationName(), "Unknown error");
+    ShowHandlerError("Unknown error");
   }
   return false;
 }

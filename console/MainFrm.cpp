@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QScreen>
 
+#include "Application.h"
 #include "DescriptionFile.h"
 
 namespace {
@@ -132,10 +133,14 @@ bool TForm1::event(QEvent* event) {
 }
 
 void TForm1::KeyText(const QString& text) {
-  for (QChar c : text) {
-    // Nothing outside Latin-1 can be part of a keyword.
-    std::uint8_t key = c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0;
-    RxMemoKeyPress(key);
+  try {
+    for (QChar c : text) {
+      // Nothing outside Latin-1 can be part of a keyword.
+      std::uint8_t key = c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0;
+      RxMemoKeyPress(key);
+    }
+  } catch (const std::exception& e) {
+    ShowHandlerError(e.what());
   }
 }
 
@@ -155,7 +160,13 @@ void TForm1::ReadDescriptionFile(const std::string& path) {
   DownloadJobReady = true;
 }
 
-void TForm1::Timer1Timer() { FDownload->Timer1Timer(); }
+void TForm1::Timer1Timer() {
+  try {
+    FDownload->Timer1Timer();
+  } catch (const std::exception& e) {
+    ShowHandlerError(e.what());
+  }
+}
 
 // --- closing ---------------------------------------------------------------------------
 
