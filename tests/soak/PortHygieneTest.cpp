@@ -1,0 +1,132 @@
+// The port after every way out of the window: a download that succeeds, one
+// that fails, a description error shown in a dialog, and a window closed
+// half way through the transfer. Once the window is gone nothing may hold the
+// device; while it is there, nobody else may open it.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "Bench.h"
+#include "Rig.h"
+
+namespace {
+
+int DescriptorsOn(const std::string& path) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code rec;
+    if (std::filesystem::read_symlink(e.path(), rec) == path) ++n;
+  }
+  return n;
+}
+
+struct WayOut {
+  const char* name;
+  void (*setup)(Workbench&, stbsim::Config&);
+  void (*during)(Rig&);  // what the operator does once the keyword is typed
+  const char* lastDialog;
+};
+
+class PortAfterWayOut : public ::testing::TestWithParam<WayOut> {};
+
+TEST_P(PortAfterWayOut, HeldWhileTheWindowIsUpReleasedOnceItIsGone) {
+  const WayOut& c = GetParam();
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 40 * 1024);
+  stbsim::Config cfg;
+  c.setup(bench, cfg);
+  Rig rig(cfg);
+  const int receiverHolds = DescriptorsOn(rig.PortPath());
+  rig.Open(1500);
+  EXPECT_FALSE(rig.PortFree()) << "a second component opened the port the window holds";
+  rig.Type(kKeywords[2]);
+  c.during(rig);
+  ASSERT_TRUE(rig.Closed()) << ::testing::PrintToString(rig.Log());
+  if (c.lastDialog != nullptr) {
+    ASSERT_FALSE(rig.Dialogs.empty());
+    EXPECT_EQ(rig.Dialogs.back(), c.lastDialog);
+  }
+  EXPECT_FALSE(rig.PortFree()) << "the port went before the window did";
+  rig.DestroyForm();
+  EXPECT_EQ(DescriptorsOn(rig.PortPath()), receiverHolds);
+  EXPECT_TRUE(rig.PortFree());
+}
+
+void Nothing(Workbench&, stbsim::Config&) {}
+void RunToTheEnd(Rig& rig) { rig.RunUntilClosed(30000); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Window, PortAfterWayOut,
+    ::testing::Values(
+        WayOut{"Success", Nothing, RunToTheEnd, "Congraturation! Software Upgrade OK !!!!"},
+        WayOut{"StageFailure", [](Workbench&, stbsim::Config& c) { c.Fault.FlashByteAt = 1; }, RunToTheEnd,
+               "Software Upgrade Fail !!!"},
+        WayOut{"HandshakeFailure", [](Workbench&, stbsim::Config& c) { c.Fault.Echo = 7; }, RunToTheEnd,
+               "  ERROR:MisMatch Software Number !!"},
+        WayOut{"DescriptionErrorThenClosed",
+               [](Workbench& b, stbsim::Config&) { std::filesystem::remove(b.Dir() / "inc/native.inc"); },
+               [](Rig& rig) {
+                 rig.RunUntil([&rig] { return !rig.Dialogs.empty(); }, 5000);
+                 rig.RunFor(200);
+                 EXPECT_FALSE(rig.Closed()) << "a description error leaves the window open";
+                 rig.Form().close();
+                 rig.RunUntilClosed(2000);
+               },
+               "File not found"},
+        WayOut{"ClosedDuringTheTransfer", [](Workbench&, stbsim::Config& c) { c.Paced = true; },
+               [](Rig& rig) {
+                 // The transfer runs inside one timer tick: the close has to
+                 // come from the message pump it turns once per block.
+                 QTimer watch;
+                 QObject::connect(&watch, &QTimer::timeout, [&rig] {
+                   if (rig.Rx().GetSummary().BlocksAccepted >= 3) rig.Form().close();
+                 });
+                 watch.start(20);
+                 rig.RunUntilClosed(20000);
+                 EXPECT_EQ(rig.Log().back(), "  DownLoad stopped: the window was closed !!");
+               },
+               nullptr}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(PortHygiene, SecondWindowOnTheSamePortIsTurnedAway) {
+  Workbench bench;
+  Rig rig{stbsim::Config{}};
+  rig.Open(1500);
+  TForm1 second;
+  rig.RunUntil([&rig] { return !rig.Dialogs.empty(); }, 3000);
+  EXPECT_FALSE(second.SerialPortDriver1->Connected());
+  ASSERT_EQ(rig.Dialogs.size(), 1u);
+  EXPECT_EQ(rig.Dialogs[0], kConnectError);
+  EXPECT_NE(second.SerialPortDriver1->LastError().find("held by another program"), std::string::npos)
+      << second.SerialPortDriver1->LastError();
+  EXPECT_TRUE(rig.Form().SerialPortDriver1->Connected());
+}
+
+TEST(PortHygiene, RegularFileAndFolderAreRefusedAtConnect) {
+  Workbench bench;
+  std::filesystem::create_directory(bench.Dir() / "folder");
+  bench.WriteImage("plain-file", 100);
+  for (const char* name : {"plain-file", "folder"}) {
+    SCOPED_TRACE(name);
+    const std::string path = (bench.Dir() / name).string();
+    setenv("COM1", path.c_str(), 1);
+    TSerialPortDriver drv;
+    drv.SetComPort(pnCOM1);
+    EXPECT_FALSE(drv.Connect());
+    EXPECT_FALSE(drv.Connected());
+    EXPECT_EQ(DescriptorsOn(path), 0);
+    EXPECT_NE(drv.LastError().find(path), std::string::npos) << drv.LastError();
+    EXPECT_FALSE(drv.SendByte(0x1F));
+    std::uint8_t b = 0;
+    EXPECT_FALSE(drv.ReadByte(b));
+  }
+  // Nothing was written into the file that posed as a port.
+  EXPECT_EQ(std::filesystem::file_size(bench.Dir() / "plain-file"), 100u);
+}
+
+}  // namespace
