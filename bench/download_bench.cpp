@@ -76,6 +76,8 @@ Figures Download(std::size_t imageBytes, bool paced) {
   });
   s.Type(kKeywords[2]);
   s.RunUntilClosed(600000);
+  // The receiver may still be taking the console's last byte.
+  s.Rx().WaitFinished(5000);
   stop = true;
   watcher.join();
 
