@@ -14,9 +14,10 @@
 namespace {
 
 // The image file, open only while UploadFile runs and closed on every way out.
+// O_NONBLOCK so that a FIFO named as the image cannot freeze the window in open.
 class ImageFile {
 public:
-  explicit ImageFile(const std::string& path) : FFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  explicit ImageFile(const std::string& path) : FFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
     if (FFd < 0) throw ImageFileError("Cannot open file " + path);
   }
   ~ImageFile() { ::close(FFd); }

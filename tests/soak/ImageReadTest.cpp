@@ -1,0 +1,53 @@
+// What the review of the console's reads turned up, kept as tests.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "Bench.h"
+#include "Rig.h"
+
+namespace {
+
+// An image path that is a FIFO has size 0, so the description accepts it; the
+// transfer's open of it must not then wait for a writer with the window frozen.
+TEST(ImageRead, FifoAsTheImageDoesNotFreezeTheWindow) {
+  Workbench bench;
+  JobFile job;
+  job.Image = "pipe.bin";
+  bench.WriteJob(2, job);
+  const std::string fifo = (bench.Dir() / "pipe.bin").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+  // Should the open block, a writer coming and going after a while lets it
+  // go on, so that the test can fail instead of hanging.
+  std::atomic<bool> stop{false}, rescued{false};
+  std::thread rescuer([&] {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+    while (!stop && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!stop) {
+      const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        rescued = true;
+        ::close(fd);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+
+  Rig rig{stbsim::Config{}};
+  rig.Open(1500);
+  rig.Type(kKeywords[2]);
+  const bool closed = rig.RunUntilClosed(6000);
+  stop = true;
+  rescuer.join();
+  EXPECT_FALSE(rescued) << "the window waited for a writer on the FIFO";
+  EXPECT_TRUE(closed) << ::testing::PrintToString(rig.Log());
+}
+
+}  // namespace
