@@ -86,7 +86,6 @@ void TForm1::BuildControls() {
   Label1 = MakeLabel(Panel1, "Down Load", 16, 20);
   Label2 = MakeLabel(Panel1, "Flash Write", 16, 44);
   Label4 = MakeLabel(Panel1, "( 0 / 0 )", 428, 20);
-  Label4->setMinimumWidth(105);
   ProgressBar1 = MakeBar(Panel1, 84, 20);
   ProgressBar2 = MakeBar(Panel1, 84, 44);
   Animate1 = new TBusyAnimation(Panel1);
@@ -117,7 +116,7 @@ void TForm1::FormCreate() {
   AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
   AppendLog(" 3. Wait for complete.");
   AppendLog(rule);
-  Label4->setText("( 0 / 0 )");
+  SetByteCounter("( 0 / 0 )");
   Timer1->start(1000);
 }
 
@@ -156,7 +155,7 @@ void TForm1::RxMemoKeyPress(std::uint8_t& Key) {
 
 void TForm1::ReadDescriptionFile(const std::string& path) {
   ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
-  Label4->setText(QString::fromStdString(ByteCounterText(0, DownloadJob.ImageSize)));
+  SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize));
   DownloadJobReady = true;
 }
 
@@ -191,7 +190,14 @@ void TForm1::CloseWindow() {
 
 void TForm1::SetTransferProgress(int percent) { ProgressBar1->setValue(percent); }
 void TForm1::SetFlashProgress(int percent) { ProgressBar2->setValue(percent); }
-void TForm1::SetByteCounter(const std::string& text) { Label4->setText(QString::fromStdString(text)); }
+// The counter grows with the image; rather than be cut off at the panel's
+// edge it moves left, over the free end of the bar's row.
+void TForm1::SetByteCounter(const std::string& text) {
+  Label4->setText(QString::fromStdString(text));
+  Label4->adjustSize();
+  const int right = Panel1->width() - 6;
+  Label4->move(std::min(428, right - Label4->width()), 20);
+}
 void TForm1::StartBusyAnimation() { Animate1->Play(); }
 void TForm1::StopBusyAnimation() { Animate1->Stop(); }
 void TForm1::StopProbeTimer() { Timer1->stop(); }
