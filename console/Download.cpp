@@ -234,7 +234,13 @@ bool TDownload::Handshake() {
   if (!AddressesMatch(FJob.Address(), FDeviceInfo.DownloadAddress)) {
     FView.AppendLog("  Warning !!!. Download Address MisMatch... !!!");
     FView.ShowMessage("Warning !!!. Download Address MisMatch... !!!");
-    if (FView.ConfirmYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?")) {
+    const bool exitNow = FView.ConfirmYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?");
+    // A window closed while the question was open is no answer to go on with.
+    if (StoppedByOperator()) {
+      FView.CloseWindow();
+      return false;
+    }
+    if (exitNow) {
       FView.ShowInformation("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
       FView.CloseWindow();
       return false;
@@ -303,6 +309,7 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
   std::array<std::uint8_t, wire::BlockBytes> block{};
 
   for (std::int32_t k = 0; k < blockCount; ++k) {
+    if (StoppedByOperator()) return false;
     const std::int64_t expected = std::min<std::int64_t>(wire::BlockBytes, fileBytes - std::int64_t(k) * wire::BlockBytes);
     const long got = ReadFully(imageFd, block.data(), block.size());
     if (got < expected) {
@@ -350,11 +357,15 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
     FView.SetByteCounter(Format("( %d / %d )", int(bytesSent), int(FJob.ImageSize)));
 
     FView.ProcessPendingMessages();
-    if (FView.CloseRequested()) {
-      FView.AppendLog("  DownLoad stopped: the window was closed !!");
-      return false;
-    }
   }
+  return !StoppedByOperator();
+}
+
+// The operator closed the window while messages were being handled: nothing
+// more goes to the receiver.
+bool TDownload::StoppedByOperator() {
+  if (!FView.CloseRequested()) return false;
+  FView.AppendLog("  DownLoad stopped: the window was closed !!");
   return true;
 }
 

@@ -90,6 +90,7 @@ private:
   bool ReadText(std::size_t length, std::string& text);
   bool LeadIn(const char* stage);
   bool WaitFailed(Wait outcome, const char* stage);
+  bool StoppedByOperator();
   bool StageText(std::size_t length, std::string_view expected, const char* okLine, const char* badLine);
 
   bool Handshake();

@@ -91,6 +91,7 @@ void Session::AnswerDialogs() {
   FLastDialog = box;
   Dialogs.push_back(box->text().toStdString());
   if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
+    if (CloseAtQuestion) FForm->close();
     (AnswerYes ? yes : box->button(QMessageBox::No))->click();
   } else if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
     ok->click();

@@ -70,6 +70,7 @@ public:
   bool Closed() const { return FForm && !FForm->isVisible(); }
 
   bool AnswerYes = false;                 // for the address mismatch question
+  bool CloseAtQuestion = false;           // the operator closes the window while it is asked
   std::vector<std::string> Dialogs;       // texts of every dialog, in order
   std::uint32_t SilenceLimitMs = 3000;    // shortened for the tests
 

@@ -201,6 +201,25 @@ TEST(AddressMismatch, YesEndsTheDownloadNoGoesOnWithTheDescriptionsAddress) {
   }
 }
 
+TEST(AddressMismatch, WindowClosedWhileAskedSendsNothingMore) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 2048);
+  stbsim::Config cfg;
+  cfg.Id.DownloadAddress = 0x80020000;
+  Session s(cfg);
+  s.CloseAtQuestion = true;
+  s.Open();
+  s.Type(kKeywords[2]);
+  ASSERT_TRUE(s.RunUntilClosed(20000));
+  EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
+  EXPECT_EQ(s.Dialogs.size(), 2u);
+  s.Rx().WaitFinished(300);
+  const auto sum = s.Rx().GetSummary();
+  EXPECT_LT(sum.Reached, stbsim::Stage::SizeReceived);
+  EXPECT_TRUE(sum.Violations.empty()) << sum.ToText();
+}
+
 // --- the transfer ----------------------------------------------------------------------------------
 
 TEST(Transfer, RejectedBlockIsResentAfterTheResendByteAndCountedOnce) {
