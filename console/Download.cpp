@@ -6,7 +6,6 @@
 
 #include <array>
 #include <cerrno>
-#include <cmath>
 
 #include "ModeSelect.h"
 #include "SerialDrv.h"
@@ -52,10 +51,15 @@ std::uint8_t ByteSum(const std::uint8_t* data, std::size_t count) {
 
 }  // namespace
 
+// Worked out in whole numbers: in floating point 23/40 x 100 comes to
+// 57.49999999999999 and would round down from what is an exact half.
 int ProgressPercent(std::int64_t done, std::int64_t total) {
   if (total <= 0) return 0;
-  // nearbyint rounds in the current mode, round-half-to-even by default.
-  return int(std::nearbyint(double(done) / double(total) * 100.0));
+  const std::int64_t scaled = done * 100;
+  std::int64_t q = scaled / total;
+  const std::int64_t twiceRest = 2 * (scaled % total);
+  if (twiceRest > total || (twiceRest == total && q % 2 != 0)) ++q;
+  return int(q);
 }
 
 TDownload::TDownload(TSerialPortDriver& port, TDownloadView& view, const std::uint8_t& downloadMode,
