@@ -91,8 +91,9 @@ Line::Got Line::Read(std::uint8_t& b, int quietMs) {
     int wait = -1;
     if (deadline >= 0) {
       std::int64_t left = deadline - MonotonicNs();
-      if (left <= 0) return Got::Quiet;
-      wait = int((left + 999999) / 1000000);
+      // Late from a stall of our own, not from a quiet line: what is queued counts.
+      if (left <= 0 && WaitFor(POLLIN, 0) != Got::Byte) return Got::Quiet;
+      wait = left <= 0 ? 0 : int((left + 999999) / 1000000);
     }
     Got g = WaitFor(POLLIN, wait);
     if (g != Got::Byte) {
