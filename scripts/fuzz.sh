@@ -22,12 +22,16 @@ if [[ ! -x "$binary" ]] || [[ -n "$(find "${sources[@]}" console/DescriptionFile
     -Iconsole -Itests/fuzz "${sources[@]}" -o "$binary"
 fi
 
+# A folder git has no file for is not there in a fresh clone.
+corpora=("$out/corpus" tests/fuzz/corpus)
+[[ -d tests/fuzz/regressions ]] && corpora+=(tests/fuzz/regressions)
+
 echo "fuzz: description file reader for ${seconds} s"
 set +e
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "$binary" \
   -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
   -dict=tests/fuzz/description.dict -artifact_prefix="$out/artifacts/" \
-  -print_final_stats=1 "$out/corpus" tests/fuzz/corpus tests/fuzz/regressions 2>&1 |
+  -print_final_stats=1 "${corpora[@]}" 2>&1 |
   grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb|==[0-9]+==|SUMMARY|description reader:|    #[0-9]+ )'
 status=${PIPESTATUS[0]}
 set -e

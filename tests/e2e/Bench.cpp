@@ -2,7 +2,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QTest>
 
@@ -101,16 +100,32 @@ void Session::AnswerDialogs() {
 }
 
 bool Session::RunUntilClosed(int timeoutMs) {
-  QElapsedTimer t;
-  t.start();
-  while (!Closed() && t.elapsed() < timeoutMs) QTest::qWait(10);
-  return Closed();
+  return RunUntil([this] { return Closed(); }, timeoutMs);
+}
+
+bool Session::PortFree() const {
+  TSerialPortDriver probe;
+  probe.SetComPort(pnCOM1);
+  const bool opened = probe.Connect();
+  probe.Disconnect();
+  return opened;
+}
+
+int DescriptorsOn(const std::string& path) {
+  int n = 0;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    std::error_code rec;
+    if (std::filesystem::read_symlink(e.path(), rec) == path) ++n;
+  }
+  return n;
 }
 
 void Session::RunFor(int ms) { QTest::qWait(ms); }
 
 std::vector<std::string> Session::Log() const {
   std::vector<std::string> lines;
+  if (!FForm) return lines;
   for (const QString& l : FForm->RxMemo->toPlainText().split('\n')) lines.push_back(l.toStdString());
   return lines;
 }

@@ -65,9 +65,19 @@ public:
   void Type(const std::string& text);   // typed into the log, key by key
   // Runs the message loop until the window has closed or timeoutMs passed.
   bool RunUntilClosed(int timeoutMs);
+  // Runs it until `done` holds or timeoutMs passed.
+  template <class F>
+  bool RunUntil(F done, int timeoutMs);
   void RunFor(int ms);
   std::vector<std::string> Log() const;
   bool Closed() const { return FForm && !FForm->isVisible(); }
+  bool HasForm() const { return FForm != nullptr; }
+  // Destroys the window while the line's far end stays up, so that what the
+  // window leaves behind on the port shows.
+  void DestroyForm() { FForm.reset(); }
+  std::string PortPath() const { return FRx ? FRx->ConsolePath() : FPty->NearPath(); }
+  // True when a new component can open the port now.
+  bool PortFree() const;
 
   bool AnswerYes = false;                 // for the address mismatch question
   bool CloseAtQuestion = false;           // the operator closes the window while it is asked
@@ -85,6 +95,18 @@ private:
   QTimer FDialogTimer;
   QPointer<QWidget> FLastDialog;
 };
+
+template <class F>
+bool Session::RunUntil(F done, int timeoutMs) {
+  for (int waited = 0; !done(); waited += 10) {
+    if (waited >= timeoutMs) return false;
+    RunFor(10);
+  }
+  return true;
+}
+
+// How many of this process's descriptors are open on the device at path.
+int DescriptorsOn(const std::string& path);
 
 // The image as the receiver must hold it: the file padded with zeros to whole blocks.
 std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> image);

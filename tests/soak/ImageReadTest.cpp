@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "Bench.h"
-#include "Rig.h"
 
 namespace {
 
@@ -40,8 +39,9 @@ TEST(ImageRead, FifoAsTheImageDoesNotFreezeTheWindow) {
     }
   });
 
-  Rig rig{stbsim::Config{}};
-  rig.Open(1500);
+  Session rig{stbsim::Config{}};
+  rig.SilenceLimitMs = 1500;
+  rig.Open();
   rig.Type(kKeywords[2]);
   const bool closed = rig.RunUntilClosed(6000);
   stop = true;

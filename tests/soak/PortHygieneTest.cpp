@@ -10,24 +10,13 @@
 #include <filesystem>
 
 #include "Bench.h"
-#include "Rig.h"
 
 namespace {
-
-int DescriptorsOn(const std::string& path) {
-  int n = 0;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    std::error_code rec;
-    if (std::filesystem::read_symlink(e.path(), rec) == path) ++n;
-  }
-  return n;
-}
 
 struct WayOut {
   const char* name;
   void (*setup)(Workbench&, stbsim::Config&);
-  void (*during)(Rig&);  // what the operator does once the keyword is typed
+  void (*during)(Session&);  // what the operator does once the keyword is typed
   const char* lastDialog;
 };
 
@@ -40,9 +29,10 @@ TEST_P(PortAfterWayOut, HeldWhileTheWindowIsUpReleasedOnceItIsGone) {
   bench.WriteImage("image.bin", 40 * 1024);
   stbsim::Config cfg;
   c.setup(bench, cfg);
-  Rig rig(cfg);
+  Session rig(cfg);
   const int receiverHolds = DescriptorsOn(rig.PortPath());
-  rig.Open(1500);
+  rig.SilenceLimitMs = 1500;
+  rig.Open();
   EXPECT_FALSE(rig.PortFree()) << "a second component opened the port the window holds";
   rig.Type(kKeywords[2]);
   c.during(rig);
@@ -58,7 +48,7 @@ TEST_P(PortAfterWayOut, HeldWhileTheWindowIsUpReleasedOnceItIsGone) {
 }
 
 void Nothing(Workbench&, stbsim::Config&) {}
-void RunToTheEnd(Rig& rig) { rig.RunUntilClosed(30000); }
+void RunToTheEnd(Session& rig) { rig.RunUntilClosed(30000); }
 
 INSTANTIATE_TEST_SUITE_P(
     Window, PortAfterWayOut,
@@ -70,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
                "  ERROR:MisMatch Software Number !!"},
         WayOut{"DescriptionErrorThenClosed",
                [](Workbench& b, stbsim::Config&) { std::filesystem::remove(b.Dir() / "inc/native.inc"); },
-               [](Rig& rig) {
+               [](Session& rig) {
                  rig.RunUntil([&rig] { return !rig.Dialogs.empty(); }, 5000);
                  rig.RunFor(200);
                  EXPECT_FALSE(rig.Closed()) << "a description error leaves the window open";
@@ -79,7 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                },
                "File not found"},
         WayOut{"ClosedDuringTheTransfer", [](Workbench&, stbsim::Config& c) { c.Paced = true; },
-               [](Rig& rig) {
+               [](Session& rig) {
                  // The transfer runs inside one timer tick: the close has to
                  // come from the message pump it turns once per block.
                  QTimer watch;
@@ -95,8 +85,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PortHygiene, SecondWindowOnTheSamePortIsTurnedAway) {
   Workbench bench;
-  Rig rig{stbsim::Config{}};
-  rig.Open(1500);
+  Session rig{stbsim::Config{}};
+  rig.SilenceLimitMs = 1500;
+  rig.Open();
   TForm1 second;
   rig.RunUntil([&rig] { return !rig.Dialogs.empty(); }, 3000);
   EXPECT_FALSE(second.SerialPortDriver1->Connected());

@@ -23,7 +23,6 @@
 
 #include "Application.h"
 #include "Bench.h"
-#include "Rig.h"
 
 namespace {
 
@@ -246,16 +245,6 @@ std::uint32_t BytesAfterEnd(const stbsim::Summary& sum, std::string& text) {
   return total;
 }
 
-int DescriptorsOn(const std::string& path) {
-  int n = 0;
-  std::error_code ec;
-  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
-    std::error_code rec;
-    if (std::filesystem::read_symlink(e.path(), rec) == path) ++n;
-  }
-  return n;
-}
-
 std::string LastLines(const std::vector<std::string>& log, std::size_t n) {
   std::string out;
   for (std::size_t i = log.size() > n ? log.size() - n : 0; i < log.size(); ++i) out += " | " + log[i];
@@ -275,9 +264,10 @@ Outcome JudgeRun(const Draw& d) {
   bench.WriteJob(d.Mode, job);
   const auto image = bench.WriteImage(job.Image, d.ImageBytes, unsigned(d.ImageBytes));
 
-  Rig rig(d.Cfg);
+  Session rig(d.Cfg);
   const int receiverDescriptors = DescriptorsOn(rig.PortPath());
-  rig.Open(kSilenceLimitMs);
+  rig.SilenceLimitMs = kSilenceLimitMs;
+  rig.Open();
   rig.Type(kKeywords[d.Mode]);
 
   auto stoppedProbing = [&rig] {
