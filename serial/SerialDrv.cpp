@@ -66,6 +66,7 @@ void TSerialPortDriver::Disconnect() {
   if (!Connected()) return;
   StopPollTimer();
   FPortHandle.reset();
+  FKnownRoom = 0;
 }
 
 bool TSerialPortDriver::Connected() const { return FPortHandle != nullptr; }
@@ -241,7 +242,11 @@ std::uint32_t TSerialPortDriver::SendData(const void* data, std::uint32_t count,
   std::uint32_t written = 0;
   std::uint32_t lastProgress = Now();
   while (count > 0) {
-    const std::uint16_t room = OutputFree();
+    // The queue only drains between our writes, so room the driver reported,
+    // less what we wrote since, is never more than there is; asking again only
+    // when that is used up spares a system call per byte sent one at a time.
+    if (FKnownRoom == 0) FKnownRoom = OutputFree();
+    const std::uint16_t room = FKnownRoom;
     if (room > 0) {
       // No modem line at all means no cable or no device: no use waiting.
       if (FCheckLineStatus && GetLineStatus() == 0) break;
@@ -250,9 +255,12 @@ std::uint32_t TSerialPortDriver::SendData(const void* data, std::uint32_t count,
         written += moved;
         count -= moved;
         next += moved;
+        FKnownRoom = std::uint16_t(room - std::min<std::uint32_t>(moved, room));
         lastProgress = Now();
         continue;
       }
+      // The driver took nothing: the room was not there after all.
+      FKnownRoom = 0;
     }
     if (TicksSince(lastProgress, Now()) > timeout) break;
     FPortHandle->WaitWritable(kWaitSliceMs);

@@ -182,6 +182,7 @@ private:
   std::vector<std::uint8_t> FReceiveBuffer;
   std::uint32_t FPacketStartTick = 0xFFFFFFFFu;
   std::int32_t FPollPauseCount = 0;
+  std::uint16_t FKnownRoom = 0;  // output queue room known to be free, see SendData
 
   TickSource FTick;
   std::string FLastError;
