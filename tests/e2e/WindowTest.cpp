@@ -24,7 +24,19 @@ const std::vector<std::string> kDirections = {
     " 3. Wait for complete.",
     std::string(73, '-')};
 
-// A pty whose far end nobody answers: the probe's bytes can be read there.
+// The window on a pty whose far end nobody answers (the probe's bytes can be
+// read there), in a working folder that holds a description for `mode`.
+struct SilentWindow {
+  SilentWindow(std::uint8_t mode, std::size_t imageBytes) {
+    bench.WriteJob(mode, JobFile{});
+    bench.WriteImage("image.bin", imageBytes);
+    s.Open();
+  }
+  Workbench bench;
+  Session s;
+};
+
+// Nobody on the line, no description yet.
 struct SilentLine {
   Session s;
 };
@@ -59,11 +71,7 @@ TEST(StartUp, WithoutAPortTheWindowStillOpensAfterOneMessage) {
 // --- typing ---------------------------------------------------------------------------------
 
 TEST(Keys, KeywordAfterNoiseChoosesTheModeAndNothingTypedIsShown) {
-  Workbench bench;
-  bench.WriteJob(3, JobFile{});
-  bench.WriteImage("image.bin", 1025);
-  SilentLine line;
-  line.s.Open();
+  SilentWindow line(3, 1025);
   line.s.Type("xx\b\r\x1b");
   line.s.Type(kKeywords[3]);
   auto log = line.s.Log();
@@ -80,11 +88,7 @@ TEST(Keys, KeywordAfterNoiseChoosesTheModeAndNothingTypedIsShown) {
 }
 
 TEST(Keys, EachKeyReachesTheMatcherOnceWhetherTheLogOrTheWindowHasIt) {
-  Workbench bench;
-  bench.WriteJob(4, JobFile{});
-  bench.WriteImage("image.bin", 10);
-  SilentLine line;
-  line.s.Open();
+  SilentWindow line(4, 10);
   TForm1& f = line.s.Form();
   const std::string kw = kKeywords[4];
   // Doubled delivery would complete the word early or break it: "YY22..."
@@ -98,11 +102,7 @@ TEST(Keys, EachKeyReachesTheMatcherOnceWhetherTheLogOrTheWindowHasIt) {
 }
 
 TEST(Keys, WrongCharacterInsideAKeywordRestartsIt) {
-  Workbench bench;
-  bench.WriteJob(5, JobFile{});
-  bench.WriteImage("image.bin", 10);
-  SilentLine line;
-  line.s.Open();
+  SilentWindow line(5, 10);
   const std::string kw = kKeywords[5];
   // The breaking character equals the first one and must not start a match.
   line.s.Type(kw.substr(0, 3) + kw[0] + kw.substr(1));
@@ -126,11 +126,7 @@ std::vector<std::uint8_t> ReadFarEnd(int fd, int ms) {
 }
 
 TEST(Probe, OnlyWakeBytesUntilAModeThenTheModeWordAfterEach) {
-  Workbench bench;
-  bench.WriteJob(7, JobFile{});
-  bench.WriteImage("image.bin", 10);
-  SilentLine line;
-  line.s.Open();
+  SilentWindow line(7, 10);
   const int far = line.s.FarFd();
   EXPECT_EQ(ReadFarEnd(far, 2300), std::vector<std::uint8_t>(2, 0x1F));
   line.s.Type(kKeywords[7]);
