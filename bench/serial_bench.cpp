@@ -7,7 +7,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 
 #include <algorithm>
 #include <atomic>
@@ -205,8 +204,7 @@ void ConnectCycle() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
+int main() {
   std::printf("serial component over a pty (the line itself at 115200 bit/s moves 0.0115 MB/s)\n");
   SendThroughput();
   ReadThroughput();

@@ -62,10 +62,7 @@ int ProgressPercent(std::int64_t done, std::int64_t total) {
   return int(q);
 }
 
-TDownload::TDownload(TSerialPortDriver& port, TDownloadView& view, const std::uint8_t& downloadMode,
-                     const TDownloadJob& job, const bool& jobReady, TDeviceInfo& deviceInfo)
-    : FPort(port), FView(view), FDownloadMode(downloadMode), FJob(job), FJobReady(jobReady),
-      FDeviceInfo(deviceInfo) {}
+TDownload::TDownload(TSerialPortDriver& port, TDownloadView& view) : FPort(port), FView(view) {}
 
 // --- receiving ------------------------------------------------------------------
 
@@ -136,7 +133,7 @@ bool TDownload::StageText(std::size_t length, std::string_view expected, const c
 
 // --- the probe and the handshake ----------------------------------------------------
 
-void TDownload::Timer1Timer() {
+void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) {
   if (FRunning) return;
   if (FPort.Connected() && FPort.LineLost()) {
     // One line for a device that went away, not one a second.
@@ -148,12 +145,12 @@ void TDownload::Timer1Timer() {
     return;
   }
   FPort.SendByte(wire::WakeByte);
-  if (FDownloadMode == 0) return;
+  if (downloadMode == 0) return;
   // A description that could not be read is never offered to the receiver.
-  if (!FJobReady) return;
+  if (job == nullptr) return;
 
   FPort.FlushBuffers(true, false);
-  FPort.SendString(ModeInfo(FDownloadMode).ModeWord);
+  FPort.SendString(ModeInfo(downloadMode).ModeWord);
 
   std::uint8_t reply = 0;
   if (!FPort.ReadByte(reply) || reply == 0x00) return;
@@ -166,6 +163,8 @@ void TDownload::Timer1Timer() {
 
   // From here on no further tick may run, not even inside a dialog.
   FView.StopProbeTimer();
+  FDownloadMode = downloadMode;
+  FJob = *job;
   // Cleared on every way out, an image file error included, so that the
   // window can still be closed afterwards.
   struct RunningFlag {
@@ -419,15 +418,7 @@ bool TDownload::VerificationStages(std::uint8_t totalChecksum) {
   FPort.SendByte(wire::WakeByte);
   if (WaitFailed(SkipThrough(wire::VersionPairRequest), "Update Version")) return false;
 
-  const TBytePair* pair = nullptr;
-  switch (FJob.VersionSelector) {
-    case 1: pair = &FJob.BootloaderVersion; break;
-    case 2: pair = &FJob.NativeVersion; break;
-    case 3: pair = &FJob.Application1Version; break;
-    case 4: pair = &FJob.Application2Version; break;
-    default: break;
-  }
-  if (pair != nullptr) {
+  if (const TBytePair* pair = FJob.SelectedVersion()) {
     FPort.SendByte(pair->First);
     FPort.SendByte(pair->Second);
   }

@@ -11,29 +11,9 @@
 
 #include "DeviceCheck.h"
 #include "DownloadJob.h"
+#include "DownloadView.h"
 
 class TSerialPortDriver;
-
-// What the exchange needs of the window.
-class TDownloadView {
-public:
-  virtual ~TDownloadView() = default;
-  virtual void AppendLog(const std::string& line) = 0;
-  virtual void SetTransferProgress(int percent) = 0;  // ProgressBar1
-  virtual void SetFlashProgress(int percent) = 0;     // ProgressBar2
-  virtual void SetByteCounter(const std::string& text) = 0;  // Label4
-  virtual void StartBusyAnimation() = 0;
-  virtual void StopBusyAnimation() = 0;
-  virtual void StopProbeTimer() = 0;
-  virtual void ShowMessage(const std::string& text) = 0;      // modal, OK
-  virtual bool ConfirmYesNo(const std::string& text) = 0;     // modal; true for Yes
-  virtual void ShowInformation(const std::string& text) = 0;  // modal, OK
-  // Handles the window messages that are pending, once, without waiting.
-  virtual void ProcessPendingMessages() = 0;
-  // True once the operator has asked to close the window during a download.
-  virtual bool CloseRequested() const = 0;
-  virtual void CloseWindow() = 0;
-};
 
 // Raised when the image file cannot be opened at the start of the transfer;
 // it reaches the application's error handler like a description file error.
@@ -66,13 +46,13 @@ inline constexpr int kMaxResends = 16;
 
 class TDownload {
 public:
-  TDownload(TSerialPortDriver& port, TDownloadView& view, const std::uint8_t& downloadMode,
-            const TDownloadJob& job, const bool& jobReady, TDeviceInfo& deviceInfo);
+  TDownload(TSerialPortDriver& port, TDownloadView& view);
 
-  // One tick of the probe timer: wake byte, then, with a mode chosen and its
-  // description read, the mode word and the receiver's answer; an answer
-  // runs the whole download in this call.
-  void Timer1Timer();
+  // One tick of the probe timer: wake byte, then, with a mode chosen
+  // (downloadMode 1..8) and its description read (job not null), the mode
+  // word and the receiver's answer; an answer runs the whole download in this
+  // call, on a copy of the job taken when the handshake begins.
+  void Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job);
   // The transfer and the verification stages; true only when the receiver
   // confirmed every stage. Throws ImageFileError when the image cannot be
   // opened.
@@ -81,6 +61,8 @@ public:
   void SetSilenceLimitMs(std::uint32_t ms) { FSilenceLimitMs = ms; }
   std::uint32_t SilenceLimitMs() const { return FSilenceLimitMs; }
   bool Running() const { return FRunning; }
+  // The receiver's identification, filled by the handshake.
+  const TDeviceInfo& DeviceInfo() const { return FDeviceInfo; }
 
 private:
   enum class Wait { Got, Silent, Lost };
@@ -100,10 +82,9 @@ private:
 
   TSerialPortDriver& FPort;
   TDownloadView& FView;
-  const std::uint8_t& FDownloadMode;
-  const TDownloadJob& FJob;
-  const bool& FJobReady;
-  TDeviceInfo& FDeviceInfo;
+  std::uint8_t FDownloadMode = 0;
+  TDownloadJob FJob;
+  TDeviceInfo FDeviceInfo;
   std::uint32_t FSilenceLimitMs = kSilenceLimitMs;
   bool FRunning = false;
   bool FLostReported = false;

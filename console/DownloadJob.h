@@ -31,6 +31,19 @@ struct TDownloadJob {
   std::uint8_t VersionSelector = 0;
   std::array<std::uint8_t, 4> DownloadAddress{};  // least significant byte first
 
+  // The pair that the version stage records: by VersionSelector 1..4 the
+  // bootloader, native, application 1 or application 2 version; none for any
+  // other value.
+  const TBytePair* SelectedVersion() const {
+    switch (VersionSelector) {
+      case 1: return &BootloaderVersion;
+      case 2: return &NativeVersion;
+      case 3: return &Application1Version;
+      case 4: return &Application2Version;
+      default: return nullptr;
+    }
+  }
+
   std::uint32_t Address() const {
     return std::uint32_t(DownloadAddress[3]) << 24 | std::uint32_t(DownloadAddress[2]) << 16 |
            std::uint32_t(DownloadAddress[1]) << 8 | DownloadAddress[0];

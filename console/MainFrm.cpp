@@ -8,6 +8,7 @@
 
 #include "Application.h"
 #include "DescriptionFile.h"
+#include "QtPollTimer.h"
 
 namespace {
 
@@ -41,15 +42,16 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
-  SerialPortDriver1 = new TSerialPortDriver(this);
+  FSerialPortDriver = std::make_unique<TSerialPortDriver>(std::make_unique<TQtPollTimer>());
+  SerialPortDriver1 = FSerialPortDriver.get();
   SerialPortDriver1->SetComPort(pnCOM1);
   SerialPortDriver1->SetComPortSpeed(br115200);
-  Timer1 = new QTimer(this);
-  connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+  FTimer1 = std::make_unique<TQtPollTimer>();
+  Timer1 = FTimer1.get();
+  Timer1->SetOnTick([this] { Timer1Timer(); });
   BuildControls();
   TDownloadView& view = *this;
-  FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view, DownloadMode, DownloadJob, DownloadJobReady,
-                                          DeviceInfo);
+  FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view);
   FormCreate();
 }
 
@@ -117,7 +119,7 @@ void TForm1::FormCreate() {
   AppendLog(" 3. Wait for complete.");
   AppendLog(rule);
   SetByteCounter("( 0 / 0 )");
-  Timer1->start(1000);
+  Timer1->Start(1000);
 }
 
 void TForm1::AppendLog(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
@@ -161,7 +163,7 @@ void TForm1::ReadDescriptionFile(const std::string& path) {
 
 void TForm1::Timer1Timer() {
   try {
-    FDownload->Timer1Timer();
+    FDownload->Timer1Timer(DownloadMode, DownloadJobReady ? &DownloadJob : nullptr);
   } catch (const std::exception& e) {
     ShowHandlerError(e.what());
   }
@@ -182,7 +184,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 void TForm1::CloseWindow() {
   FClosingByDownload = true;
-  Timer1->stop();
+  Timer1->Stop();
   close();
 }
 
@@ -200,7 +202,7 @@ void TForm1::SetByteCounter(const std::string& text) {
 }
 void TForm1::StartBusyAnimation() { Animate1->Play(); }
 void TForm1::StopBusyAnimation() { Animate1->Stop(); }
-void TForm1::StopProbeTimer() { Timer1->stop(); }
+void TForm1::StopProbeTimer() { Timer1->Stop(); }
 
 void TForm1::ShowMessage(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLatin1(text), QMessageBox::Ok,

@@ -4,7 +4,6 @@
 
 #include <QLabel>
 #include <QProgressBar>
-#include <QTimer>
 #include <QWidget>
 
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include "DownloadJob.h"
 #include "LogMemo.h"
 #include "ModeSelect.h"
+#include "PollTimer.h"
 #include "SerialDrv.h"
 
 inline constexpr const char* kCaption = "::::: Tarnwell STB  Serial DownLoader v3.5 For Downgrade Version:::::";
@@ -30,7 +30,7 @@ public:
 
   // Widgets and components, named as the operator's manual names them.
   TSerialPortDriver* SerialPortDriver1 = nullptr;
-  QTimer* Timer1 = nullptr;
+  TPollTimer* Timer1 = nullptr;
   TShape* Shape1 = nullptr;
   TBanner* Image1 = nullptr;
   QWidget* Panel1 = nullptr;
@@ -47,14 +47,14 @@ public:
   TDownloadJob DownloadJob;
   bool DownloadJobReady = false;  // the description was read to its end
   TKeywordSlots KeywordSlots{};
-  TDeviceInfo DeviceInfo;
+  // The receiver's identification, as the handshake read it.
+  const TDeviceInfo& DeviceInfo() const { return FDownload->DeviceInfo(); }
 
   void AppendLog(const std::string& line) override;
   void RxMemoKeyPress(std::uint8_t& Key);
   void ReadDescriptionFile(const std::string& path);
   TDownload& Download() { return *FDownload; }
 
-public slots:
   void Timer1Timer();
 
 protected:
@@ -80,6 +80,8 @@ private:
   bool CloseRequested() const override { return FCloseRequested; }
   void CloseWindow() override;
 
+  std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
+  std::unique_ptr<TPollTimer> FTimer1;
   std::unique_ptr<TDownload> FDownload;
   bool FCloseRequested = false;
   bool FClosingByDownload = false;

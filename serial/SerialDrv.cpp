@@ -24,10 +24,11 @@ constexpr int kWaitSliceMs = 1;
 
 }  // namespace
 
-TSerialPortDriver::TSerialPortDriver(QObject* owner)
-    : QObject(owner), FPollTimer(this), FTick(MonotonicTickSource()) {
+TSerialPortDriver::TSerialPortDriver(std::unique_ptr<TPollTimer> pollTimer)
+    : FPollTimer(pollTimer ? std::move(pollTimer) : std::make_unique<TManualPollTimer>()),
+      FTick(MonotonicTickSource()) {
   FReceiveBuffer.resize(FComPortInBufSize);
-  QObject::connect(&FPollTimer, &QTimer::timeout, this, &TSerialPortDriver::PollTick);
+  FPollTimer->SetOnTick([this] { PollTick(); });
 }
 
 TSerialPortDriver::~TSerialPortDriver() { Disconnect(); }
@@ -194,9 +195,9 @@ void TSerialPortDriver::ResizeReceiveBuffer() {
   FReceiveBuffer.shrink_to_fit();
 }
 
-void TSerialPortDriver::StartPollTimer() { FPollTimer.start(FComPortPollingDelay); }
+void TSerialPortDriver::StartPollTimer() { FPollTimer->Start(FComPortPollingDelay); }
 
-void TSerialPortDriver::StopPollTimer() { FPollTimer.stop(); }
+void TSerialPortDriver::StopPollTimer() { FPollTimer->Stop(); }
 
 // --- queues and lines -------------------------------------------------------------
 

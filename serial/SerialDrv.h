@@ -6,9 +6,6 @@
 // Every operation reports through its result only; nothing here throws.
 #pragma once
 
-#include <QObject>
-#include <QTimer>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "PollTimer.h"
 #include "TickSource.h"
 
 enum TComPortNumber : std::uint8_t {
@@ -47,11 +45,12 @@ using TComPortReceivePacketEvent =
 
 namespace serial_platform { class PortHandle; }
 
-class TSerialPortDriver : public QObject {
-  Q_OBJECT
+class TSerialPortDriver {
 public:
-  explicit TSerialPortDriver(QObject* owner = nullptr);
-  ~TSerialPortDriver() override;
+  // The poll timer delivers the receive poll's ticks; without one the
+  // component gets a TManualPollTimer, which ticks only when fired.
+  explicit TSerialPortDriver(std::unique_ptr<TPollTimer> pollTimer = nullptr);
+  ~TSerialPortDriver();
   TSerialPortDriver(const TSerialPortDriver&) = delete;
   TSerialPortDriver& operator=(const TSerialPortDriver&) = delete;
 
@@ -126,7 +125,8 @@ public:
   std::size_t ReceiveBufferSize() const { return FReceiveBuffer.size(); }
   std::uint32_t PacketStartTick() const { return FPacketStartTick; }
   std::int32_t PollPauseCount() const { return FPollPauseCount; }
-  bool PollTimerActive() const { return FPollTimer.isActive(); }
+  bool PollTimerActive() const { return FPollTimer->Active(); }
+  TPollTimer& PollTimer() { return *FPollTimer; }
 
   // True once the open device has gone away (hang-up, adapter pulled): from
   // then on nothing more can arrive, so a caller waiting for the receiver
@@ -178,7 +178,7 @@ private:
   std::uint16_t FOutputTimeout = 500;
   std::uint32_t FInputTimeout = 200;
   bool FCheckLineStatus = false;
-  QTimer FPollTimer;  // plays the part of the poll window: ticks reach PollTick on our thread
+  std::unique_ptr<TPollTimer> FPollTimer;  // plays the part of the poll window: ticks reach PollTick on our thread
   std::vector<std::uint8_t> FReceiveBuffer;
   std::uint32_t FPacketStartTick = 0xFFFFFFFFu;
   std::int32_t FPollPauseCount = 0;

@@ -1,12 +1,7 @@
-#include <QApplication>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
+// The core's tests: no window toolkit, nothing to set up.
 int main(int argc, char** argv) {
-  // Widgets need a platform; without a display the tests still run.
-  setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

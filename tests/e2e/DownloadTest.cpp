@@ -390,7 +390,7 @@ TEST(ImageFile, VanishedBeforeTheTransferIsReportedAndNothingIsSent) {
   ASSERT_FALSE(s.Dialogs.empty());
   EXPECT_EQ(s.Dialogs.back(), "Cannot open file image.bin");
   EXPECT_EQ(s.Rx().GetSummary().BlocksAccepted, 0u);
-  EXPECT_FALSE(s.Form().Timer1->isActive());
+  EXPECT_FALSE(s.Form().Timer1->Active());
 }
 
 TEST(ImageFile, ShrunkSinceTheDescriptionWasReadFailsBeforeAnyBlock) {

@@ -49,8 +49,8 @@ TEST(StartUp, ShowsCaptionDirectionsCounterAndStartsTheProbe) {
   EXPECT_EQ(f.windowTitle().toStdString(), kCaption);
   EXPECT_EQ(line.s.Log(), kDirections);
   EXPECT_EQ(f.Label4->text().toStdString(), "( 0 / 0 )");
-  EXPECT_TRUE(f.Timer1->isActive());
-  EXPECT_EQ(f.Timer1->interval(), 1000);
+  EXPECT_TRUE(f.Timer1->Active());
+  EXPECT_EQ(f.Timer1->Interval(), 1000u);
   EXPECT_TRUE(f.SerialPortDriver1->Connected());
   EXPECT_FALSE(f.windowFlags() & Qt::WindowMinimizeButtonHint);
   EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);

@@ -3,7 +3,6 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
-#include <QCoreApplication>
 
 #include "SerialFixture.h"
 
@@ -234,18 +233,22 @@ TEST(SerialConnect, DisconnectAndDestructionClosePort) {
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
-TEST_F(SerialLine, SamePollingDelayDoesNotRestartTimer) {
-  std::uint32_t delivered = 0;
-  drv.SetOnReceiveData([&](TSerialPortDriver*, const std::uint8_t*, std::uint32_t n) { delivered += n; });
+TEST(SerialConnect, SamePollingDelayDoesNotRestartTimer) {
+  PtyPair pty;
+  PointPortAt(kTestPort, pty.NearPath());
+  auto timer = std::make_unique<TManualPollTimer>();
+  TManualPollTimer& ticks = *timer;
+  TSerialPortDriver drv(std::move(timer));
+  drv.SetComPort(kTestPort);
+  ASSERT_TRUE(drv.Connect());
   drv.SetComPortPollingDelay(1000);
-  PumpEvents(600);
+  const int starts = ticks.Starts();
   drv.SetComPortPollingDelay(1000);
-  pty.Write("x");
-  const auto t0 = std::chrono::steady_clock::now();
-  while (delivered == 0 && ElapsedSince(t0).count() < 3000) PumpEvents(5);
-  ASSERT_EQ(delivered, 1u);
-  // Unrestarted, the next tick was due about 400 ms on; a restart would put it at 1000.
-  EXPECT_LT(ElapsedSince(t0).count(), 800);
+  EXPECT_EQ(ticks.Starts(), starts);
+  EXPECT_EQ(ticks.Interval(), 1000u);
+  drv.SetComPortPollingDelay(20);
+  EXPECT_EQ(ticks.Starts(), starts + 1);
+  EXPECT_EQ(ticks.Interval(), 20u);
 }
 
 }  // namespace

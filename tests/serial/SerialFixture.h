@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -32,15 +30,6 @@ inline bool WaitForInput(TSerialPortDriver& drv, std::int32_t want, int timeoutM
 
 inline std::chrono::milliseconds ElapsedSince(std::chrono::steady_clock::time_point t0) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
-}
-
-// Lets the event loop run for a while, so that poll ticks happen.
-inline void PumpEvents(int ms) {
-  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < until) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
 }
 
 class SerialLine : public ::testing::Test {

@@ -272,7 +272,7 @@ Outcome JudgeRun(const Draw& d) {
 
   auto stoppedProbing = [&rig] {
     const auto log = rig.Log();
-    return !rig.Form().Download().Running() && !rig.Form().Timer1->isActive() && !log.empty() &&
+    return !rig.Form().Download().Running() && !rig.Form().Timer1->Active() && !log.empty() &&
            log.back() == "  ERROR:Serial Line Lost !!";
   };
   const bool ended =
