@@ -3,10 +3,9 @@
 #include <cerrno>
 #include <filesystem>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
+#include "FileHandle.h"
 namespace {
 
 constexpr char kCtrlZ = 0x1A;
@@ -14,7 +13,6 @@ constexpr char kCR = '\r';
 constexpr char kLF = '\n';
 constexpr std::size_t kLineCount = 12;
 constexpr std::size_t kMaxDescriptionBytes = 1 << 20;
-constexpr std::int64_t kBlockBytes = 1024;
 
 DescriptionFileError IoError(int err) { return DescriptionFileError("I/O error " + std::to_string(err)); }
 
@@ -48,21 +46,6 @@ void ParsePair(const std::string& line, TBytePair& pair) {
   pair.Second = HexPairOrFail(line, 4);
 }
 
-// Owns one descriptor; every way out of the reading closes it.
-class FileHandle {
-public:
-  explicit FileHandle(int fd) : fd_(fd) {}
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-  ~FileHandle() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
-private:
-  int fd_;
-};
-
 bool FolderExists(const std::string& path) {
   std::filesystem::path folder = std::filesystem::path(path).parent_path();
   if (folder.empty()) folder = ".";
@@ -90,11 +73,10 @@ bool FolderExists(const std::string& path) {
 }
 
 std::string ReadDescriptionBytes(const std::string& path) {
-  // O_NONBLOCK so that a FIFO given as the path cannot hang the window.
-  FileHandle file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (file.get() < 0) ThrowOpenError(path, errno);
+  const TFileHandle file = TFileHandle::OpenForReading(path);
+  if (file.Fd() < 0) ThrowOpenError(path, errno);
   struct stat st {};
-  if (::fstat(file.get(), &st) != 0) throw IoError(errno);
+  if (::fstat(file.Fd(), &st) != 0) throw IoError(errno);
   if (S_ISDIR(st.st_mode)) ThrowOpenError(path, EISDIR);
 
   // Twelve lines are complete once twelve CRs have come; a Ctrl-Z ends the text sooner.
@@ -103,7 +85,7 @@ std::string ReadDescriptionBytes(const std::string& path) {
   bool complete = false;
   char chunk[4096];
   while (!complete) {
-    const ssize_t n = ::read(file.get(), chunk, sizeof chunk);
+    const ssize_t n = ::read(file.Fd(), chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
       ThrowOpenError(path, errno);
@@ -121,9 +103,9 @@ std::string ReadDescriptionBytes(const std::string& path) {
 }
 
 std::int64_t ImageFileSize(const std::string& name) {
-  FileHandle file(::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  const TFileHandle file = TFileHandle::OpenForReading(name);
   struct stat st {};
-  if (name.find('\0') != std::string::npos || file.get() < 0 || ::fstat(file.get(), &st) != 0 ||
+  if (name.find('\0') != std::string::npos || file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0 ||
       S_ISDIR(st.st_mode))
     throw DescriptionFileError("Cannot open file " + name);
   return std::int64_t(st.st_size);

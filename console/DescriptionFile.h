@@ -19,7 +19,7 @@ public:
 };
 
 // Largest image the two block count bytes can describe: 65,535 blocks.
-inline constexpr std::int64_t kMaxImageBytes = 65535LL * 1024;
+inline constexpr std::int64_t kMaxImageBytes = 65535LL * kBlockBytes;
 
 // The integer conversion of every numeric field: leading blanks; then an
 // optional sign and decimal digits, or "$", "0x", "0X", "x", "X" and hex

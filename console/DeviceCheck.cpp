@@ -1,8 +1,8 @@
 #include "DeviceCheck.h"
 
 #include <algorithm>
-#include <cstdarg>
-#include <cstdio>
+
+#include "Format.h"
 
 namespace {
 
@@ -27,22 +27,6 @@ TCheckResult PairFailure(const char* fmt, TBytePair image, TBytePair receiver, c
 
 }  // namespace
 
-std::string Format(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  va_list again;
-  va_copy(again, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, args);
-  va_end(args);
-  std::string out;
-  if (n > 0) {
-    out.resize(std::size_t(n) + 1);
-    std::vsnprintf(out.data(), out.size(), fmt, again);
-    out.resize(std::size_t(n));
-  }
-  va_end(again);
-  return out;
-}
 
 void TDeviceInfo::StoreIdentification(const std::array<std::uint8_t, 32>& block) {
   Oui = {block[0], block[1]};

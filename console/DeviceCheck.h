@@ -51,6 +51,3 @@ TCheckResult CheckBootloaderSize(const TDownloadJob& job);                      
 
 // "  -. Native Software Version: Set:%x.%x-->New:%x.%x (HEX)"
 std::string NativeVersionLine(const TDownloadJob& job, const TDeviceInfo& dev);
-
-// printf into a std::string; the log's %X prints capitals without leading zeros.
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -1,38 +1,68 @@
 #include "Download.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
+#include "DescriptionFile.h"
+#include "FileHandle.h"
+#include "Format.h"
 #include "ModeSelect.h"
 #include "SerialDrv.h"
 
+// What the receiver confirms each verification stage with, compared whole,
+// and what the log says of it.
+struct TConfirmation {
+  const char* Stage;      // names the stage when the line is lost or the receiver falls silent
+  std::string_view Text;  // its length is the number of characters read
+  const char* OkLine;     // logged on a match; none where the stage's end logs its own
+  const char* BadLine;    // logged on a mismatch
+};
+
 namespace {
 
-// The image file, open only while UploadFile runs and closed on every way out.
-// O_NONBLOCK so that a FIFO named as the image cannot freeze the window in open.
-class ImageFile {
-public:
-  explicit ImageFile(const std::string& path) : FFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
-    if (FFd < 0) throw ImageFileError("Cannot open file " + path);
-  }
-  ~ImageFile() { ::close(FFd); }
-  ImageFile(const ImageFile&) = delete;
-  ImageFile& operator=(const ImageFile&) = delete;
-  int Fd() const { return FFd; }
+constexpr std::array<TConfirmation, 5> kConfirmations{{
+    {"DownLoad CRC", "CRC OK. : DownLoad", "4. DownLoad OK", "  DownLoad BAD CRC !!"},
+    {"Ram Image CRC", "CRC OK. : Ram Image", "5. Ram Image CRC OK", "  Ram Image BAD CRC !!"},
+    {"Flash Image CRC", "CRC OK. : Flash image !!", "6. Flash Image CRC OK", "  Flash Image BAD CRC !!"},
+    {"Update Version", "Update software version!!!", nullptr, "  ERROR: Update software version!!!"},
+    {"Version Table", "CRC OK. : Version Table !!", nullptr, "  CRC ERROR: Update software version!!!"},
+}};
+constexpr const TConfirmation& kDownloadChecksum = kConfirmations[0];
+constexpr const TConfirmation& kRamImage = kConfirmations[1];
+constexpr const TConfirmation& kFlashImage = kConfirmations[2];
+constexpr const TConfirmation& kVersionUpdate = kConfirmations[3];
+constexpr const TConfirmation& kVersionTable = kConfirmations[4];
 
-private:
-  int FFd;
-};
+// Where the exchange waits, as the lost-line and silence lines name it.
+constexpr const char* kProbeStage = "Probe";
+constexpr const char* kModeEchoStage = "Mode Echo";
+constexpr const char* kIdentificationStage = "Machine Information";
+constexpr const char* kAddressStage = "Download Address";
+constexpr const char* kSizeReplyStage = "Size Acknowledge";
+constexpr const char* kTransferStage = "DownLoad";
+constexpr const char* kFlashWriteStage = "Flash Write";
+
+// A wait that ends without its byte: the log names the stage; the handshake's
+// message box does not.
+std::string LineLostLine(const char* stage) { return Format("  ERROR:Serial Line Lost - %s !!", stage); }
+std::string NoResponseLine(const char* stage) { return Format("  ERROR:No Response from STB - %s !!", stage); }
+constexpr const char* kLineLostMessage = "ERROR:Serial Line Lost !!";
+constexpr const char* kNoResponseMessage = "ERROR:No Response from STB !!";
+
+constexpr const char* kSoftwareMismatch = "  ERROR:MisMatch Software Number !!";
+constexpr const char* kDownloadFail = "  DownLoad Fail !!";
 
 // Reads up to `count` bytes, going on after short reads; -1 on a read error.
 long ReadFully(int fd, std::uint8_t* buffer, std::size_t count) {
   std::size_t got = 0;
   while (got < count) {
-    ssize_t n = ::read(fd, buffer + got, count - got);
+    const auto n = ::read(fd, buffer + got, count - got);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -47,6 +77,10 @@ std::uint8_t ByteSum(const std::uint8_t* data, std::size_t count) {
   unsigned sum = 0;
   for (std::size_t i = 0; i < count; ++i) sum += data[i];
   return std::uint8_t(sum);
+}
+
+std::uint32_t TopByteFirst(std::span<const std::uint8_t, 4> bytes) {
+  return std::uint32_t(bytes[0]) << 24 | std::uint32_t(bytes[1]) << 16 | std::uint32_t(bytes[2]) << 8 | bytes[3];
 }
 
 }  // namespace
@@ -90,13 +124,15 @@ TDownload::Wait TDownload::SkipThrough(std::uint8_t mark) {
   }
 }
 
-bool TDownload::WaitFailed(Wait outcome, const char* stage) {
-  if (outcome == Wait::Got) return false;
-  if (outcome == Wait::Lost)
-    FView.AppendLog(Format("  ERROR:Serial Line Lost - %s !!", stage));
-  else
-    FView.AppendLog(Format("  ERROR:No Response from STB - %s !!", stage));
-  return true;
+// Bytes the exchange reads and does not examine: one read each, so a byte
+// that does not come costs one time-out and no more. True when all came.
+bool TDownload::Discard(std::size_t count) {
+  std::size_t got = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::uint8_t b = 0;
+    if (FPort.ReadByte(b)) ++got;
+  }
+  return got == count;
 }
 
 // Each character gets one read; one that does not come leaves the text short,
@@ -111,23 +147,37 @@ bool TDownload::ReadText(std::size_t length, std::string& text) {
   return true;
 }
 
-bool TDownload::LeadIn(const char* stage) {
-  std::uint8_t b = 0;
-  if (WaitFailed(AwaitByte(b), stage)) return false;
-  FPort.ReadByte(b);
+bool TDownload::WaitFailed(Wait outcome, const char* stage) {
+  if (outcome == Wait::Got) return false;
+  FView.AppendLog(outcome == Wait::Lost ? LineLostLine(stage) : NoResponseLine(stage));
   return true;
 }
 
-bool TDownload::StageText(std::size_t length, std::string_view expected, const char* okLine,
-                          const char* badLine) {
+// Two bytes before each confirmation text: the first awaited, the second read.
+bool TDownload::LeadIn(const char* stage) {
+  std::uint8_t b = 0;
+  if (WaitFailed(AwaitByte(b), stage)) return false;
+  Discard(1);
+  return true;
+}
+
+bool TDownload::Confirmed(const TConfirmation& confirmation) {
   std::string text;
-  ReadText(length, text);
-  if (text != expected) {
-    if (FPort.LineLost()) FView.AppendLog("  ERROR:Serial Line Lost !!");
-    FView.AppendLog(badLine);
+  ReadText(confirmation.Text.size(), text);
+  if (text != confirmation.Text) {
+    if (FPort.LineLost()) FView.AppendLog(LineLostLine(confirmation.Stage));
+    FView.AppendLog(confirmation.BadLine);
     return false;
   }
-  if (okLine != nullptr) FView.AppendLog(okLine);
+  if (confirmation.OkLine != nullptr) FView.AppendLog(confirmation.OkLine);
+  return true;
+}
+
+// The operator closed the window while messages were being handled: nothing
+// more goes to the receiver.
+bool TDownload::StoppedByOperator() {
+  if (!FView.CloseRequested()) return false;
+  FView.AppendLog("  DownLoad stopped: the window was closed !!");
   return true;
 }
 
@@ -140,7 +190,7 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
     if (!FLostReported) {
       FLostReported = true;
       FView.StopProbeTimer();
-      FView.AppendLog("  ERROR:Serial Line Lost !!");
+      FView.AppendLog(LineLostLine(kProbeStage));
     }
     return;
   }
@@ -149,17 +199,10 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
   // A description that could not be read is never offered to the receiver.
   if (job == nullptr) return;
 
+  // Whatever came before the mode word is no answer to it.
   FPort.FlushBuffers(true, false);
   FPort.SendString(ModeInfo(downloadMode).ModeWord);
-
-  std::uint8_t reply = 0;
-  if (!FPort.ReadByte(reply) || reply == 0x00) return;
-  std::string ack;
-  for (int i = 2; i <= 5; ++i) {
-    if (!FPort.ReadByte(reply)) return;
-    if (i >= 3) ack.push_back(char(reply));
-  }
-  if (ack != wire::Acknowledge) return;
+  if (!ProbeAnswered()) return;
 
   // From here on no further tick may run, not even inside a dialog.
   FView.StopProbeTimer();
@@ -175,91 +218,98 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
   Handshake();
 }
 
-void TDownload::FailHandshake(const std::string& logLine, const std::string& message) {
-  if (!logLine.empty()) FView.AppendLog(logLine);
+// The reply to the mode word: a first byte other than 0x00, one byte not
+// examined, then "ACK". A byte that does not come ends the tick quietly.
+bool TDownload::ProbeAnswered() {
+  std::uint8_t first = 0;
+  if (!FPort.ReadByte(first) || first == wire::NoAnswer) return false;
+  if (!Discard(1)) return false;
+  std::string ack;
+  return ReadText(wire::Acknowledge.size(), ack) && ack == wire::Acknowledge;
+}
+
+void TDownload::FailHandshake(const std::string& message) {
   FView.ShowMessage(message);
   FView.CloseWindow();
 }
 
-bool TDownload::Handshake() {
-  std::uint8_t echo = 0;
-  if (Wait w = AwaitByte(echo); w != Wait::Got) {
-    WaitFailed(w, "Mode Echo");
-    FailHandshake("", w == Wait::Lost ? "ERROR:Serial Line Lost !!" : "ERROR:No Response from STB !!");
+// Awaits every byte of `bytes`; silence or a lost line ends the handshake.
+bool TDownload::AwaitOrFail(std::span<std::uint8_t> bytes, const char* stage) {
+  for (std::uint8_t& b : bytes) {
+    const Wait w = AwaitByte(b);
+    if (w == Wait::Got) continue;
+    WaitFailed(w, stage);
+    FailHandshake(w == Wait::Lost ? kLineLostMessage : kNoResponseMessage);
     return false;
   }
+  return true;
+}
+
+// A check's lines go to the log, pass or fail; a failure ends the handshake
+// with the check's message.
+bool TDownload::Passes(const TCheckResult& check) {
+  for (const auto& line : check.LogLines) FView.AppendLog(line);
+  if (!check.Passed) FailHandshake(check.Message);
+  return check.Passed;
+}
+
+// The one check the operator may overrule.
+bool TDownload::GoOnDespiteAddressMismatch() {
+  FView.AppendLog("  Warning !!!. Download Address MisMatch... !!!");
+  FView.ShowMessage("Warning !!!. Download Address MisMatch... !!!");
+  const bool exitNow = FView.ConfirmYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?");
+  // A window closed while the question was open is no answer to go on with.
+  if (StoppedByOperator()) {
+    FView.CloseWindow();
+    return false;
+  }
+  if (exitNow) {
+    FView.ShowInformation("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
+    FView.CloseWindow();
+    return false;
+  }
+  return true;
+}
+
+// The spare words are not examined: a byte that does not come keeps its place.
+void TDownload::ReadSpareWords() {
+  for (auto& word : FDeviceInfo.SpareWords) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+      std::uint8_t b = 0;
+      if (FPort.ReadByte(b)) word = (word & ~(std::uint32_t(0xFF) << shift)) | (std::uint32_t(b) << shift);
+    }
+  }
+}
+
+bool TDownload::Handshake() {
+  std::uint8_t echo = 0;
+  if (!AwaitOrFail({&echo, 1}, kModeEchoStage)) return false;
   if (echo != FDownloadMode) {
-    FailHandshake("  ERROR:MisMatch Software Number !!", "  ERROR:MisMatch Software Number !!");
+    FView.AppendLog(kSoftwareMismatch);
+    FailHandshake(kSoftwareMismatch);
     return false;
   }
   FView.AppendLog("1. Check Machine");
 
-  auto awaitBytes = [this](std::uint8_t* out, std::size_t count, const char* stage) {
-    for (std::size_t i = 0; i < count; ++i) {
-      if (Wait w = AwaitByte(out[i]); w != Wait::Got) {
-        WaitFailed(w, stage);
-        FailHandshake("", w == Wait::Lost ? "ERROR:Serial Line Lost !!" : "ERROR:No Response from STB !!");
-        return false;
-      }
-    }
-    return true;
-  };
-
-  std::array<std::uint8_t, 32> block{};
-  if (!awaitBytes(block.data(), block.size(), "Machine Information")) return false;
-  FDeviceInfo.StoreIdentification(block);
-
-  for (auto check : {CheckOui, CheckModelCode, CheckHardwareVersion, CheckBootloaderVersion}) {
-    TCheckResult r = check(FJob, FDeviceInfo);
-    for (const auto& line : r.LogLines) FView.AppendLog(line);
-    if (!r.Passed) {
-      FailHandshake("", r.Message);
-      return false;
-    }
-  }
+  std::array<std::uint8_t, wire::IdentificationBytes> identification{};
+  if (!AwaitOrFail(identification, kIdentificationStage)) return false;
+  FDeviceInfo.StoreIdentification(identification);
+  if (!Passes(CheckOui(FJob, FDeviceInfo)) || !Passes(CheckModelCode(FJob, FDeviceInfo)) ||
+      !Passes(CheckHardwareVersion(FJob, FDeviceInfo)) || !Passes(CheckBootloaderVersion(FJob, FDeviceInfo)))
+    return false;
   if (FDownloadMode > 1) FView.AppendLog(NativeVersionLine(FJob, FDeviceInfo));
   FView.AppendLog(Format("  -. Start DATE : %s .", FJob.DateCode.c_str()));
 
-  std::array<std::uint8_t, 4> address{};
-  if (!awaitBytes(address.data(), address.size(), "Download Address")) return false;
-  FDeviceInfo.DownloadAddress = std::uint32_t(address[0]) << 24 | std::uint32_t(address[1]) << 16 |
-                                std::uint32_t(address[2]) << 8 | address[3];
+  std::array<std::uint8_t, wire::AddressBytes> address{};
+  if (!AwaitOrFail(address, kAddressStage)) return false;
+  FDeviceInfo.DownloadAddress = TopByteFirst(address);
+  ReadSpareWords();
 
-  // The spare words are not examined: a byte that does not come keeps its place.
-  for (auto& word : FDeviceInfo.SpareWords) {
-    for (int shift = 24; shift >= 0; shift -= 8) {
-      std::uint8_t b = 0;
-      if (FPort.ReadByte(b))
-        word = (word & ~(std::uint32_t(0xFF) << shift)) | (std::uint32_t(b) << shift);
-    }
-  }
-
-  if (!AddressesMatch(FJob.Address(), FDeviceInfo.DownloadAddress)) {
-    FView.AppendLog("  Warning !!!. Download Address MisMatch... !!!");
-    FView.ShowMessage("Warning !!!. Download Address MisMatch... !!!");
-    const bool exitNow = FView.ConfirmYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?");
-    // A window closed while the question was open is no answer to go on with.
-    if (StoppedByOperator()) {
-      FView.CloseWindow();
-      return false;
-    }
-    if (exitNow) {
-      FView.ShowInformation("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
-      FView.CloseWindow();
-      return false;
-    }
-  }
-
-  std::vector<TCheckResult> rules;
-  rules.push_back(FDownloadMode == 1 ? CheckBootloaderAddress(FJob) : CheckBootloaderArea(FJob));
-  if (FDownloadMode == 1) rules.push_back(CheckBootloaderSize(FJob));
-  for (const auto& r : rules) {
-    for (const auto& line : r.LogLines) FView.AppendLog(line);
-    if (!r.Passed) {
-      FailHandshake("", r.Message);
-      return false;
-    }
-  }
+  if (!AddressesMatch(FJob.Address(), FDeviceInfo.DownloadAddress) && !GoOnDespiteAddressMismatch()) return false;
+  const bool rulesPass = FDownloadMode == 1
+                             ? Passes(CheckBootloaderAddress(FJob)) && Passes(CheckBootloaderSize(FJob))
+                             : Passes(CheckBootloaderArea(FJob));
+  if (!rulesPass) return false;
 
   FPort.SendString(wire::AddressFollows);
   for (std::uint8_t b : FJob.DownloadAddress) FPort.SendByte(b);
@@ -267,8 +317,8 @@ bool TDownload::Handshake() {
   FPort.SendByte(FJob.BlockCountHigh);
   FView.AppendLog(Format("  -. The Download Size is %d KBytes", int(FJob.BlockCount)));
 
-  std::array<std::uint8_t, 8> sizeReply{};
-  if (!awaitBytes(sizeReply.data(), sizeReply.size(), "Size Acknowledge")) return false;
+  std::array<std::uint8_t, wire::SizeReplyBytes> sizeReply{};
+  if (!AwaitOrFail(sizeReply, kSizeReplyStage)) return false;
 
   FView.AppendLog("2. Start Software Upgrade");
   FView.AppendLog("3. Start DownLoad");
@@ -283,12 +333,19 @@ bool TDownload::Handshake() {
 
 // --- the transfer -------------------------------------------------------------------
 
+bool TDownload::UploadFile(std::uint8_t downloadMode, const TDownloadJob& job) {
+  FDownloadMode = downloadMode;
+  FJob = job;
+  return UploadFile();
+}
+
 bool TDownload::UploadFile() {
   FView.StartBusyAnimation();
-  ImageFile image(FJob.ImageFileName);
+  const TFileHandle image = TFileHandle::OpenForReading(FJob.ImageFileName);
+  if (!image.IsOpen()) throw ImageFileError("Cannot open file " + FJob.ImageFileName);
   std::uint8_t total = 0;
-  if (!TransferBlocks(image.Fd(), total)) return false;
-  return VerificationStages(total);
+  return TransferBlocks(image.Fd(), total) && DownloadChecksumStage(total) && RamImageStage() &&
+         FlashWriteStage() && FlashImageStage() && VersionTableStage() && SuccessfulEnd();
 }
 
 bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
@@ -299,9 +356,9 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
   // whose size now needs another number of blocks would be sent cut short or
   // padded with bytes that are not in it.
   struct stat st {};
-  if (::fstat(imageFd, &st) != 0 || (st.st_size + wire::BlockBytes - 1) / wire::BlockBytes != blockCount) {
+  if (::fstat(imageFd, &st) != 0 || (st.st_size + kBlockBytes - 1) / kBlockBytes != blockCount) {
     FView.AppendLog("  Image file has changed since it was read !!");
-    FView.AppendLog("  DownLoad Fail !!");
+    FView.AppendLog(kDownloadFail);
     return false;
   }
   const std::int64_t fileBytes = st.st_size;
@@ -309,16 +366,16 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
   std::int32_t bytesSent = 0;
   int sequenceCounter = 0;
   std::size_t sequencePosition = 0;
-  std::array<std::uint8_t, wire::BlockBytes> block{};
+  std::array<std::uint8_t, kBlockBytes> block{};
 
   for (std::int32_t k = 0; k < blockCount; ++k) {
     if (StoppedByOperator()) return false;
-    const std::int64_t expected = std::min<std::int64_t>(wire::BlockBytes, fileBytes - std::int64_t(k) * wire::BlockBytes);
+    const std::int64_t expected = std::min<std::int64_t>(kBlockBytes, fileBytes - std::int64_t(k) * kBlockBytes);
     const long got = ReadFully(imageFd, block.data(), block.size());
     if (got < expected) {
       // Zero bytes in place of image data would be written into the box.
       FView.AppendLog(Format("  Cannot read the image file at block %d !!", int(k)));
-      FView.AppendLog("  DownLoad Fail !!");
+      FView.AppendLog(kDownloadFail);
       return false;
     }
     std::fill(block.begin() + std::ptrdiff_t(expected), block.end(), std::uint8_t(0));
@@ -332,13 +389,13 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
       if (ReadText(wire::BlockAccepted.size(), reply) && reply == wire::BlockAccepted) break;
 
       if (FPort.LineLost()) {
-        FView.AppendLog("  ERROR:Serial Line Lost !!");
-        FView.AppendLog("  DownLoad Fail !!");
+        FView.AppendLog(LineLostLine(kTransferStage));
+        FView.AppendLog(kDownloadFail);
         return false;
       }
       FView.AppendLog(Format("  retry : %d block", int(k)));
       if (k == 0 || resends >= kMaxResends) {
-        FView.AppendLog("  DownLoad Fail !!");
+        FView.AppendLog(kDownloadFail);
         return false;
       }
       FPort.SendByte(wire::ResendRequest);
@@ -348,75 +405,69 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
       sequenceCounter = 0;
       std::uint8_t digit = 0;
       if (!FPort.ReadByte(digit) || digit != std::uint8_t(wire::SequenceDigits[sequencePosition])) {
-        FView.AppendLog("  DownLoad Fail !!");
+        FView.AppendLog(kDownloadFail);
         return false;
       }
       sequencePosition = (sequencePosition + 1) % wire::SequenceDigits.size();
     }
 
     totalChecksum = std::uint8_t(totalChecksum + checksum);
-    bytesSent += wire::BlockBytes;
+    bytesSent += kBlockBytes;
     FView.SetTransferProgress(ProgressPercent(k + 1, blockCount));
-    FView.SetByteCounter(Format("( %d / %d )", int(bytesSent), int(FJob.ImageSize)));
+    FView.SetByteCounter(ByteCounterText(bytesSent, FJob.ImageSize));
 
     FView.ProcessPendingMessages();
   }
   return !StoppedByOperator();
 }
 
-// The operator closed the window while messages were being handled: nothing
-// more goes to the receiver.
-bool TDownload::StoppedByOperator() {
-  if (!FView.CloseRequested()) return false;
-  FView.AppendLog("  DownLoad stopped: the window was closed !!");
-  return true;
-}
-
 // --- the verification stages ------------------------------------------------------------
 
-bool TDownload::VerificationStages(std::uint8_t totalChecksum) {
-  // Download checksum.
+bool TDownload::DownloadChecksumStage(std::uint8_t totalChecksum) {
   FPort.FlushBuffers(true, false);
   FPort.SendByte(totalChecksum);
-  if (!LeadIn("DownLoad CRC")) return false;
-  if (!StageText(18, "CRC OK. : DownLoad", "4. DownLoad OK", "  DownLoad BAD CRC !!")) return false;
+  return LeadIn(kDownloadChecksum.Stage) && Confirmed(kDownloadChecksum);
+}
 
-  // RAM image: the receiver's checksum report, then whatever it says up to a
-  // 0x1F, then its verdict.
-  std::uint8_t b = 0;
-  if (WaitFailed(AwaitByte(b), "Ram Image CRC")) return false;
-  FPort.ReadByte(b);
-  FPort.ReadByte(b);
-  if (WaitFailed(SkipThrough(wire::WakeByte), "Ram Image CRC")) return false;
-  FPort.ReadByte(b);
-  FPort.ReadByte(b);
-  if (!StageText(19, "CRC OK. : Ram Image", "5. Ram Image CRC OK", "  Ram Image BAD CRC !!")) return false;
+// The receiver's report (the total as it received it, the sum it worked
+// out, its RAM check value), whatever it says up to a 0x1F, two bytes, then
+// its verdict. A report byte of 0x1F is part of the report, not the end of it.
+bool TDownload::RamImageStage() {
+  std::uint8_t received = 0;
+  if (WaitFailed(AwaitByte(received), kRamImage.Stage)) return false;
+  Discard(2);
+  if (WaitFailed(SkipThrough(wire::WakeByte), kRamImage.Stage)) return false;
+  Discard(2);
+  return Confirmed(kRamImage);
+}
 
-  // Flash write: one mark per four blocks; the last may be anything.
+// One mark per four blocks; every mark but the last must be "@".
+bool TDownload::FlashWriteStage() {
   FPort.FlushBuffers(true, false);
   FPort.SendByte(wire::WakeByte);
-  const std::int32_t marks = FJob.BlockCount / wire::BlocksPerFlashMark +
-                             (FJob.BlockCount % wire::BlocksPerFlashMark != 0 ? 1 : 0);
+  const std::int32_t marks = (FJob.BlockCount + wire::BlocksPerFlashMark - 1) / wire::BlocksPerFlashMark;
   for (std::int32_t j = 0; j < marks; ++j) {
-    if (WaitFailed(AwaitByte(b), "Flash Write")) return false;
-    if (b != wire::FlashWriteMark && j != marks - 1) {
+    std::uint8_t mark = 0;
+    if (WaitFailed(AwaitByte(mark), kFlashWriteStage)) return false;
+    if (mark != wire::FlashWriteMark && j != marks - 1) {
       FView.AppendLog("  Flash Write Error !!");
       return false;
     }
     FView.SetFlashProgress(ProgressPercent(j + 1, marks));
   }
+  return true;
+}
 
-  // Flash image checksum.
-  if (!LeadIn("Flash Image CRC")) return false;
-  if (!StageText(24, "CRC OK. : Flash image !!", "6. Flash Image CRC OK", "  Flash Image BAD CRC !!")) return false;
+bool TDownload::FlashImageStage() { return LeadIn(kFlashImage.Stage) && Confirmed(kFlashImage); }
 
-  // Version table.
+// The version update text, then the version pair and the date code, then the
+// version table's verdict.
+bool TDownload::VersionTableStage() {
   FPort.FlushBuffers(true, false);
   FPort.SendByte(wire::WakeByte);
-  if (!LeadIn("Update Version")) return false;
-  if (!StageText(26, "Update software version!!!", nullptr, "  ERROR: Update software version!!!")) return false;
+  if (!LeadIn(kVersionUpdate.Stage) || !Confirmed(kVersionUpdate)) return false;
   FPort.SendByte(wire::WakeByte);
-  if (WaitFailed(SkipThrough(wire::VersionPairRequest), "Update Version")) return false;
+  if (WaitFailed(SkipThrough(wire::VersionPairRequest), kVersionUpdate.Stage)) return false;
 
   if (const TBytePair* pair = FJob.SelectedVersion()) {
     FPort.SendByte(pair->First);
@@ -425,12 +476,15 @@ bool TDownload::VerificationStages(std::uint8_t totalChecksum) {
   FPort.FlushBuffers(true, false);
   FPort.SendString(FJob.DateCode);
 
-  if (WaitFailed(AwaitByte(b), "Version Table")) return false;
-  if (b == wire::VersionTableWritten) FView.AppendLog("  Version Table Write OK!");
-  if (!LeadIn("Version Table")) return false;
-  if (!StageText(26, "CRC OK. : Version Table !!", nullptr, "  CRC ERROR: Update software version!!!")) return false;
+  std::uint8_t written = 0;
+  if (WaitFailed(AwaitByte(written), kVersionTable.Stage)) return false;
+  if (written == wire::VersionTableWritten) FView.AppendLog("  Version Table Write OK!");
+  if (!LeadIn(kVersionTable.Stage) || !Confirmed(kVersionTable)) return false;
   FPort.SendByte(wire::WakeByte);
+  return true;
+}
 
+bool TDownload::SuccessfulEnd() {
   FView.AppendLog("7. Update Version Table OK");
   FView.AppendLog("---------------------------------------");
   FView.AppendLog("Congraturation! Software Upgrade OK !!!");

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@ public:
 
 namespace wire {
 inline constexpr std::uint8_t WakeByte = 0x1F;
+inline constexpr std::uint8_t NoAnswer = 0x00;              // probe reply byte 1 that ends the tick
 inline constexpr std::uint8_t ResendRequest = 0x41;          // 'A', before a rejected block goes again
 inline constexpr std::uint8_t VersionPairRequest = 0x1E;
 inline constexpr std::uint8_t VersionTableWritten = 0x57;    // 'W'
@@ -32,7 +34,9 @@ inline constexpr std::string_view Acknowledge = "ACK";
 inline constexpr std::string_view BlockAccepted = "ok.";
 inline constexpr std::string_view AddressFollows = "ok";
 inline constexpr std::string_view SequenceDigits = "1234567890";
-inline constexpr int BlockBytes = 1024;
+inline constexpr std::size_t IdentificationBytes = 32;
+inline constexpr std::size_t AddressBytes = 4;
+inline constexpr std::size_t SizeReplyBytes = 8;
 inline constexpr int BlocksPerSequenceCheck = 11;
 inline constexpr int BlocksPerFlashMark = 4;
 }  // namespace wire
@@ -44,6 +48,8 @@ inline constexpr std::uint32_t kSilenceLimitMs = 60000;
 // more at most.
 inline constexpr int kMaxResends = 16;
 
+struct TConfirmation;
+
 class TDownload {
 public:
   TDownload(TSerialPortDriver& port, TDownloadView& view);
@@ -53,10 +59,10 @@ public:
   // word and the receiver's answer; an answer runs the whole download in this
   // call, on a copy of the job taken when the handshake begins.
   void Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job);
-  // The transfer and the verification stages; true only when the receiver
-  // confirmed every stage. Throws ImageFileError when the image cannot be
-  // opened.
-  bool UploadFile();
+  // The transfer and the verification stages, as the handshake runs them;
+  // true only when the receiver confirmed every stage. Throws ImageFileError
+  // when the image cannot be opened.
+  bool UploadFile(std::uint8_t downloadMode, const TDownloadJob& job);
 
   void SetSilenceLimitMs(std::uint32_t ms) { FSilenceLimitMs = ms; }
   std::uint32_t SilenceLimitMs() const { return FSilenceLimitMs; }
@@ -67,18 +73,34 @@ public:
 private:
   enum class Wait { Got, Silent, Lost };
 
+  // Receiving.
   Wait AwaitByte(std::uint8_t& value);
   Wait SkipThrough(std::uint8_t mark);
+  bool Discard(std::size_t count);
   bool ReadText(std::size_t length, std::string& text);
-  bool LeadIn(const char* stage);
   bool WaitFailed(Wait outcome, const char* stage);
+  bool LeadIn(const char* stage);
+  bool Confirmed(const TConfirmation& confirmation);
   bool StoppedByOperator();
-  bool StageText(std::size_t length, std::string_view expected, const char* okLine, const char* badLine);
 
+  // The probe and the handshake.
+  bool ProbeAnswered();
   bool Handshake();
-  void FailHandshake(const std::string& logLine, const std::string& message);
+  bool AwaitOrFail(std::span<std::uint8_t> bytes, const char* stage);
+  bool Passes(const TCheckResult& check);
+  bool GoOnDespiteAddressMismatch();
+  void ReadSpareWords();
+  void FailHandshake(const std::string& message);
+
+  // The transfer and the verification stages, in the order they run.
+  bool UploadFile();
   bool TransferBlocks(int imageFd, std::uint8_t& totalChecksum);
-  bool VerificationStages(std::uint8_t totalChecksum);
+  bool DownloadChecksumStage(std::uint8_t totalChecksum);
+  bool RamImageStage();
+  bool FlashWriteStage();
+  bool FlashImageStage();
+  bool VersionTableStage();
+  bool SuccessfulEnd();
 
   TSerialPortDriver& FPort;
   TDownloadView& FView;

@@ -6,6 +6,10 @@
 #include <cstdint>
 #include <string>
 
+// The image goes to the receiver in blocks of this many bytes; ImageSize and
+// BlockCount count in them.
+inline constexpr std::int32_t kBlockBytes = 1024;
+
 // A model code or a version: two bytes, printed as first.second in hex.
 struct TBytePair {
   std::uint8_t First = 0;
@@ -14,7 +18,7 @@ struct TBytePair {
 };
 
 struct TDownloadJob {
-  std::int32_t ImageSize = 0;    // bytes, rounded up to whole 1024-byte blocks
+  std::int32_t ImageSize = 0;    // bytes, rounded up to whole blocks
   std::int32_t BlockCount = 0;   // BlockCountHigh * 256 + BlockCountLow
   std::uint8_t BlockCountLow = 0;
   std::uint8_t BlockCountHigh = 0;

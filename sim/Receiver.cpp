@@ -24,6 +24,9 @@ namespace stbsim {
 
 namespace {
 
+// The receiver's own reading of the wire, kept apart from the console's
+// constants on purpose: a test passes only when two independent readings of
+// the protocol agree.
 constexpr std::uint8_t kWake = 0x1F;
 constexpr std::uint8_t kVersionMark = 0x1E;
 constexpr std::uint8_t kResend = 0x41;

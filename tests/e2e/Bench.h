@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "Format.h"
 #include "MainFrm.h"
 #include "PtyPair.h"
 #include "Receiver.h"

@@ -341,7 +341,7 @@ INSTANTIATE_TEST_SUITE_P(
                           c.Fault.HangUpAt = stbsim::Stage::Transferring;
                           c.Fault.HangUpBlock = 7;
                         },
-                        {"  ERROR:Serial Line Lost !!", "  DownLoad Fail !!"}},
+                        {"  ERROR:Serial Line Lost - DownLoad !!", "  DownLoad Fail !!"}},
         TransferFailure{"HangUpAtFlashWrite", [](stbsim::Config& c) { c.Fault.HangUpAt = stbsim::Stage::FlashWrite; },
                         {"  ERROR:Serial Line Lost - Flash Write !!"}}),
     [](const auto& p) { return std::string(p.param.name); });

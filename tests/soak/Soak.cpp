@@ -273,7 +273,7 @@ Outcome JudgeRun(const Draw& d) {
   auto stoppedProbing = [&rig] {
     const auto log = rig.Log();
     return !rig.Form().Download().Running() && !rig.Form().Timer1->Active() && !log.empty() &&
-           log.back() == "  ERROR:Serial Line Lost !!";
+           log.back() == "  ERROR:Serial Line Lost - Probe !!";
   };
   const bool ended =
       rig.RunUntil([&] { return rig.Closed() || (d.MayStopProbing && stoppedProbing()); }, kCloseBoundMs);
