@@ -1,8 +1,11 @@
-// The downloader's entry: the application, its one window and the message loop.
+// The downloader's entry: the command line, the application, its one window
+// and the message loop.
 //
 // SIGTERM and SIGINT close the window as its close button does, so that a
-// session's logout or a script ends the program cleanly, with exit status 0
-// and the port released. A download under way stops at its next block.
+// session's logout or a script ends the program cleanly with the port
+// released; they do not ask first. A download under way stops at its next
+// block.
+#include <QSettings>
 #include <QSocketNotifier>
 
 #include <fcntl.h>
@@ -10,9 +13,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <iostream>
 #include <memory>
 
+#include "AppIcon.h"
 #include "Application.h"
+#include "CommandLine.h"
 #include "MainFrm.h"
 
 namespace {
@@ -28,10 +35,64 @@ void OnCloseSignal(int) {
   errno = saved;
 }
 
+// ~/.config/stb-downloader/stb-downloader.conf
+QSettings UserSettings() { return QSettings(QSettings::IniFormat, QSettings::UserScope, "stb-downloader", "stb-downloader"); }
+
+void ListPorts() {
+  const auto devices = SerialDevices();
+  if (devices.empty()) std::cout << "No serial devices found.\n";
+  for (const TSerialDevice& d : devices) {
+    std::cout << d.Path << '\n';
+    for (const std::string& name : d.ById) std::cout << "    " << name << '\n';
+  }
+}
+
+// --port wins, then $COM1, then the device that opened last time. The
+// window's port 1 reads $COM1, so the choice is handed to it there.
+void ChoosePort(const std::string& port) {
+  if (!port.empty()) {
+    ::setenv("COM1", port.c_str(), 1);
+    return;
+  }
+  if (const char* com1 = std::getenv("COM1"); com1 != nullptr && *com1 != '\0') return;
+  const QString remembered = UserSettings().value("port").toString();
+  if (!remembered.isEmpty()) ::setenv("COM1", remembered.toLocal8Bit().constData(), 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  TApplication app(argc, argv);
+  TCommandLine cl;
+  std::string error;
+  if (!ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), cl, error)) {
+    std::cerr << "stb-downloader: " << error << "\nTry --help.\n";
+    return kExitNoDownload;
+  }
+  if (cl.Help) {
+    std::cout << UsageText();
+    return kExitSuccess;
+  }
+  if (cl.Version) {
+    std::cout << "stb-downloader " STB_VERSION "\n";
+    return kExitSuccess;
+  }
+  if (cl.ListPorts) {
+    ListPorts();
+    return kExitSuccess;
+  }
+  ChoosePort(cl.Port);
+
+  // The toolkit sees only what is not ours; what it does not take either is a mistake.
+  std::vector<char*> qtArgv{argv[0]};
+  for (std::string& arg : cl.Rest) qtArgv.push_back(arg.data());
+  qtArgv.push_back(nullptr);
+  int qtArgc = int(qtArgv.size()) - 1;
+  TApplication app(qtArgc, qtArgv.data());
+  if (const QStringList left = TApplication::arguments(); left.size() > 1) {
+    std::cerr << "stb-downloader: unknown option \"" << left[1].toStdString() << "\"\nTry --help.\n";
+    return kExitNoDownload;
+  }
+  TApplication::setWindowIcon(AppIcon());
 
   bool closeAsked = false;
   std::unique_ptr<QSocketNotifier> closeSignal;
@@ -54,8 +115,12 @@ int main(int argc, char** argv) {
   }
 
   TForm1 Form1;
+  // A device that opened is the one to use next time the tool starts with
+  // neither --port nor $COM1, as the menu entry does.
+  if (!cl.Port.empty() && Form1.SerialPortDriver1->Connected()) UserSettings().setValue("port", QString::fromLocal8Bit(cl.Port));
   // Asked to close while the connect error was showing, before the window was up.
-  if (closeAsked) return 0;
+  if (closeAsked) return kExitNoDownload;
   Form1.show();
-  return TApplication::exec();
+  TApplication::exec();
+  return kExitSuccess;
 }

@@ -106,6 +106,10 @@ Faults (STAGE: Probed Identified SizeReceived Transferring DownloadCrc RamImage
   --junk-bytes HEX       the junk (default 55AA3F)
   --junk-early           send the junk with the previous message, before the console's flush
   --help                 this text
+  --version              the version
+Exit status: 0 when the download succeeded, 1 when it did not, 2 for a bad
+option or a line that could not be opened, 3 when a file asked for could
+not be written.
 )";
 }
 
@@ -234,6 +238,8 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& out, std
     }
     if (arg == "--help" || arg == "-h") {
       out.Help = true;
+    } else if (arg == "--version" && !inlineValue) {
+      out.Version = true;
     } else if (arg == "--exit-when-done" && !inlineValue) {
       out.ExitWhenDone = true;
     } else if (arg == "--junk-early" && !inlineValue) {

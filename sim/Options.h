@@ -16,6 +16,7 @@ struct ProgramOptions {
   std::string SummaryJson;  // file for the JSON summary
   bool ExitWhenDone = false;
   bool Help = false;
+  bool Version = false;
 };
 
 // False with a reason for the first argument it cannot take.

@@ -58,6 +58,10 @@ int main(int argc, char** argv) {
     std::cout << stbsim::UsageText();
     return 0;
   }
+  if (opt.Version) {
+    std::cout << "stb-receiver-sim " STB_VERSION "\n";
+    return 0;
+  }
 
   // Signals are taken synchronously below; the receiver's thread inherits the mask.
   sigset_t sigs;

@@ -46,8 +46,11 @@ dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$tmp/contents"
 for f in /usr/bin/stb-downloader /usr/bin/stb-receiver-sim \
   /usr/share/applications/stb-downloader.desktop \
   /usr/share/icons/hicolor/scalable/apps/stb-downloader.svg \
-  /usr/share/doc/stb-downloader/operator-guide.md /usr/share/doc/stb-downloader/README.md \
-  /usr/share/doc/stb-downloader/copyright; do
+  /usr/share/doc/stb-downloader/docs/operator-guide.md /usr/share/doc/stb-downloader/README.md \
+  /usr/share/doc/stb-downloader/copyright \
+  /usr/share/man/man1/stb-downloader.1.gz /usr/share/man/man1/stb-receiver-sim.1.gz \
+  /usr/share/doc/stb-downloader/examples/inc/native.inc \
+  /usr/share/doc/stb-downloader/examples/images/native.bin; do
   grep -qx "$f" "$tmp/contents" || fail "the package lacks $f"
 done
 depends=$(dpkg-deb -f "$deb" Depends)
@@ -86,6 +89,26 @@ fi
 grep -qx 'Exec=stb-downloader' "$prefix/share/applications/stb-downloader.desktop" || fail "the desktop entry does not start stb-downloader"
 grep -qx 'Icon=stb-downloader' "$prefix/share/applications/stb-downloader.desktop" || fail "the desktop entry names another icon"
 "$sim" --help | grep -q -- '--link' || fail "stb-receiver-sim --help says nothing of --link"
+# Neither asks for a display to say how it is used.
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$tool" --help | grep -q -- '--port' ||
+  fail "stb-downloader --help says nothing of --port"
+for program in "$tool" "$sim"; do
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program" --version | grep -q '^stb-[a-z-]* [0-9]' ||
+    fail "$(basename "$program") --version printed no version"
+done
+# Every relative link of the installed documents leads to an installed file.
+doc=$prefix/share/doc/$package
+while IFS= read -r md; do
+  while IFS= read -r target; do
+    [[ $target == http* || $target == \#* ]] && continue
+    [[ -e $(dirname "$md")/${target%%#*} ]] || fail "${md#"$prefix"/} links to $target, which is not installed"
+  done < <(grep -o '](\([^)]*\))' "$md" | sed 's/^](\(.*\))$/\1/')
+done < <(find "$doc" -name '*.md')
+for page in stb-downloader stb-receiver-sim; do
+  man -l "$prefix/share/man/man1/$page.1.gz" 2>/dev/null | grep -q "^NAME" ||
+    zcat "$prefix/share/man/man1/$page.1.gz" | grep -q '^\.SH NAME' || fail "the manual page of $page does not read"
+done
+say "--help, --version, manual pages and the documents' links as expected"
 
 # --- the installed tool starts and closes cleanly --------------------------------------
 "$sim" --link "$tmp/com1" >"$tmp/sim.out" 2>&1 &
@@ -93,7 +116,8 @@ sim_pid=$!
 for ((i = 0; i < 50; i++)); do [[ -L $tmp/com1 ]] && break; sleep 0.1; done
 [[ -L $tmp/com1 ]] || fail "the installed stb-receiver-sim made no port"
 
-(cd "$tmp" && COM1=$tmp/com1 QT_QPA_PLATFORM=offscreen exec "$tool") >"$tmp/tool.log" 2>&1 &
+(cd "$tmp" && COM1=/nonexistent XDG_CONFIG_HOME=$tmp/config QT_QPA_PLATFORM=offscreen exec "$tool" --port "$tmp/com1") \
+  >"$tmp/tool.log" 2>&1 &
 tool_pid=$!
 sleep 3
 kill -0 "$tool_pid" 2>/dev/null || { cat "$tmp/tool.log"; fail "the installed tool did not stay up"; }
@@ -116,7 +140,9 @@ flock -n -x "$tmp/com1" true || fail "the port is still locked after the tool en
 kill -TERM "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=''
-say "the installed tool started, held the port, closed on SIGTERM with status 0 and let the port go"
+grep -qx "port=$tmp/com1" "$tmp/config/stb-downloader/stb-downloader.ini" ||
+  fail "the port given with --port was not remembered"
+say "the installed tool started on the --port device, held it, remembered it, closed on SIGTERM with status 0 and let the port go"
 
 # --- remove --------------------------------------------------------------------------
 if ((installed_here)); then

@@ -1,0 +1,125 @@
+#include "CommandLine.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+namespace fs = std::filesystem;
+
+std::string UsageText() {
+  return R"(Usage: stb-downloader [--port DEVICE] [--list-ports] [--help] [--version]
+Writes a software image into a set-top box over a serial cable. Start it in
+the folder that holds inc/*.inc, type the download mode's keyword into the
+window (it is not displayed) and switch the receiver on.
+
+Options:
+  --port DEVICE   the serial device of COM1, e.g. /dev/ttyUSB0; remembered
+                  for the next start once it has opened
+  --list-ports    list the serial devices present, with their
+                  /dev/serial/by-id names, and end
+  --help          this text
+  --version       the version
+
+The device: --port, else $COM1, else the device remembered from an earlier
+--port, else /dev/ttyS0. The line runs at 115200 bit/s, 8N1.
+)";
+}
+
+namespace {
+
+// The window toolkit's own options (-style fusion, -platform offscreen...),
+// with one dash or two: how many values each takes, or -1 for none of its.
+int ToolkitOption(std::string arg) {
+  if (arg.rfind("--", 0) == 0) arg.erase(0, 1);
+  if (arg.rfind("-", 0) != 0) return -1;
+  arg.erase(0, 1);
+  if (const auto eq = arg.find('='); eq != std::string::npos) arg.resize(eq);
+  static const std::map<std::string, int> known = {
+      {"platform", 1}, {"platformpluginpath", 1}, {"platformtheme", 1}, {"plugin", 1}, {"qwindowgeometry", 1},
+      {"qwindowicon", 1}, {"qwindowtitle", 1}, {"session", 1}, {"display", 1}, {"geometry", 1}, {"style", 1},
+      {"stylesheet", 1}, {"reverse", 0}, {"widgetcount", 0}, {"nograb", 0}, {"dograb", 0}, {"qmljsdebugger", 0}};
+  const auto it = known.find(arg);
+  return it == known.end() ? -1 : it->second;
+}
+
+}  // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      out.Help = true;
+    } else if (arg == "--version") {
+      out.Version = true;
+    } else if (arg == "--list-ports") {
+      out.ListPorts = true;
+    } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
+      if (arg == "--port") {
+        if (i + 1 >= args.size()) {
+          error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
+          return false;
+        }
+        out.Port = args[++i];
+      } else {
+        out.Port = arg.substr(7);
+      }
+      if (out.Port.empty()) {
+        error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
+        return false;
+      }
+    } else if (int values = ToolkitOption(arg); values >= 0) {
+      out.Rest.push_back(arg);
+      if (values == 1 && arg.find('=') == std::string::npos && i + 1 < args.size()) out.Rest.push_back(args[++i]);
+    } else {
+      error = "unknown option \"" + arg + "\"";
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+std::string ReadFirstLine(const fs::path& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+}  // namespace
+
+std::vector<TSerialDevice> SerialDevices() {
+  std::map<std::string, std::vector<std::string>> byId;
+  std::error_code ec;
+  for (const auto& link : fs::directory_iterator("/dev/serial/by-id", ec)) {
+    std::error_code lec;
+    const fs::path target = fs::canonical(link.path(), lec);
+    if (!lec) byId[target.string()].push_back(link.path().string());
+  }
+
+  std::vector<TSerialDevice> devices;
+  for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
+    const std::string name = entry.path().filename().string();
+    // Consoles and pseudo-terminals have no device behind them.
+    std::error_code dec;
+    if (!fs::exists(entry.path() / "device", dec)) continue;
+    // The on-board ports are all listed; type 0 means no UART answered there.
+    if (fs::exists(entry.path() / "type", dec) && ReadFirstLine(entry.path() / "type") == "0") continue;
+    TSerialDevice d;
+    d.Path = "/dev/" + name;
+    if (!fs::exists(d.Path, dec)) continue;
+    if (auto it = byId.find(d.Path); it != byId.end()) d.ById = it->second;
+    std::sort(d.ById.begin(), d.ById.end());
+    devices.push_back(std::move(d));
+  }
+  std::sort(devices.begin(), devices.end(), [](const TSerialDevice& a, const TSerialDevice& b) {
+    // ttyS2 before ttyS10.
+    if (a.Path.size() != b.Path.size() && a.Path.substr(0, a.Path.find_first_of("0123456789")) ==
+                                              b.Path.substr(0, b.Path.find_first_of("0123456789")))
+      return a.Path.size() < b.Path.size();
+    return a.Path < b.Path;
+  });
+  return devices;
+}

@@ -1,0 +1,298 @@
+#include "DownloadRecord.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <utility>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "ModeSelect.h"
+#include "Sha256.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string PairText(const TBytePair& p) { return Format("%02X.%02X", p.First, p.Second); }
+
+// Days since 1970-01-01 of a civil date (Howard Hinnant's algorithm).
+long long DaysFromCivil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = unsigned(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + (long long)doe - 719468;
+}
+
+long long SecondsOf(const std::tm& t) {
+  return DaysFromCivil(t.tm_year + 1900LL, unsigned(t.tm_mon + 1), unsigned(t.tm_mday)) * 86400 +
+         t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
+}
+
+bool SplitTime(std::time_t t, std::tm& local, std::tm& utc) {
+#ifdef _WIN32
+  return localtime_s(&local, &t) == 0 && gmtime_s(&utc, &t) == 0;
+#else
+  return localtime_r(&t, &local) != nullptr && gmtime_r(&t, &utc) != nullptr;
+#endif
+}
+
+// Valid UTF-8 goes through as it is; anything else is taken as Latin-1, the
+// log's own character set.
+bool IsUtf8(const std::string& s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = std::uint8_t(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    if (n == 0 || i + n > s.size()) return false;
+    for (std::size_t k = 1; k < n; ++k)
+      if ((std::uint8_t(s[i + k]) >> 6) != 0x2) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string JsonString(const std::string& s) {
+  const bool utf8 = IsUtf8(s);
+  std::string out = "\"";
+  for (char ch : s) {
+    const auto c = std::uint8_t(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20 || c == 0x7F) {
+      out += Format("\\u%04x", unsigned(c));
+    } else if (c >= 0x80 && !utf8) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonOptional(const std::optional<std::string>& s) { return s ? JsonString(*s) : "null"; }
+
+const char* ResultName(TDownloadResult r) {
+  switch (r) {
+    case TDownloadResult::Success: return "success";
+    case TDownloadResult::Stopped: return "stopped";
+    case TDownloadResult::Failure: break;
+  }
+  return "failure";
+}
+
+#ifndef _WIN32
+std::string SystemReason(int error) { return std::strerror(error); }
+#endif
+
+// The whole text in one write, so that two programs appending at once, or a
+// crash halfway, can never leave half a line inside another.
+bool AppendWhole(const fs::path& path, const std::string& text, std::string& error) {
+#ifdef _WIN32
+  HANDLE h = CreateFileW(path.wstring().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = path.string() + ": cannot open (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  DWORD written = 0;
+  const bool ok = WriteFile(h, text.data(), DWORD(text.size()), &written, nullptr) && written == text.size();
+  if (!ok) error = path.string() + ": cannot write (error " + std::to_string(GetLastError()) + ")";
+  FlushFileBuffers(h);
+  CloseHandle(h);
+  return ok;
+#else
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    error = path.string() + ": " + SystemReason(errno);
+    return false;
+  }
+  ssize_t n = 0;
+  do {
+    n = ::write(fd, text.data(), text.size());
+  } while (n < 0 && errno == EINTR);
+  bool ok = n == ssize_t(text.size());
+  if (!ok) error = path.string() + ": " + (n < 0 ? SystemReason(errno) : std::string("short write"));
+  // The record is the proof of a flashed box: on the disk before we say so.
+  if (ok && ::fdatasync(fd) != 0) {
+    error = path.string() + ": " + SystemReason(errno);
+    ok = false;
+  }
+  ::close(fd);
+  return ok;
+#endif
+}
+
+// A new file, never one that is there already: two runs in the same second
+// get a second name, not each other's log.
+bool WriteNewFile(const fs::path& stem, const std::string& text, fs::path& written, std::string& error) {
+  for (int n = 1; n < 100; ++n) {
+    fs::path path = stem;
+    path += (n == 1 ? std::string() : "-" + std::to_string(n)) + ".log";
+#ifdef _WIN32
+    HANDLE h = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS) continue;
+      error = path.string() + ": cannot create (error " + std::to_string(GetLastError()) + ")";
+      return false;
+    }
+    DWORD done = 0;
+    const bool ok = WriteFile(h, text.data(), DWORD(text.size()), &done, nullptr) && done == text.size();
+    CloseHandle(h);
+#else
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      error = path.string() + ": " + SystemReason(errno);
+      return false;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t k = ::write(fd, text.data() + done, text.size() - done);
+      if (k < 0 && errno == EINTR) continue;
+      if (k <= 0) break;
+      done += std::size_t(k);
+    }
+    const bool ok = done == text.size();
+    if (!ok) error = path.string() + ": " + SystemReason(errno);
+    ::close(fd);
+#endif
+    if (!ok) {
+#ifdef _WIN32
+      error = path.string() + ": cannot write";
+#endif
+      return false;
+    }
+    written = path;
+    return true;
+  }
+  error = stem.string() + ".log: too many logs of the same second";
+  return false;
+}
+
+std::string FileStamp(std::time_t t) {
+  std::tm local{}, utc{};
+  if (!SplitTime(t, local, utc)) return "download";
+  return Format("download-%04d%02d%02d-%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+}  // namespace
+
+TReceiverIdentity ReceiverIdentity(const TDeviceInfo& info) {
+  TReceiverIdentity id;
+  id.Oui = Format("%02X%02X", info.Oui[0], info.Oui[1]);
+  id.Model = PairText(info.ModelCode);
+  id.Hardware = PairText(info.HardwareVersion);
+  id.Bootloader = PairText(info.BootloaderVersion);
+  id.Native = PairText(info.NativeVersion);
+  id.DownloadAddress = Format("0x%08X", unsigned(info.DownloadAddress));
+  return id;
+}
+
+std::string IsoLocalTime(std::time_t t) {
+  std::tm local{}, utc{};
+  if (!SplitTime(t, local, utc)) return {};
+  const long long offset = SecondsOf(local) - SecondsOf(utc);
+  const long long minutes = (offset < 0 ? -offset : offset) / 60;
+  return Format("%04d-%02d-%02dT%02d:%02d:%02d%c%02lld:%02lld", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', minutes / 60,
+                minutes % 60);
+}
+
+std::string RecordJson(const TDownloadRecord& r) {
+  std::string receiver = "null";
+  if (r.Receiver) {
+    const TReceiverIdentity& id = *r.Receiver;
+    receiver = "{\"oui\":" + JsonString(id.Oui) + ",\"model\":" + JsonString(id.Model) +
+               ",\"hardware\":" + JsonString(id.Hardware) + ",\"bootloader\":" + JsonString(id.Bootloader) +
+               ",\"native\":" + JsonString(id.Native) + ",\"download_address\":" + JsonString(id.DownloadAddress) +
+               "}";
+  }
+  return "{\"time\":" + JsonString(IsoLocalTime(r.Time)) + ",\"port\":" + JsonString(r.Port) +
+         ",\"mode\":{\"number\":" + std::to_string(r.Mode) + ",\"name\":" + JsonString(r.ModeName) + "}" +
+         ",\"image\":" + JsonString(r.Image) + ",\"image_bytes\":" + std::to_string(r.ImageBytes) +
+         ",\"image_sha256\":" + (r.ImageSha256.empty() ? std::string("null") : JsonString(r.ImageSha256)) +
+         ",\"receiver\":" + receiver + ",\"blocks\":" + std::to_string(r.Blocks) +
+         ",\"blocks_accepted\":" + std::to_string(r.BlocksAccepted) + ",\"resends\":" + std::to_string(r.Resends) +
+         ",\"duration_s\":" + Format("%.1f", r.DurationS) + ",\"result\":\"" + ResultName(r.Result) + "\"" +
+         ",\"failed_at\":" + JsonOptional(r.FailedAt) + ",\"log\":" + JsonString(r.Log) + "}";
+}
+
+std::string RecordFolder() {
+  // A relative XDG_STATE_HOME is invalid and is ignored, as the convention says.
+  if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && fs::path(state).is_absolute())
+    return (fs::path(state) / "stb-downloader").string();
+#ifdef _WIN32
+  if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && *local != '\0')
+    return (fs::path(local) / "stb-downloader").string();
+#else
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
+    return (fs::path(home) / ".local" / "state" / "stb-downloader").string();
+#endif
+  return {};
+}
+
+bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::vector<std::string>& log,
+                std::string& error) {
+  if (folder.empty()) {
+    error = "no home folder to keep it in";
+    return false;
+  }
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (ec) {
+    error = folder + ": " + ec.message();
+    return false;
+  }
+  std::string text;
+  for (const std::string& line : log) text += line + "\n";
+  fs::path logPath;
+  if (!WriteNewFile(fs::path(folder) / FileStamp(record.Time), text, logPath, error)) return false;
+  record.Log = logPath.string();
+  return AppendWhole(fs::path(folder) / kRecordFileName, RecordJson(record) + "\n", error);
+}
+
+TDownloadRecorder::TDownloadRecorder(std::string port, std::string folder)
+    : FFolder(folder.empty() ? RecordFolder() : std::move(folder)) {
+  FRecord.Port = std::move(port);
+}
+
+void TDownloadRecorder::Reached(std::uint8_t mode, const TDownloadJob& job) {
+  FReached = true;
+  FStart = std::chrono::steady_clock::now();
+  FRecord.Time = std::time(nullptr);
+  FRecord.Mode = mode;
+  // "0. BootLoader Mode" names the mode after its number.
+  std::string name = ModeInfo(mode).LogLine;
+  if (const auto space = name.find(' '); space != std::string::npos) name.erase(0, space + 1);
+  FRecord.ModeName = name;
+  std::error_code ec;
+  FRecord.Image = fs::absolute(job.ImageFileName, ec).lexically_normal().string();
+  if (ec) FRecord.Image = job.ImageFileName;
+  const auto size = fs::file_size(job.ImageFileName, ec);
+  FRecord.ImageBytes = ec ? 0 : std::int64_t(size);
+  FRecord.Blocks = job.BlockCount;
+}
+
+std::string TDownloadRecorder::Finish(TDownloadResult result) {
+  if (!FReached) return {};
+  FReached = false;
+  FRecord.Result = result;
+  FRecord.DurationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
+  if (result == TDownloadResult::Failure && !FLog.empty()) FRecord.FailedAt = FLog.back();
+  if (!FileSha256(FRecord.Image, FRecord.ImageSha256)) FRecord.ImageSha256.clear();
+  std::string error;
+  if (SaveRecord(FFolder, FRecord, FLog, error)) return {};
+  return "  Download record not saved: " + error;
+}

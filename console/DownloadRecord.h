@@ -1,0 +1,93 @@
+// The record of every download that reached a receiver: one JSON object per
+// line in downloads.jsonl, with the whole log of the run saved beside it.
+// A service centre keeps these as proof of what went into which box.
+//
+// Nothing here may stop or slow a download: a record that cannot be written
+// comes back as one line for the log, and the download goes on.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "DeviceCheck.h"
+#include "DownloadJob.h"
+
+enum class TDownloadResult { Success, Failure, Stopped };
+
+// The receiver's identity as it reported it, each field as text.
+struct TReceiverIdentity {
+  std::string Oui;              // "1234"
+  std::string Model;            // "0A.01"
+  std::string Hardware;
+  std::string Bootloader;
+  std::string Native;
+  std::string DownloadAddress;  // "0x80010000"
+};
+
+struct TDownloadRecord {
+  std::time_t Time = 0;  // when the receiver answered the mode word
+  std::string Port;
+  int Mode = 0;
+  std::string ModeName;
+  std::string Image;     // absolute path
+  std::int64_t ImageBytes = 0;
+  std::string ImageSha256;  // empty when the image could not be read again
+  std::optional<TReceiverIdentity> Receiver;
+  int Blocks = 0;          // of the image
+  int BlocksAccepted = 0;  // by the receiver
+  int Resends = 0;
+  double DurationS = 0;
+  TDownloadResult Result = TDownloadResult::Failure;
+  std::optional<std::string> FailedAt;
+  std::string Log;       // path of the saved log
+};
+
+TReceiverIdentity ReceiverIdentity(const TDeviceInfo& info);
+// ISO 8601 local time with the offset from UTC, e.g. 2026-12-07T23:04:05+01:00.
+std::string IsoLocalTime(std::time_t t);
+// One line of JSON, without the line end.
+std::string RecordJson(const TDownloadRecord& record);
+
+// $XDG_STATE_HOME/stb-downloader, else ~/.local/state/stb-downloader
+// (%LOCALAPPDATA%\stb-downloader on Windows); empty when there is no home.
+std::string RecordFolder();
+inline constexpr const char* kRecordFileName = "downloads.jsonl";
+
+// Saves the log as a text file in `folder`, names it in the record, then
+// appends the record to downloads.jsonl in one write. False with the reason
+// in `error` when either could not be written.
+bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::vector<std::string>& log,
+                std::string& error);
+
+// Follows one run of the window: every log line, and from the moment the
+// receiver answered the mode word, what the record needs. The window feeds it
+// the log; the exchange feeds it the rest.
+class TDownloadRecorder {
+public:
+  // `folder` empty: the usual RecordFolder().
+  explicit TDownloadRecorder(std::string port, std::string folder = {});
+
+  void LogLine(const std::string& line) { FLog.push_back(line); }
+  void Reached(std::uint8_t mode, const TDownloadJob& job);
+  void Identified(const TDeviceInfo& info) { FRecord.Receiver = ReceiverIdentity(info); }
+  void BlockAccepted() { ++FRecord.BlocksAccepted; }
+  void BlockResent() { ++FRecord.Resends; }
+  // Completes and writes the record of the download reached before. Returns
+  // the line for the log when it could not be written, else an empty text.
+  std::string Finish(TDownloadResult result);
+
+  bool Reaching() const { return FReached; }
+  const TDownloadRecord& Record() const { return FRecord; }
+  const std::string& Folder() const { return FFolder; }
+
+private:
+  std::string FFolder;
+  std::vector<std::string> FLog;
+  TDownloadRecord FRecord;
+  bool FReached = false;
+  std::chrono::steady_clock::time_point FStart;
+};

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "DownloadRecord.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class DownloadRecordTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/stb-record-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  std::vector<std::string> Lines(const fs::path& path) {
+    std::ifstream in(path);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+  }
+
+  fs::path dir;
+};
+
+TDownloadRecord Sample() {
+  TDownloadRecord r;
+  r.Time = 1796684645;
+  r.Port = "/dev/ttyUSB0";
+  r.Mode = 2;
+  r.ModeName = "Native Software Mode";
+  r.Image = "/work/images/native.bin";
+  r.ImageBytes = 262144;
+  r.ImageSha256 = std::string(64, 'a');
+  r.Blocks = 256;
+  r.Result = TDownloadResult::Failure;
+  // A quote, a backslash and a Latin-1 letter from the log.
+  r.FailedAt = "  \"Set\" \\ caf\xE9";
+  return r;
+}
+
+// Two runs append two whole lines, each naming its own saved log; the JSON
+// holds the texts exactly, Latin-1 carried into UTF-8.
+TEST_F(DownloadRecordTest, AppendsOneLinePerRunWithItsLog) {
+  std::string error;
+  TDownloadRecord first = Sample();
+  ASSERT_TRUE(SaveRecord((dir / "state").string(), first, {"0. Native Software Mode", "  DownLoad Fail !!"}, error))
+      << error;
+  TDownloadRecord second = Sample();
+  second.Receiver = TReceiverIdentity{"1234", "0A.01", "01.05", "02.00", "03.00", "0x80010000"};
+  second.Result = TDownloadResult::Success;
+  second.FailedAt.reset();
+  ASSERT_TRUE(SaveRecord((dir / "state").string(), second, {"7. Update Version Table OK"}, error)) << error;
+
+  const auto lines = Lines(dir / "state" / kRecordFileName);
+  ASSERT_EQ(lines.size(), 2u);
+  QJsonParseError parseError{};
+  const QJsonObject a = QJsonDocument::fromJson(QByteArray::fromStdString(lines[0]), &parseError).object();
+  ASSERT_EQ(parseError.error, QJsonParseError::NoError) << lines[0];
+  const QJsonObject b = QJsonDocument::fromJson(QByteArray::fromStdString(lines[1])).object();
+
+  EXPECT_EQ(a["failed_at"].toString(), QString::fromUtf8("  \"Set\" \\ caf\u00e9"));
+  EXPECT_EQ(a["result"].toString(), "failure");
+  EXPECT_TRUE(a["receiver"].isNull());
+  EXPECT_EQ(a["mode"].toObject()["number"].toInt(), 2);
+  EXPECT_EQ(a["image_bytes"].toInteger(), 262144);
+  EXPECT_EQ(b["result"].toString(), "success");
+  EXPECT_TRUE(b["failed_at"].isNull());
+  EXPECT_EQ(b["receiver"].toObject()["download_address"].toString(), "0x80010000");
+  EXPECT_NE(a["log"].toString(), b["log"].toString());
+  EXPECT_EQ(Lines(a["log"].toString().toStdString()),
+            (std::vector<std::string>{"0. Native Software Mode", "  DownLoad Fail !!"}));
+  EXPECT_TRUE(a["time"].toString().contains(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$)")))
+      << a["time"].toString().toStdString();
+}
+
+TEST_F(DownloadRecordTest, FolderThatCannotBeMadeIsReported) {
+  std::ofstream(dir / "plain-file") << "x";
+  std::string error;
+  TDownloadRecord r = Sample();
+  EXPECT_FALSE(SaveRecord((dir / "plain-file" / "state").string(), r, {"line"}, error));
+  EXPECT_NE(error.find("plain-file"), std::string::npos) << error;
+}
+
+// The offset printed is the one that brings the local time back to UTC.
+TEST(RecordTime, LocalTimeCarriesItsOffset) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old ? old : "";
+  setenv("TZ", "UTC-05:30", 1);
+  tzset();
+  EXPECT_EQ(IsoLocalTime(0), "1970-01-01T05:30:00+05:30");
+  setenv("TZ", "UTC+03", 1);
+  tzset();
+  EXPECT_EQ(IsoLocalTime(0), "1969-12-31T21:00:00-03:00");
+  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  tzset();
+}
+
+}  // namespace
