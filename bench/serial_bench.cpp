@@ -1,9 +1,12 @@
 // Figures for the serial component over a kernel pty: raw throughput of the
 // blocking transfers, the cost of a receive poll tick, the latency of
-// ReadByte, and how much processor a wait for silence burns.
+// ReadByte, how much processor a wait for silence burns and how often it wakes,
+// and how closely time-outs keep to their limit (run it under
+// `stress-ng --cpu 2` too: the ratio should stay within 1.00..1.03).
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -169,6 +172,13 @@ void PollTickCost() {
               static_cast<unsigned long long>(delivered));
 }
 
+// Context switches of the calling thread: each one is a wake-up of a sleeping wait.
+long Switches() {
+  rusage u{};
+  getrusage(RUSAGE_THREAD, &u);
+  return u.ru_nvcsw + u.ru_nivcsw;
+}
+
 void SilenceCost() {
   Pty pty;
   TSerialPortDriver drv;
@@ -177,17 +187,53 @@ void SilenceCost() {
   std::uint8_t b = 0;
   auto t0 = Clock::now();
   double cpu0 = CpuSeconds();
+  long sw0 = Switches();
   drv.ReadByte(b);
   double wall = Seconds(Clock::now() - t0);
-  std::printf("ReadByte silence    %8.0f ms wall for InputTimeout 2000, %.1f%% of one core busy (target < 5%%)\n",
-              wall * 1e3, 100.0 * (CpuSeconds() - cpu0) / wall);
+  std::printf("ReadByte silence    %8.0f ms wall for InputTimeout 2000, %.2f%% of one core busy (target <= 0.2%%), %.0f wake-ups/s\n",
+              wall * 1e3, 100.0 * (CpuSeconds() - cpu0) / wall, double(Switches() - sw0) / wall);
   std::uint8_t buf[64];
   t0 = Clock::now();
   cpu0 = CpuSeconds();
+  sw0 = Switches();
   drv.ReadData(buf, sizeof buf);
   wall = Seconds(Clock::now() - t0);
-  std::printf("ReadData silence    %8.0f ms wall for InputTimeout 2000, %.1f%% of one core busy (target < 5%%)\n",
-              wall * 1e3, 100.0 * (CpuSeconds() - cpu0) / wall);
+  std::printf("ReadData silence    %8.0f ms wall for InputTimeout 2000, %.2f%% of one core busy (target <= 0.2%%), %.0f wake-ups/s\n",
+              wall * 1e3, 100.0 * (CpuSeconds() - cpu0) / wall, double(Switches() - sw0) / wall);
+}
+
+// ReadByte on a silent line and SendData into a queue that never drains: how
+// long each really takes against its time-out.
+void TimeoutAccuracy() {
+  Pty pty;
+  TSerialPortDriver drv;
+  Connect(drv, pty);
+  constexpr std::uint32_t kTimeout = 200;
+  drv.SetInputTimeout(kTimeout);
+  std::vector<double> ratios;
+  for (int i = 0; i < 15; ++i) {
+    std::uint8_t b = 0;
+    const auto t0 = Clock::now();
+    drv.ReadByte(b);
+    ratios.push_back(Seconds(Clock::now() - t0) * 1e3 / kTimeout);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  std::printf("ReadByte time-out   %u ms: min %.4f, median %.4f, max %.4f x the limit (target within 1.00..1.03)\n", kTimeout,
+              ratios.front(), ratios[ratios.size() / 2], ratios.back());
+
+  // Fill the far end's view of the queue until the driver takes nothing more.
+  std::vector<std::uint8_t> lots(1 << 16, 0x33);
+  while (drv.SendData(lots.data(), std::uint32_t(lots.size()), 0) > 0) {
+  }
+  ratios.clear();
+  for (int i = 0; i < 15; ++i) {
+    const auto t0 = Clock::now();
+    drv.SendData(lots.data(), 1, kTimeout);
+    ratios.push_back(Seconds(Clock::now() - t0) * 1e3 / kTimeout);
+  }
+  std::sort(ratios.begin(), ratios.end());
+  std::printf("SendData time-out   %u ms: min %.4f, median %.4f, max %.4f x the limit (target within 1.00..1.03)\n", kTimeout,
+              ratios.front(), ratios[ratios.size() / 2], ratios.back());
 }
 
 void ConnectCycle() {
@@ -211,6 +257,7 @@ int main() {
   ReadByteLatency();
   PollTickCost();
   SilenceCost();
+  TimeoutAccuracy();
   ConnectCycle();
   return 0;
 }

@@ -28,14 +28,6 @@ Line::~Line() { HangUp(); }
 
 constexpr std::int64_t kLookAheadNs = 1000000;
 
-std::int64_t Line::Restart(std::int64_t lastDone) const {
-  // Only a line that has really been idle starts afresh from now; a late
-  // wake-up must not push every later byte back, or the rate drifts.
-  constexpr std::int64_t kIdleNs = 2000000;
-  std::int64_t now = MonotonicNs();
-  return now - lastDone > kIdleNs ? now : lastDone;
-}
-
 // Byte slots already over at `now`, at least one.
 std::size_t Line::SlotsDue(std::int64_t lastDone, std::size_t most) const {
   std::int64_t now = MonotonicNs();
@@ -55,6 +47,7 @@ void Line::SetPacing(bool paced, std::uint32_t baud) {
   FPaced = paced && baud > 0;
   // 8N1: a start bit, eight data bits and a stop bit per byte.
   FByteNs = baud > 0 ? std::int64_t(10) * 1000000000 / baud : 0;
+  FRx.SetByteTime(FByteNs);
 }
 
 void Line::HangUp() {
@@ -76,38 +69,69 @@ Line::Got Line::WaitFor(short events, int timeoutMs) {
 }
 
 Line::Got Line::Read(std::uint8_t& b, int quietMs) {
-  if (FPos < FBuf.size()) {
-    if (FPaced) {
-      FRxDone += FByteNs;
-      SleepUntilNs(FRxDone);
-    }
-    b = FBuf[FPos++];
-    return Got::Byte;
+  if (FPos >= FBuf.size()) {
+    Got g = Fill(quietMs);
+    if (g != Got::Byte) return g;
   }
+  if (FPaced) {
+    SleepWatching(FRx.Next());
+    FByteStart = FRx.Done() - FByteNs;
+  } else {
+    FByteStart = MonotonicNs();
+  }
+  b = FBuf[FPos++];
+  return Got::Byte;
+}
+
+void Line::SleepWatching(std::int64_t t) {
+  while (FWatch && FFd >= 0) {
+    std::int64_t left = t - MonotonicNs();
+    if (left <= 0) return;
+    timespec ts{};
+    ts.tv_sec = time_t(left / 1000000000);
+    ts.tv_nsec = long(left % 1000000000);
+    pollfd p{FFd, POLLIN, 0};
+    int n = ppoll(&p, 1, &ts, nullptr);
+    if (n > 0) {
+      FRx.Arrived(MonotonicNs());
+      FWatch = false;
+    } else if (n < 0 && errno != EINTR) {
+      FWatch = false;
+    }
+  }
+  SleepUntilNs(t);
+}
+
+Line::Got Line::Fill(int quietMs) {
   std::int64_t deadline = quietMs < 0 ? -1 : MonotonicNs() + std::int64_t(quietMs) * 1000000;
-  // A byte already queued means the line was busy, not idle, whatever our clock says.
-  bool waited = WaitFor(POLLIN, 0) != Got::Byte;
   for (;;) {
-    int wait = -1;
-    if (deadline >= 0) {
-      std::int64_t left = deadline - MonotonicNs();
-      // Late from a stall of our own, not from a quiet line: what is queued counts.
-      if (left <= 0 && WaitFor(POLLIN, 0) != Got::Byte) return Got::Quiet;
-      wait = left <= 0 ? 0 : int((left + 999999) / 1000000);
-    }
-    Got g = WaitFor(POLLIN, wait);
-    if (g != Got::Byte) {
+    // Look before sleeping: what is queued counts even when we come late (a
+    // stall of our own, not a quiet line), and an empty queue seen now is
+    // what tells an idle line from a backlog.
+    Got g = WaitFor(POLLIN, 0);
+    std::int64_t found = MonotonicNs();
+    if (g == Got::Quiet) {
+      FRx.SawEmpty(found);
+      int wait = -1;
+      if (deadline >= 0) {
+        std::int64_t left = deadline - found;
+        if (left <= 0) return Got::Quiet;
+        wait = int((left + 999999) / 1000000);
+      }
+      g = WaitFor(POLLIN, wait);
+      // Woken by the arrival: it came now, give or take our wake-up.
+      found = MonotonicNs();
       if (g == Got::Quiet) continue;
-      return g;
     }
+    if (g != Got::Byte) return g;
     // Paced, take from the kernel only the bytes whose line time is over, so
     // its queue holds the backlog and the console's writes stall as on a real line.
     std::uint8_t chunk[4096];
     std::size_t want = sizeof chunk;
     if (FPaced) {
-      if (waited) FRxDone = Restart(FRxDone);
+      FRx.Found(found);
       // A millisecond's look-ahead spares a system call per byte at high rates.
-      want = SlotsDue(FRxDone - kLookAheadNs, sizeof chunk);
+      want = SlotsDue(FRx.Done() - kLookAheadNs, sizeof chunk);
     }
     ssize_t n = ::read(FFd, chunk, want);
     if (n == 0) return Got::Closed;
@@ -115,9 +139,12 @@ Line::Got Line::Read(std::uint8_t& b, int quietMs) {
       if (errno == EAGAIN || errno == EINTR) continue;
       return Got::Closed;
     }
+    // A short read emptied the queue.
+    FWatch = FPaced && std::size_t(n) < want;
+    if (FWatch) FRx.SawEmpty(MonotonicNs());
     FBuf.assign(chunk, chunk + n);
     FPos = 0;
-    return Read(b, quietMs);
+    return Got::Byte;
   }
 }
 
@@ -125,7 +152,9 @@ bool Line::Pending() {
   if (FPos < FBuf.size()) return true;
   if (FFd < 0) return false;
   pollfd p{FFd, POLLIN, 0};
-  return poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+  if (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) return true;
+  FRx.SawEmpty(MonotonicNs());
+  return false;
 }
 
 bool Line::WriteAll(const std::uint8_t* p, std::size_t n) {
@@ -150,9 +179,13 @@ bool Line::Send(const std::vector<std::uint8_t>& bytes, const std::function<void
     if (beforeEach) beforeEach();
     std::vector<std::uint8_t> all(bytes);
     all.insert(all.end(), tail.begin(), tail.end());
-    return WriteAll(all.data(), all.size());
+    bool ok = WriteAll(all.data(), all.size());
+    FSendEnd = MonotonicNs();
+    return ok;
   }
-  FTxDone = Restart(FTxDone);
+  // Our transmitter starts when we decide to send, or when the byte before
+  // is out; a pause of ours is never made up for.
+  FTxDone = std::max(FTxDone, MonotonicNs());
   for (std::size_t i = 0; i < bytes.size();) {
     SleepUntilNs(FTxDone + FByteNs);
     std::size_t due = SlotsDue(FTxDone, bytes.size() - i);
@@ -163,7 +196,9 @@ bool Line::Send(const std::vector<std::uint8_t>& bytes, const std::function<void
     if (!WriteAll(piece.data(), piece.size())) return false;
     FTxDone += std::int64_t(due) * FByteNs;
   }
-  return bytes.empty() ? WriteAll(tail.data(), tail.size()) : true;
+  bool ok = bytes.empty() ? WriteAll(tail.data(), tail.size()) : true;
+  FSendEnd = MonotonicNs();
+  return ok;
 }
 
 bool Line::SendBurst(const std::vector<std::uint8_t>& bytes) { return WriteAll(bytes.data(), bytes.size()); }

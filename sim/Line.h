@@ -7,6 +7,8 @@
 #include <functional>
 #include <vector>
 
+#include "ArrivalClock.h"
+
 namespace stbsim {
 
 class Line {
@@ -39,9 +41,17 @@ public:
   void HangUp();
 
   std::int64_t ByteTimeNs() const { return FByteNs; }
+  // When the last Send handed its last byte over, and when the line time of
+  // the last byte taken began (unpaced: when it was taken); monotonic ns.
+  std::int64_t LastSendEndNs() const { return FSendEnd; }
+  std::int64_t LastByteStartNs() const { return FByteStart; }
 
 private:
-  std::int64_t Restart(std::int64_t lastDone) const;
+  // Takes what is queued into FBuf, waiting at most quietMs for it.
+  Got Fill(int quietMs);
+  // Sleeps until t; while the queue is known to be empty it watches it, so
+  // that a byte arriving meanwhile is dated by its arrival.
+  void SleepWatching(std::int64_t t);
   std::size_t SlotsDue(std::int64_t lastDone, std::size_t most) const;
   bool WriteAll(const std::uint8_t* p, std::size_t n);
   // Waits for fd to become ready for `events`, or for the wake descriptor.
@@ -53,7 +63,10 @@ private:
   bool FPaced = false;
   std::int64_t FByteNs = 0;
   std::int64_t FTxDone = 0;  // when the last byte sent left the line
-  std::int64_t FRxDone = 0;  // when the last byte taken had fully arrived
+  ArrivalClock FRx;          // when the bytes taken have fully arrived
+  bool FWatch = false;       // the last read emptied the queue and nothing has come since
+  std::int64_t FSendEnd = 0;
+  std::int64_t FByteStart = 0;
   std::vector<std::uint8_t> FBuf;
   std::size_t FPos = 0;
 };

@@ -139,6 +139,7 @@ struct Receiver::Core {
   std::string ProbeWindow;
   std::uint8_t TotalComputed = 0;
   std::uint32_t Accepted = 0;
+  std::int64_t ReplyEndNs = 0;  // when the last "ok." went out, until the next block starts
 
   void Run();
   void Handshake();
@@ -420,6 +421,11 @@ Bytes Receiver::Core::ReadBlock(std::uint32_t k, const std::uint8_t* first) {
   block.reserve(kBlockSize + 1);
   if (first) block.push_back(*first);
   else block.push_back(Await());
+  if (ReplyEndNs != 0) {
+    const std::int64_t turnaround = Wire.LastByteStartNs() - ReplyEndNs;
+    Update([turnaround](Summary& s) { s.TurnaroundsNs.push_back(turnaround); });
+    ReplyEndNs = 0;
+  }
   std::uint8_t b = 0;
   while (block.size() < kBlockSize + 1) {
     if (ReadWithin(b, Cfg.BlockGapMs)) {
@@ -456,6 +462,7 @@ void Receiver::Core::Transfer() {
       if (!good || forced) {
         if (good) --rejectsLeft;
         Update([](Summary& s) { ++s.BlocksRejected; });
+        ReplyEndNs = 0;
         SendChecked(ToBytes(kBlockBad), "the reply to block " + std::to_string(k));
         // The console gives up on a rejected first block.
         if (k == 0) throw GiveUp{"block 0 rejected"};
@@ -494,6 +501,7 @@ void Receiver::Core::Transfer() {
         }
       }
       SendChecked(reply, "the reply to block " + std::to_string(k), k + 1 == count ? Stage::DownloadCrc : Stage::Off);
+      if (k + 1 < count) ReplyEndNs = Wire.LastSendEndNs();
       if (spoiled) throw GiveUp{"spoiled sequence check " + std::to_string(f.SequenceCheck) + " (fault)"};
       break;
     }

@@ -24,6 +24,9 @@ struct Summary {
   std::uint8_t TotalChecksumReceived = 0, TotalChecksumComputed = 0;
   std::vector<std::uint8_t> VersionWrite;  // raw bytes the console sent after the 0x1E (pair + date code)
   std::vector<std::string> Violations;     // every protocol violation seen from the console
+  // For each block that followed an accepted one: from our reply's last byte
+  // to the line time of the block's first byte, in ns (figures only).
+  std::vector<std::int64_t> TurnaroundsNs;
 
   std::string ToText() const;
   std::string ToJson() const;
