@@ -13,6 +13,7 @@
 #include <unistd.h>
 #endif
 
+#include "Format.h"
 #include "ModeSelect.h"
 #include "Sha256.h"
 
