@@ -23,6 +23,17 @@ Options:
 
 The device: --port, else $COM1, else the device remembered from an earlier
 --port, else /dev/ttyS0. The line runs at 115200 bit/s, 8N1.
+
+Every download that reached the receiver is recorded as one line of JSON in
+$XDG_STATE_HOME/stb-downloader/downloads.jsonl (by default
+~/.local/state/stb-downloader/downloads.jsonl), with the whole log of the run
+saved beside it.
+
+Exit status:
+  0  a download succeeded
+  1  a download failed or was stopped (also SIGINT or SIGTERM during one)
+  2  the program ended without a download (port, description or image
+     problems, the window closed while waiting, SIGINT or SIGTERM)
 )";
 }
 

@@ -17,11 +17,6 @@ struct TCommandLine {
 bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error);
 std::string UsageText();
 
-// Exit status of the downloader.
-inline constexpr int kExitSuccess = 0;      // a download succeeded
-inline constexpr int kExitDownloadFailed = 1;  // a download failed or was stopped
-inline constexpr int kExitNoDownload = 2;   // ended without a download
-
 struct TSerialDevice {
   std::string Path;                // /dev/ttyUSB0
   std::vector<std::string> ById;   // /dev/serial/by-id/usb-FTDI_..., when the system names it

@@ -4,7 +4,8 @@
 // SIGTERM and SIGINT close the window as its close button does, so that a
 // session's logout or a script ends the program cleanly with the port
 // released; they do not ask first. A download under way stops at its next
-// block.
+// block. The exit status says how the run's download ended: 0 succeeded,
+// 1 failed or stopped, 2 none reached a receiver.
 #include <QSettings>
 #include <QSocketNotifier>
 
@@ -95,14 +96,16 @@ int main(int argc, char** argv) {
   TApplication::setWindowIcon(AppIcon());
 
   bool closeAsked = false;
+  TForm1* form = nullptr;
   std::unique_ptr<QSocketNotifier> closeSignal;
   if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
     closeSignal = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(closeSignal.get(), &QSocketNotifier::activated, [&closeAsked] {
+    QObject::connect(closeSignal.get(), &QSocketNotifier::activated, [&closeAsked, &form] {
       char drain[16];
       while (::read(SignalPipe[0], drain, sizeof drain) > 0) {
       }
       closeAsked = true;
+      if (form != nullptr) form->CloseWithoutAsking();
       // Every top-level window: a dialog open at start-up must go as well.
       QApplication::closeAllWindows();
     });
@@ -115,6 +118,7 @@ int main(int argc, char** argv) {
   }
 
   TForm1 Form1;
+  form = &Form1;
   // A device that opened is the one to use next time the tool starts with
   // neither --port nor $COM1, as the menu entry does.
   if (!cl.Port.empty() && Form1.SerialPortDriver1->Connected()) UserSettings().setValue("port", QString::fromLocal8Bit(cl.Port));
@@ -122,5 +126,5 @@ int main(int argc, char** argv) {
   if (closeAsked) return kExitNoDownload;
   Form1.show();
   TApplication::exec();
-  return kExitSuccess;
+  return ExitStatus(Form1.DownloadResult());
 }

@@ -96,31 +96,59 @@ int ProgressPercent(std::int64_t done, std::int64_t total) {
   return int(q);
 }
 
-TDownload::TDownload(TSerialPortDriver& port, TDownloadView& view) : FPort(port), FView(view) {}
+namespace {
+TDownloadObserver NoObserver;
+}  // namespace
+
+TDownload::TDownload(TSerialPortDriver& port, TDownloadView& view)
+    : FPort(port), FView(view), FObserver(&NoObserver) {}
+
+void TDownload::SetObserver(TDownloadObserver* observer) { FObserver = observer ? observer : &NoObserver; }
+
+void TDownload::End(TDownloadResult result, const std::string& reason) {
+  if (FEnded) return;
+  FEnded = true;
+  FObserver->Ended(result, reason);
+}
 
 // --- receiving ------------------------------------------------------------------
 
-TDownload::Wait TDownload::AwaitByte(std::uint8_t& value) {
+// Told only once a read has come back empty, so a receiver that answers
+// at once is never kept waiting for it.
+void TDownload::ReportSilence(const char* stage, std::uint32_t silentMs, std::uint32_t& reportedMs) {
+  if (silentMs / 1000 <= reportedMs / 1000) return;
+  reportedMs = silentMs;
+  FObserver->Waiting(stage, silentMs);
+}
+
+TDownload::Wait TDownload::AwaitByte(std::uint8_t& value, const char* stage) {
   const std::uint32_t start = FPort.Now();
+  std::uint32_t reported = 0;
   for (;;) {
     if (FPort.ReadByte(value)) return Wait::Got;
     if (FPort.LineLost() || !FPort.Connected()) return Wait::Lost;
-    if (TicksSince(start, FPort.Now()) > FSilenceLimitMs) return Wait::Silent;
+    const std::uint32_t silent = TicksSince(start, FPort.Now());
+    if (silent > FSilenceLimitMs) return Wait::Silent;
+    ReportSilence(stage, silent, reported);
   }
 }
 
 // Reads and drops bytes up to and including `mark`. A receiver that never
 // sends the mark, silent or chattering, gets the silence limit as a whole.
-TDownload::Wait TDownload::SkipThrough(std::uint8_t mark) {
+TDownload::Wait TDownload::SkipThrough(std::uint8_t mark, const char* stage) {
   const std::uint32_t start = FPort.Now();
+  std::uint32_t reported = 0;
   for (;;) {
     std::uint8_t b = 0;
-    if (FPort.ReadByte(b)) {
+    const bool got = FPort.ReadByte(b);
+    if (got) {
       if (b == mark) return Wait::Got;
     } else if (FPort.LineLost() || !FPort.Connected()) {
       return Wait::Lost;
     }
-    if (TicksSince(start, FPort.Now()) > FSilenceLimitMs) return Wait::Silent;
+    const std::uint32_t silent = TicksSince(start, FPort.Now());
+    if (silent > FSilenceLimitMs) return Wait::Silent;
+    if (!got) ReportSilence(stage, silent, reported);
   }
 }
 
@@ -156,7 +184,7 @@ bool TDownload::WaitFailed(Wait outcome, const char* stage) {
 // Two bytes before each confirmation text: the first awaited, the second read.
 bool TDownload::LeadIn(const char* stage) {
   std::uint8_t b = 0;
-  if (WaitFailed(AwaitByte(b), stage)) return false;
+  if (WaitFailed(AwaitByte(b, stage), stage)) return false;
   Discard(1);
   return true;
 }
@@ -215,7 +243,16 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
     explicit RunningFlag(bool& f) : flag(f) { flag = true; }
     ~RunningFlag() { flag = false; }
   } running(FRunning);
-  Handshake();
+  FEnded = false;
+  FObserver->Reached(downloadMode, FJob);
+  try {
+    Handshake();
+  } catch (const std::exception& e) {
+    End(TDownloadResult::Failure, e.what());
+    throw;
+  }
+  // Every way out above has said how it ended; this one is for a way that has not.
+  End(TDownloadResult::Failure);
 }
 
 // The reply to the mode word: a first byte other than 0x00, one byte not
@@ -229,6 +266,7 @@ bool TDownload::ProbeAnswered() {
 }
 
 void TDownload::FailHandshake(const std::string& message) {
+  End(TDownloadResult::Failure);
   FView.ShowMessage(message);
   FView.CloseWindow();
 }
@@ -236,7 +274,7 @@ void TDownload::FailHandshake(const std::string& message) {
 // Awaits every byte of `bytes`; silence or a lost line ends the handshake.
 bool TDownload::AwaitOrFail(std::span<std::uint8_t> bytes, const char* stage) {
   for (std::uint8_t& b : bytes) {
-    const Wait w = AwaitByte(b);
+    const Wait w = AwaitByte(b, stage);
     if (w == Wait::Got) continue;
     WaitFailed(w, stage);
     FailHandshake(w == Wait::Lost ? kLineLostMessage : kNoResponseMessage);
@@ -260,10 +298,12 @@ bool TDownload::GoOnDespiteAddressMismatch() {
   const bool exitNow = FView.ConfirmYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?");
   // A window closed while the question was open is no answer to go on with.
   if (StoppedByOperator()) {
+    End(TDownloadResult::Stopped);
     FView.CloseWindow();
     return false;
   }
   if (exitNow) {
+    End(TDownloadResult::Stopped);
     FView.ShowInformation("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
     FView.CloseWindow();
     return false;
@@ -294,6 +334,7 @@ bool TDownload::Handshake() {
   std::array<std::uint8_t, wire::IdentificationBytes> identification{};
   if (!AwaitOrFail(identification, kIdentificationStage)) return false;
   FDeviceInfo.StoreIdentification(identification);
+  FObserver->Identified(FDeviceInfo, false);
   if (!Passes(CheckOui(FJob, FDeviceInfo)) || !Passes(CheckModelCode(FJob, FDeviceInfo)) ||
       !Passes(CheckHardwareVersion(FJob, FDeviceInfo)) || !Passes(CheckBootloaderVersion(FJob, FDeviceInfo)))
     return false;
@@ -303,6 +344,7 @@ bool TDownload::Handshake() {
   std::array<std::uint8_t, wire::AddressBytes> address{};
   if (!AwaitOrFail(address, kAddressStage)) return false;
   FDeviceInfo.DownloadAddress = TopByteFirst(address);
+  FObserver->Identified(FDeviceInfo, true);
   ReadSpareWords();
 
   if (!AddressesMatch(FJob.Address(), FDeviceInfo.DownloadAddress) && !GoOnDespiteAddressMismatch()) return false;
@@ -323,6 +365,7 @@ bool TDownload::Handshake() {
   FView.AppendLog("2. Start Software Upgrade");
   FView.AppendLog("3. Start DownLoad");
   if (!UploadFile()) {
+    End(FView.CloseRequested() ? TDownloadResult::Stopped : TDownloadResult::Failure);
     // An operator who closed the window has been told in the log already.
     if (!FView.CloseRequested()) FView.ShowMessage("Software Upgrade Fail !!!");
     FView.CloseWindow();
@@ -362,6 +405,7 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
     return false;
   }
   const std::int64_t fileBytes = st.st_size;
+  FObserver->TransferStarting(blockCount);
 
   std::int32_t bytesSent = 0;
   int sequenceCounter = 0;
@@ -398,6 +442,7 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
         FView.AppendLog(kDownloadFail);
         return false;
       }
+      FObserver->BlockResent(k);
       FPort.SendByte(wire::ResendRequest);
     }
 
@@ -415,6 +460,7 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
     bytesSent += kBlockBytes;
     FView.SetTransferProgress(ProgressPercent(k + 1, blockCount));
     FView.SetByteCounter(ByteCounterText(bytesSent, FJob.ImageSize));
+    FObserver->BlockAccepted(k + 1, blockCount);
 
     FView.ProcessPendingMessages();
   }
@@ -434,9 +480,9 @@ bool TDownload::DownloadChecksumStage(std::uint8_t totalChecksum) {
 // its verdict. A report byte of 0x1F is part of the report, not the end of it.
 bool TDownload::RamImageStage() {
   std::uint8_t received = 0;
-  if (WaitFailed(AwaitByte(received), kRamImage.Stage)) return false;
+  if (WaitFailed(AwaitByte(received, kRamImage.Stage), kRamImage.Stage)) return false;
   Discard(2);
-  if (WaitFailed(SkipThrough(wire::WakeByte), kRamImage.Stage)) return false;
+  if (WaitFailed(SkipThrough(wire::WakeByte, kRamImage.Stage), kRamImage.Stage)) return false;
   Discard(2);
   return Confirmed(kRamImage);
 }
@@ -448,7 +494,7 @@ bool TDownload::FlashWriteStage() {
   const std::int32_t marks = (FJob.BlockCount + wire::BlocksPerFlashMark - 1) / wire::BlocksPerFlashMark;
   for (std::int32_t j = 0; j < marks; ++j) {
     std::uint8_t mark = 0;
-    if (WaitFailed(AwaitByte(mark), kFlashWriteStage)) return false;
+    if (WaitFailed(AwaitByte(mark, kFlashWriteStage), kFlashWriteStage)) return false;
     if (mark != wire::FlashWriteMark && j != marks - 1) {
       FView.AppendLog("  Flash Write Error !!");
       return false;
@@ -467,7 +513,7 @@ bool TDownload::VersionTableStage() {
   FPort.SendByte(wire::WakeByte);
   if (!LeadIn(kVersionUpdate.Stage) || !Confirmed(kVersionUpdate)) return false;
   FPort.SendByte(wire::WakeByte);
-  if (WaitFailed(SkipThrough(wire::VersionPairRequest), kVersionUpdate.Stage)) return false;
+  if (WaitFailed(SkipThrough(wire::VersionPairRequest, kVersionUpdate.Stage), kVersionUpdate.Stage)) return false;
 
   if (const TBytePair* pair = FJob.SelectedVersion()) {
     FPort.SendByte(pair->First);
@@ -477,7 +523,7 @@ bool TDownload::VersionTableStage() {
   FPort.SendString(FJob.DateCode);
 
   std::uint8_t written = 0;
-  if (WaitFailed(AwaitByte(written), kVersionTable.Stage)) return false;
+  if (WaitFailed(AwaitByte(written, kVersionTable.Stage), kVersionTable.Stage)) return false;
   if (written == wire::VersionTableWritten) FView.AppendLog("  Version Table Write OK!");
   if (!LeadIn(kVersionTable.Stage) || !Confirmed(kVersionTable)) return false;
   FPort.SendByte(wire::WakeByte);
@@ -490,6 +536,7 @@ bool TDownload::SuccessfulEnd() {
   FView.AppendLog("Congraturation! Software Upgrade OK !!!");
   FView.AppendLog("Please Turn Off and On the STB set !!!");
   FView.StopBusyAnimation();
+  End(TDownloadResult::Success);
   FView.ShowMessage("Congraturation! Software Upgrade OK !!!!");
   FView.CloseWindow();
   return true;

@@ -12,6 +12,7 @@
 
 #include "DeviceCheck.h"
 #include "DownloadJob.h"
+#include "DownloadObserver.h"
 #include "DownloadView.h"
 
 class TSerialPortDriver;
@@ -69,13 +70,16 @@ public:
   bool Running() const { return FRunning; }
   // The receiver's identification, filled by the handshake.
   const TDeviceInfo& DeviceInfo() const { return FDeviceInfo; }
+  // Who hears of the download's moments besides the view; none: nobody.
+  void SetObserver(TDownloadObserver* observer);
 
 private:
   enum class Wait { Got, Silent, Lost };
 
   // Receiving.
-  Wait AwaitByte(std::uint8_t& value);
-  Wait SkipThrough(std::uint8_t mark);
+  Wait AwaitByte(std::uint8_t& value, const char* stage);
+  Wait SkipThrough(std::uint8_t mark, const char* stage);
+  void ReportSilence(const char* stage, std::uint32_t silentMs, std::uint32_t& reportedMs);
   bool Discard(std::size_t count);
   bool ReadText(std::size_t length, std::string& text);
   bool WaitFailed(Wait outcome, const char* stage);
@@ -91,6 +95,7 @@ private:
   bool GoOnDespiteAddressMismatch();
   void ReadSpareWords();
   void FailHandshake(const std::string& message);
+  void End(TDownloadResult result, const std::string& reason = {});
 
   // The transfer and the verification stages, in the order they run.
   bool UploadFile();
@@ -104,12 +109,14 @@ private:
 
   TSerialPortDriver& FPort;
   TDownloadView& FView;
+  TDownloadObserver* FObserver;
   std::uint8_t FDownloadMode = 0;
   TDownloadJob FJob;
   TDeviceInfo FDeviceInfo;
   std::uint32_t FSilenceLimitMs = kSilenceLimitMs;
   bool FRunning = false;
   bool FLostReported = false;
+  bool FEnded = false;
 };
 
 // Position of a progress bar after `done` of `total` steps: the nearest whole

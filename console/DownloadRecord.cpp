@@ -190,14 +190,19 @@ std::string FileStamp(std::time_t t) {
 
 }  // namespace
 
-TReceiverIdentity ReceiverIdentity(const TDeviceInfo& info) {
+int ExitStatus(const std::optional<TDownloadResult>& result) {
+  if (!result) return kExitNoDownload;
+  return *result == TDownloadResult::Success ? kExitSuccess : kExitDownloadFailed;
+}
+
+TReceiverIdentity ReceiverIdentity(const TDeviceInfo& info, bool addressRead) {
   TReceiverIdentity id;
   id.Oui = Format("%02X%02X", info.Oui[0], info.Oui[1]);
   id.Model = PairText(info.ModelCode);
   id.Hardware = PairText(info.HardwareVersion);
   id.Bootloader = PairText(info.BootloaderVersion);
   id.Native = PairText(info.NativeVersion);
-  id.DownloadAddress = Format("0x%08X", unsigned(info.DownloadAddress));
+  if (addressRead) id.DownloadAddress = Format("0x%08X", unsigned(info.DownloadAddress));
   return id;
 }
 
@@ -217,7 +222,7 @@ std::string RecordJson(const TDownloadRecord& r) {
     const TReceiverIdentity& id = *r.Receiver;
     receiver = "{\"oui\":" + JsonString(id.Oui) + ",\"model\":" + JsonString(id.Model) +
                ",\"hardware\":" + JsonString(id.Hardware) + ",\"bootloader\":" + JsonString(id.Bootloader) +
-               ",\"native\":" + JsonString(id.Native) + ",\"download_address\":" + JsonString(id.DownloadAddress) +
+               ",\"native\":" + JsonString(id.Native) + ",\"download_address\":" + (id.DownloadAddress.empty() ? std::string("null") : JsonString(id.DownloadAddress)) +
                "}";
   }
   return "{\"time\":" + JsonString(IsoLocalTime(r.Time)) + ",\"port\":" + JsonString(r.Port) +
@@ -286,12 +291,22 @@ void TDownloadRecorder::Reached(std::uint8_t mode, const TDownloadJob& job) {
   FRecord.Blocks = job.BlockCount;
 }
 
-std::string TDownloadRecorder::Finish(TDownloadResult result) {
+void TDownloadRecorder::Identified(const TDeviceInfo& info, bool addressRead) {
+  FRecord.Receiver = ReceiverIdentity(info, addressRead);
+}
+
+std::string TDownloadRecorder::Finish(TDownloadResult result, const std::string& reason) {
   if (!FReached) return {};
   FReached = false;
+  FResult = result;
   FRecord.Result = result;
   FRecord.DurationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
-  if (result == TDownloadResult::Failure && !FLog.empty()) FRecord.FailedAt = FLog.back();
+  if (result == TDownloadResult::Failure) {
+    if (!reason.empty())
+      FRecord.FailedAt = reason;
+    else if (!FLog.empty())
+      FRecord.FailedAt = FLog.back();
+  }
   if (!FileSha256(FRecord.Image, FRecord.ImageSha256)) FRecord.ImageSha256.clear();
   std::string error;
   if (SaveRecord(FFolder, FRecord, FLog, error)) return {};

@@ -15,8 +15,7 @@
 
 #include "DeviceCheck.h"
 #include "DownloadJob.h"
-
-enum class TDownloadResult { Success, Failure, Stopped };
+#include "DownloadObserver.h"
 
 // The receiver's identity as it reported it, each field as text.
 struct TReceiverIdentity {
@@ -25,7 +24,7 @@ struct TReceiverIdentity {
   std::string Hardware;
   std::string Bootloader;
   std::string Native;
-  std::string DownloadAddress;  // "0x80010000"
+  std::string DownloadAddress;  // "0x80010000"; empty when it never came
 };
 
 struct TDownloadRecord {
@@ -46,7 +45,13 @@ struct TDownloadRecord {
   std::string Log;       // path of the saved log
 };
 
-TReceiverIdentity ReceiverIdentity(const TDeviceInfo& info);
+TReceiverIdentity ReceiverIdentity(const TDeviceInfo& info, bool addressRead = true);
+// The program's exit status after a run.
+inline constexpr int kExitSuccess = 0;         // its download succeeded
+inline constexpr int kExitDownloadFailed = 1;  // its download failed or was stopped
+inline constexpr int kExitNoDownload = 2;      // no download reached a receiver
+int ExitStatus(const std::optional<TDownloadResult>& result);
+
 // ISO 8601 local time with the offset from UTC, e.g. 2026-12-07T23:04:05+01:00.
 std::string IsoLocalTime(std::time_t t);
 // One line of JSON, without the line end.
@@ -73,14 +78,17 @@ public:
 
   void LogLine(const std::string& line) { FLog.push_back(line); }
   void Reached(std::uint8_t mode, const TDownloadJob& job);
-  void Identified(const TDeviceInfo& info) { FRecord.Receiver = ReceiverIdentity(info); }
+  void Identified(const TDeviceInfo& info, bool addressRead);
   void BlockAccepted() { ++FRecord.BlocksAccepted; }
   void BlockResent() { ++FRecord.Resends; }
   // Completes and writes the record of the download reached before. Returns
   // the line for the log when it could not be written, else an empty text.
-  std::string Finish(TDownloadResult result);
+  // `reason`, when given, stands in for the last log line as failed_at.
+  std::string Finish(TDownloadResult result, const std::string& reason = {});
 
   bool Reaching() const { return FReached; }
+  // The result of the last download of this run; none before one reached the receiver.
+  const std::optional<TDownloadResult>& Result() const { return FResult; }
   const TDownloadRecord& Record() const { return FRecord; }
   const std::string& Folder() const { return FFolder; }
 
@@ -89,5 +97,6 @@ private:
   std::vector<std::string> FLog;
   TDownloadRecord FRecord;
   bool FReached = false;
+  std::optional<TDownloadResult> FResult;
   std::chrono::steady_clock::time_point FStart;
 };

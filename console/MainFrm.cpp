@@ -9,8 +9,11 @@
 #include "Application.h"
 #include "DescriptionFile.h"
 #include "QtPollTimer.h"
+#include "StatusText.h"
 
 namespace {
+
+constexpr int kStripHeight = 20;
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
   auto* label = new QLabel(text, parent);
@@ -38,7 +41,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   f.setStyleHint(QFont::SansSerif);
   f.setPixelSize(11);
   setFont(f);
-  setFixedSize(553, 681);
+  // The status strip adds its own height under the log, and nothing else.
+  setFixedSize(553, 681 + kStripHeight);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
@@ -52,6 +56,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   BuildControls();
   TDownloadView& view = *this;
   FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view);
+  TDownloadObserver& observer = *this;
+  FDownload->SetObserver(&observer);
+  // Before the first log line: the record keeps the whole log of the run.
+  FRecorder = std::make_unique<TDownloadRecorder>(TSerialPortDriver::DevicePath(pnCOM1));
   FormCreate();
 }
 
@@ -97,6 +105,9 @@ void TForm1::BuildControls() {
   RxMemo->setGeometry(8, 272, 537, 401);
   RxMemo->SetOnKeyPress([this](const QString& text) { KeyText(text); });
   setFocusProxy(RxMemo);
+
+  StatusStrip = new TStatusStrip(this);
+  StatusStrip->setGeometry(8, 677, 537, kStripHeight);
 }
 
 void TForm1::FormCreate() {
@@ -108,6 +119,8 @@ void TForm1::FormCreate() {
     box.setDetailedText(QString::fromStdString(SerialPortDriver1->LastError()));
     box.exec();
   }
+  StatusStrip->ShowPort(TSerialPortDriver::DevicePath(pnCOM1), SerialPortDriver1->Connected(),
+                        SerialPortDriver1->LastError());
 
   const std::string rule(73, '-');
   AppendLog(rule);
@@ -122,7 +135,10 @@ void TForm1::FormCreate() {
   Timer1->Start(1000);
 }
 
-void TForm1::AppendLog(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
+void TForm1::AppendLog(const std::string& line) {
+  RxMemo->appendPlainText(QString::fromLatin1(line));
+  FRecorder->LogLine(line);
+}
 
 // --- keys ----------------------------------------------------------------------------
 
@@ -159,6 +175,13 @@ void TForm1::ReadDescriptionFile(const std::string& path) {
   ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
   SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize));
   DownloadJobReady = true;
+  // The mode is chosen, but the calls to the receiver go nowhere: say so once.
+  if (!SerialPortDriver1->Connected() && !FPortNotOpenLogged) {
+    FPortNotOpenLogged = true;
+    const std::string device = TSerialPortDriver::DevicePath(pnCOM1);
+    AppendLog("  Nothing can reach the receiver: COM1 = " + device +
+              " is not open: " + PortReason(device, SerialPortDriver1->LastError()));
+  }
 }
 
 void TForm1::Timer1Timer() {
@@ -175,11 +198,31 @@ void TForm1::closeEvent(QCloseEvent* event) {
   // Closing while blocks go out would pull the window from under the
   // transfer: ask it to stop at the next block instead.
   if (FDownload->Running() && !FClosingByDownload) {
-    FCloseRequested = true;
     event->ignore();
+    if (FCloseRequested || FAsking) return;
+    // Blocks going out are worth a question; a signal is not asked.
+    if (FTransferring && !FCloseWithoutAsking && !AskToStopTheTransfer()) return;
+    FCloseRequested = true;
     return;
   }
   event->accept();
+}
+
+bool TForm1::AskToStopTheTransfer() {
+  FAsking = true;
+  QMessageBox box(QMessageBox::Question, QApplication::applicationName(), kStopQuestion,
+                  QMessageBox::Yes | QMessageBox::No, this);
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
+  const bool yes = box.exec() == QMessageBox::Yes;
+  FAsking = false;
+  // A signal that came while the question was open closes all the same.
+  return yes || FCloseWithoutAsking;
+}
+
+void TForm1::CloseWithoutAsking() {
+  FCloseWithoutAsking = true;
+  close();
 }
 
 void TForm1::CloseWindow() {
@@ -223,3 +266,41 @@ void TForm1::ShowInformation(const std::string& text) {
 }
 
 void TForm1::ProcessPendingMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+// --- what the record and the status strip hear of the download -------------------------------
+
+void TForm1::Reached(std::uint8_t mode, const TDownloadJob& job) { FRecorder->Reached(mode, job); }
+
+void TForm1::Identified(const TDeviceInfo& info, bool addressRead) { FRecorder->Identified(info, addressRead); }
+
+void TForm1::TransferStarting(std::int32_t) {
+  FTransferring = true;
+  FTransferStart = std::chrono::steady_clock::now();
+}
+
+// The block loop handles the window's messages right after this, which
+// paints the strip.
+void TForm1::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
+  FRecorder->BlockAccepted();
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
+  StatusStrip->ShowActivity(TransferRateText(done, blockCount, elapsed));
+}
+
+void TForm1::BlockResent(std::int32_t) { FRecorder->BlockResent(); }
+
+// No message is handled here, as none may be while the exchange waits: the
+// window is only painted again.
+void TForm1::Waiting(const char* stage, std::uint32_t silentMs) {
+  FTransferring = false;
+  StatusStrip->ShowActivity(WaitingText(stage, silentMs));
+  repaint();
+}
+
+void TForm1::Ended(TDownloadResult result, const std::string& reason) {
+  FTransferring = false;
+  const std::string unsaved = FRecorder->Finish(result, reason);
+  if (!unsaved.empty()) AppendLog(unsaved);
+  StatusStrip->ShowActivity(result == TDownloadResult::Success  ? "download succeeded"
+                            : result == TDownloadResult::Stopped ? "download stopped"
+                                                                 : "download failed");
+}

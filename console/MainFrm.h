@@ -6,23 +6,30 @@
 #include <QProgressBar>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "Artwork.h"
 #include "DeviceCheck.h"
 #include "Download.h"
 #include "DownloadJob.h"
+#include "DownloadObserver.h"
+#include "DownloadRecord.h"
 #include "LogMemo.h"
 #include "ModeSelect.h"
 #include "PollTimer.h"
 #include "SerialDrv.h"
+#include "StatusStrip.h"
 
 inline constexpr const char* kCaption = "::::: Tarnwell STB  Serial DownLoader v3.5 For Downgrade Version:::::";
 inline constexpr const char* kConnectError = "Error: could not connect.  Check COM port settings";
+inline constexpr const char* kStopQuestion =
+    "A download is running. Closing now leaves the receiver without a complete image. Stop the download and close?";
 
-class TForm1 : public QWidget, private TDownloadView {
+class TForm1 : public QWidget, private TDownloadView, private TDownloadObserver {
   Q_OBJECT
 public:
   explicit TForm1(QWidget* parent = nullptr);
@@ -41,6 +48,7 @@ public:
   QProgressBar* ProgressBar2 = nullptr;
   TBusyAnimation* Animate1 = nullptr;
   TLogMemo* RxMemo = nullptr;
+  TStatusStrip* StatusStrip = nullptr;  // under the log: the port, and the download's pace
 
   // The state of one run.
   std::uint8_t DownloadMode = 0;
@@ -54,6 +62,12 @@ public:
   void RxMemoKeyPress(std::uint8_t& Key);
   void ReadDescriptionFile(const std::string& path);
   TDownload& Download() { return *FDownload; }
+  // The last download's result, none when no download reached a receiver.
+  const std::optional<TDownloadResult>& DownloadResult() const { return FRecorder->Result(); }
+  const TDownloadRecorder& Recorder() const { return *FRecorder; }
+  // For a signal: the window closes, a download stops at its next block,
+  // and nobody is asked.
+  void CloseWithoutAsking();
 
   void Timer1Timer();
 
@@ -80,9 +94,26 @@ private:
   bool CloseRequested() const override { return FCloseRequested; }
   void CloseWindow() override;
 
+  // TDownloadObserver
+  void Reached(std::uint8_t mode, const TDownloadJob& job) override;
+  void Identified(const TDeviceInfo& info, bool addressRead) override;
+  void TransferStarting(std::int32_t blockCount) override;
+  void BlockAccepted(std::int32_t done, std::int32_t blockCount) override;
+  void BlockResent(std::int32_t block) override;
+  void Waiting(const char* stage, std::uint32_t silentMs) override;
+  void Ended(TDownloadResult result, const std::string& reason) override;
+
+  bool AskToStopTheTransfer();
+
   std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
   std::unique_ptr<TPollTimer> FTimer1;
   std::unique_ptr<TDownload> FDownload;
+  std::unique_ptr<TDownloadRecorder> FRecorder;
   bool FCloseRequested = false;
   bool FClosingByDownload = false;
+  bool FCloseWithoutAsking = false;
+  bool FAsking = false;
+  bool FTransferring = false;
+  bool FPortNotOpenLogged = false;
+  std::chrono::steady_clock::time_point FTransferStart;
 };

@@ -51,22 +51,18 @@ if [[ -n $device ]]; then
     fail "$device: permission denied. Add yourself to its group: sudo usermod -aG $group $USER, then log in again"
   fi
   [[ -n ${DISPLAY:-}${WAYLAND_DISPLAY:-} ]] || fail "a download into a real receiver needs a display: the operator types the keyword into the window"
-  say "starting the tool on $device (COM1=$device) in $workbench"
+  say "starting the tool on $device (--port $device) in $workbench"
   say "1. type the keyword of the mode to write into the window (it is not displayed);"
   say "   $keyword writes the native software described by $description"
   say "2. switch the receiver on, and wait until the tool says it has finished"
   rc=0
-  (cd "$workbench" && COM1=$device exec "$bin/stb-downloader") || rc=$?
-  ((rc == 0)) || fail "the tool ended with status $rc" 1
-  # The receiver's answer is in the window only: ask the operator for it.
-  if [[ -t 0 ]]; then
-    read -r -p 'run: did the tool say "Congraturation! Software Upgrade OK !!!!"? [y/N] ' answer || answer=
-    if [[ $answer == [yY]* ]]; then
-      say "download succeeded; switch the receiver off and on again"
-      exit 0
-    fi
-  fi
-  fail "download not confirmed as successful" 1
+  (cd "$workbench" && exec "$bin/stb-downloader" --port "$device") || rc=$?
+  # The tool's exit status says how the download ended.
+  case $rc in
+    0) say "download succeeded; switch the receiver off and on again"; exit 0 ;;
+    1) fail "the download failed or was stopped (see the log in ~/.local/state/stb-downloader/)" 1 ;;
+    *) fail "the tool ended with status $rc, without a download" 2 ;;
+  esac
 fi
 
 # --- the simulated receiver ---------------------------------------------------------

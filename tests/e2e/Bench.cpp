@@ -27,6 +27,8 @@ Workbench::Workbench() {
   if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
   FDir = tmpl;
   std::filesystem::create_directory(FDir / "inc");
+  // Download records go into the bench, never into the tester's home.
+  setenv("XDG_STATE_HOME", (FDir / "state").c_str(), 1);
   FOldCwd = std::filesystem::current_path();
   std::filesystem::current_path(FDir);
 }

@@ -45,6 +45,8 @@ public:
   // An image of pseudo-random bytes; returns its contents.
   std::vector<std::uint8_t> WriteImage(const std::string& name, std::size_t size, unsigned seed = 1);
   std::filesystem::path Dir() const { return FDir; }
+  // Where this bench's download records go ($XDG_STATE_HOME/stb-downloader).
+  std::filesystem::path RecordDir() const { return FDir / "state" / "stb-downloader"; }
 
 private:
   std::filesystem::path FDir;
@@ -80,7 +82,7 @@ public:
   // True when a new component can open the port now.
   bool PortFree() const;
 
-  bool AnswerYes = false;                 // for the address mismatch question
+  bool AnswerYes = false;                 // for the address mismatch question, and whether to stop a transfer
   bool CloseAtQuestion = false;           // the operator closes the window while it is asked
   std::vector<std::string> Dialogs;       // texts of every dialog, in order
   std::uint32_t SilenceLimitMs = 3000;    // shortened for the tests

@@ -409,22 +409,48 @@ TEST(ImageFile, ShrunkSinceTheDescriptionWasReadFailsBeforeAnyBlock) {
 
 // --- closing the window while blocks go out --------------------------------------------------------------
 
-TEST(Closing, WindowClosedDuringTheTransferStopsAtTheNextBlock) {
+struct CloseCase {
+  const char* name;
+  bool stop;  // the operator's answer to the question
+};
+
+class Closing : public ::testing::TestWithParam<CloseCase> {};
+
+// Closing while blocks go out asks first: Yes stops at the next block, No
+// lets the download run to its end.
+TEST_P(Closing, DuringTheTransferAsksFirst) {
   Workbench bench;
   bench.WriteJob(2, JobFile{});
-  bench.WriteImage("image.bin", 200 * 1024);
+  const auto image = bench.WriteImage("image.bin", 100 * 1024);
   stbsim::Config cfg;
   cfg.Paced = true;  // slow enough to close it half way
   Session s(cfg);
+  s.AnswerYes = GetParam().stop;
   s.Open();
   s.Type(kKeywords[2]);
-  QTimer::singleShot(2500, &s.Form(), [&s] { s.Form().close(); });
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&s, &watch] {
+    if (s.Rx().GetSummary().BlocksAccepted >= 3) {
+      watch.stop();
+      s.Form().close();
+    }
+  });
+  watch.start(20);
   ASSERT_TRUE(s.RunUntilClosed(30000));
-  EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
-  EXPECT_TRUE(s.Dialogs.empty());
-  const auto sum = s.Rx().GetSummary();
-  EXPECT_GT(sum.BlocksAccepted, 0u);
-  EXPECT_LT(sum.BlocksAccepted, 200u);
+  ASSERT_FALSE(s.Dialogs.empty());
+  EXPECT_EQ(s.Dialogs.front(), kStopQuestion);
+  if (GetParam().stop) {
+    EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
+    EXPECT_EQ(s.Dialogs.size(), 1u);
+    EXPECT_LT(s.Rx().GetSummary().BlocksAccepted, 100u);
+    EXPECT_EQ(s.Form().DownloadResult(), TDownloadResult::Stopped);
+  } else {
+    ExpectSuccess(s, image);
+  }
 }
+
+INSTANTIATE_TEST_SUITE_P(Question, Closing,
+                         ::testing::Values(CloseCase{"AnsweredYesStops", true}, CloseCase{"AnsweredNoGoesOn", false}),
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

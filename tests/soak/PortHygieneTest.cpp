@@ -72,6 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                [](Session& rig) {
                  // The transfer runs inside one timer tick: the close has to
                  // come from the message pump it turns once per block.
+                 rig.AnswerYes = true;  // to the question whether to stop
                  QTimer watch;
                  QObject::connect(&watch, &QTimer::timeout, [&rig] {
                    if (rig.Rx().GetSummary().BlocksAccepted >= 3) rig.Form().close();

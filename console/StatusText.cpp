@@ -1,0 +1,30 @@
+#include "StatusText.h"
+
+#include <cmath>
+
+#include "Format.h"
+
+std::string PortReason(const std::string& device, const std::string& reason) {
+  if (reason.rfind(device + ": ", 0) == 0) return reason.substr(device.size() + 2);
+  return reason;
+}
+
+std::string PortText(const std::string& device, bool open, const std::string& reason) {
+  const std::string text = "COM1 = " + device;
+  if (open) return text + kStripSeparator + "115200 8N1" + kStripSeparator + "open";
+  const std::string why = PortReason(device, reason);
+  return text + kStripSeparator + "not open" + (why.empty() ? "" : ": " + why);
+}
+
+std::string TransferRateText(std::int32_t done, std::int32_t total, double elapsedS) {
+  if (done <= 0 || elapsedS <= 0) return {};
+  const double bytesPerS = done * 1024.0 / elapsedS;
+  const long left = std::lround((total - done) * 1024.0 / bytesPerS);
+  const std::string time = left >= 3600 ? Format("%ld:%02ld:%02ld", left / 3600, left / 60 % 60, left % 60)
+                                        : Format("%ld:%02ld", left / 60, left % 60);
+  return Format("%.1f KiB/s", bytesPerS / 1024.0) + kStripSeparator + time + " left";
+}
+
+std::string WaitingText(const char* stage, std::uint32_t silentMs) {
+  return Format("waiting for %s", stage) + kStripSeparator + Format("%u s", unsigned(silentMs / 1000));
+}

@@ -1,0 +1,17 @@
+// What the status strip under the log says, as text any window can show.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The separator between the strip's parts: a middle dot, in UTF-8.
+inline constexpr const char* kStripSeparator = " \xC2\xB7 ";
+
+// "COM1 = /dev/ttyUSB0 · 115200 8N1 · open", or "... · not open: <reason>".
+std::string PortText(const std::string& device, bool open, const std::string& reason);
+// Why the port is not open, without the device the reason starts with.
+std::string PortReason(const std::string& device, const std::string& reason);
+// "11.2 KiB/s · 4:32 left" after `done` of `total` blocks in `elapsedS` seconds.
+std::string TransferRateText(std::int32_t done, std::int32_t total, double elapsedS);
+// "waiting for Flash Write · 12 s"
+std::string WaitingText(const char* stage, std::uint32_t silentMs);
