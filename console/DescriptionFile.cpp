@@ -1,11 +1,15 @@
 #include "DescriptionFile.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <vector>
 
 #include <sys/stat.h>
 
 #include "FileHandle.h"
+
 namespace {
 
 constexpr char kCtrlZ = 0x1A;
@@ -14,7 +18,51 @@ constexpr char kLF = '\n';
 constexpr std::size_t kLineCount = 12;
 constexpr std::size_t kMaxDescriptionBytes = 1 << 20;
 
-DescriptionFileError IoError(int err) { return DescriptionFileError("I/O error " + std::to_string(err)); }
+// The text as the operator must see it in one log line: quoted, with control
+// characters and bytes beyond ASCII spelled out, so that a trailing blank, a
+// tab or a stray line feed shows.
+std::string Quoted(std::string_view text) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20 || u >= 0x7F) {
+      out += "\\x";
+      out += hex[u >> 4];
+      out += hex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string WorkingFolder() {
+  std::error_code ec;
+  const std::string cwd = std::filesystem::current_path(ec).string();
+  return ec ? std::string("(unknown)") : cwd;
+}
+
+// "<file> line <n>, characters <a>-<b>"
+std::string Where(const std::string& path, int line, std::size_t first, std::size_t count) {
+  std::string out = path + " line " + std::to_string(line) + ", ";
+  if (count <= 1) return out + "character " + std::to_string(first);
+  return out + "characters " + std::to_string(first) + "-" + std::to_string(first + count - 1);
+}
+
+std::string DescriptionDetail(const std::string& path, const std::string& problem, const std::string& remedy) {
+  return "  Description file " + Quoted(path) + " " + problem + " (working folder " + WorkingFolder() + "); " +
+         remedy + ".";
+}
+
+DescriptionFileError IoError(const std::string& path, int err) {
+  return DescriptionFileError("I/O error " + std::to_string(err),
+                              DescriptionDetail(path, std::string("cannot be read: ") + std::strerror(err),
+                                                "close other programs, then start the tool again"));
+}
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -31,19 +79,63 @@ std::string Field(const std::string& line, std::size_t first, std::size_t count)
 
 std::uint8_t LowByte(std::int32_t v) { return std::uint8_t(std::uint32_t(v) & 0xFF); }
 
-std::uint8_t NumberOrFail(const std::string& text) {
+// The field at characters first..first+count-1 of line `number` (1-based),
+// converted with `prefix` in front of it.
+std::uint8_t NumberOrFail(const std::string& line, int number, std::size_t first, std::size_t count,
+                          const char* prefix) {
+  const std::string field = Field(line, first, count);
+  const std::string text = prefix + field;
   const auto v = ConvertInteger(text);
-  if (!v) throw DescriptionFileError("'" + text + "' is not a valid integer value");
+  if (!v) throw DescriptionFileError("'" + text + "' is not a valid integer value", number, first, count, field);
   return LowByte(*v);
 }
 
-std::uint8_t HexPairOrFail(const std::string& line, std::size_t first) {
-  return NumberOrFail("0x" + Field(line, first, 2));
+std::uint8_t HexPairOrFail(const std::string& line, int number, std::size_t first) {
+  return NumberOrFail(line, number, first, 2, "0x");
 }
 
-void ParsePair(const std::string& line, TBytePair& pair) {
-  pair.First = HexPairOrFail(line, 1);
-  pair.Second = HexPairOrFail(line, 4);
+void ParsePair(const std::array<std::string, 12>& lines, int number, TBytePair& pair) {
+  const std::string& line = lines[std::size_t(number - 1)];
+  pair.First = HexPairOrFail(line, number, 1);
+  pair.Second = HexPairOrFail(line, number, 4);
+}
+
+const char* FieldName(int line) {
+  switch (line) {
+    case 2: return "model code";
+    case 3: return "hardware version";
+    case 4: return "bootloader version";
+    case 5: return "native software version";
+    case 6: return "application software 1 version";
+    case 7: return "application software 2 version";
+    case 11: return "version selector";
+    default: return "download address";
+  }
+}
+
+// The log line for a field that is not a number: where it is, what is there
+// and how it must be written.
+std::string FieldDetail(const std::string& path, const DescriptionFileError& e,
+                        const std::array<std::string, 12>& lines, std::size_t lineCount) {
+  std::string problem;
+  if (!e.Text.empty()) {
+    problem = e.Line == 11 ? "is not a digit" : e.Line == 12 && e.First == 1 ? "is not a number"
+                                                                           : "is not two hexadecimal digits";
+  } else if (std::size_t(e.Line) > lineCount) {
+    problem = "is missing: the file holds " + std::to_string(lineCount) + " line" + (lineCount == 1 ? "" : "s") +
+              " where twelve are needed";
+  } else {
+    problem = "is missing: the line holds " + std::to_string(lines[std::size_t(e.Line - 1)].size()) + " characters";
+  }
+  std::string remedy;
+  if (e.Line == 11)
+    remedy = "write one digit there: 1 bootloader, 2 native, 3 application 1 or 4 application 2 version";
+  else if (e.Line == 12)
+    remedy = "write the address as 0x and eight hexadecimal digits, e.g. 0x80010000";
+  else
+    remedy = "write two hexadecimal digits, one separator and two more, e.g. 0A.01";
+  return "  " + Where(path, e.Line, e.First, e.Count) + " (" + FieldName(e.Line) + "): " + Quoted(e.Text) + " " +
+         problem + "; " + remedy + ".";
 }
 
 bool FolderExists(const std::string& path) {
@@ -54,21 +146,34 @@ bool FolderExists(const std::string& path) {
 }
 
 [[noreturn]] void ThrowOpenError(const std::string& path, int err) {
+  const std::string folder = std::filesystem::path(path).parent_path().string();
+  const std::string noFolder =
+      DescriptionDetail(path, "cannot be found: its folder " + Quoted(folder.empty() ? "." : folder) + " does not exist",
+                        "start the tool in the folder that holds inc/");
   switch (err) {
     case ENOENT:
-      throw DescriptionFileError(FolderExists(path) ? "File not found" : "Invalid filename");
+      if (!FolderExists(path)) throw DescriptionFileError("Invalid filename", noFolder);
+      throw DescriptionFileError("File not found",
+                                 DescriptionDetail(path, "does not exist",
+                                                   "start the tool in the folder that holds inc/, or create the file"));
     case ENOTDIR:
     case ENAMETOOLONG:
-      throw DescriptionFileError("Invalid filename");
+      throw DescriptionFileError("Invalid filename", noFolder);
     case EMFILE:
     case ENFILE:
-      throw DescriptionFileError("Too many open files");
+      throw DescriptionFileError("Too many open files",
+                                 DescriptionDetail(path, "cannot be opened: too many files are open",
+                                                   "close other programs, then start the tool again"));
     case EACCES:
     case EPERM:
+      throw DescriptionFileError("File access denied",
+                                 DescriptionDetail(path, "cannot be read: permission denied",
+                                                   "make it readable, e.g. chmod a+r " + path));
     case EISDIR:
-      throw DescriptionFileError("File access denied");
+      throw DescriptionFileError("File access denied",
+                                 DescriptionDetail(path, "is a folder", "put the description file there in its place"));
     default:
-      throw IoError(err);
+      throw IoError(path, err);
   }
 }
 
@@ -76,7 +181,7 @@ std::string ReadDescriptionBytes(const std::string& path) {
   const TFileHandle file = TFileHandle::OpenForReading(path);
   if (file.Fd() < 0) ThrowOpenError(path, errno);
   struct stat st {};
-  if (::fstat(file.Fd(), &st) != 0) throw IoError(errno);
+  if (::fstat(file.Fd(), &st) != 0) throw IoError(path, errno);
   if (S_ISDIR(st.st_mode)) ThrowOpenError(path, EISDIR);
 
   // Twelve lines are complete once twelve CRs have come; a Ctrl-Z ends the text sooner.
@@ -96,19 +201,71 @@ std::string ReadDescriptionBytes(const std::string& path) {
       complete = chunk[k] == kCtrlZ || (chunk[k] == kCR && ++lineEnds == kLineCount);
     if (!complete && bytes.size() > kMaxDescriptionBytes)
       throw DescriptionFileError("Description file " + path +
-                                 " is too large: its first twelve lines exceed " +
-                                 std::to_string(kMaxDescriptionBytes) + " bytes");
+                                     " is too large: its first twelve lines exceed " +
+                                     std::to_string(kMaxDescriptionBytes) + " bytes",
+                                 DescriptionDetail(path, "holds no twelve lines in its first megabyte",
+                                                   "check that it is a description file"));
   }
   return bytes;
 }
 
-std::int64_t ImageFileSize(const std::string& name) {
+std::string ImageDetail(const std::string& descriptionPath, const std::string& name, const std::string& problem,
+                        const std::string& remedy) {
+  return "  " + Where(descriptionPath, 10, 1, name.size()) + " (image file): " + Quoted(name) + " " + problem +
+         "; " + remedy + ".";
+}
+
+// Takes the image's size, refuses what cannot be downloaded, and takes the
+// digest of every block as the image is now.
+std::int64_t ReadImage(const std::string& descriptionPath, const std::string& name, std::vector<std::uint64_t>& digests) {
+  const auto cannotOpen = [&](int err) {
+    return DescriptionFileError("Cannot open file " + name, ImageOpenDetail(descriptionPath, name, err));
+  };
+  if (name.find('\0') != std::string::npos) throw cannotOpen(EINVAL);
   const TFileHandle file = TFileHandle::OpenForReading(name);
+  if (file.Fd() < 0) throw cannotOpen(errno);
   struct stat st {};
-  if (name.find('\0') != std::string::npos || file.Fd() < 0 || ::fstat(file.Fd(), &st) != 0 ||
-      S_ISDIR(st.st_mode))
-    throw DescriptionFileError("Cannot open file " + name);
-  return std::int64_t(st.st_size);
+  if (::fstat(file.Fd(), &st) != 0) throw cannotOpen(errno);
+  if (S_ISDIR(st.st_mode)) throw cannotOpen(EISDIR);
+  const std::int64_t size = st.st_size;
+  if (size > kMaxImageBytes)
+    throw DescriptionFileError(
+        "Image file " + name + " is too large: " + std::to_string(size) + " bytes; at most " +
+            std::to_string(kMaxImageBytes) + " bytes (65535 blocks) can be downloaded",
+        ImageDetail(descriptionPath, name, "holds more than 65535 blocks", "name the image meant for this mode"));
+  // Nothing to send: the receiver must never be offered a download of no blocks.
+  if (size == 0)
+    throw DescriptionFileError("Image file " + name + " is empty: there is nothing to download",
+                               ImageDetail(descriptionPath, name, "holds 0 bytes",
+                                           "name the image meant for this mode, or build it again"));
+
+  const auto cannotRead = [&](const std::string& why) {
+    return DescriptionFileError("Cannot read file " + name,
+                                ImageDetail(descriptionPath, name, "cannot be read: " + why,
+                                            "check the file, then start the tool again"));
+  };
+  digests.clear();
+  digests.reserve(std::size_t((size + kBlockBytes - 1) / kBlockBytes));
+  const std::size_t blockBytes = kBlockBytes;
+  std::vector<std::uint8_t> chunk(64 * blockBytes);
+  std::int64_t total = 0;
+  for (;;) {
+    std::size_t got = 0;
+    while (got < chunk.size()) {
+      const ssize_t n = ::read(file.Fd(), chunk.data() + got, chunk.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw cannotRead(std::strerror(errno));
+      if (n == 0) break;
+      got += std::size_t(n);
+    }
+    total += std::int64_t(got);
+    if (total > size) break;
+    std::fill(chunk.begin() + std::ptrdiff_t(got), chunk.end(), std::uint8_t(0));
+    for (std::size_t at = 0; at < got; at += blockBytes) digests.push_back(BlockDigest(chunk.data() + at));
+    if (got < chunk.size()) break;
+  }
+  if (total != size) throw cannotRead("its size changed while it was read");
+  return size;
 }
 
 }  // namespace
@@ -157,19 +314,30 @@ std::optional<std::int32_t> ConvertInteger(std::string_view text) {
   return std::int32_t(negative ? -value : value);
 }
 
-std::array<std::string, 12> SplitDescriptionLines(std::string_view bytes) {
+std::array<std::string, 12> SplitDescriptionLines(std::string_view bytes, std::size_t* lineCount) {
+  static constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark) bytes.remove_prefix(kByteOrderMark.size());
+  bytes = bytes.substr(0, bytes.find(kCtrlZ));
+  // Only a text without a single CR ends its lines with LF: every file that
+  // has one keeps the CR rules, LFs and all.
+  const bool lfEnds = bytes.find(kCR) == std::string_view::npos;
+
   std::array<std::string, 12> lines;
   std::size_t line = 0;
+  bool lineStarted = false;
   for (std::size_t i = 0; i < bytes.size() && line < kLineCount; ++i) {
     const char c = bytes[i];
-    if (c == kCtrlZ) break;
-    if (c == kCR) {
-      if (i + 1 < bytes.size() && bytes[i + 1] == kLF) ++i;
+    if (c == kCR || (lfEnds && c == kLF)) {
+      if (c == kCR && i + 1 < bytes.size() && bytes[i + 1] == kLF) ++i;
       ++line;
+      lineStarted = false;
       continue;
     }
     lines[line].push_back(c);
+    lineStarted = true;
   }
+  // A last line without a line end still counts.
+  if (lineCount != nullptr) *lineCount = std::min(kLineCount, line + (lineStarted ? 1 : 0));
   return lines;
 }
 
@@ -178,22 +346,22 @@ std::string ParseDescriptionLines(const std::array<std::string, 12>& lines, TDow
     const auto v = ConvertInteger("$" + Field(lines[0], 2 * b + 1, 2));
     job.Oui[b] = v ? LowByte(*v) : 0;
   }
-  ParsePair(lines[1], job.ModelCode);
-  ParsePair(lines[2], job.HardwareVersion);
-  ParsePair(lines[3], job.BootloaderVersion);
-  ParsePair(lines[4], job.NativeVersion);
-  ParsePair(lines[5], job.Application1Version);
-  ParsePair(lines[6], job.Application2Version);
+  ParsePair(lines, 2, job.ModelCode);
+  ParsePair(lines, 3, job.HardwareVersion);
+  ParsePair(lines, 4, job.BootloaderVersion);
+  ParsePair(lines, 5, job.NativeVersion);
+  ParsePair(lines, 6, job.Application1Version);
+  ParsePair(lines, 7, job.Application2Version);
   job.DateCode = Field(lines[7], 1, 5);
   job.SpareText = Field(lines[8], 1, 13);
   job.ImageFileName = lines[9];
-  job.VersionSelector = NumberOrFail(Field(lines[10], 1, 1));
+  job.VersionSelector = NumberOrFail(lines[10], 11, 1, 1, "");
 
   const std::string& address = lines[11];
-  job.DownloadAddress[3] = NumberOrFail(Field(address, 1, 4));
-  job.DownloadAddress[2] = HexPairOrFail(address, 5);
-  job.DownloadAddress[1] = HexPairOrFail(address, 7);
-  job.DownloadAddress[0] = HexPairOrFail(address, 9);
+  job.DownloadAddress[3] = NumberOrFail(address, 12, 1, 4, "");
+  job.DownloadAddress[2] = HexPairOrFail(address, 12, 5);
+  job.DownloadAddress[1] = HexPairOrFail(address, 12, 7);
+  job.DownloadAddress[0] = HexPairOrFail(address, 12, 9);
 
   return "  The Download Address is " + Field(address, 1, 10) +
          " in the include file(./inc/xxxx.inc).";
@@ -202,15 +370,17 @@ std::string ParseDescriptionLines(const std::array<std::string, 12>& lines, TDow
 void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
                          const std::function<void(const std::string&)>& appendLog) {
   const std::string bytes = ReadDescriptionBytes(path);
-  const std::string addressLine = ParseDescriptionLines(SplitDescriptionLines(bytes), job);
-  appendLog(addressLine);
+  std::size_t lineCount = 0;
+  const auto lines = SplitDescriptionLines(bytes, &lineCount);
+  std::string addressLine;
+  try {
+    addressLine = ParseDescriptionLines(lines, job);
+  } catch (const DescriptionFileError& e) {
+    throw DescriptionFileError(e.what(), FieldDetail(path, e, lines, lineCount));
+  }
 
-  const std::int64_t size = ImageFileSize(job.ImageFileName);
-  if (size > kMaxImageBytes)
-    throw DescriptionFileError(
-        "Image file " + job.ImageFileName + " is too large: " + std::to_string(size) +
-        " bytes; at most " + std::to_string(kMaxImageBytes) +
-        " bytes (65535 blocks) can be downloaded");
+  std::vector<std::uint64_t> digests;
+  const std::int64_t size = ReadImage(path, job.ImageFileName, digests);
 
   const std::int64_t rounded = (size + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
   const std::int64_t blocks = rounded / kBlockBytes;
@@ -218,6 +388,30 @@ void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
   job.BlockCountLow = std::uint8_t(blocks & 0xFF);
   job.BlockCountHigh = std::uint8_t((blocks / 256) & 0xFF);
   job.BlockCount = job.BlockCountHigh * 256 + job.BlockCountLow;
+  job.BlockDigests = std::move(digests);
+  // Only a job read to its end shows its address in the log.
+  appendLog(addressLine);
+}
+
+std::string ImageOpenDetail(const std::string& descriptionPath, const std::string& imageName, int err) {
+  std::string remedy;
+  const std::size_t firstBlank = imageName.find_first_of(" \t");
+  if (imageName.empty())
+    remedy = "line 10 is empty: write the image file's name there";
+  else if (firstBlank == 0 || imageName.find_last_of(" \t") == imageName.size() - 1)
+    remedy = "a blank at either end of line 10 is part of the name: remove it";
+  else if (err == ENOENT || err == ENOTDIR)
+    remedy = "put the image there, or correct line 10";
+  else if (err == EACCES || err == EPERM)
+    remedy = "make the image readable, e.g. chmod a+r " + imageName;
+  else if (err == EISDIR)
+    remedy = "it is a folder: name the image file itself";
+  else
+    remedy = "check the image file and line 10";
+  return ImageDetail(descriptionPath, imageName,
+                     std::string("cannot be opened: ") + std::strerror(err) + " (working folder " +
+                         WorkingFolder() + ")",
+                     remedy);
 }
 
 std::string ByteCounterText(std::int64_t done, std::int64_t total) {

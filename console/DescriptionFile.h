@@ -11,11 +11,21 @@
 #include <string_view>
 
 #include "DownloadJob.h"
+#include "FileError.h"
 
-// A reading that failed; what() is the text shown to the operator.
-class DescriptionFileError : public std::runtime_error {
+// A reading that failed; what() is the text shown to the operator. A field
+// that is not a number also says where it sits: Line (1-based), its
+// characters First..First+Count-1 and the text found there.
+class DescriptionFileError : public TFileError {
 public:
-  using std::runtime_error::runtime_error;
+  using TFileError::TFileError;
+  DescriptionFileError(const std::string& message, int line, std::size_t first, std::size_t count,
+                       std::string text)
+      : TFileError(message), Line(line), First(first), Count(count), Text(std::move(text)) {}
+  int Line = 0;
+  std::size_t First = 0;
+  std::size_t Count = 0;
+  std::string Text;
 };
 
 // Largest image the two block count bytes can describe: 65,535 blocks.
@@ -29,8 +39,10 @@ std::optional<std::int32_t> ConvertInteger(std::string_view text);
 
 // Splits the file's bytes into its first twelve lines (CR LF or a lone CR end
 // a line, a lone LF is an ordinary character, Ctrl-Z ends the file); missing
-// lines are empty.
-std::array<std::string, 12> SplitDescriptionLines(std::string_view bytes);
+// lines are empty. A leading UTF-8 byte order mark is skipped, and a text
+// with no CR in it at all ends its lines with LF, as Linux editors write it.
+// lineCount, when given, receives the number of lines the text holds.
+std::array<std::string, 12> SplitDescriptionLines(std::string_view bytes, std::size_t* lineCount = nullptr);
 
 // Fills job from the lines, field by field, left to right, storing each field
 // as soon as it is converted. Throws DescriptionFileError at the first field
@@ -39,12 +51,18 @@ std::array<std::string, 12> SplitDescriptionLines(std::string_view bytes);
 std::string ParseDescriptionLines(const std::array<std::string, 12>& lines, TDownloadJob& job);
 
 // The whole reading: opens the file at path (error texts from the system's
-// reason), parses it, logs the address line through appendLog, takes the size
-// of the image file and derives ImageSize and the block count fields.
+// reason), parses it, takes the size of the image file, derives ImageSize and
+// the block count fields, takes the digests of the image's blocks, and logs
+// the address line through appendLog once all of that has succeeded.
 // Throws DescriptionFileError on any failure, including an image file that
-// cannot be opened or is larger than the block count can describe.
+// cannot be opened or read, is empty, or is larger than the block count can
+// describe; its Detail() is then the log line that says where and what to do.
 void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
                          const std::function<void(const std::string&)>& appendLog);
+
+// The log line for an image file that cannot be opened: where its name is
+// written, the name quoted, the system's reason and what to do.
+std::string ImageOpenDetail(const std::string& descriptionPath, const std::string& imageName, int err);
 
 // "( %d / %d )" as shown on Label4.
 std::string ByteCounterText(std::int64_t done, std::int64_t total);

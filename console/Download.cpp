@@ -385,7 +385,9 @@ bool TDownload::UploadFile(std::uint8_t downloadMode, const TDownloadJob& job) {
 bool TDownload::UploadFile() {
   FView.StartBusyAnimation();
   const TFileHandle image = TFileHandle::OpenForReading(FJob.ImageFileName);
-  if (!image.IsOpen()) throw ImageFileError("Cannot open file " + FJob.ImageFileName);
+  if (!image.IsOpen())
+    throw ImageFileError("Cannot open file " + FJob.ImageFileName,
+                         ImageOpenDetail(ModeInfo(FDownloadMode).DescriptionFile, FJob.ImageFileName, errno));
   std::uint8_t total = 0;
   return TransferBlocks(image.Fd(), total) && DownloadChecksumStage(total) && RamImageStage() &&
          FlashWriteStage() && FlashImageStage() && VersionTableStage() && SuccessfulEnd();
@@ -423,6 +425,13 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
       return false;
     }
     std::fill(block.begin() + std::ptrdiff_t(expected), block.end(), std::uint8_t(0));
+    // Rewritten in place since the job was read: the receiver would be given
+    // blocks of two different images.
+    if (std::size_t(k) >= FJob.BlockDigests.size() || BlockDigest(block.data()) != FJob.BlockDigests[std::size_t(k)]) {
+      FView.AppendLog("  Image file has changed since it was read !!");
+      FView.AppendLog("  DownLoad Fail !!");
+      return false;
+    }
     const std::uint8_t checksum = ByteSum(block.data(), block.size());
 
     for (int resends = 0;; ++resends) {

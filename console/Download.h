@@ -14,14 +14,15 @@
 #include "DownloadJob.h"
 #include "DownloadObserver.h"
 #include "DownloadView.h"
+#include "FileError.h"
 
 class TSerialPortDriver;
 
 // Raised when the image file cannot be opened at the start of the transfer;
 // it reaches the application's error handler like a description file error.
-class ImageFileError : public std::runtime_error {
+class ImageFileError : public TFileError {
 public:
-  using std::runtime_error::runtime_error;
+  using TFileError::TFileError;
 };
 
 namespace wire {

@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <vector>
 
 // The image goes to the receiver in blocks of this many bytes; ImageSize and
 // BlockCount count in them.
@@ -34,6 +36,11 @@ struct TDownloadJob {
   std::string ImageFileName;
   std::uint8_t VersionSelector = 0;
   std::array<std::uint8_t, 4> DownloadAddress{};  // least significant byte first
+  // One digest per 1024-byte block of the image as it was when the job was
+  // read, the last block padded with zeros: the transfer compares every block
+  // it reads against it, so an image rewritten in place is never sent half
+  // old, half new.
+  std::vector<std::uint64_t> BlockDigests;
 
   // The pair that the version stage records: by VersionSelector 1..4 the
   // bootloader, native, application 1 or application 2 version; none for any
@@ -53,3 +60,17 @@ struct TDownloadJob {
            std::uint32_t(DownloadAddress[1]) << 8 | DownloadAddress[0];
   }
 };
+
+// A digest of one whole block. Each 8-byte word passes through a step that is
+// one-to-one for a given word, so two blocks that differ in a single word
+// never share a digest; any other difference collides with odds of 2^-64.
+inline std::uint64_t BlockDigest(const std::uint8_t* block) {
+  std::uint64_t h = 0x243F6A8885A308D3u;
+  for (std::size_t i = 0; i < std::size_t(kBlockBytes); i += 8) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, block + i, 8);
+    h = (h ^ w) * 0x9E3779B97F4A7C15u;
+    h ^= h >> 29;
+  }
+  return h;
+}

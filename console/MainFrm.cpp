@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QScreen>
+
+#include <algorithm>
 
 #include "Application.h"
 #include "DescriptionFile.h"
@@ -29,6 +32,24 @@ QProgressBar* MakeBar(QWidget* parent, int x, int y) {
   bar->setValue(0);
   bar->setTextVisible(false);
   return bar;
+}
+
+// The counter's font: the window's, at the largest size (11 pixels at most,
+// condensed only when plain will not do) at which the longest counter the
+// transfer can show fits `width`. Chosen once, so the text never changes size
+// while it runs.
+QFont CounterFont(QFont font, int width) {
+  const QString longest = QString::fromStdString(ByteCounterText(kMaxImageBytes, kMaxImageBytes));
+  const int largest = font.pixelSize() > 0 ? font.pixelSize() : 11;
+  for (int px = largest; px >= 6; --px) {
+    for (int stretch : {int(QFont::Unstretched), int(QFont::Condensed)}) {
+      font.setPixelSize(px);
+      font.setStretch(stretch);
+      const QFontMetrics fm(font);
+      if (std::max(fm.horizontalAdvance(longest), fm.boundingRect(longest).width()) <= width) return font;
+    }
+  }
+  return font;
 }
 
 }  // namespace
@@ -95,7 +116,13 @@ void TForm1::BuildControls() {
   Panel1 = panel;
   Label1 = MakeLabel(Panel1, "Down Load", 16, 20);
   Label2 = MakeLabel(Panel1, "Flash Write", 16, 44);
-  Label4 = MakeLabel(Panel1, "( 0 / 0 )", 428, 20);
+  // The counter keeps its place right of the Down Load bar and reaches to
+  // the panel's inner edge; it never grows over the bar, which would then
+  // stop repainting under it.
+  Label4 = new QLabel("( 0 / 0 )", Panel1);
+  Label4->setGeometry(428, 20, Panel1->contentsRect().right() + 1 - 428, 16);
+  Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  Label4->setFont(CounterFont(Label4->font(), Label4->width()));
   ProgressBar1 = MakeBar(Panel1, 84, 20);
   ProgressBar2 = MakeBar(Panel1, 84, 44);
   Animate1 = new TBusyAnimation(Panel1);
@@ -157,7 +184,7 @@ void TForm1::KeyText(const QString& text) {
       RxMemoKeyPress(key);
     }
   } catch (const std::exception& e) {
-    ShowHandlerError(e.what());
+    ShowError(e);
   }
 }
 
@@ -188,8 +215,16 @@ void TForm1::Timer1Timer() {
   try {
     FDownload->Timer1Timer(DownloadMode, DownloadJobReady ? &DownloadJob : nullptr);
   } catch (const std::exception& e) {
-    ShowHandlerError(e.what());
+    ShowError(e);
   }
+}
+
+// A file error's detail goes into the log first, so that it is there to read
+// while the message box is up.
+void TForm1::ShowError(const std::exception& e) {
+  if (const auto* file = dynamic_cast<const TFileError*>(&e); file != nullptr && !file->Detail().empty())
+    AppendLog(file->Detail());
+  ShowHandlerError(e.what());
 }
 
 // --- closing ---------------------------------------------------------------------------
@@ -235,14 +270,7 @@ void TForm1::CloseWindow() {
 
 void TForm1::SetTransferProgress(int percent) { ProgressBar1->setValue(percent); }
 void TForm1::SetFlashProgress(int percent) { ProgressBar2->setValue(percent); }
-// The counter grows with the image; rather than be cut off at the panel's
-// edge it moves left, over the free end of the bar's row.
-void TForm1::SetByteCounter(const std::string& text) {
-  Label4->setText(QString::fromStdString(text));
-  Label4->adjustSize();
-  const int right = Panel1->width() - 6;
-  Label4->move(std::min(428, right - Label4->width()), 20);
-}
+void TForm1::SetByteCounter(const std::string& text) { Label4->setText(QString::fromStdString(text)); }
 void TForm1::StartBusyAnimation() { Animate1->Play(); }
 void TForm1::StopBusyAnimation() { Animate1->Stop(); }
 void TForm1::StopProbeTimer() { Timer1->Stop(); }

@@ -68,6 +68,8 @@ public:
   // For a signal: the window closes, a download stops at its next block,
   // and nobody is asked.
   void CloseWithoutAsking();
+  // What the exchange sees of the window: the bars, the counter, the log.
+  TDownloadView& View() { return *this; }
 
   void Timer1Timer();
 
@@ -79,6 +81,7 @@ private:
   void BuildControls();
   void FormCreate();
   void KeyText(const QString& text);
+  void ShowError(const std::exception& e);
 
   // TDownloadView
   void SetTransferProgress(int percent) override;

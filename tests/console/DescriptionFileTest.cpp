@@ -93,7 +93,14 @@ INSTANTIATE_TEST_SUITE_P(
         SplitRow{Numbered(1, 14, "\r\n"),
                  {"L1", "L2", "L3", "L4", "L5", "L6", "L7", "L8", "L9", "L10", "L11", "L12"}},
         SplitRow{Numbered(1, 13, "\r"),
-                 {"L1", "L2", "L3", "L4", "L5", "L6", "L7", "L8", "L9", "L10", "L11", "L12"}}));
+                 {"L1", "L2", "L3", "L4", "L5", "L6", "L7", "L8", "L9", "L10", "L11", "L12"}},
+        // No CR anywhere: LF ends the lines. One CR, even past the Ctrl-Z, is not needed to keep the old rules.
+        SplitRow{Numbered(1, 13, "\n"),
+                 {"L1", "L2", "L3", "L4", "L5", "L6", "L7", "L8", "L9", "L10", "L11", "L12"}},
+        SplitRow{"a\n\nb\x1A" "c\nd", {"a", "", "b"}}, SplitRow{"a\nb\rc\n", {"a\nb", "c\n"}},
+        // A leading byte order mark is no part of line 1; anywhere else it is.
+        SplitRow{"\xEF\xBB\xBF" "a\r\nb", {"a", "b"}}, SplitRow{"\xEF\xBB\xBF" "a\nb", {"a", "b"}},
+        SplitRow{"\xEF\xBB" "a\r\n", {"\xEF\xBB" "a"}}, SplitRow{"a\r\n\xEF\xBB\xBF" "b", {"a", "\xEF\xBB\xBF" "b"}}));
 
 // ---- ParseDescriptionLines -----------------------------------------------
 
@@ -309,7 +316,7 @@ TEST_P(ImageSizeTest, RoundsUpToWholeBlocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, ImageSizeTest,
-                         ::testing::Values(SizeRow{0, 0, 0, 0, 0}, SizeRow{1, 1024, 1, 1, 0},
+                         ::testing::Values(SizeRow{1, 1024, 1, 1, 0},
                                            SizeRow{1024, 1024, 1, 1, 0},
                                            SizeRow{1025, 2048, 2, 2, 0},
                                            SizeRow{256 * 1024, 256 * 1024, 256, 0, 1},
@@ -333,7 +340,7 @@ TEST_F(ReadDescriptionTest, ImageThatCannotBeOpenedIsAnError) {
   EXPECT_EQ(Read(Describe(-1, "missing.bin")), "Cannot open file " + Path("missing.bin"));
   ExpectSizeFieldsUntouched();
   EXPECT_EQ(job.Address(), 0xBFC00000u);
-  EXPECT_EQ(log.size(), 1u);  // the address line comes before the image is looked at
+  EXPECT_TRUE(log.empty());  // the address line waits for the whole job, image included
 
   fs::create_directory(Path("folder.bin"));
   EXPECT_EQ(Read(Describe(-1, "folder.bin")), "Cannot open file " + Path("folder.bin"));
@@ -372,6 +379,39 @@ TEST_F(ReadDescriptionTest, CarriageReturnLinesCtrlZAndExtraLines) {
   eof.insert(eof.find("0xBFC00000"), "\x1A");
   WriteFile(Path("eof.inc"), eof);
   EXPECT_EQ(Read(Path("eof.inc")), "'' is not a valid integer value");
+}
+
+// What Linux and Windows editors write reads as the CR LF file does.
+TEST_F(ReadDescriptionTest, LfOnlyAndByteOrderMarkFilesReadAsCrLf) {
+  WriteFile(Path("image.bin"), std::string(3000, 'i'));
+  auto lines = GoodLines();
+  lines[9] = Path("image.bin");
+  const std::string crlf = Join(lines);
+  WriteFile(Path("crlf.inc"), crlf);
+  ASSERT_EQ(Read(Path("crlf.inc")), "");
+  const TDownloadJob want = job;
+  const std::vector<std::string> wantLog = log;
+
+  std::string lf;
+  for (const auto& l : lines) lf += l + "\n";
+  for (const auto& [name, bytes] : {std::pair{"lf", lf}, {"bom-crlf", "\xEF\xBB\xBF" + crlf},
+                                    {"bom-lf", "\xEF\xBB\xBF" + lf}, {"lf-no-last-end", lf.substr(0, lf.size() - 1)}}) {
+    SCOPED_TRACE(name);
+    job = TDownloadJob{};
+    log.clear();
+    WriteFile(Path("other.inc"), bytes);
+    ASSERT_EQ(Read(Path("other.inc")), "");
+    EXPECT_EQ(job.Oui, want.Oui);
+    EXPECT_EQ(job.Application2Version, want.Application2Version);
+    EXPECT_EQ(job.DateCode, want.DateCode);
+    EXPECT_EQ(job.SpareText, want.SpareText);
+    EXPECT_EQ(job.ImageFileName, want.ImageFileName);
+    EXPECT_EQ(job.VersionSelector, want.VersionSelector);
+    EXPECT_EQ(job.Address(), want.Address());
+    EXPECT_EQ(job.BlockCount, want.BlockCount);
+    EXPECT_EQ(job.BlockDigests, want.BlockDigests);
+    EXPECT_EQ(log, wantLog);
+  }
 }
 
 TEST_F(ReadDescriptionTest, TwelveLinesFollowedByMegabytesReadFine) {
@@ -480,5 +520,83 @@ TEST_F(ReadDescriptionTest, TooManyOpenFiles) {
   ::setrlimit(RLIMIT_NOFILE, &saved);
   EXPECT_EQ(error, "Too many open files");
 }
+
+// ---- what a file error tells the operator ------------------------------------
+
+struct DetailRow {
+  const char* name;
+  std::function<void(const fs::path&)> make;  // writes what the folder holds besides bl.inc
+  std::string description;                    // bl.inc; none when empty
+  std::string message;
+  std::string detail;  // "{wd}" stands for the working folder
+};
+
+void PrintTo(const DetailRow& r, std::ostream* os) { *os << r.name; }
+
+class FileErrorDetail : public ReadDescriptionTest, public ::testing::WithParamInterface<DetailRow> {};
+
+std::string Lines(std::initializer_list<std::string> lines, const char* end = "\r\n") {
+  std::string s;
+  for (const auto& l : lines) s += l + end;
+  return s;
+}
+
+const std::string kGoodFront = Lines({"001234", "0A.01", "01.05", "02.10", "03.20", "04.30", "05.40", "23011", "spare"});
+
+TEST_P(FileErrorDetail, MessageAsEverAndOneLineSayingWhereWhatAndWhatToDo) {
+  const DetailRow& row = GetParam();
+  const fs::path before = fs::current_path();
+  fs::current_path(dir);
+  row.make(dir);
+  if (!row.description.empty()) WriteFile("bl.inc", row.description);
+  std::string message, detail;
+  try {
+    ReadDescriptionFile("bl.inc", job, [this](const std::string& l) { log.push_back(l); });
+  } catch (const DescriptionFileError& e) {
+    message = e.what();
+    detail = e.Detail();
+  }
+  fs::current_path(before);
+  EXPECT_EQ(message, row.message);
+  std::string want = row.detail;
+  if (const auto at = want.find("{wd}"); at != std::string::npos) want.replace(at, 4, dir.string());
+  EXPECT_EQ(detail, want);
+  EXPECT_TRUE(log.empty()) << "the address line must wait for the whole job";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FileErrorDetail,
+    ::testing::Values(
+        DetailRow{"MissingDescription", [](const fs::path&) {}, "", "File not found",
+                  "  Description file \"bl.inc\" does not exist (working folder {wd}); start the tool in the folder "
+                  "that holds inc/, or create the file."},
+        DetailRow{"OneDigitModelCode", [](const fs::path&) {}, Lines({"001234", "A.01"}),
+                  "'0xA.' is not a valid integer value",
+                  "  bl.inc line 2, characters 1-2 (model code): \"A.\" is not two hexadecimal digits; write two "
+                  "hexadecimal digits, one separator and two more, e.g. 0A.01."},
+        DetailRow{"FileEndsAtLineFour", [](const fs::path&) {}, Lines({"001234", "0A.01", "01.05", "02.10"}),
+                  "'0x' is not a valid integer value",
+                  "  bl.inc line 5, characters 1-2 (native software version): \"\" is missing: the file holds 4 "
+                  "lines where twelve are needed; write two hexadecimal digits, one separator and two more, e.g. "
+                  "0A.01."},
+        DetailRow{"SelectorIsATab", [](const fs::path& d) { std::ofstream(d / "image.bin") << "x"; },
+                  kGoodFront + Lines({"image.bin", "\t2", "0x80010000"}), "'\t' is not a valid integer value",
+                  "  bl.inc line 11, character 1 (version selector): \"\\x09\" is not a digit; write one digit "
+                  "there: 1 bootloader, 2 native, 3 application 1 or 4 application 2 version."},
+        DetailRow{"AddressCutShort", [](const fs::path& d) { std::ofstream(d / "image.bin") << "x"; },
+                  kGoodFront + Lines({"image.bin", "2", "0x800100"}), "'0x' is not a valid integer value",
+                  "  bl.inc line 12, characters 9-10 (download address): \"\" is missing: the line holds 8 "
+                  "characters; write the address as 0x and eight hexadecimal digits, e.g. 0x80010000."},
+        DetailRow{"ImageNameWithTrailingBlank", [](const fs::path& d) { std::ofstream(d / "image.bin") << "x"; },
+                  kGoodFront + Lines({"image.bin ", "2", "0x80010000"}), "Cannot open file image.bin ",
+                  "  bl.inc line 10, characters 1-10 (image file): \"image.bin \" cannot be opened: No such file or "
+                  "directory (working folder {wd}); a blank at either end of line 10 is part of the name: remove "
+                  "it."},
+        DetailRow{"EmptyImage", [](const fs::path& d) { std::ofstream(d / "image.bin") << ""; },
+                  kGoodFront + Lines({"image.bin", "2", "0x80010000"}),
+                  "Image file image.bin is empty: there is nothing to download",
+                  "  bl.inc line 10, characters 1-9 (image file): \"image.bin\" holds 0 bytes; name the image meant "
+                  "for this mode, or build it again."}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -95,7 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         HappyCase{"Application1TwoSequenceChecks", 3, 23 * 1024, "3", 0x80200000, With({0x04, 0x02})},
         HappyCase{"Application2", 4, 1500, "4", 0x80300000, With({0x05, 0x03})},
         HappyCase{"GuiDataNoVersionPair", 6, 4 * 1024 + 1, "0", 0x80400000, kDate},
-        HappyCase{"ReservedEmptyImage", 8, 0, "9", 0x80500000, kDate}),
+        HappyCase{"ReservedOneByteImage", 8, 1, "9", 0x80500000, kDate}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // --- the handshake's failures -------------------------------------------------------------
@@ -405,6 +405,52 @@ TEST(ImageFile, ShrunkSinceTheDescriptionWasReadFailsBeforeAnyBlock) {
   EXPECT_TRUE(Contains(s.Log(), "  DownLoad Fail !!"));
   EXPECT_EQ(s.Dialogs.back(), "Software Upgrade Fail !!!");
   EXPECT_EQ(s.Rx().GetSummary().BlocksAccepted, 0u);
+}
+
+// A build script copying a new image over the old one while blocks go out.
+TEST(ImageFile, RewrittenInPlaceAfterBlockTenFailsBeforeTheTotalChecksum) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  const std::size_t size = 24 * 1024 - 100;
+  bench.WriteImage("image.bin", size, 1);
+  Session s(stbsim::Config{});
+  s.Open();
+  bool rewritten = false;
+  // The bar moves to 11 of 24 blocks once block 10 is accepted.
+  QObject::connect(s.Form().ProgressBar1, &QProgressBar::valueChanged, [&](int percent) {
+    if (rewritten || percent != ProgressPercent(11, 24)) return;
+    rewritten = true;
+    bench.WriteImage("image.bin", size, 2);
+  });
+  s.Type(kKeywords[2]);
+  ASSERT_TRUE(s.RunUntilClosed(20000)) << ::testing::PrintToString(s.Log());
+  ASSERT_TRUE(rewritten);
+  const auto log = s.Log();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+            (std::vector<std::string>{"  Image file has changed since it was read !!", "  DownLoad Fail !!"}));
+  EXPECT_EQ(s.Dialogs, std::vector<std::string>{"Software Upgrade Fail !!!"});
+  ExpectCleanFailure(s);
+  const auto sum = s.Rx().GetSummary();
+  EXPECT_EQ(sum.BlocksAccepted, 11u);
+  EXPECT_LT(sum.Reached, stbsim::Stage::DownloadCrc) << sum.ToText();
+}
+
+// What Linux editors and some Windows editors write downloads like CR LF.
+TEST(DescriptionFormats, LfOnlyAndByteOrderMarkFilesDownload) {
+  std::string lf = JobFile{}.Text();
+  for (std::size_t at; (at = lf.find("\r\n")) != std::string::npos;) lf.erase(at, 1);
+  for (const auto& [name, text] : {std::pair{"lf", lf}, {"bom", "\xEF\xBB\xBF" + JobFile{}.Text()}}) {
+    SCOPED_TRACE(name);
+    Workbench bench;
+    std::ofstream(bench.Dir() / ModeInfo(2).DescriptionFile, std::ios::binary) << text;
+    const auto image = bench.WriteImage("image.bin", 3 * 1024 + 7);
+    Session s(stbsim::Config{});
+    s.Open();
+    s.Type(kKeywords[2]);
+    ASSERT_TRUE(s.RunUntilClosed(20000)) << ::testing::PrintToString(s.Log());
+    ExpectSuccess(s, image);
+  }
 }
 
 // --- closing the window while blocks go out --------------------------------------------------------------

@@ -4,6 +4,9 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFontMetrics>
+#include <QImage>
+#include <QScreen>
 #include <QTest>
 
 #include <unistd.h>
@@ -11,6 +14,7 @@
 #include <fstream>
 
 #include "Bench.h"
+#include "DescriptionFile.h"
 
 namespace {
 
@@ -66,6 +70,85 @@ TEST(StartUp, WithoutAPortTheWindowStillOpensAfterOneMessage) {
   EXPECT_EQ(line.s.Log(), kDirections);
   EXPECT_FALSE(line.s.Form().SerialPortDriver1->Connected());
   EXPECT_NE(line.s.Form().SerialPortDriver1->LastError().find("no-such-port"), std::string::npos);
+}
+
+// --- the counter beside the Down Load bar ------------------------------------------------------
+
+const std::string kLongestCounter = ByteCounterText(kMaxImageBytes, kMaxImageBytes);
+
+TEST(Counter, LongestTextIsReadableAndOverlapsNeitherBar) {
+  Workbench bench;
+  SilentLine line;
+  line.s.Open();
+  TForm1& f = line.s.Form();
+  ASSERT_EQ(kLongestCounter, "( 67107840 / 67107840 )");
+  f.View().SetByteCounter(kLongestCounter);
+  const QRect label = f.Label4->geometry();
+  EXPECT_EQ(label.topLeft(), QPoint(428, 20));
+  EXPECT_FALSE(label.intersects(f.ProgressBar1->geometry()));
+  EXPECT_FALSE(label.intersects(f.ProgressBar2->geometry()));
+  EXPECT_TRUE(f.Panel1->contentsRect().contains(label));
+  const QFontMetrics fm(f.Label4->font());
+  const QString text = f.Label4->text();
+  EXPECT_EQ(text.toStdString(), kLongestCounter);
+  EXPECT_LE(std::max(fm.horizontalAdvance(text), fm.boundingRect(text).width()), f.Label4->contentsRect().width());
+  EXPECT_LE(fm.height(), label.height());
+  EXPECT_GE(f.Label4->font().pixelSize(), 8) << "too small to read";
+}
+
+// The window as it was last painted, cut to `w`'s place in it.
+QImage OnScreen(TForm1& f, QWidget* w) {
+  const QImage window = f.screen()->grabWindow(f.winId()).toImage();
+  return window.copy(QRect(w->mapTo(&f, QPoint(0, 0)), w->size()));
+}
+
+// Alike but for the rounding of a gradient, which differs a little between
+// the window's backing store and a widget's own picture.
+bool LooksAlike(const QImage& a, const QImage& b) {
+  if (a.size() != b.size()) return false;
+  for (int y = 0; y < a.height(); ++y) {
+    for (int x = 0; x < a.width(); ++x) {
+      const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+      if (std::abs(qRed(p) - qRed(q)) > 8 || std::abs(qGreen(p) - qGreen(q)) > 8 || std::abs(qBlue(p) - qBlue(q)) > 8)
+        return false;
+    }
+  }
+  return true;
+}
+
+// Columns of the bar's middle row that differ from the empty bar.
+int FilledColumns(const QImage& bar, const QImage& empty) {
+  int filled = 0;
+  for (int x = 0; x < bar.width(); ++x) filled += bar.pixel(x, bar.height() / 2) != empty.pixel(x, bar.height() / 2);
+  return filled;
+}
+
+TEST(Counter, BarRepaintsEveryStepWithTheLongestTextShown) {
+  Workbench bench;
+  SilentLine line;
+  line.s.Open();
+  TForm1& f = line.s.Form();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+  f.View().SetByteCounter(kLongestCounter);
+  line.s.RunFor(50);
+  const QImage empty = OnScreen(f, f.ProgressBar1);
+  int before = 0;
+  for (int percent : {10, 30, 50, 70, 90, 100}) {
+    SCOPED_TRACE(percent);
+    f.View().SetTransferProgress(percent);
+    f.View().SetByteCounter(ByteCounterText(std::int64_t(percent) * kMaxImageBytes / 100, kMaxImageBytes));
+    // Only what one block's message handling lets through.
+    f.View().ProcessPendingMessages();
+    // On screen, the bar and the counter look exactly as each paints itself:
+    // nothing covers either, and neither is left stale.
+    const QImage bar = OnScreen(f, f.ProgressBar1);
+    EXPECT_TRUE(LooksAlike(bar, f.ProgressBar1->grab().toImage())) << "the bar is covered or stale";
+    EXPECT_TRUE(LooksAlike(OnScreen(f, f.Label4), f.Label4->grab().toImage())) << "the counter is covered";
+    const int filled = FilledColumns(bar, empty);
+    EXPECT_GT(filled, before);
+    EXPECT_NEAR(filled, f.ProgressBar1->width() * percent / 100, 6);
+    before = filled;
+  }
 }
 
 // --- typing ---------------------------------------------------------------------------------
@@ -141,6 +224,7 @@ struct BadDescription {
   const char* name;
   std::string content;   // empty: no file at all
   std::string message;
+  std::string detail;    // what the log line after the mode line must hold
 };
 
 class DescriptionErrors : public ::testing::TestWithParam<BadDescription> {};
@@ -149,6 +233,7 @@ TEST_P(DescriptionErrors, ShowTheirMessageKeepTheWindowAndNeverOfferTheMode) {
   const BadDescription& c = GetParam();
   Workbench bench;
   if (!c.content.empty()) std::ofstream(bench.Dir() / "inc/native.inc", std::ios::binary) << c.content;
+  std::ofstream(bench.Dir() / "empty.bin", std::ios::binary).flush();
   SilentLine line;
   line.s.Open();
   line.s.Type(kKeywords[2]);
@@ -159,7 +244,10 @@ TEST_P(DescriptionErrors, ShowTheirMessageKeepTheWindowAndNeverOfferTheMode) {
   EXPECT_TRUE(line.s.Form().isVisible());
   EXPECT_EQ(line.s.Form().DownloadMode, 2);
   const auto log = line.s.Log();
-  EXPECT_TRUE(Contains(log, "0. Native Software Mode"));
+  // The mode line, then one line that says where the fault is: no address line.
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2], "0. Native Software Mode");
+  EXPECT_NE(log.back().find(c.detail), std::string::npos) << log.back();
   EXPECT_EQ(line.s.Form().Label4->text().toStdString(), "( 0 / 0 )");
   // Only wake bytes from now on.
   EXPECT_EQ(ReadFarEnd(far, 2200), std::vector<std::uint8_t>(2, 0x1F));
@@ -175,10 +263,20 @@ JobFile WithImage(std::string image) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, DescriptionErrors,
-    ::testing::Values(BadDescription{"Missing", "", "File not found"},
-                      BadDescription{"BadModelCode", "001234\r\nZZ.01\r\n", "'0xZZ' is not a valid integer value"},
-                      BadDescription{"Empty", "\x1a", "'0x' is not a valid integer value"},
-                      BadDescription{"MissingImage", WithImage("nothing.bin").Text(), "Cannot open file nothing.bin"}),
+    ::testing::Values(BadDescription{"Missing", "", "File not found",
+                                     "  Description file \"./inc/native.inc\" does not exist"},
+                      BadDescription{"BadModelCode", "001234\r\nZZ.01\r\n", "'0xZZ' is not a valid integer value",
+                                     "  ./inc/native.inc line 2, characters 1-2 (model code): \"ZZ\" is not two"},
+                      BadDescription{"Empty", "\x1a", "'0x' is not a valid integer value",
+                                     "line 2, characters 1-2 (model code): \"\" is missing: the file holds 0 lines"},
+                      BadDescription{"MissingImage", WithImage("nothing.bin").Text(), "Cannot open file nothing.bin",
+                                     "  ./inc/native.inc line 10, characters 1-11 (image file): \"nothing.bin\" "
+                                     "cannot be opened: No such file or directory"},
+                      // Never offered: the receiver would get an address command for 0 blocks.
+                      BadDescription{"EmptyImage", WithImage("empty.bin").Text(),
+                                     "Image file empty.bin is empty: there is nothing to download",
+                                     "  ./inc/native.inc line 10, characters 1-9 (image file): \"empty.bin\" holds 0 "
+                                     "bytes"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

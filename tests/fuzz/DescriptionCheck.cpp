@@ -78,7 +78,9 @@ std::string CheckLines(std::string_view bytes, const std::array<std::string, 12>
     total += line.size();
   }
   if (total > bytes.size()) return "the lines hold more characters than the file";
-  // Lines are taken in order from the front: the first line is a prefix of the file.
+  // Lines are taken in order from the front: the first line is a prefix of
+  // the file, after a byte order mark.
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   if (bytes.substr(0, lines[0].size()) != lines[0]) return "line 1 is not the start of the file";
   return {};
 }
