@@ -389,6 +389,10 @@ TEST(ImageFile, VanishedBeforeTheTransferIsReportedAndNothingIsSent) {
   s.RunFor(3000);
   ASSERT_FALSE(s.Dialogs.empty());
   EXPECT_EQ(s.Dialogs.back(), "Cannot open file image.bin");
+  EXPECT_NE(s.Log().back().find("  ./inc/native.inc line 10, characters 1-9 (image file): \"image.bin\" cannot be "
+                                 "opened: No such file or directory"),
+            std::string::npos)
+      << s.Log().back();
   EXPECT_EQ(s.Rx().GetSummary().BlocksAccepted, 0u);
   EXPECT_FALSE(s.Form().Timer1->Active());
 }
