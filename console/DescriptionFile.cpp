@@ -18,6 +18,17 @@ constexpr char kLF = '\n';
 constexpr std::size_t kLineCount = 12;
 constexpr std::size_t kMaxDescriptionBytes = 1 << 20;
 
+#ifdef _WIN32
+// The plain stat record's size is 32 bits here: a 4 GiB image would read as empty.
+using FileStatus = struct _stat64;
+int StatusOf(int fd, FileStatus& st) { return ::_fstat64(fd, &st); }
+using ReadCount = unsigned;
+#else
+using FileStatus = struct stat;
+int StatusOf(int fd, FileStatus& st) { return ::fstat(fd, &st); }
+using ReadCount = std::size_t;
+#endif
+
 // The text as the operator must see it in one log line: quoted, with control
 // characters and bytes beyond ASCII spelled out, so that a trailing blank, a
 // tab or a stray line feed shows.
@@ -142,7 +153,7 @@ bool FolderExists(const std::string& path) {
   std::filesystem::path folder = std::filesystem::path(path).parent_path();
   if (folder.empty()) folder = ".";
   struct stat st {};
-  return ::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return ::stat(folder.string().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 [[noreturn]] void ThrowOpenError(const std::string& path, int err) {
@@ -224,8 +235,8 @@ std::int64_t ReadImage(const std::string& descriptionPath, const std::string& na
   if (name.find('\0') != std::string::npos) throw cannotOpen(EINVAL);
   const TFileHandle file = TFileHandle::OpenForReading(name);
   if (file.Fd() < 0) throw cannotOpen(errno);
-  struct stat st {};
-  if (::fstat(file.Fd(), &st) != 0) throw cannotOpen(errno);
+  FileStatus st{};
+  if (StatusOf(file.Fd(), st) != 0) throw cannotOpen(errno);
   if (S_ISDIR(st.st_mode)) throw cannotOpen(EISDIR);
   const std::int64_t size = st.st_size;
   if (size > kMaxImageBytes)
@@ -252,7 +263,7 @@ std::int64_t ReadImage(const std::string& descriptionPath, const std::string& na
   for (;;) {
     std::size_t got = 0;
     while (got < chunk.size()) {
-      const ssize_t n = ::read(file.Fd(), chunk.data() + got, chunk.size() - got);
+      const auto n = ::read(file.Fd(), chunk.data() + got, ReadCount(chunk.size() - got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) throw cannotRead(std::strerror(errno));
       if (n == 0) break;

@@ -39,6 +39,12 @@ constexpr const TConfirmation& kFlashImage = kConfirmations[2];
 constexpr const TConfirmation& kVersionUpdate = kConfirmations[3];
 constexpr const TConfirmation& kVersionTable = kConfirmations[4];
 
+#ifdef _WIN32
+using ReadCount = unsigned;
+#else
+using ReadCount = std::size_t;
+#endif
+
 // Where the exchange waits, as the lost-line and silence lines name it.
 constexpr const char* kProbeStage = "Probe";
 constexpr const char* kModeEchoStage = "Mode Echo";
@@ -62,7 +68,7 @@ constexpr const char* kDownloadFail = "  DownLoad Fail !!";
 long ReadFully(int fd, std::uint8_t* buffer, std::size_t count) {
   std::size_t got = 0;
   while (got < count) {
-    const auto n = ::read(fd, buffer + got, count - got);
+    const auto n = ::read(fd, buffer + got, ReadCount(count - got));
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;

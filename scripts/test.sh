@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: once with warnings as errors, once with
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the Windows build's
+# tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -13,6 +14,10 @@ echo "== tests =="
 ctest --test-dir build --output-on-failure -j2 --timeout 300
 echo "== Debian package =="
 tests/package/check_package.sh build
+
+echo "== Windows: cross-build, then the Windows tests under Wine =="
+scripts/build-windows.sh
+timeout 900 tests/windows/run.sh build build-windows
 
 echo "== build (AddressSanitizer + UndefinedBehaviorSanitizer) =="
 BUILD_DIR=build-asan BUILD_TYPE=Debug scripts/build.sh -DSTB_WERROR=ON -DSTB_SANITIZE=ON -DSTB_BUILD_BENCH=OFF

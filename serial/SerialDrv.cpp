@@ -36,10 +36,7 @@ TSerialPortDriver::~TSerialPortDriver() { Disconnect(); }
 // --- connection -----------------------------------------------------------------
 
 std::string TSerialPortDriver::DevicePath(TComPortNumber port) {
-  const unsigned n = unsigned(port) + 1;
-  const std::string name = "COM" + std::to_string(n);
-  if (const char* set = std::getenv(name.c_str()); set != nullptr && *set != '\0') return set;
-  return "/dev/ttyS" + std::to_string(n - 1);
+  return serial_platform::PortDevice(unsigned(port) + 1);
 }
 
 bool TSerialPortDriver::Connect() {
@@ -50,8 +47,7 @@ bool TSerialPortDriver::Connect() {
   if (!FPortHandle) {
     FLastError = result.reason;
     if (result.outcome == serial_platform::OpenOutcome::NotFound) {
-      FLastError += " (set COM" + std::to_string(unsigned(FComPort) + 1) +
-                    " to the device path, e.g. /dev/ttyUSB0)";
+      FLastError += serial_platform::MissingPortHint(unsigned(FComPort) + 1);
     }
     return false;
   }
@@ -89,10 +85,12 @@ void TSerialPortDriver::ApplySettings() {
   s.xonXoff = FComPortSwHandshaking == shXONXOFF;
   s.dtr = FEnableDTROnOpen;
   s.xonLimit = s.xoffLimit = XonXoffLimit(FComPortInBufSize, GetPlatformName(), GetPlatformVersion());
+  s.inQueue = FComPortInBufSize;
+  s.outQueue = FComPortOutBufSize;
   // A refused setting leaves the port open with whatever the driver kept.
   (void)FPortHandle->Apply(s);
   FlushBuffers(true, true);
-  // The tty driver sizes its own queues; ComPortInBufSize still sizes
+  // A tty driver sizes its own queues; ComPortInBufSize still sizes
   // ReceiveBuffer and ComPortOutBufSize still bounds OutputFree.
 }
 

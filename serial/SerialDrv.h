@@ -137,7 +137,8 @@ public:
   // with a hint where one helps (permissions, a port held by another program).
   const std::string& LastError() const { return FLastError; }
 
-  // The device path that port number n maps to: $COMn when set, else /dev/ttyS<n-1>.
+  // The device that port number n maps to: on Linux $COMn when set, else
+  // /dev/ttyS<n-1>; on Windows \\.\COMn.
   static std::string DevicePath(TComPortNumber port);
 
   // Where the millisecond tick count comes from; tests replace it to cross the

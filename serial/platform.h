@@ -1,5 +1,6 @@
-// The thin layer between TSerialPortDriver and the Linux tty interface.
-// Everything that touches termios, ioctl or errno lives behind this header;
+// The thin layer between TSerialPortDriver and the system's serial interface.
+// Everything that touches termios and ioctl (Linux) or the comm calls and
+// handles (Windows) lives behind this header, one source file per system;
 // the component above it speaks only of counts, settings and outcomes.
 #pragma once
 
@@ -33,6 +34,8 @@ struct LineSettings {
   bool dtr = true;
   std::uint32_t xonLimit = 0;  // the tty driver keeps its own thresholds; carried for completeness
   std::uint32_t xoffLimit = 0;
+  std::uint32_t inQueue = 2048;  // driver queue sizes to ask for, where the driver takes a request
+  std::uint32_t outQueue = 2048;
 };
 
 constexpr std::uint8_t kXonChar = 0x11;
@@ -44,6 +47,18 @@ struct ModemLines {
   bool ring = false;
   bool dcd = false;
 };
+
+// The device that port number n (1..16) names on this system, and what to
+// tell the operator when it is not there.
+std::string PortDevice(unsigned n);
+std::string MissingPortHint(unsigned n);
+
+// A descriptor on Linux, a HANDLE on Windows.
+#ifdef _WIN32
+using NativeHandle = void*;
+#else
+using NativeHandle = int;
+#endif
 
 // One open serial device, locked for us alone. Destruction gives back the
 // exclusive mode and the lock and closes the descriptor.
@@ -78,20 +93,20 @@ public:
 
   // True once the device has hung up or vanished; latched.
   bool Lost() const;
-  int Descriptor() const { return FFd; }
+  NativeHandle Native() const { return FFd; }
 
 private:
-  explicit PortHandle(int fd) : FFd(fd) {}
+  explicit PortHandle(NativeHandle fd) : FFd(fd) {}
   void NoteError(int err) const;
 
-  int FFd = -1;
+  NativeHandle FFd;
   mutable bool FLost = false;
 };
 
-// Milliseconds of the monotonic clock, cut to 32 bits.
+// Milliseconds of the monotonic clock (the system tick count), cut to 32 bits.
 std::uint32_t MonotonicMs();
 
-// The running kernel's name and version (major * 65536 + minor), or
+// The running system's name and version (major * 65536 + minor), or
 // ("??", 0) when it cannot be asked.
 struct PlatformInfo {
   std::string name;

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -131,6 +132,18 @@ void PollFor(int fd, short events, int maxMs) {
 
 }  // namespace
 
+// Linux has no numbered COM devices: $COMn names the device for port n, and
+// without it port n is the n-th on-board UART.
+std::string PortDevice(unsigned n) {
+  const std::string name = "COM" + std::to_string(n);
+  if (const char* set = std::getenv(name.c_str()); set != nullptr && *set != '\0') return set;
+  return "/dev/ttyS" + std::to_string(n - 1);
+}
+
+std::string MissingPortHint(unsigned n) {
+  return " (set COM" + std::to_string(n) + " to the device path, e.g. /dev/ttyUSB0)";
+}
+
 std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult& result) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -158,7 +171,6 @@ std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult
 }
 
 PortHandle::~PortHandle() {
-  if (FFd < 0) return;
   ::ioctl(FFd, TIOCNXCL);
   ::flock(FFd, LOCK_UN);
   ::close(FFd);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -74,4 +75,31 @@ void PtyPair::HangUp() {
   FFar = -1;
   if (FKeep >= 0) close(FKeep);
   FKeep = -1;
+}
+
+namespace {
+// Speeds outside the B-table show only in the kernel's own record.
+struct KernelTermios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+}  // namespace
+
+FarView PtyPair::View() const {
+  termios t{};
+  KernelTermios2 t2{};
+  FarView v;
+  // On a pty master TCGETS answers for the slave.
+  if (tcgetattr(FFar, &t) != 0 || ioctl(FFar, _IOR('T', 0x2A, KernelTermios2), &t2) != 0) return v;
+  v.baud = t2.c_ospeed;
+  v.oddParity = (t.c_cflag & PARODD) != 0;
+  v.stickParity = (t.c_cflag & CMSPAR) != 0;
+  v.twoStopBits = (t.c_cflag & CSTOPB) != 0;
+  v.rtsCts = (t.c_cflag & CRTSCTS) != 0;
+  v.xonXoff = (t.c_iflag & IXON) != 0 && (t.c_iflag & IXOFF) != 0;
+  v.xonChar = t.c_cc[VSTART];
+  v.xoffChar = t.c_cc[VSTOP];
+  return v;
 }

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "FarEnd.h"
+
 class PtyPair {
 public:
   PtyPair();   // opens the pair; the far end non-blocking and raw
@@ -26,6 +28,8 @@ public:
   void Drain();
   // Closes the far end: the near end sees a hang-up.
   void HangUp();
+  // The near end's settings, read through the far end.
+  FarView View() const;
 
 private:
   int FFar = -1;

@@ -1,0 +1,27 @@
+// The downloader's entry on Windows: its one window and the message loop.
+// The program ends when the window closes, with exit status 0.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <exception>
+
+#include "win32/MainFrm.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  try {
+    TForm1 Form1;
+    if (Form1.Handle == nullptr) return 1;
+    Form1.Show();
+    MSG msg;
+    while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {
+      ::TranslateMessage(&msg);
+      ::DispatchMessageA(&msg);
+    }
+    return 0;
+  } catch (const std::exception& e) {
+    ShowHandlerError(e.what());
+    return 1;
+  }
+}

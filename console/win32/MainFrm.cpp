@@ -1,0 +1,463 @@
+#include "MainFrm.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "DescriptionFile.h"
+#include "Win32PollTimer.h"
+
+namespace {
+
+constexpr char kFormClass[] = "TForm1";
+constexpr char kPanelClass[] = "TPanel";
+constexpr char kAnimateClass[] = "TBusyAnimation";
+constexpr int kClientWidth = 553;
+constexpr int kClientHeight = 681;
+constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+constexpr COLORREF kPurple = RGB(128, 0, 128);
+constexpr UINT_PTR kAnimationTimerId = 1;
+constexpr UINT kAnimationFrameMs = 60;
+constexpr int kAnimationFrames = 20;
+
+WNDPROC OriginalMemoProc = nullptr;
+
+TForm1* FormOf(HWND hwnd) { return reinterpret_cast<TForm1*>(::GetPropA(hwnd, "TForm1")); }
+
+LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_NCCREATE) {
+    auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
+    ::SetPropA(hwnd, "TForm1", create->lpCreateParams);
+    static_cast<TForm1*>(create->lpCreateParams)->Handle = hwnd;
+  }
+  TForm1* form = FormOf(hwnd);
+  if (msg == WM_NCDESTROY) {
+    ::RemovePropA(hwnd, "TForm1");
+    if (form != nullptr) form->Handle = nullptr;
+    return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
+  if (form == nullptr) return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  // Nothing may unwind through the system's frames.
+  try {
+    return form->HandleMessage(msg, wParam, lParam);
+  } catch (const std::exception& e) {
+    ShowHandlerError(e.what());
+  } catch (...) {
+    ShowHandlerError("Unknown error");
+  }
+  return 0;
+}
+
+// The log: a read-only edit control. Every typed character reaches the mode
+// matcher once, here; printable ones stop here as well, since a read-only
+// edit would only beep at them.
+LRESULT CALLBACK MemoProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_CHAR) {
+    if (TForm1* form = FormOf(::GetParent(hwnd))) form->KeyCharacter(std::uint8_t(wParam & 0xFF));
+    if (wParam >= 0x20) return 0;
+  }
+  return ::CallWindowProcA(OriginalMemoProc, hwnd, msg, wParam, lParam);
+}
+
+LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  if (msg == WM_PAINT) {
+    PAINTSTRUCT ps;
+    HDC dc = ::BeginPaint(hwnd, &ps);
+    RECT r;
+    ::GetClientRect(hwnd, &r);
+    ::DrawEdge(dc, &r, EDGE_RAISED, BF_RECT);
+    ::EndPaint(hwnd, &ps);
+    return 0;
+  }
+  return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+// The busy animation: a sheet flying from one folder to the other, frame by
+// frame, on a timer of its own; when stopped it shows the folders only.
+LRESULT CALLBACK AnimateProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_TIMER: {
+      const LONG_PTR frame = ::GetWindowLongPtrA(hwnd, GWLP_USERDATA);
+      ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, (frame + 1) % kAnimationFrames);
+      ::InvalidateRect(hwnd, nullptr, TRUE);
+      return 0;
+    }
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = ::BeginPaint(hwnd, &ps);
+      RECT r;
+      ::GetClientRect(hwnd, &r);
+      const int mid = (r.bottom - r.top) / 2;
+      HBRUSH folder = ::CreateSolidBrush(RGB(240, 200, 80));
+      RECT left{20, mid - 14, 70, mid + 18};
+      RECT right{r.right - 70, mid - 14, r.right - 20, mid + 18};
+      ::FillRect(dc, &left, folder);
+      ::FillRect(dc, &right, folder);
+      ::DeleteObject(folder);
+      if (::GetPropA(hwnd, "Playing") != nullptr) {
+        const LONG_PTR frame = ::GetWindowLongPtrA(hwnd, GWLP_USERDATA);
+        const int span = (r.right - 70) - 70 - 16;
+        const int x = 70 + int(frame) * span / (kAnimationFrames - 1);
+        // The sheet rises and falls on its way across.
+        const int t = int(frame) * 2 - (kAnimationFrames - 1);
+        const int y = mid - 20 + (t * t) * 16 / ((kAnimationFrames - 1) * (kAnimationFrames - 1));
+        RECT sheet{x, y, x + 16, y + 20};
+        ::FillRect(dc, &sheet, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
+        ::FrameRect(dc, &sheet, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
+      }
+      ::EndPaint(hwnd, &ps);
+      return 0;
+    }
+    default:
+      return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+  }
+}
+
+void RegisterClasses() {
+  static const bool registered = [] {
+    INITCOMMONCONTROLSEX icc{sizeof(INITCOMMONCONTROLSEX), ICC_PROGRESS_CLASS};
+    ::InitCommonControlsEx(&icc);
+    HINSTANCE instance = ::GetModuleHandleA(nullptr);
+    WNDCLASSA wc{};
+    wc.hInstance = instance;
+    wc.hCursor = ::LoadCursorA(nullptr, reinterpret_cast<LPCSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpfnWndProc = FormProc;
+    wc.lpszClassName = kFormClass;
+    wc.hIcon = ::LoadIconA(instance, MAKEINTRESOURCEA(1));
+    ::RegisterClassA(&wc);
+    wc.hIcon = nullptr;
+    wc.lpfnWndProc = PanelProc;
+    wc.lpszClassName = kPanelClass;
+    ::RegisterClassA(&wc);
+    wc.lpfnWndProc = AnimateProc;
+    wc.lpszClassName = kAnimateClass;
+    ::RegisterClassA(&wc);
+    return true;
+  }();
+  (void)registered;
+}
+
+SIZE TextSize(HFONT font, const std::string& text) {
+  SIZE size{0, 0};
+  HDC dc = ::GetDC(nullptr);
+  HGDIOBJ old = ::SelectObject(dc, font);
+  ::GetTextExtentPoint32A(dc, text.c_str(), int(text.size()), &size);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(nullptr, dc);
+  return size;
+}
+
+HWND MakeChild(const char* cls, const char* text, DWORD style, HWND parent, int x, int y, int w, int h, HFONT font,
+               DWORD exStyle = 0) {
+  HWND child = ::CreateWindowExA(exStyle, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, parent, nullptr,
+                                 ::GetModuleHandleA(nullptr), nullptr);
+  if (child != nullptr && font != nullptr) ::SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  return child;
+}
+
+HWND MakeLabel(HWND parent, HFONT font, const char* text, int x, int y) {
+  const SIZE size = TextSize(font, text);
+  return MakeChild("STATIC", text, SS_LEFT | SS_NOPREFIX, parent, x, y, size.cx, size.cy, font);
+}
+
+HWND MakeBar(HWND parent, int x, int y) {
+  HWND bar = MakeChild(PROGRESS_CLASSA, "", 0, parent, x, y, 337, 16, nullptr);
+  ::SendMessageA(bar, PBM_SETRANGE32, 0, 100);
+  ::SendMessageA(bar, PBM_SETPOS, 0, 0);
+  return bar;
+}
+
+}  // namespace
+
+void ShowHandlerError(const char* text) {
+  ::MessageBoxA(::GetActiveWindow(), text, kApplicationName, MB_OK | MB_ICONERROR);
+}
+
+TForm1::TForm1() {
+  RegisterClasses();
+  FFont = ::CreateFontA(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, "MS Sans Serif");
+  FFixedFont = ::CreateFontA(-16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                             CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Fixedsys");
+
+  // The layout is in client pixels; the frame comes on top.
+  RECT outer{0, 0, kClientWidth, kClientHeight};
+  ::AdjustWindowRectEx(&outer, kFormStyle, FALSE, 0);
+  const int width = outer.right - outer.left;
+  const int height = outer.bottom - outer.top;
+  RECT desk{0, 0, 1024, 768};
+  ::SystemParametersInfoA(SPI_GETWORKAREA, 0, &desk, 0);
+  const int x = desk.left + std::max(0, int((desk.right - desk.left - width) / 2));
+  const int y = desk.top + std::max(0, int((desk.bottom - desk.top - height) / 2));
+  ::CreateWindowExA(0, kFormClass, kCaption, kFormStyle, x, y, width, height, nullptr, nullptr,
+                             ::GetModuleHandleA(nullptr), this);
+
+  FSerialPortDriver = std::make_unique<TSerialPortDriver>(std::make_unique<TWin32PollTimer>());
+  SerialPortDriver1 = FSerialPortDriver.get();
+  SerialPortDriver1->SetComPort(pnCOM1);
+  SerialPortDriver1->SetComPortSpeed(br115200);
+  FTimer1 = std::make_unique<TWin32PollTimer>();
+  Timer1 = FTimer1.get();
+  Timer1->SetOnTick([this] { Timer1Timer(); });
+  BuildControls();
+  TDownloadView& view = *this;
+  FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view);
+  FormCreate();
+}
+
+TForm1::~TForm1() {
+  Timer1->Stop();
+  if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);
+  // The port closes before the fonts go: nothing here draws any more.
+  FDownload.reset();
+  FSerialPortDriver.reset();
+  if (FFont != nullptr) ::DeleteObject(FFont);
+  if (FFixedFont != nullptr) ::DeleteObject(FFixedFont);
+}
+
+void TForm1::BuildControls() {
+  // Shape1 and Image1 are painted by the window itself (WM_PAINT).
+
+  // The maker's address, in three pieces on the banner.
+  int x = 344;
+  const char* pieces[3] = {"www.", "tarnwell", ".example"};
+  for (int i = 0; i < 3; ++i) {
+    const SIZE size = TextSize(FFixedFont, pieces[i]);
+    FAddress[i] = MakeChild("STATIC", pieces[i], SS_LEFT | SS_NOPREFIX, Handle, x, 88, size.cx, 22, FFixedFont);
+    x += size.cx;
+  }
+
+  Panel1 = MakeChild(kPanelClass, "", 0, Handle, 8, 132, 537, 129, nullptr);
+  Label1 = MakeLabel(Panel1, FFont, "Down Load", 16, 20);
+  Label2 = MakeLabel(Panel1, FFont, "Flash Write", 16, 44);
+  Label4 = MakeLabel(Panel1, FFont, "( 0 / 0 )", 428, 20);
+  ProgressBar1 = MakeBar(Panel1, 84, 20);
+  ProgressBar2 = MakeBar(Panel1, 84, 44);
+  Animate1 = MakeChild(kAnimateClass, "", 0, Panel1, 76, 60, 385, 61, nullptr);
+
+  RxMemo = MakeChild("EDIT", "", WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL, Handle, 8,
+                     272, 537, 401, FFont, WS_EX_CLIENTEDGE);
+  // No cap on the log's length.
+  ::SendMessageA(RxMemo, EM_SETLIMITTEXT, 0, 0);
+  OriginalMemoProc =
+      reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(RxMemo, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(MemoProc)));
+}
+
+void TForm1::FormCreate() {
+  DownloadMode = 0;
+  ResetKeywordSlots(KeywordSlots);
+
+  if (!SerialPortDriver1->Connect()) {
+    // The message as the operator knows it; the device and the system's
+    // reason below it.
+    const std::string text = std::string(kConnectError) + "\n\n" + SerialPortDriver1->LastError();
+    ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK | MB_ICONWARNING);
+  }
+
+  const std::string rule(73, '-');
+  AppendLog(rule);
+  AppendLog(" <<< DIRECTIONS >>> ");
+  AppendLog(" 0. First, check Your serial cable and COM1 port.");
+  AppendLog(" 1. Now, type the download mode in this box.");
+  AppendLog("    It is not displayed.");
+  AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
+  AppendLog(" 3. Wait for complete.");
+  AppendLog(rule);
+  SetByteCounter("( 0 / 0 )");
+  Timer1->Start(1000);
+}
+
+void TForm1::Show() {
+  ::ShowWindow(Handle, SW_SHOW);
+  ::UpdateWindow(Handle);
+  ::SetFocus(RxMemo);
+}
+
+void TForm1::AppendLog(const std::string& line) {
+  if (RxMemo == nullptr || !::IsWindow(RxMemo)) return;
+  const std::string text = FLogEmpty ? line : "\r\n" + line;
+  FLogEmpty = false;
+  const int end = ::GetWindowTextLengthA(RxMemo);
+  ::SendMessageA(RxMemo, EM_SETSEL, WPARAM(end), LPARAM(end));
+  ::SendMessageA(RxMemo, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+  ::SendMessageA(RxMemo, EM_SCROLLCARET, 0, 0);
+}
+
+// --- messages ---------------------------------------------------------------------------
+
+LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = ::BeginPaint(Handle, &ps);
+      PaintBanner(dc);
+      ::EndPaint(Handle, &ps);
+      return 0;
+    }
+    case WM_CTLCOLORSTATIC: {
+      HDC dc = reinterpret_cast<HDC>(wParam);
+      const HWND control = reinterpret_cast<HWND>(lParam);
+      if (control == RxMemo) {
+        ::SetBkColor(dc, ::GetSysColor(COLOR_WINDOW));
+        return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
+      }
+      for (int i = 0; i < 3; ++i) {
+        if (control == FAddress[i]) {
+          ::SetTextColor(dc, i == 1 ? RGB(255, 0, 0) : RGB(0, 0, 0));
+          ::SetBkColor(dc, ::GetSysColor(COLOR_HIGHLIGHTTEXT));
+          return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_HIGHLIGHTTEXT));
+        }
+      }
+      break;
+    }
+    case WM_CHAR:
+      // Keys typed while the window itself has the focus.
+      KeyCharacter(std::uint8_t(wParam & 0xFF));
+      return 0;
+    case WM_SETFOCUS:
+      if (RxMemo != nullptr) ::SetFocus(RxMemo);
+      return 0;
+    case WM_CLOSE:
+      // Closing while blocks go out would pull the window from under the
+      // transfer: ask it to stop at the next block instead.
+      if (FDownload && FDownload->Running() && !FClosingByDownload) {
+        FCloseRequested = true;
+        return 0;
+      }
+      ::DestroyWindow(Handle);
+      return 0;
+    case WM_DESTROY:
+      if (Timer1 != nullptr) Timer1->Stop();
+      ::PostQuitMessage(0);
+      return 0;
+    default:
+      break;
+  }
+  return ::DefWindowProcA(Handle, msg, wParam, lParam);
+}
+
+void TForm1::PaintBanner(HDC dc) {
+  // Shape1: a rounded purple outline drawn inside its frame.
+  HPEN pen = ::CreatePen(PS_INSIDEFRAME, 1, kPurple);
+  HGDIOBJ oldPen = ::SelectObject(dc, pen);
+  HGDIOBJ oldBrush = ::SelectObject(dc, ::GetStockObject(NULL_BRUSH));
+  ::RoundRect(dc, 8, 8, 8 + 537, 8 + 113, 16, 16);
+  ::SelectObject(dc, oldBrush);
+  ::SelectObject(dc, oldPen);
+  ::DeleteObject(pen);
+
+  // Image1: the banner.
+  RECT banner{24, 16, 24 + 505, 16 + 97};
+  HBRUSH fill = ::CreateSolidBrush(RGB(40, 40, 110));
+  ::FillRect(dc, &banner, fill);
+  ::DeleteObject(fill);
+  HFONT title = ::CreateFontA(-30, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                              CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, VARIABLE_PITCH | FF_SWISS, "Arial");
+  HGDIOBJ oldFont = ::SelectObject(dc, title);
+  ::SetBkMode(dc, TRANSPARENT);
+  ::SetTextColor(dc, RGB(255, 255, 255));
+  RECT text{40, 24, 24 + 505, 16 + 60};
+  ::DrawTextA(dc, "Tarnwell STB", -1, &text, DT_LEFT | DT_SINGLELINE | DT_NOPREFIX);
+  ::SelectObject(dc, oldFont);
+  ::DeleteObject(title);
+}
+
+// --- keys ---------------------------------------------------------------------------------
+
+void TForm1::KeyCharacter(std::uint8_t key) {
+  try {
+    RxMemoKeyPress(key);
+  } catch (const std::exception& e) {
+    ShowHandlerError(e.what());
+  }
+}
+
+void TForm1::RxMemoKeyPress(std::uint8_t& Key) {
+  if (DownloadMode != 0) return;
+  const std::uint8_t mode = MatchKeywordCharacter(KeywordSlots, Key);
+  if (mode == 0) return;
+  const TModeInfo& info = ModeInfo(mode);
+  AppendLog(info.LogLine);
+  DownloadMode = mode;
+  ReadDescriptionFile(info.DescriptionFile);
+}
+
+void TForm1::ReadDescriptionFile(const std::string& path) {
+  ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
+  SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize));
+  DownloadJobReady = true;
+}
+
+void TForm1::Timer1Timer() {
+  try {
+    FDownload->Timer1Timer(DownloadMode, DownloadJobReady ? &DownloadJob : nullptr);
+  } catch (const std::exception& e) {
+    ShowHandlerError(e.what());
+  }
+}
+
+// --- the view of the exchange -----------------------------------------------------------------
+
+void TForm1::SetTransferProgress(int percent) { ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0); }
+void TForm1::SetFlashProgress(int percent) { ::SendMessageA(ProgressBar2, PBM_SETPOS, WPARAM(percent), 0); }
+
+// The counter grows with the image; rather than be cut off at the panel's
+// edge it moves left, over the free end of the bar's row.
+void TForm1::SetByteCounter(const std::string& text) {
+  if (Label4 == nullptr || !::IsWindow(Label4)) return;
+  ::SetWindowTextA(Label4, text.c_str());
+  const SIZE size = TextSize(FFont, text);
+  RECT panel;
+  ::GetClientRect(Panel1, &panel);
+  const int right = panel.right - 6;
+  ::SetWindowPos(Label4, nullptr, std::min(428, int(right - size.cx)), 20, size.cx, size.cy, SWP_NOZORDER);
+  ::InvalidateRect(Panel1, nullptr, TRUE);
+}
+
+void TForm1::StartBusyAnimation() {
+  ::SetPropA(Animate1, "Playing", reinterpret_cast<HANDLE>(1));
+  ::SetTimer(Animate1, kAnimationTimerId, kAnimationFrameMs, nullptr);
+}
+
+void TForm1::StopBusyAnimation() {
+  ::KillTimer(Animate1, kAnimationTimerId);
+  ::RemovePropA(Animate1, "Playing");
+  ::InvalidateRect(Animate1, nullptr, TRUE);
+}
+
+void TForm1::StopProbeTimer() { Timer1->Stop(); }
+
+void TForm1::ShowMessage(const std::string& text) {
+  ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK);
+}
+
+bool TForm1::ConfirmYesNo(const std::string& text) {
+  return ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+void TForm1::ShowInformation(const std::string& text) {
+  ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK | MB_ICONINFORMATION);
+}
+
+// Handles what is pending, once, without waiting: the window repaints, the
+// bars move, a close is seen, and the poll ticks run.
+void TForm1::ProcessPendingMessages() {
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      // Not ours to eat: the message loop ends on it.
+      ::PostQuitMessage(int(msg.wParam));
+      break;
+    }
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+  }
+}
+
+void TForm1::CloseWindow() {
+  FClosingByDownload = true;
+  Timer1->Stop();
+  if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);
+}

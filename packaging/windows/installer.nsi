@@ -1,0 +1,59 @@
+; The Windows installer: the program into Program Files, a Start-menu entry
+; with the icon, an uninstaller. /S installs (and uninstalls) silently.
+; makensis gets VERSION, EXE, ICON, README, GUIDE and OUTFILE with /D.
+Unicode true
+Target amd64-unicode
+SetCompressor /SOLID lzma
+
+!define PRODUCT "STB Serial DownLoader"
+!define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\stb-downloader"
+
+Name "${PRODUCT} ${VERSION}"
+OutFile "${OUTFILE}"
+Icon "${ICON}"
+UninstallIcon "${ICON}"
+InstallDir "$PROGRAMFILES64\stb-downloader"
+RequestExecutionLevel admin
+ShowInstDetails show
+
+Page directory
+Page instfiles
+UninstPage uninstConfirm
+UninstPage instfiles
+
+Section "Install"
+  SetOutPath "$INSTDIR"
+  File "/oname=stb-downloader.exe" "${EXE}"
+  File "/oname=README.md" "${README}"
+  File "/oname=operator-guide.md" "${GUIDE}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+
+  ; The tool reads inc\*.inc from the folder it starts in: the entry starts it
+  ; in the installing user's Documents folder.
+  SetShellVarContext current
+  StrCpy $0 "$DOCUMENTS"
+  SetShellVarContext all
+  SetOutPath "$0"
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\stb-downloader.exe" "" "$INSTDIR\stb-downloader.exe" 0
+  SetOutPath "$INSTDIR"
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "Tarnwell STB tools team"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\stb-downloader.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+SectionEnd
+
+Section "Uninstall"
+  SetShellVarContext all
+  Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+  Delete "$INSTDIR\stb-downloader.exe"
+  Delete "$INSTDIR\README.md"
+  Delete "$INSTDIR\operator-guide.md"
+  Delete "$INSTDIR\uninstall.exe"
+  RMDir "$INSTDIR"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd

@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# One whole download with the Windows program under Wine: its window on Xvfb,
+# COM1 mapped to the simulated receiver's pty, the keyword typed from outside
+# with xdotool, and the receiver's flash compared with the image.
+#
+#   tests/windows/e2e.sh LINUX_BUILD WINDOWS_BUILD
+#
+# Expects WINEPREFIX to name a ready prefix (tests/windows/run.sh makes one).
+# With SHOTS set to a folder, leaves screenshots of the window there.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+root=$PWD
+linux_build=${1:-build}
+win_build=${2:-build-windows}
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+keyword='O8g=Ka'   # mode 7, PSI Data
+mode=7
+description=inc/psi.inc
+
+say() { printf 'windows-e2e: %s\n' "$*"; }
+fail() { printf 'windows-e2e: %s\n' "$*" >&2; exit 1; }
+[[ -n ${WINEPREFIX:-} && -d $WINEPREFIX ]] || fail "WINEPREFIX names no prefix"
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/stb-wine-e2e.XXXXXX")
+sim_pid='' tool_pid='' xvfb_pid=''
+cleanup() {
+  local pid
+  for pid in $tool_pid $sim_pid $xvfb_pid; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in $tool_pid $sim_pid $xvfb_pid; do
+    wait "$pid" 2>/dev/null || true
+  done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+bench=$tmp/bench
+scripts/workbench.sh "$bench" >/dev/null
+mapfile -t line < <(tr -d '\r' <"$bench/$description")
+image=$bench/${line[9]}
+blocks=$(( ($(stat -c %s "$image") + 1023) / 1024 ))
+
+"$linux_build/bin/stb-receiver-sim" --link "$tmp/com1" --mode "$mode" \
+  --oui "${line[0]:2:4}" --model "${line[1]:0:2}.${line[1]:3:2}" \
+  --hw "${line[2]:0:2}.${line[2]:3:2}" --bl "${line[3]:0:2}.${line[3]:3:2}" \
+  --address "${line[11]:2:8}" --exit-when-done \
+  --save-flash "$tmp/flash.bin" --summary-json "$tmp/summary.json" >"$tmp/sim.out" 2>"$tmp/sim.err" &
+sim_pid=$!
+for ((i = 0; i < 100; i++)); do
+  [[ -L $tmp/com1 ]] && break
+  sleep 0.1
+done
+[[ -L $tmp/com1 ]] || fail "the simulated receiver made no port: $(cat "$tmp/sim.err")"
+
+# COM1 is a symlink in the prefix's dosdevices; Wine's device manager puts
+# its own there at start-up, so the registry says which one it is to be.
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$(readlink "$tmp/com1")" /f >/dev/null 2>&1
+ln -sfn "$(readlink "$tmp/com1")" "$WINEPREFIX/dosdevices/com1"
+# A session started without a display cannot make windows: end it (this
+# prefix's only), so that the program starts a fresh one on Xvfb.
+"$wineserver" -k 2>/dev/null || true
+"$wineserver" -w 2>/dev/null || true
+
+Xvfb -displayfd 3 -screen 0 800x800x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.err" &
+xvfb_pid=$!
+for ((i = 0; i < 100; i++)); do
+  [[ -s $tmp/display ]] && break
+  sleep 0.1
+done
+[[ -s $tmp/display ]] || fail "Xvfb gave no display: $(cat "$tmp/xvfb.err")"
+export DISPLAY=:$(head -n1 "$tmp/display")
+
+(cd "$bench" && exec "$wine" "$root/$win_build/bin/stb-downloader.exe") >"$tmp/tool.log" 2>&1 &
+tool_pid=$!
+find_window() { { xdotool search --onlyvisible --name "$1" 2>/dev/null || true; } | head -n1; }
+window=''
+for ((i = 0; i < 600; i++)); do
+  kill -0 "$tool_pid" 2>/dev/null || fail "the program ended at start-up: $(cat "$tmp/tool.log")"
+  if box=$(find_window '^stb-downloader$') && [[ -n $box ]]; then
+    import -window root "$tmp/start.png" 2>/dev/null || true
+    fail "the program showed a message at start-up (the port?)"
+  fi
+  window=$(find_window 'Serial DownLoader')
+  [[ -n $window ]] && break
+  sleep 0.1
+done
+[[ -n $window ]] || fail "the window did not appear within 60 s"
+say "window up; typing the keyword $keyword"
+sleep 1
+xdotool windowfocus --sync "$window" 2>/dev/null || true
+xdotool type --delay 80 "$keyword"
+typed=$SECONDS
+
+deadline=$((typed + 120 + blocks))
+boxes=0
+shot() { [[ -n ${SHOTS:-} ]] && mkdir -p "$SHOTS" && import -window root "$SHOTS/$1.png" 2>/dev/null || true; }
+shot windows-1-start
+while kill -0 "$tool_pid" 2>/dev/null; do
+  [[ -n ${SHOTS:-} && ! -e $SHOTS/windows-2-transfer.png ]] && ((SECONDS >= typed + 8)) && shot windows-2-transfer
+  ((SECONDS < deadline)) || fail "the download did not end within $((deadline - typed)) s"
+  if box=$(find_window '^stb-downloader$') && [[ -n $box ]]; then
+    boxes=$((boxes + 1))
+    ((boxes <= 3)) || fail "more message boxes than a successful download shows"
+    sleep 0.5
+    shot "windows-3-end-$boxes"
+    xdotool windowfocus --sync "$box" 2>/dev/null || true
+    xdotool key --clearmodifiers Return
+    sleep 0.5
+  fi
+  sleep 0.25
+done
+tool_rc=0
+wait "$tool_pid" || tool_rc=$?
+tool_pid=''
+say "the program ended with status $tool_rc after $((SECONDS - typed)) s"
+
+for ((i = 0; i < 100; i++)); do
+  kill -0 "$sim_pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -TERM "$sim_pid" 2>/dev/null || true
+sim_rc=0
+wait "$sim_pid" || sim_rc=$?
+sim_pid=''
+cat "$tmp/sim.out"
+
+padded=$((blocks * 1024))
+head -c "$padded" /dev/zero >"$tmp/padded.bin"
+dd if="$image" of="$tmp/padded.bin" conv=notrunc status=none
+((tool_rc == 0)) || fail "the program's exit status was $tool_rc"
+((sim_rc == 0)) && grep -q '^success: *yes' "$tmp/sim.out" || fail "the receiver reports no success"
+cmp -s "$tmp/flash.bin" "$tmp/padded.bin" || fail "the receiver's flash is not the image"
+say "download succeeded: the receiver holds the image byte for byte ($blocks blocks)"
