@@ -1,5 +1,7 @@
 // The downloader's entry on Windows: its one window and the message loop.
-// The program ends when the window closes, with exit status 0.
+// The program ends when the window closes; its exit status says how the
+// run's download ended, as on Linux: 0 succeeded, 1 failed or stopped, 2 no
+// receiver was reached.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -19,9 +21,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
       ::TranslateMessage(&msg);
       ::DispatchMessageA(&msg);
     }
-    return 0;
+    return ExitStatus(Form1.DownloadResult());
   } catch (const std::exception& e) {
     ShowHandlerError(e.what());
-    return 1;
+    return ExitStatus(std::nullopt);
   }
 }

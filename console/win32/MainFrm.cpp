@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "DescriptionFile.h"
+#include "StatusText.h"
 #include "Win32PollTimer.h"
 
 namespace {
@@ -14,7 +15,9 @@ constexpr char kFormClass[] = "TForm1";
 constexpr char kPanelClass[] = "TPanel";
 constexpr char kAnimateClass[] = "TBusyAnimation";
 constexpr int kClientWidth = 553;
-constexpr int kClientHeight = 681;
+constexpr int kStripHeight = 20;
+// The status strip adds its own height under the log, and nothing else.
+constexpr int kClientHeight = 681 + kStripHeight;
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 constexpr COLORREF kPurple = RGB(128, 0, 128);
 constexpr UINT_PTR kAnimationTimerId = 1;
@@ -162,6 +165,14 @@ HWND MakeLabel(HWND parent, HFONT font, const char* text, int x, int y) {
   return MakeChild("STATIC", text, SS_LEFT | SS_NOPREFIX, parent, x, y, size.cx, size.cy, font);
 }
 
+// The strip's texts are UTF-8 (a middle dot between the parts).
+void SetUtf8Text(HWND control, const std::string& text) {
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
+  std::wstring wide(std::size_t(n > 0 ? n : 1), L'\0');
+  if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), n);
+  ::SetWindowTextW(control, wide.c_str());
+}
+
 HWND MakeBar(HWND parent, int x, int y) {
   HWND bar = MakeChild(PROGRESS_CLASSA, "", 0, parent, x, y, 337, 16, nullptr);
   ::SendMessageA(bar, PBM_SETRANGE32, 0, 100);
@@ -204,6 +215,10 @@ TForm1::TForm1() {
   BuildControls();
   TDownloadView& view = *this;
   FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view);
+  TDownloadObserver& observer = *this;
+  FDownload->SetObserver(&observer);
+  // Before the first log line: the record keeps the whole log of the run.
+  FRecorder = std::make_unique<TDownloadRecorder>(TSerialPortDriver::DevicePath(pnCOM1));
   FormCreate();
 }
 
@@ -243,6 +258,9 @@ void TForm1::BuildControls() {
   ::SendMessageA(RxMemo, EM_SETLIMITTEXT, 0, 0);
   OriginalMemoProc =
       reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(RxMemo, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(MemoProc)));
+
+  StatusStrip = MakeChild("STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_CENTERIMAGE, Handle, 8, 677, 537,
+                          kStripHeight, FFont);
 }
 
 void TForm1::FormCreate() {
@@ -255,6 +273,7 @@ void TForm1::FormCreate() {
     const std::string text = std::string(kConnectError) + "\n\n" + SerialPortDriver1->LastError();
     ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK | MB_ICONWARNING);
   }
+  ShowPort();
 
   const std::string rule(73, '-');
   AppendLog(rule);
@@ -276,6 +295,7 @@ void TForm1::Show() {
 }
 
 void TForm1::AppendLog(const std::string& line) {
+  if (FRecorder) FRecorder->LogLine(line);
   if (RxMemo == nullptr || !::IsWindow(RxMemo)) return;
   const std::string text = FLogEmpty ? line : "\r\n" + line;
   FLogEmpty = false;
@@ -299,6 +319,11 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORSTATIC: {
       HDC dc = reinterpret_cast<HDC>(wParam);
       const HWND control = reinterpret_cast<HWND>(lParam);
+      if (control == StatusStrip && !FPortOpen) {
+        ::SetTextColor(dc, RGB(0xB0, 0x00, 0x00));
+        ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
+        return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
+      }
       if (control == RxMemo) {
         ::SetBkColor(dc, ::GetSysColor(COLOR_WINDOW));
         return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
@@ -323,6 +348,9 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       // Closing while blocks go out would pull the window from under the
       // transfer: ask it to stop at the next block instead.
       if (FDownload && FDownload->Running() && !FClosingByDownload) {
+        if (FCloseRequested || FAsking) return 0;
+        // Blocks going out are worth a question.
+        if (FTransferring && !AskToStopTheTransfer()) return 0;
         FCloseRequested = true;
         return 0;
       }
@@ -460,4 +488,61 @@ void TForm1::CloseWindow() {
   FClosingByDownload = true;
   Timer1->Stop();
   if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);
+}
+
+bool TForm1::AskToStopTheTransfer() {
+  FAsking = true;
+  const bool yes =
+      ::MessageBoxA(Handle, kStopQuestion, kApplicationName, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
+  FAsking = false;
+  return yes;
+}
+
+// --- the status strip, and what the record hears of the download --------------------------------
+
+void TForm1::ShowPort() {
+  FPortOpen = SerialPortDriver1->Connected();
+  FPortText = PortText(TSerialPortDriver::DevicePath(pnCOM1), FPortOpen, SerialPortDriver1->LastError());
+  SetUtf8Text(StatusStrip, FPortText);
+}
+
+void TForm1::ShowActivity(const std::string& text) {
+  if (StatusStrip == nullptr || !::IsWindow(StatusStrip)) return;
+  SetUtf8Text(StatusStrip, text.empty() ? FPortText : FPortText + kStripSeparator + text);
+}
+
+void TForm1::Reached(std::uint8_t mode, const TDownloadJob& job) { FRecorder->Reached(mode, job); }
+
+void TForm1::Identified(const TDeviceInfo& info, bool addressRead) { FRecorder->Identified(info, addressRead); }
+
+void TForm1::TransferStarting(std::int32_t) {
+  FTransferring = true;
+  FTransferStart = std::chrono::steady_clock::now();
+}
+
+// The block loop handles the window's messages right after this, which
+// paints the strip.
+void TForm1::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
+  FRecorder->BlockAccepted();
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
+  ShowActivity(TransferRateText(done, blockCount, elapsed));
+}
+
+void TForm1::BlockResent(std::int32_t) { FRecorder->BlockResent(); }
+
+// No message is handled here, as none may be while the exchange waits: the
+// strip is only painted again.
+void TForm1::Waiting(const char* stage, std::uint32_t silentMs) {
+  FTransferring = false;
+  ShowActivity(WaitingText(stage, silentMs));
+  if (StatusStrip != nullptr && ::IsWindow(StatusStrip)) ::UpdateWindow(StatusStrip);
+}
+
+void TForm1::Ended(TDownloadResult result, const std::string& reason) {
+  FTransferring = false;
+  const std::string unsaved = FRecorder->Finish(result, reason);
+  if (!unsaved.empty()) AppendLog(unsaved);
+  ShowActivity(result == TDownloadResult::Success  ? "download succeeded"
+               : result == TDownloadResult::Stopped ? "download stopped"
+                                                    : "download failed");
 }

@@ -8,19 +8,25 @@
 #endif
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "DeviceCheck.h"
 #include "Download.h"
 #include "DownloadJob.h"
+#include "DownloadObserver.h"
+#include "DownloadRecord.h"
 #include "ModeSelect.h"
 #include "PollTimer.h"
 #include "SerialDrv.h"
 
 inline constexpr const char* kCaption = "::::: Tarnwell STB  Serial DownLoader v3.5 For Downgrade Version:::::";
 inline constexpr const char* kConnectError = "Error: could not connect.  Check COM port settings";
+inline constexpr const char* kStopQuestion =
+    "A download is running. Closing now leaves the receiver without a complete image. Stop the download and close?";
 // The title of every message box: the program's name.
 inline constexpr const char* kApplicationName = "stb-downloader";
 
@@ -28,7 +34,7 @@ inline constexpr const char* kApplicationName = "stb-downloader";
 // application's top-level handler does; the window stays as it was.
 void ShowHandlerError(const char* text);
 
-class TForm1 : private TDownloadView {
+class TForm1 : private TDownloadView, private TDownloadObserver {
 public:
   TForm1();
   ~TForm1() override;
@@ -47,6 +53,7 @@ public:
   HWND ProgressBar2 = nullptr;
   HWND Animate1 = nullptr;
   HWND RxMemo = nullptr;
+  HWND StatusStrip = nullptr;  // under the log: the port, and the download's pace
 
   // The state of one run.
   std::uint8_t DownloadMode = 0;
@@ -54,6 +61,8 @@ public:
   bool DownloadJobReady = false;  // the description was read to its end
   TKeywordSlots KeywordSlots{};
   const TDeviceInfo& DeviceInfo() const { return FDownload->DeviceInfo(); }
+  // How the run's download ended; none when no receiver was reached.
+  const std::optional<TDownloadResult>& DownloadResult() const { return FRecorder->Result(); }
 
   void Show();
   void AppendLog(const std::string& line) override;
@@ -84,9 +93,28 @@ private:
   bool CloseRequested() const override { return FCloseRequested; }
   void CloseWindow() override;
 
+  // TDownloadObserver
+  void Reached(std::uint8_t mode, const TDownloadJob& job) override;
+  void Identified(const TDeviceInfo& info, bool addressRead) override;
+  void TransferStarting(std::int32_t blockCount) override;
+  void BlockAccepted(std::int32_t done, std::int32_t blockCount) override;
+  void BlockResent(std::int32_t block) override;
+  void Waiting(const char* stage, std::uint32_t silentMs) override;
+  void Ended(TDownloadResult result, const std::string& reason) override;
+
+  void ShowPort();
+  void ShowActivity(const std::string& text);
+  bool AskToStopTheTransfer();
+
   std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
   std::unique_ptr<TPollTimer> FTimer1;
   std::unique_ptr<TDownload> FDownload;
+  std::unique_ptr<TDownloadRecorder> FRecorder;
+  std::string FPortText;
+  bool FPortOpen = false;
+  bool FAsking = false;
+  bool FTransferring = false;
+  std::chrono::steady_clock::time_point FTransferStart;
   HFONT FFont = nullptr;
   HFONT FFixedFont = nullptr;
   HWND FAddress[3] = {};

@@ -132,4 +132,10 @@ dd if="$image" of="$tmp/padded.bin" conv=notrunc status=none
 ((tool_rc == 0)) || fail "the program's exit status was $tool_rc"
 ((sim_rc == 0)) && grep -q '^success: *yes' "$tmp/sim.out" || fail "the receiver reports no success"
 cmp -s "$tmp/flash.bin" "$tmp/padded.bin" || fail "the receiver's flash is not the image"
+# The record goes to %LOCALAPPDATA%\stb-downloader\downloads.jsonl.
+record=$(ls "$WINEPREFIX"/drive_c/users/*/AppData/Local/stb-downloader/downloads.jsonl 2>/dev/null | head -n1)
+[[ -n $record ]] || fail "no downloads.jsonl in %LOCALAPPDATA%\\stb-downloader"
+last=$(tail -n1 "$record")
+[[ $last == *'"result":"success"'* && $last == *"\"blocks_accepted\":$blocks,"* ]] ||
+  fail "the record's last line is not this download's success: $last"
 say "download succeeded: the receiver holds the image byte for byte ($blocks blocks)"
