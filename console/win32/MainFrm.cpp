@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "DescriptionFile.h"
+#include "FileError.h"
 #include "StatusText.h"
 #include "Win32PollTimer.h"
 
@@ -160,6 +161,23 @@ HWND MakeChild(const char* cls, const char* text, DWORD style, HWND parent, int 
   return child;
 }
 
+HFONT SansSerif(int pixels, int width = 0) {
+  return ::CreateFontA(-pixels, width, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, "MS Sans Serif");
+}
+
+// The counter stays beside the Down Load bar: the largest size at which the
+// widest counter there can be fits between the bar and the panel's edge.
+HFONT CounterFont(int width) {
+  const std::string longest = ByteCounterText(kMaxImageBytes, kMaxImageBytes);
+  for (int px = 11; px > 6; --px) {
+    HFONT font = SansSerif(px);
+    if (TextSize(font, longest).cx <= width) return font;
+    ::DeleteObject(font);
+  }
+  return SansSerif(6);
+}
+
 HWND MakeLabel(HWND parent, HFONT font, const char* text, int x, int y) {
   const SIZE size = TextSize(font, text);
   return MakeChild("STATIC", text, SS_LEFT | SS_NOPREFIX, parent, x, y, size.cx, size.cy, font);
@@ -188,8 +206,7 @@ void ShowHandlerError(const char* text) {
 
 TForm1::TForm1() {
   RegisterClasses();
-  FFont = ::CreateFontA(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, "MS Sans Serif");
+  FFont = SansSerif(11);
   FFixedFont = ::CreateFontA(-16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Fixedsys");
 
@@ -230,6 +247,7 @@ TForm1::~TForm1() {
   FSerialPortDriver.reset();
   if (FFont != nullptr) ::DeleteObject(FFont);
   if (FFixedFont != nullptr) ::DeleteObject(FFixedFont);
+  if (FCounterFont != nullptr) ::DeleteObject(FCounterFont);
 }
 
 void TForm1::BuildControls() {
@@ -247,7 +265,12 @@ void TForm1::BuildControls() {
   Panel1 = MakeChild(kPanelClass, "", 0, Handle, 8, 132, 537, 129, nullptr);
   Label1 = MakeLabel(Panel1, FFont, "Down Load", 16, 20);
   Label2 = MakeLabel(Panel1, FFont, "Flash Write", 16, 44);
-  Label4 = MakeLabel(Panel1, FFont, "( 0 / 0 )", 428, 20);
+  RECT inside;
+  ::GetClientRect(Panel1, &inside);
+  const int counterWidth = inside.right - 2 - 428;
+  FCounterFont = CounterFont(counterWidth);
+  Label4 = MakeChild("STATIC", "( 0 / 0 )", SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, Panel1, 428, 20, counterWidth, 16,
+                     FCounterFont);
   ProgressBar1 = MakeBar(Panel1, 84, 20);
   ProgressBar2 = MakeBar(Panel1, 84, 44);
   Animate1 = MakeChild(kAnimateClass, "", 0, Panel1, 76, 60, 385, 61, nullptr);
@@ -398,8 +421,16 @@ void TForm1::KeyCharacter(std::uint8_t key) {
   try {
     RxMemoKeyPress(key);
   } catch (const std::exception& e) {
-    ShowHandlerError(e.what());
+    ShowError(e);
   }
+}
+
+// A file error's detail goes into the log first, so that it is there to read
+// while the message box is up.
+void TForm1::ShowError(const std::exception& e) {
+  if (const auto* file = dynamic_cast<const TFileError*>(&e); file != nullptr && !file->Detail().empty())
+    AppendLog(file->Detail());
+  ShowHandlerError(e.what());
 }
 
 void TForm1::RxMemoKeyPress(std::uint8_t& Key) {
@@ -416,13 +447,20 @@ void TForm1::ReadDescriptionFile(const std::string& path) {
   ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
   SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize));
   DownloadJobReady = true;
+  // The mode is chosen, but the calls to the receiver go nowhere: say so once.
+  if (!SerialPortDriver1->Connected() && !FPortNotOpenLogged) {
+    FPortNotOpenLogged = true;
+    const std::string device = TSerialPortDriver::DevicePath(pnCOM1);
+    AppendLog("  Nothing can reach the receiver: COM1 = " + device +
+              " is not open: " + PortReason(device, SerialPortDriver1->LastError()));
+  }
 }
 
 void TForm1::Timer1Timer() {
   try {
     FDownload->Timer1Timer(DownloadMode, DownloadJobReady ? &DownloadJob : nullptr);
   } catch (const std::exception& e) {
-    ShowHandlerError(e.what());
+    ShowError(e);
   }
 }
 
@@ -431,17 +469,8 @@ void TForm1::Timer1Timer() {
 void TForm1::SetTransferProgress(int percent) { ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0); }
 void TForm1::SetFlashProgress(int percent) { ::SendMessageA(ProgressBar2, PBM_SETPOS, WPARAM(percent), 0); }
 
-// The counter grows with the image; rather than be cut off at the panel's
-// edge it moves left, over the free end of the bar's row.
 void TForm1::SetByteCounter(const std::string& text) {
-  if (Label4 == nullptr || !::IsWindow(Label4)) return;
-  ::SetWindowTextA(Label4, text.c_str());
-  const SIZE size = TextSize(FFont, text);
-  RECT panel;
-  ::GetClientRect(Panel1, &panel);
-  const int right = panel.right - 6;
-  ::SetWindowPos(Label4, nullptr, std::min(428, int(right - size.cx)), 20, size.cx, size.cy, SWP_NOZORDER);
-  ::InvalidateRect(Panel1, nullptr, TRUE);
+  if (Label4 != nullptr && ::IsWindow(Label4)) ::SetWindowTextA(Label4, text.c_str());
 }
 
 void TForm1::StartBusyAnimation() {

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -102,6 +103,7 @@ private:
   void Waiting(const char* stage, std::uint32_t silentMs) override;
   void Ended(TDownloadResult result, const std::string& reason) override;
 
+  void ShowError(const std::exception& e);
   void ShowPort();
   void ShowActivity(const std::string& text);
   bool AskToStopTheTransfer();
@@ -117,6 +119,8 @@ private:
   std::chrono::steady_clock::time_point FTransferStart;
   HFONT FFont = nullptr;
   HFONT FFixedFont = nullptr;
+  HFONT FCounterFont = nullptr;
+  bool FPortNotOpenLogged = false;
   HWND FAddress[3] = {};
   bool FCloseRequested = false;
   bool FClosingByDownload = false;
