@@ -557,6 +557,10 @@ const std::string kGoodFront = Lines({"001234", "0A.01", "01.05", "02.10", "03.2
 
 TEST_P(FileErrorDetail, MessageAsEverAndOneLineSayingWhereWhatAndWhatToDo) {
   const DetailRow& row = GetParam();
+#ifdef _WIN32
+  if (std::string(row.name) == "ImageNameWithTrailingBlank")
+    GTEST_SKIP() << "Windows drops blanks at the end of a file name: the image opens";
+#endif
   const fs::path before = fs::current_path();
   fs::current_path(dir);
   row.make(dir);
