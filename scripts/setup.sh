@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth xdotool x11-utils
   qt6-qpa-plugins imagemagick openssl util-linux
+  fonts-dejavu-core fonts-dejavu-extra
   dpkg-dev fakeroot file
 )
 
