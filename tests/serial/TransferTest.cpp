@@ -71,9 +71,20 @@ TEST_P(ReadSilence, ReadByteGivesUpOnlyAfterTimeout) {
 INSTANTIATE_TEST_SUITE_P(Serial, ReadSilence,
                          ::testing::Values(SilenceCase{0, 1000}, SilenceCase{200, 5000}, SilenceCase{50, 5000}));
 
-TEST_F(SerialLine, EqualElapsedIsNotYetExpired) {
-  // A clock that stands still at exactly the time-out never expires; one more
-  // millisecond does.
+// A clock that stands still at exactly the time-out never expires; one more
+// millisecond does. Reads wait on a silent line, sends on a full queue.
+struct ExpiryCase {
+  const char* name;
+  bool send;
+};
+class EqualElapsed : public SerialLine, public ::testing::WithParamInterface<ExpiryCase> {};
+TEST_P(EqualElapsed, IsNotYetExpired) {
+  std::vector<std::uint8_t> fill(1 << 20, 0xA5);
+  if (GetParam().send) {
+    // Nobody reads the far end: fill its buffers until the driver takes no more.
+    drv.SetOutputTimeout(100);
+    ASSERT_LT(drv.SendData(fill.data(), std::uint32_t(fill.size())), fill.size());
+  }
   std::uint32_t now = 0xFFFFFF9Cu;  // 100 ms before the wrap
   int calls = 0;
   drv.SetTickSource([&] {
@@ -81,10 +92,18 @@ TEST_F(SerialLine, EqualElapsedIsNotYetExpired) {
     if (calls == 50) now += 1;
     return now;
   });
-  std::uint8_t b = 0;
-  EXPECT_FALSE(drv.ReadByte(b));
+  if (GetParam().send) {
+    EXPECT_EQ(drv.SendData(fill.data(), 1, 200), 0u);
+  } else {
+    std::uint8_t b = 0;
+    drv.SetInputTimeout(200);
+    EXPECT_FALSE(drv.ReadByte(b));
+  }
   EXPECT_GE(calls, 50);
 }
+INSTANTIATE_TEST_SUITE_P(Serial, EqualElapsed,
+                         ::testing::Values(ExpiryCase{"ReadByte", false}, ExpiryCase{"SendData", true}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(SerialLine, EachArrivalRestartsTheReadTimeout) {
   std::thread sender([&] {

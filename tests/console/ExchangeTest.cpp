@@ -1,0 +1,254 @@
+// The exchange on its own: TDownload with the real serial component on a pty,
+// the simulated receiver or a line the test writes itself on the far end, and
+// a view double in place of the window that records what is shown and
+// answers the dialogs. No window, no event loop: each case takes milliseconds.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Download.h"
+#include "PtyPair.h"
+#include "Receiver.h"
+#include "SerialDrv.h"
+
+namespace {
+
+const std::vector<std::string> kClosingLines = {
+    "7. Update Version Table OK", "---------------------------------------",
+    "Congraturation! Software Upgrade OK !!!", "Please Turn Off and On the STB set !!!"};
+
+class RecordingView : public TDownloadView {
+public:
+  std::vector<std::string> Log;
+  std::vector<std::string> Dialogs;
+  std::vector<int> TransferBar, FlashBar;
+  std::vector<std::string> Counter;
+  bool AnswerYes = false;
+  bool ProbeTimerStopped = false;
+  bool Closed = false;
+  bool CloseRequestedFlag = false;
+  std::function<void()> OnPump;  // the once-per-block message handling
+
+  void AppendLog(const std::string& line) override { Log.push_back(line); }
+  void SetTransferProgress(int percent) override { TransferBar.push_back(percent); }
+  void SetFlashProgress(int percent) override { FlashBar.push_back(percent); }
+  void SetByteCounter(const std::string& text) override { Counter.push_back(text); }
+  void StartBusyAnimation() override {}
+  void StopBusyAnimation() override {}
+  void StopProbeTimer() override { ProbeTimerStopped = true; }
+  void ShowMessage(const std::string& text) override { Dialogs.push_back(text); }
+  bool ConfirmYesNo(const std::string& text) override {
+    Dialogs.push_back(text);
+    return AnswerYes;
+  }
+  void ShowInformation(const std::string& text) override { Dialogs.push_back(text); }
+  void ProcessPendingMessages() override {
+    if (OnPump) OnPump();
+  }
+  bool CloseRequested() const override { return CloseRequestedFlag; }
+  void CloseWindow() override { Closed = true; }
+};
+
+// A folder for the image file, gone with the test.
+class ImageFolder {
+public:
+  ImageFolder() {
+    char tmpl[] = "/tmp/stb-exchange-XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
+    FDir = tmpl;
+  }
+  ~ImageFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(FDir, ec);
+  }
+  std::string Write(const std::vector<std::uint8_t>& bytes) const {
+    const std::string path = (FDir / "image.bin").string();
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                std::streamsize(bytes.size()));
+    return path;
+  }
+
+private:
+  std::filesystem::path FDir;
+};
+
+// The job the simulated receiver's default identity accepts, for an image of
+// `imageBytes` bytes of value `fill`.
+TDownloadJob JobFor(const std::string& imagePath, std::size_t imageBytes) {
+  TDownloadJob job;
+  const auto blocks = std::int32_t((imageBytes + 1023) / 1024);
+  job.ImageFileName = imagePath;
+  job.ImageSize = blocks * 1024;
+  job.BlockCount = blocks;
+  job.BlockCountLow = std::uint8_t(blocks & 0xFF);
+  job.BlockCountHigh = std::uint8_t(blocks >> 8);
+  job.Oui = {0x00, 0x12, 0x34};
+  job.ModelCode = {0x0A, 0x01};
+  job.HardwareVersion = {0x01, 0x05};
+  job.BootloaderVersion = {0x02, 0x00};
+  job.NativeVersion = {0x03, 0x01};
+  job.Application1Version = {0x04, 0x02};
+  job.Application2Version = {0x05, 0x03};
+  job.DateCode = "26120";
+  job.VersionSelector = 2;
+  job.DownloadAddress = {0x00, 0x00, 0x01, 0x80};  // 0x80010000, least significant byte first
+  return job;
+}
+
+// The component on the near end of a pty: the simulated receiver's, or one
+// whose far end the test holds.
+class Exchange : public ::testing::Test {
+protected:
+  void WithReceiver(const stbsim::Config& cfg) {
+    FReceiver = std::make_unique<stbsim::Receiver>(cfg);
+    std::string error;
+    ASSERT_TRUE(FReceiver->OpenPty(&error)) << error;
+    Connect(FReceiver->ConsolePath());
+    FReceiver->Start();
+  }
+  void WithSilentLine() {
+    FLine = std::make_unique<PtyPair>();
+    Connect(FLine->NearPath());
+  }
+
+  // Probe ticks until the receiver answers one; true when the handshake ran.
+  bool RunDownload(std::uint8_t mode, const TDownloadJob& job) {
+    for (int tick = 0; tick < 20 && !view.ProbeTimerStopped; ++tick) download.Timer1Timer(mode, &job);
+    return view.ProbeTimerStopped;
+  }
+  // What the receiver saw, once it has finished or waitMs have passed.
+  stbsim::Summary ReceiverSummary(int waitMs = 3000) {
+    FReceiver->WaitFinished(waitMs);
+    return FReceiver->GetSummary();
+  }
+  // Bytes the far end holds, put there before the exchange looks.
+  void Queue(const std::string& bytes) {
+    const std::int32_t before = port.InputCount();
+    FLine->Write(bytes);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (port.InputCount() < before + std::int32_t(bytes.size()) && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(port.InputCount(), before + std::int32_t(bytes.size()));
+  }
+  std::vector<std::uint8_t> Sent(std::size_t want) { return FLine->Read(want, 5000); }
+
+  TSerialPortDriver port;
+  RecordingView view;
+  TDownload download{port, view};
+  ImageFolder folder;
+
+private:
+  void Connect(const std::string& path) {
+    setenv("COM1", path.c_str(), 1);
+    port.SetComPort(pnCOM1);
+    ASSERT_TRUE(port.Connect()) << port.LastError();
+    download.SetSilenceLimitMs(1500);
+  }
+
+  std::unique_ptr<stbsim::Receiver> FReceiver;
+  std::unique_ptr<PtyPair> FLine;
+};
+
+std::vector<std::string> Tail(const std::vector<std::string>& log, std::size_t n) {
+  return {log.end() - std::ptrdiff_t(std::min(n, log.size())), log.end()};
+}
+
+// --- the probe -------------------------------------------------------------------------------------
+
+TEST_F(Exchange, AnAnswerWaitingBeforeTheModeWordIsDiscarded) {
+  WithSilentLine();
+  // A whole acknowledgement and echo, left over from before the probe.
+  Queue(std::string("\x06\x00" "ACK\x02", 6));
+  const TDownloadJob job = JobFor(folder.Write({1, 2, 3}), 3);
+  download.Timer1Timer(2, &job);
+  EXPECT_TRUE(view.Log.empty()) << ::testing::PrintToString(view.Log);
+  EXPECT_FALSE(view.ProbeTimerStopped);
+  EXPECT_EQ(Sent(6), (std::vector<std::uint8_t>{0x1F, 'N', 'A', 'T', 'I', 'V'}));
+}
+
+// --- the transfer --------------------------------------------------------------------------------
+
+TEST_F(Exchange, ABlockRejectedForEverIsSentSeventeenTimesInAll) {
+  stbsim::Config cfg;
+  cfg.Fault.RejectBlock = 3;
+  cfg.Fault.RejectTimes = -1;
+  WithReceiver(cfg);
+  ASSERT_TRUE(RunDownload(2, JobFor(folder.Write(std::vector<std::uint8_t>(6 * 1024, 0x5A)), 6 * 1024)));
+  EXPECT_EQ(std::count(view.Log.begin(), view.Log.end(), "  retry : 3 block"), 17);
+  EXPECT_EQ(view.Log.back(), "  DownLoad Fail !!");
+  EXPECT_EQ(view.Dialogs, std::vector<std::string>{"Software Upgrade Fail !!!"});
+  EXPECT_EQ(ReceiverSummary(0).BlocksRejected, 17u);
+}
+
+// --- the verification stages -----------------------------------------------------------------------
+
+TEST_F(Exchange, AConfirmationWaitingBeforeTheTotalChecksumIsDiscarded) {
+  WithSilentLine();
+  Queue("\r\nCRC OK. : DownLoad");
+  EXPECT_FALSE(download.UploadFile(2, JobFor(folder.Write({}), 0)));
+  EXPECT_EQ(view.Log, std::vector<std::string>{"  ERROR:No Response from STB - DownLoad CRC !!"});
+  EXPECT_EQ(Sent(1), std::vector<std::uint8_t>{0x00}) << "the total checksum of an empty image";
+}
+
+TEST_F(Exchange, AReportByteEqualToTheWakeByteDoesNotEndTheRamImageSkip) {
+  WithReceiver(stbsim::Config{});
+  // One block whose bytes sum to 0x1F: the receiver's report opens with it.
+  const TDownloadJob job = JobFor(folder.Write({0x1F}), 1);
+  ASSERT_TRUE(RunDownload(2, job));
+  EXPECT_EQ(ReceiverSummary().TotalChecksumReceived, 0x1F);
+  EXPECT_EQ(Tail(view.Log, 4), kClosingLines) << ::testing::PrintToString(view.Log);
+}
+
+TEST_F(Exchange, TheLastFlashMarkMayBeAnyByteEveryEarlierOneMustBeTheMark) {
+  stbsim::Config cfg;
+  cfg.Fault.FlashByteAt = 1;  // five blocks: two marks, the second spoiled
+  cfg.Fault.FlashByte = '#';
+  WithReceiver(cfg);
+  ASSERT_TRUE(RunDownload(2, JobFor(folder.Write(std::vector<std::uint8_t>(5 * 1024, 0x11)), 5 * 1024)));
+  EXPECT_EQ(view.FlashBar, (std::vector<int>{50, 100}));
+  EXPECT_EQ(Tail(view.Log, 4), kClosingLines) << ::testing::PrintToString(view.Log);
+  EXPECT_TRUE(ReceiverSummary().Success);
+}
+
+struct SelectorRow {
+  const char* name;
+  std::uint8_t selector;
+  std::vector<std::uint8_t> pair;  // what goes before the date code
+};
+
+class VersionPairBySelector : public Exchange, public ::testing::WithParamInterface<SelectorRow> {};
+
+TEST_P(VersionPairBySelector, GoesBeforeTheDateCode) {
+  WithReceiver(stbsim::Config{});
+  TDownloadJob job = JobFor(folder.Write({7}), 1);
+  job.VersionSelector = GetParam().selector;
+  ASSERT_TRUE(RunDownload(2, job));
+  std::vector<std::uint8_t> expected = GetParam().pair;
+  for (char c : std::string("26120")) expected.push_back(std::uint8_t(c));
+  const stbsim::Summary sum = ReceiverSummary();
+  EXPECT_EQ(sum.VersionWrite, expected);
+  EXPECT_TRUE(sum.Success) << sum.ToText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Selectors, VersionPairBySelector,
+                         ::testing::Values(SelectorRow{"NoneForZero", 0, {}},
+                                           SelectorRow{"Bootloader", 1, {0x02, 0x00}},
+                                           SelectorRow{"Native", 2, {0x03, 0x01}},
+                                           SelectorRow{"Application1", 3, {0x04, 0x02}},
+                                           SelectorRow{"Application2", 4, {0x05, 0x03}},
+                                           SelectorRow{"NoneForFive", 5, {}}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
