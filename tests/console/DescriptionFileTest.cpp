@@ -17,6 +17,7 @@
 #include <random>
 
 #include "DescriptionFile.h"
+#include "TestNames.h"
 
 namespace fs = std::filesystem;
 
@@ -59,11 +60,13 @@ INSTANTIATE_TEST_SUITE_P(
         ConvertRow{"0xG1", kInvalid}, ConvertRow{"-0x1", kInvalid}, ConvertRow{"+$1", kInvalid},
         ConvertRow{"0x-1", kInvalid}, ConvertRow{"0x+1", kInvalid}, ConvertRow{"\t1", kInvalid},
         ConvertRow{"1x", kInvalid}, ConvertRow{"$$1", kInvalid}, ConvertRow{"0xx1", kInvalid},
-        ConvertRow{"1a", kInvalid}, ConvertRow{"- 1", kInvalid}));
+        ConvertRow{"1a", kInvalid}, ConvertRow{"- 1", kInvalid}),
+    [](const auto& row) { return "Text" + TextName(row.param.text); });
 
 // ---- SplitDescriptionLines -----------------------------------------------
 
 struct SplitRow {
+  const char* name;
   std::string bytes;
   std::vector<std::string> lines;  // the rest are empty
 };
@@ -88,22 +91,29 @@ std::string Numbered(int from, int to, const char* end) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SplitTest,
     ::testing::Values(
-        SplitRow{"", {}}, SplitRow{"a\r\nb\r\n", {"a", "b"}}, SplitRow{"a\rb\rc", {"a", "b", "c"}},
-        SplitRow{"a\nb\r\nc", {"a\nb", "c"}}, SplitRow{"\n\r\n\n", {"\n", "\n"}},
-        SplitRow{"\r\r\nx", {"", "", "x"}}, SplitRow{"a\r\n\x1A" "b\r\nc", {"a"}},
-        SplitRow{"ab\x1A" "cd\r\nef", {"ab"}}, SplitRow{"a\n\rb", {"a\n", "b"}},
-        SplitRow{std::string("a\0b\r\n", 5), {std::string("a\0b", 3)}},
-        SplitRow{Numbered(1, 14, "\r\n"),
+        SplitRow{"NoBytes", "", {}}, SplitRow{"CrLf", "a\r\nb\r\n", {"a", "b"}},
+        SplitRow{"LoneCr", "a\rb\rc", {"a", "b", "c"}},
+        SplitRow{"LoneLfIsACharacter", "a\nb\r\nc", {"a\nb", "c"}},
+        SplitRow{"LfAroundCrLf", "\n\r\n\n", {"\n", "\n"}},
+        SplitRow{"CrThenCrLf", "\r\r\nx", {"", "", "x"}},
+        SplitRow{"CtrlZStartingALine", "a\r\n\x1A" "b\r\nc", {"a"}},
+        SplitRow{"CtrlZInsideALine", "ab\x1A" "cd\r\nef", {"ab"}}, SplitRow{"LfCr", "a\n\rb", {"a\n", "b"}},
+        SplitRow{"NulKept", std::string("a\0b\r\n", 5), {std::string("a\0b", 3)}},
+        SplitRow{"FourteenCrLfLines", Numbered(1, 14, "\r\n"),
                  {"L1", "L2", "L3", "L4", "L5", "L6", "L7", "L8", "L9", "L10", "L11", "L12"}},
-        SplitRow{Numbered(1, 13, "\r"),
+        SplitRow{"ThirteenCrLines", Numbered(1, 13, "\r"),
                  {"L1", "L2", "L3", "L4", "L5", "L6", "L7", "L8", "L9", "L10", "L11", "L12"}},
         // No CR anywhere: LF ends the lines. One CR, even past the Ctrl-Z, is not needed to keep the old rules.
-        SplitRow{Numbered(1, 13, "\n"),
+        SplitRow{"ThirteenLfLinesWithoutCr", Numbered(1, 13, "\n"),
                  {"L1", "L2", "L3", "L4", "L5", "L6", "L7", "L8", "L9", "L10", "L11", "L12"}},
-        SplitRow{"a\n\nb\x1A" "c\nd", {"a", "", "b"}}, SplitRow{"a\nb\rc\n", {"a\nb", "c\n"}},
+        SplitRow{"LfOnlyUpToCtrlZ", "a\n\nb\x1A" "c\nd", {"a", "", "b"}},
+        SplitRow{"OneCrKeepsLfACharacter", "a\nb\rc\n", {"a\nb", "c\n"}},
         // A leading byte order mark is no part of line 1; anywhere else it is.
-        SplitRow{"\xEF\xBB\xBF" "a\r\nb", {"a", "b"}}, SplitRow{"\xEF\xBB\xBF" "a\nb", {"a", "b"}},
-        SplitRow{"\xEF\xBB" "a\r\n", {"\xEF\xBB" "a"}}, SplitRow{"a\r\n\xEF\xBB\xBF" "b", {"a", "\xEF\xBB\xBF" "b"}}));
+        SplitRow{"ByteOrderMarkThenCrLf", "\xEF\xBB\xBF" "a\r\nb", {"a", "b"}},
+        SplitRow{"ByteOrderMarkThenLf", "\xEF\xBB\xBF" "a\nb", {"a", "b"}},
+        SplitRow{"HalfAByteOrderMarkIsText", "\xEF\xBB" "a\r\n", {"\xEF\xBB" "a"}},
+        SplitRow{"ByteOrderMarkOnLineTwoIsText", "a\r\n\xEF\xBB\xBF" "b", {"a", "\xEF\xBB\xBF" "b"}}),
+    RowName());
 
 // ---- ParseDescriptionLines -----------------------------------------------
 
@@ -203,7 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
         FieldRow{12, "0xBF", "'0x' is not a valid integer value",
                  [](Job j) { EXPECT_EQ(j.Address(), 0xBF000000u); }},
         FieldRow{12, "0xGGC00000", "'0xGG' is not a valid integer value", [](Job) {}},
-        FieldRow{12, "0xBF C00000", "'0x C' is not a valid integer value", [](Job) {}}));
+        FieldRow{12, "0xBF C00000", "'0x C' is not a valid integer value", [](Job) {}}),
+    [](const auto& row) { return "Line" + std::to_string(row.param.line) + "_" + TextName(row.param.text); });
 
 TEST(ParseDescription, AddressLineHoldsCharactersOneToTenAsWritten) {
   auto lines = GoodLines();
@@ -328,7 +339,8 @@ INSTANTIATE_TEST_SUITE_P(Table, ImageSizeTest,
                                            SizeRow{256 * 1024, 256 * 1024, 256, 0, 1},
                                            SizeRow{257 * 1024 - 1, 257 * 1024, 257, 1, 1},
                                            SizeRow{kMaxImageBytes - 1023, 67107840, 65535, 255, 255},
-                                           SizeRow{kMaxImageBytes, 67107840, 65535, 255, 255}));
+                                           SizeRow{kMaxImageBytes, 67107840, 65535, 255, 255}),
+                         [](const auto& row) { return std::to_string(row.param.bytes) + "Bytes"; });
 
 TEST_F(ReadDescriptionTest, ImageBeyondSixtyFiveThousandBlocksIsRefused) {
   for (std::int64_t bytes : {kMaxImageBytes + 1, std::int64_t{65536} * 1024, std::int64_t{1} << 32}) {

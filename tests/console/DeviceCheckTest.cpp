@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "DeviceCheck.h"
+#include "TestNames.h"
 
 namespace {
 
@@ -53,7 +54,12 @@ INSTANTIATE_TEST_SUITE_P(Table, VersionRuleTest,
                                            // unsigned: 0x80 is above 0x7F, not below
                                            VersionRow{{1, 0x80}, {1, 0x7F}, true},
                                            VersionRow{{1, 0x7F}, {1, 0x80}, false},
-                                           VersionRow{{0xFF, 0xFF}, {0xFF, 0}, true}));
+                                           VersionRow{{0xFF, 0xFF}, {0xFF, 0}, true}),
+                         [](const auto& row) {
+                           const VersionRow& r = row.param;
+                           return "Image" + HexName(r.image.First) + "_" + HexName(r.image.Second) + "_Receiver" +
+                                  HexName(r.receiver.First) + "_" + HexName(r.receiver.Second);
+                         });
 
 // ---- download address (check 5) -----------------------------------------
 
@@ -85,7 +91,8 @@ INSTANTIATE_TEST_SUITE_P(
                       AddressRow{0x9F000000, 0x9F000000, true},
                       AddressRow{0xBFC00001, 0xBFC00000, false},
                       AddressRow{0xBFC10000, 0xBFC00000, false},
-                      AddressRow{0x80000100, 0xA0000000, false}));
+                      AddressRow{0x80000100, 0xA0000000, false}),
+    [](const auto& row) { return HexName(row.param.image) + "_" + HexName(row.param.receiver); });
 
 // ---- checks 1 to 4: pass lines and failure reports -----------------------
 
@@ -201,7 +208,8 @@ INSTANTIATE_TEST_SUITE_P(Table, BootloaderAreaTest,
                                            AreaRow{0xBEC10000, false, true},
                                            AreaRow{0x9D000000, false, true},
                                            AreaRow{0x80000000, false, true},
-                                           AreaRow{0x00C00000, false, true}));
+                                           AreaRow{0x00C00000, false, true}),
+                         [](const auto& row) { return "Address" + HexName(row.param.address); });
 
 TEST(BootloaderSize, SixtyBlocksPassSixtyOneFail) {
   TDownloadJob job;

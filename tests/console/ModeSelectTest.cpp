@@ -1,15 +1,48 @@
-// The hidden keyword matcher. The keywords are read back from the slots, so
-// no test holds them as whole words.
+// The hidden keyword matcher. The keywords come from the operator's table in
+// README.md, so no test holds them as whole words and the slots are checked
+// against what the operator is told.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
+#include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "ModeSelect.h"
 
 namespace {
+
+// One row of README's table of download modes.
+struct ReadmeMode {
+  std::string name;  // "BootLoader"
+  std::string keyword, descriptionFile, modeWord;
+};
+
+// The table's rows, mode 1 first; "| 1 BootLoader | `...` | ./inc/bl.inc | BOOTL |".
+const std::array<ReadmeMode, 8>& ReadmeModes() {
+  static const std::array<ReadmeMode, 8> modes = [] {
+    std::array<ReadmeMode, 8> rows{};
+    std::ifstream in(STB_README);
+    for (std::string line; std::getline(in, line);) {
+      if (line.size() < 4 || line[0] != '|' || line[2] < '1' || line[2] > '8' || line[3] != ' ') continue;
+      std::vector<std::string> cells;
+      for (std::size_t from = 1, bar; (bar = line.find(" |", from)) != std::string::npos; from = bar + 2)
+        cells.push_back(line.substr(from + 1, bar - from - 1));
+      if (cells.size() != 4 || cells[1].size() < 2 || cells[1].front() != '`' || cells[1].back() != '`') continue;
+      ReadmeMode& m = rows[std::size_t(line[2] - '1')];
+      for (char c : cells[0].substr(2))
+        if (std::isalnum(static_cast<unsigned char>(c))) m.name += c;
+      m.keyword = cells[1].substr(1, cells[1].size() - 2);
+      m.descriptionFile = cells[2];
+      m.modeWord = cells[3];
+    }
+    return rows;
+  }();
+  return modes;
+}
 
 std::string KeywordOf(const TKeywordSlots& slots, int mode) {
   const auto& k = slots[std::size_t(mode - 1)].Keyword;
@@ -31,7 +64,7 @@ protected:
     return mode;
   }
   int Mode() const { return GetParam(); }
-  std::string Keyword() const { return KeywordOf(slots, Mode()); }
+  std::string Keyword() const { return ReadmeModes()[std::size_t(Mode() - 1)].keyword; }
 
   TKeywordSlots slots;
 };
@@ -55,6 +88,19 @@ TEST(KeywordSlots, EightDistinctPrintableWordsStartingAtPositionOne) {
   EXPECT_EQ(firsts.size(), 8u);
 }
 
+TEST(KeywordSlots, HoldTheKeywordsOfTheReadmeTable) {
+  TKeywordSlots slots;
+  ResetKeywordSlots(slots);
+  for (std::uint8_t m = 1; m <= 8; ++m) {
+    const ReadmeMode& row = ReadmeModes()[m - 1];
+    SCOPED_TRACE("mode " + std::to_string(m) + " " + row.name);
+    ASSERT_EQ(row.keyword.size(), 6u) << "README.md has no row for this mode";
+    EXPECT_EQ(KeywordOf(slots, m), row.keyword);
+    EXPECT_EQ(ModeInfo(m).DescriptionFile, row.descriptionFile);
+    EXPECT_EQ(ModeInfo(m).ModeWord, row.modeWord);
+  }
+}
+
 TEST_P(MatcherTest, CompletesOnSixthCharacterAtStart) { EXPECT_EQ(Type(Keyword()), Mode()); }
 
 TEST_P(MatcherTest, CompletesAfterNoise) {
@@ -70,7 +116,7 @@ TEST_P(MatcherTest, CompletesAfterAnotherKeyword) {
   for (int other = 1; other <= 8; ++other) {
     if (other == Mode()) continue;
     ResetKeywordSlots(slots);
-    for (char c : KeywordOf(slots, other)) MatchKeywordCharacter(slots, std::uint8_t(c));
+    for (char c : ReadmeModes()[std::size_t(other - 1)].keyword) MatchKeywordCharacter(slots, std::uint8_t(c));
     EXPECT_EQ(Type(Keyword()), Mode()) << "after keyword of mode " << other;
   }
 }
@@ -120,7 +166,8 @@ TEST_P(MatcherTest, BackspaceDoesNotUndo) {
   EXPECT_EQ(Type("\x08" + k), Mode());
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, MatcherTest, ::testing::Range(1, 9));
+INSTANTIATE_TEST_SUITE_P(Modes, MatcherTest, ::testing::Range(1, 9),
+                         [](const auto& row) { return ReadmeModes()[std::size_t(row.param - 1)].name; });
 
 TEST(MatcherRule, AllSlotsUpdatedAndFirstCompletedSlotWins) {
   TKeywordSlots slots;

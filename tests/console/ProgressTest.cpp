@@ -21,6 +21,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Step{1, 2, 50}, Step{1, 3, 33}, Step{2, 3, 67},
                       // Exact halves that floating point lands either side of.
                       Step{23, 40, 58}, Step{11, 40, 28}, Step{7, 200, 4}, Step{29, 200, 14},
-                      Step{65535, 65535, 100}, Step{1, 65535, 0}, Step{0, 5, 0}, Step{3, 0, 0}));
+                      Step{65535, 65535, 100}, Step{1, 65535, 0}, Step{0, 5, 0}, Step{3, 0, 0}),
+    [](const auto& row) { return std::to_string(row.param.done) + "Of" + std::to_string(row.param.total); });
 
 }  // namespace

@@ -129,7 +129,8 @@ TEST_P(PortNumberMapping, OpensTheMappedDevice) {
   ASSERT_TRUE(drv.SendString("n"));
   EXPECT_EQ(pty.Read(1, 2000), std::vector<std::uint8_t>{'n'});
 }
-INSTANTIATE_TEST_SUITE_P(Serial, PortNumberMapping, ::testing::Values(pnCOM1, pnCOM16));
+INSTANTIATE_TEST_SUITE_P(Serial, PortNumberMapping, ::testing::Values(pnCOM1, pnCOM16),
+                         [](const auto& row) { return "COM" + std::to_string(unsigned(row.param) + 1); });
 
 struct RefusedCase {
   const char* name;

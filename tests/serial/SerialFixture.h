@@ -10,6 +10,7 @@
 
 #include "PtyPair.h"
 #include "SerialDrv.h"
+#include "TestNames.h"
 
 constexpr TComPortNumber kTestPort = pnCOM5;
 

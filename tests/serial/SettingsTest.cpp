@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "SerialDrv.h"
+#include "TestNames.h"
 
 namespace {
 
@@ -84,7 +85,13 @@ INSTANTIATE_TEST_SUITE_P(Serial, PacketTimeTable,
                                            PacketTimeCase{br110, 1, 91},    // 90.9...
                                            PacketTimeCase{br9600, 0, 0},
                                            PacketTimeCase{br56000, 7, 1},    // 1.25
-                                           PacketTimeCase{TComPortBaudRate(13), 1152, 100}));  // out of range: 115200
+                                           PacketTimeCase{TComPortBaudRate(13), 1152, 100}),  // out of range: 115200
+                         [](const auto& row) {
+                           const PacketTimeCase& c = row.param;
+                           const std::string speed = c.speed <= br115200 ? std::to_string(TSerialPortDriver::BaudRateValue(c.speed))
+                                                                         : "OutOfRange";
+                           return speed + "Baud_" + std::to_string(c.size) + "Bytes";
+                         });
 
 struct XonCase {
   std::uint16_t inBuf;
@@ -101,7 +108,11 @@ INSTANTIATE_TEST_SUITE_P(Serial, XonXoffTable,
                          ::testing::Values(XonCase{20000, "WNT", 0x40000, 4096}, XonCase{20000, "WNT", 0x50001, 4096},
                                            XonCase{20000, "WNT", 0x3FFFF, 5000}, XonCase{20000, "W95", 0x40000, 5000},
                                            XonCase{20000, "Linux", 0x60001, 5000}, XonCase{2048, "WNT", 0x40000, 512},
-                                           XonCase{2047, "Linux", 0, 511}));
+                                           XonCase{2047, "Linux", 0, 511}),
+                         [](const auto& row) {
+                           const XonCase& c = row.param;
+                           return std::to_string(c.inBuf) + "Bytes_" + c.platform + "_Version" + HexName(c.version);
+                         });
 
 TEST(SerialSettings, DevicePathFromEnvironmentOrTtyS) {
   unsetenv("COM1");

@@ -69,7 +69,8 @@ TEST_P(ReadSilence, ReadByteGivesUpOnlyAfterTimeout) {
   EXPECT_EQ(drv.PollPauseCount(), 0);
 }
 INSTANTIATE_TEST_SUITE_P(Serial, ReadSilence,
-                         ::testing::Values(SilenceCase{0, 1000}, SilenceCase{200, 5000}, SilenceCase{50, 5000}));
+                         ::testing::Values(SilenceCase{0, 1000}, SilenceCase{200, 5000}, SilenceCase{50, 5000}),
+                         [](const auto& row) { return "InputTimeout" + std::to_string(row.param.inputTimeout) + "ms"; });
 
 // A clock that stands still at exactly the time-out never expires; one more
 // millisecond does. Reads wait on a silent line, sends on a full queue.
@@ -179,7 +180,11 @@ TEST_P(FlushTable, EmptiesChosenQueuesAndAlwaysClearsTiming) {
 }
 INSTANTIATE_TEST_SUITE_P(Serial, FlushTable,
                          ::testing::Values(FlushCase{true, false, 0}, FlushCase{false, false, 5},
-                                           FlushCase{false, true, 5}, FlushCase{true, true, 0}));
+                                           FlushCase{false, true, 5}, FlushCase{true, true, 0}),
+                         [](const auto& row) {
+                           const FlushCase& c = row.param;
+                           return c.in ? (c.out ? "BothQueues" : "InputOnly") : (c.out ? "OutputOnly" : "NeitherQueue");
+                         });
 
 TEST_F(SerialLine, FlushedByteIsNotTakenForAFreshOne) {
   pty.Write("N");

@@ -184,7 +184,8 @@ TEST_P(Download, EndsInSuccessWithTheImageInFlash) {
   EXPECT_EQ(rig.Rx.Flash(), image);
 }
 
-INSTANTIATE_TEST_SUITE_P(Blocks, Download, ::testing::Values(0, 3, 23));
+INSTANTIATE_TEST_SUITE_P(Blocks, Download, ::testing::Values(0, 3, 23),
+                         [](const auto& row) { return std::to_string(row.param) + "Blocks"; });
 
 // --- consoles that break it ------------------------------------------------------------------------------
 
