@@ -1,5 +1,6 @@
 // Sends, reads and queue handling over a real pty, including the inactivity
 // time-outs and a receiver that goes away.
+#include <atomic>
 #include <numeric>
 #include <thread>
 
@@ -107,21 +108,36 @@ INSTANTIATE_TEST_SUITE_P(Serial, EqualElapsed,
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(SerialLine, EachArrivalRestartsTheReadTimeout) {
+  // The read's clock moves one millisecond per look and stops when the next
+  // byte is due, 150 ms after the last one was taken, until that byte has
+  // been taken: however slowly the machine runs, every gap is 150 ms on the
+  // read's clock, under its 200 ms time-out, and the ten bytes span 1500.
+  std::uint8_t buf[10] = {};
+  std::atomic<std::uint32_t> now{0};
+  std::uint32_t lastTaken = 0;
+  std::size_t taken = 0;
+  drv.SetTickSource([&] {
+    while (taken < 10 && buf[taken] != 0) {
+      ++taken;
+      lastTaken = now;
+    }
+    if (now < lastTaken + 150) ++now;
+    return std::uint32_t(now);
+  });
+  drv.SetInputTimeout(200);
+  std::atomic<bool> reading{true};
   std::thread sender([&] {
-    for (int i = 0; i < 10; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(150));
-      pty.Write(std::vector<std::uint8_t>{std::uint8_t('0' + i)});
+    for (std::uint32_t i = 0; i < 10 && reading; ++i) {
+      while (reading && now < (i + 1) * 150) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (reading) pty.Write(std::vector<std::uint8_t>{std::uint8_t('0' + i)});
     }
   });
-  std::uint8_t buf[10] = {};
-  const auto t0 = Clock::now();
   const auto n = drv.ReadData(buf, 10);
-  const auto took = ElapsedSince(t0).count();
+  reading = false;
   sender.join();
   EXPECT_EQ(n, 10u);
   EXPECT_EQ(std::string(buf, buf + 10), "0123456789");
-  EXPECT_GE(took, 1400);
-  EXPECT_LT(took, 5000);
+  EXPECT_GE(now, 1500u);
 }
 
 TEST_F(SerialLine, ReadReturnsPartialCountOnSilence) {
