@@ -1,13 +1,32 @@
 #!/usr/bin/env bash
-# Fuzzes the description file reader with libFuzzer for SECONDS (default 60).
+# Fuzzes the description file reader with libFuzzer for SECONDS (default 60),
+# or, with --runs, for a fixed number of inputs from a fixed seed, so that a
+# run can be repeated exactly (CI does this).
 # Usage: scripts/fuzz.sh [SECONDS]
+#        scripts/fuzz.sh --runs COUNT [--seed SEED]
 # Builds with clang into build-fuzz/ (or $FUZZ_DIR) straight from the few
 # widget-free sources, starts from tests/fuzz/corpus, and keeps what it learns
 # in build-fuzz/corpus. A finding is left in build-fuzz/artifacts/ and fails
 # the run; copy it to tests/fuzz/regressions/ once fixed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:-60}
+seconds=60
+runs=''
+seed=1
+while (($#)); do
+  case $1 in
+    --runs) runs=$2; shift 2 ;;
+    --seed) seed=$2; shift 2 ;;
+    *) seconds=$1; shift ;;
+  esac
+done
+if [[ -n $runs ]]; then
+  limit=(-runs="$runs" -seed="$seed")
+  what="$runs inputs from seed $seed"
+else
+  limit=(-max_total_time="$seconds")
+  what="${seconds} s"
+fi
 out=${FUZZ_DIR:-build-fuzz}
 mkdir -p "$out/corpus" "$out/artifacts"
 
@@ -26,10 +45,10 @@ fi
 corpora=("$out/corpus" tests/fuzz/corpus)
 [[ -d tests/fuzz/regressions ]] && corpora+=(tests/fuzz/regressions)
 
-echo "fuzz: description file reader for ${seconds} s"
+echo "fuzz: description file reader, $what"
 set +e
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "$binary" \
-  -max_total_time="$seconds" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
+  "${limit[@]}" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
   -dict=tests/fuzz/description.dict -artifact_prefix="$out/artifacts/" \
   -print_final_stats=1 "${corpora[@]}" 2>&1 |
   grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb|==[0-9]+==|SUMMARY|description reader:|    #[0-9]+ )'

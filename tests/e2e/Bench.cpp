@@ -39,6 +39,18 @@ Workbench::~Workbench() {
   std::filesystem::remove_all(FDir, ec);
 }
 
+DownloadRun::DownloadRun(const RunSetUp& setUp)
+    : Mode(setUp.Mode), Image([this, &setUp] {
+        if (setUp.WriteDescription) Bench.WriteJob(setUp.Mode, setUp.Job);
+        return Bench.WriteImage(setUp.Job.Image, setUp.ImageBytes, setUp.Seed);
+      }()),
+      S(setUp.Receiver) {}
+
+void DownloadRun::Start() {
+  S.Open();
+  S.Type(kKeywords[Mode]);
+}
+
 void Workbench::WriteJob(std::uint8_t mode, const JobFile& job) {
   std::ofstream(FDir / ModeInfo(mode).DescriptionFile, std::ios::binary) << job.Text();
 }

@@ -99,6 +99,39 @@ private:
   QPointer<QWidget> FLastDialog;
 };
 
+// What a whole download is set up with.
+struct RunSetUp {
+  std::uint8_t Mode = 2;
+  std::size_t ImageBytes = 4096;
+  JobFile Job;                  // its Image names the image file written
+  bool WriteDescription = true; // false: the mode's description file is missing
+  stbsim::Config Receiver;
+  unsigned Seed = 1;            // of the image's pseudo-random bytes
+
+  // Mode `mode` with an image of imageBytes, everything else as above.
+  static RunSetUp Of(std::size_t imageBytes, std::uint8_t mode = 2) {
+    RunSetUp s;
+    s.ImageBytes = imageBytes;
+    s.Mode = mode;
+    return s;
+  }
+};
+
+// The set-up whole-download tests share: the working folder with the mode's
+// description and image, the simulated receiver on the window's port. Start
+// opens the window and types the keyword; the session's settings (dialog
+// answers, silence limit) are made before it.
+class DownloadRun {
+public:
+  explicit DownloadRun(const RunSetUp& setUp);
+  void Start();
+
+  Workbench Bench;
+  const std::uint8_t Mode;
+  const std::vector<std::uint8_t> Image;  // as written to the image file
+  Session S;
+};
+
 template <class F>
 bool Session::RunUntil(F done, int timeoutMs) {
   for (int waited = 0; !done(); waited += 10) {

@@ -49,21 +49,18 @@ class HappyPath : public ::testing::TestWithParam<HappyCase> {};
 
 TEST_P(HappyPath, ImageArrivesByteForByteAndEveryStageIsConfirmed) {
   const HappyCase& c = GetParam();
-  Workbench bench;
-  JobFile job;
-  job.Selector = c.selector;
-  job.Address = Format("0x%08X", c.address);
-  bench.WriteJob(c.mode, job);
-  const auto image = bench.WriteImage("image.bin", c.imageBytes, c.mode);
-
-  stbsim::Config cfg;
-  cfg.Id.AcceptMode = c.mode;
-  cfg.Id.DownloadAddress = c.address;
-  Session s(cfg);
+  RunSetUp setUp = RunSetUp::Of(c.imageBytes, c.mode);
+  setUp.Seed = c.mode;
+  setUp.Job.Selector = c.selector;
+  setUp.Job.Address = Format("0x%08X", c.address);
+  setUp.Receiver.Id.AcceptMode = c.mode;
+  setUp.Receiver.Id.DownloadAddress = c.address;
+  DownloadRun run(setUp);
+  Session& s = run.S;
   s.Open();
   s.Type(std::string("noise") + kKeywords[c.mode]);
   ASSERT_TRUE(s.RunUntilClosed(30000)) << ::testing::PrintToString(s.Log());
-  ExpectSuccess(s, image);
+  ExpectSuccess(s, run.Image);
 
   const auto log = s.Log();
   EXPECT_TRUE(Contains(log, ModeInfo(c.mode).LogLine));
@@ -112,17 +109,13 @@ class HandshakeFails : public ::testing::TestWithParam<HandshakeFailure> {};
 
 TEST_P(HandshakeFails, LogsMessagesClosesAndSendsNothingMore) {
   const HandshakeFailure& c = GetParam();
-  Workbench bench;
-  JobFile job;
-  stbsim::Config cfg;
-  cfg.Id.AcceptMode = c.mode;
-  c.setup(job, cfg);
-  bench.WriteJob(c.mode, job);
-  bench.WriteImage(job.Image, job.Image == "big.bin" ? 61 * 1024 : 3000);
-
-  Session s(cfg);
-  s.Open();
-  s.Type(kKeywords[c.mode]);
+  RunSetUp setUp = RunSetUp::Of(3000, c.mode);
+  setUp.Receiver.Id.AcceptMode = c.mode;
+  c.setup(setUp.Job, setUp.Receiver);
+  setUp.ImageBytes = setUp.Job.Image == "big.bin" ? 61 * 1024 : 3000;
+  DownloadRun run(setUp);
+  Session& s = run.S;
+  run.Start();
   ASSERT_TRUE(s.RunUntilClosed(15000)) << ::testing::PrintToString(s.Log());
   const auto log = s.Log();
   ASSERT_GE(log.size(), c.logTail.size());
@@ -175,17 +168,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(AddressMismatch, YesEndsTheDownloadNoGoesOnWithTheDescriptionsAddress) {
   for (bool yes : {true, false}) {
     SCOPED_TRACE(yes ? "Yes" : "No");
-    Workbench bench;
-    JobFile job;
-    job.Address = "0x80010000";
-    bench.WriteJob(2, job);
-    const auto image = bench.WriteImage("image.bin", 2048);
-    stbsim::Config cfg;
-    cfg.Id.DownloadAddress = 0x80020000;
-    Session s(cfg);
+    RunSetUp setUp = RunSetUp::Of(2048);
+    setUp.Job.Address = "0x80010000";
+    setUp.Receiver.Id.DownloadAddress = 0x80020000;
+    DownloadRun run(setUp);
+    Session& s = run.S;
     s.AnswerYes = yes;
-    s.Open();
-    s.Type(kKeywords[2]);
+    run.Start();
     ASSERT_TRUE(s.RunUntilClosed(20000));
     EXPECT_TRUE(Contains(s.Log(), "  Warning !!!. Download Address MisMatch... !!!"));
     ASSERT_GE(s.Dialogs.size(), 3u);
@@ -195,22 +184,19 @@ TEST(AddressMismatch, YesEndsTheDownloadNoGoesOnWithTheDescriptionsAddress) {
       EXPECT_EQ(s.Dialogs[2], "Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
       ExpectCleanFailure(s);
     } else {
-      ExpectSuccess(s, image);
+      ExpectSuccess(s, run.Image);
       EXPECT_EQ(s.Rx().GetSummary().AddressReceived, 0x80010000u);
     }
   }
 }
 
 TEST(AddressMismatch, WindowClosedWhileAskedSendsNothingMore) {
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  bench.WriteImage("image.bin", 2048);
-  stbsim::Config cfg;
-  cfg.Id.DownloadAddress = 0x80020000;
-  Session s(cfg);
+  RunSetUp setUp = RunSetUp::Of(2048);
+  setUp.Receiver.Id.DownloadAddress = 0x80020000;
+  DownloadRun run(setUp);
+  Session& s = run.S;
   s.CloseAtQuestion = true;
-  s.Open();
-  s.Type(kKeywords[2]);
+  run.Start();
   ASSERT_TRUE(s.RunUntilClosed(20000));
   EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
   EXPECT_EQ(s.Dialogs.size(), 2u);
@@ -223,19 +209,16 @@ TEST(AddressMismatch, WindowClosedWhileAskedSendsNothingMore) {
 // --- the transfer ----------------------------------------------------------------------------------
 
 TEST(Transfer, RejectedBlockIsResentAfterTheResendByteAndCountedOnce) {
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  const auto image = bench.WriteImage("image.bin", 8 * 1024 + 100);
-  stbsim::Config cfg;
-  cfg.Fault.RejectBlock = 5;
-  cfg.Fault.RejectTimes = 2;
-  Session s(cfg);
-  s.Open();
-  s.Type(kKeywords[2]);
+  RunSetUp setUp = RunSetUp::Of(8 * 1024 + 100);
+  setUp.Receiver.Fault.RejectBlock = 5;
+  setUp.Receiver.Fault.RejectTimes = 2;
+  DownloadRun run(setUp);
+  Session& s = run.S;
+  run.Start();
   ASSERT_TRUE(s.RunUntilClosed(20000));
   const auto log = s.Log();
   EXPECT_EQ(std::count(log.begin(), log.end(), "  retry : 5 block"), 2);
-  ExpectSuccess(s, image);
+  ExpectSuccess(s, run.Image);
   EXPECT_EQ(s.Rx().GetSummary().BlocksRejected, 2u);
 }
 
@@ -250,15 +233,12 @@ class TransferFails : public ::testing::TestWithParam<TransferFailure> {};
 
 TEST_P(TransferFails, EndsWithTheFailureLinesAndTheFailMessage) {
   const TransferFailure& c = GetParam();
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  bench.WriteImage("image.bin", 24 * 1024);
-  stbsim::Config cfg;
-  c.setup(cfg);
-  Session s(cfg);
+  RunSetUp setUp = RunSetUp::Of(24 * 1024);
+  c.setup(setUp.Receiver);
+  DownloadRun run(setUp);
+  Session& s = run.S;
   s.SilenceLimitMs = 1500;
-  s.Open();
-  s.Type(kKeywords[2]);
+  run.Start();
   ASSERT_TRUE(s.RunUntilClosed(30000)) << ::testing::PrintToString(s.Log());
   const auto log = s.Log();
   ASSERT_GE(log.size(), c.logTail.size());
@@ -347,47 +327,33 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Stages, VersionWriteReplyOtherThanWIsNotAFailure) {
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  const auto image = bench.WriteImage("image.bin", 3 * 1024);
-  stbsim::Config cfg;
-  cfg.Fault.VersionReply = 'X';
-  Session s(cfg);
-  s.Open();
-  s.Type(kKeywords[2]);
-  ASSERT_TRUE(s.RunUntilClosed(20000));
-  EXPECT_FALSE(Contains(s.Log(), "  Version Table Write OK!"));
-  ExpectSuccess(s, image);
+  RunSetUp setUp = RunSetUp::Of(3 * 1024);
+  setUp.Receiver.Fault.VersionReply = 'X';
+  DownloadRun run(setUp);
+  run.Start();
+  ASSERT_TRUE(run.S.RunUntilClosed(20000));
+  EXPECT_FALSE(Contains(run.S.Log(), "  Version Table Write OK!"));
+  ExpectSuccess(run.S, run.Image);
 }
 
 TEST(Stages, JunkBeforeTheLeadInsIsSkippedOrFlushed) {
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  const auto image = bench.WriteImage("image.bin", 5 * 1024);
-  stbsim::Config cfg;
-  cfg.Fault.JunkAt = stbsim::Stage::FlashWrite;
-  cfg.Fault.JunkEarly = true;
-  Session s(cfg);
-  s.Open();
-  s.Type(kKeywords[2]);
-  ASSERT_TRUE(s.RunUntilClosed(20000));
-  ExpectSuccess(s, image);
+  RunSetUp setUp = RunSetUp::Of(5 * 1024);
+  setUp.Receiver.Fault.JunkAt = stbsim::Stage::FlashWrite;
+  setUp.Receiver.Fault.JunkEarly = true;
+  DownloadRun run(setUp);
+  run.Start();
+  ASSERT_TRUE(run.S.RunUntilClosed(20000));
+  ExpectSuccess(run.S, run.Image);
 }
 
 // --- the image file changes under the download ---------------------------------------------------------
 
 TEST(ImageFile, VanishedBeforeTheTransferIsReportedAndNothingIsSent) {
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  bench.WriteImage("image.bin", 4096);
-  stbsim::Config cfg;
-  cfg.Fault.ReplyDelayMs = 0;
-  Session s(cfg);
-  s.Open();
-  s.Type(kKeywords[2]);
-  std::filesystem::remove(bench.Dir() / "image.bin");
-  s.RunFor(3000);
-  ASSERT_FALSE(s.Dialogs.empty());
+  DownloadRun run(RunSetUp{});
+  Session& s = run.S;
+  run.Start();
+  std::filesystem::remove(run.Bench.Dir() / "image.bin");
+  ASSERT_TRUE(s.RunUntil([&s] { return !s.Dialogs.empty(); }, 20000));
   EXPECT_EQ(s.Dialogs.back(), "Cannot open file image.bin");
   EXPECT_NE(s.Log().back().find("  ./inc/native.inc line 10, characters 1-9 (image file): \"image.bin\" cannot be "
                                  "opened: No such file or directory"),
@@ -398,13 +364,10 @@ TEST(ImageFile, VanishedBeforeTheTransferIsReportedAndNothingIsSent) {
 }
 
 TEST(ImageFile, ShrunkSinceTheDescriptionWasReadFailsBeforeAnyBlock) {
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  bench.WriteImage("image.bin", 8 * 1024);
-  Session s(stbsim::Config{});
-  s.Open();
-  s.Type(kKeywords[2]);
-  std::filesystem::resize_file(bench.Dir() / "image.bin", 3 * 1024);
+  DownloadRun run(RunSetUp::Of(8 * 1024));
+  Session& s = run.S;
+  run.Start();
+  std::filesystem::resize_file(run.Bench.Dir() / "image.bin", 3 * 1024);
   ASSERT_TRUE(s.RunUntilClosed(20000));
   EXPECT_TRUE(Contains(s.Log(), "  DownLoad Fail !!"));
   EXPECT_EQ(s.Dialogs.back(), "Software Upgrade Fail !!!");
@@ -413,11 +376,10 @@ TEST(ImageFile, ShrunkSinceTheDescriptionWasReadFailsBeforeAnyBlock) {
 
 // A build script copying a new image over the old one while blocks go out.
 TEST(ImageFile, RewrittenInPlaceAfterBlockTenFailsBeforeTheTotalChecksum) {
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
   const std::size_t size = 24 * 1024 - 100;
-  bench.WriteImage("image.bin", size, 1);
-  Session s(stbsim::Config{});
+  DownloadRun run(RunSetUp::Of(size));
+  Workbench& bench = run.Bench;
+  Session& s = run.S;
   s.Open();
   bool rewritten = false;
   // The bar moves to 11 of 24 blocks once block 10 is accepted.
@@ -446,14 +408,14 @@ TEST(DescriptionFormats, LfOnlyAndByteOrderMarkFilesDownload) {
   for (std::size_t at; (at = lf.find("\r\n")) != std::string::npos;) lf.erase(at, 1);
   for (const auto& [name, text] : {std::pair{"lf", lf}, {"bom", "\xEF\xBB\xBF" + JobFile{}.Text()}}) {
     SCOPED_TRACE(name);
-    Workbench bench;
-    std::ofstream(bench.Dir() / ModeInfo(2).DescriptionFile, std::ios::binary) << text;
-    const auto image = bench.WriteImage("image.bin", 3 * 1024 + 7);
-    Session s(stbsim::Config{});
-    s.Open();
-    s.Type(kKeywords[2]);
+    RunSetUp setUp = RunSetUp::Of(3 * 1024 + 7);
+    setUp.WriteDescription = false;
+    DownloadRun run(setUp);
+    std::ofstream(run.Bench.Dir() / ModeInfo(2).DescriptionFile, std::ios::binary) << text;
+    Session& s = run.S;
+    run.Start();
     ASSERT_TRUE(s.RunUntilClosed(20000)) << ::testing::PrintToString(s.Log());
-    ExpectSuccess(s, image);
+    ExpectSuccess(s, run.Image);
   }
 }
 
@@ -469,15 +431,12 @@ class Closing : public ::testing::TestWithParam<CloseCase> {};
 // Closing while blocks go out asks first: Yes stops at the next block, No
 // lets the download run to its end.
 TEST_P(Closing, DuringTheTransferAsksFirst) {
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  const auto image = bench.WriteImage("image.bin", 100 * 1024);
-  stbsim::Config cfg;
-  cfg.Paced = true;  // slow enough to close it half way
-  Session s(cfg);
+  RunSetUp setUp = RunSetUp::Of(100 * 1024);
+  setUp.Receiver.Paced = true;  // slow enough to close it half way
+  DownloadRun run(setUp);
+  Session& s = run.S;
   s.AnswerYes = GetParam().stop;
-  s.Open();
-  s.Type(kKeywords[2]);
+  run.Start();
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&s, &watch] {
     if (s.Rx().GetSummary().BlocksAccepted >= 3) {
@@ -495,7 +454,7 @@ TEST_P(Closing, DuringTheTransferAsksFirst) {
     EXPECT_LT(s.Rx().GetSummary().BlocksAccepted, 100u);
     EXPECT_EQ(s.Form().DownloadResult(), TDownloadResult::Stopped);
   } else {
-    ExpectSuccess(s, image);
+    ExpectSuccess(s, run.Image);
   }
 }
 

@@ -119,10 +119,16 @@ for ((i = 0; i < 50; i++)); do [[ -L $tmp/com1 ]] && break; sleep 0.1; done
 (cd "$tmp" && COM1=/nonexistent XDG_CONFIG_HOME=$tmp/config QT_QPA_PLATFORM=offscreen exec "$tool" --port "$tmp/com1") \
   >"$tmp/tool.log" 2>&1 &
 tool_pid=$!
-sleep 3
-kill -0 "$tool_pid" 2>/dev/null || { cat "$tmp/tool.log"; fail "the installed tool did not stay up"; }
-# The tool holds the port under an exclusive lock while it runs.
-if flock -n -x "$tmp/com1" true; then fail "the installed tool did not open the port"; fi
+# Up once it has the port open and locked: watched in /proc, so as not to race
+# its lock with one of ours.
+for ((i = 0; ; i++)); do
+  kill -0 "$tool_pid" 2>/dev/null || { cat "$tmp/tool.log"; fail "the installed tool did not stay up"; }
+  grep -Eq "^[0-9]+: FLOCK +ADVISORY +WRITE +$tool_pid " /proc/locks && break
+  ((i < 200)) || fail "the installed tool did not open the port within 20 s"
+  sleep 0.1
+done
+# It holds the port under an exclusive lock while it runs.
+if flock -n -x "$tmp/com1" true; then fail "the installed tool did not lock the port"; fi
 kill -TERM "$tool_pid"
 rc=''
 for ((i = 0; i < 100; i++)); do

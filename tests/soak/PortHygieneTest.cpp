@@ -10,12 +10,13 @@
 #include <filesystem>
 
 #include "Bench.h"
+#include "TestNames.h"
 
 namespace {
 
 struct WayOut {
   const char* name;
-  void (*setup)(Workbench&, stbsim::Config&);
+  void (*setup)(RunSetUp&);
   void (*during)(Session&);  // what the operator does once the keyword is typed
   const char* lastDialog;
 };
@@ -24,17 +25,15 @@ class PortAfterWayOut : public ::testing::TestWithParam<WayOut> {};
 
 TEST_P(PortAfterWayOut, HeldWhileTheWindowIsUpReleasedOnceItIsGone) {
   const WayOut& c = GetParam();
-  Workbench bench;
-  bench.WriteJob(2, JobFile{});
-  bench.WriteImage("image.bin", 40 * 1024);
-  stbsim::Config cfg;
-  c.setup(bench, cfg);
-  Session rig(cfg);
+  RunSetUp setUp = RunSetUp::Of(40 * 1024);
+  c.setup(setUp);
+  DownloadRun run(setUp);
+  Session& rig = run.S;
   const int receiverHolds = DescriptorsOn(rig.PortPath());
   rig.SilenceLimitMs = 1500;
   rig.Open();
   EXPECT_FALSE(rig.PortFree()) << "a second component opened the port the window holds";
-  rig.Type(kKeywords[2]);
+  rig.Type(kKeywords[run.Mode]);
   c.during(rig);
   ASSERT_TRUE(rig.Closed()) << ::testing::PrintToString(rig.Log());
   if (c.lastDialog != nullptr) {
@@ -47,19 +46,19 @@ TEST_P(PortAfterWayOut, HeldWhileTheWindowIsUpReleasedOnceItIsGone) {
   EXPECT_TRUE(rig.PortFree());
 }
 
-void Nothing(Workbench&, stbsim::Config&) {}
+void Nothing(RunSetUp&) {}
 void RunToTheEnd(Session& rig) { rig.RunUntilClosed(30000); }
 
 INSTANTIATE_TEST_SUITE_P(
     Window, PortAfterWayOut,
     ::testing::Values(
         WayOut{"Success", Nothing, RunToTheEnd, "Congraturation! Software Upgrade OK !!!!"},
-        WayOut{"StageFailure", [](Workbench&, stbsim::Config& c) { c.Fault.FlashByteAt = 1; }, RunToTheEnd,
+        WayOut{"StageFailure", [](RunSetUp& r) { r.Receiver.Fault.FlashByteAt = 1; }, RunToTheEnd,
                "Software Upgrade Fail !!!"},
-        WayOut{"HandshakeFailure", [](Workbench&, stbsim::Config& c) { c.Fault.Echo = 7; }, RunToTheEnd,
+        WayOut{"HandshakeFailure", [](RunSetUp& r) { r.Receiver.Fault.Echo = 7; }, RunToTheEnd,
                "  ERROR:MisMatch Software Number !!"},
         WayOut{"DescriptionErrorThenClosed",
-               [](Workbench& b, stbsim::Config&) { std::filesystem::remove(b.Dir() / "inc/native.inc"); },
+               [](RunSetUp& r) { r.WriteDescription = false; },
                [](Session& rig) {
                  rig.RunUntil([&rig] { return !rig.Dialogs.empty(); }, 5000);
                  rig.RunFor(200);
@@ -68,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
                  rig.RunUntilClosed(2000);
                },
                "File not found"},
-        WayOut{"ClosedDuringTheTransfer", [](Workbench&, stbsim::Config& c) { c.Paced = true; },
+        WayOut{"ClosedDuringTheTransfer", [](RunSetUp& r) { r.Receiver.Paced = true; },
                [](Session& rig) {
                  // The transfer runs inside one timer tick: the close has to
                  // come from the message pump it turns once per block.
@@ -82,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
                  EXPECT_EQ(rig.Log().back(), "  DownLoad stopped: the window was closed !!");
                },
                nullptr}),
-    [](const auto& p) { return std::string(p.param.name); });
+    RowName());
 
 TEST(PortHygiene, SecondWindowOnTheSamePortIsTurnedAway) {
   Workbench bench;
