@@ -84,12 +84,15 @@ private:
   std::filesystem::path FDir;
 };
 
-// The job the simulated receiver's default identity accepts, for an image of
-// `imageBytes` bytes of value `fill`.
-TDownloadJob JobFor(const std::string& imagePath, std::size_t imageBytes) {
+// The job the simulated receiver's default identity accepts, for the image
+// `bytes`, written to the folder.
+TDownloadJob JobFor(const ImageFolder& folder, const std::vector<std::uint8_t>& bytes) {
   TDownloadJob job;
-  const auto blocks = std::int32_t((imageBytes + 1023) / 1024);
-  job.ImageFileName = imagePath;
+  const auto blocks = std::int32_t((bytes.size() + 1023) / 1024);
+  job.ImageFileName = folder.Write(bytes);
+  std::vector<std::uint8_t> padded = bytes;
+  padded.resize(std::size_t(blocks) * 1024, 0);
+  for (std::int32_t k = 0; k < blocks; ++k) job.BlockDigests.push_back(BlockDigest(padded.data() + k * 1024));
   job.ImageSize = blocks * 1024;
   job.BlockCount = blocks;
   job.BlockCountLow = std::uint8_t(blocks & 0xFF);
@@ -171,7 +174,7 @@ TEST_F(Exchange, AnAnswerWaitingBeforeTheModeWordIsDiscarded) {
   WithSilentLine();
   // A whole acknowledgement and echo, left over from before the probe.
   Queue(std::string("\x06\x00" "ACK\x02", 6));
-  const TDownloadJob job = JobFor(folder.Write({1, 2, 3}), 3);
+  const TDownloadJob job = JobFor(folder, {1, 2, 3});
   download.Timer1Timer(2, &job);
   EXPECT_TRUE(view.Log.empty()) << ::testing::PrintToString(view.Log);
   EXPECT_FALSE(view.ProbeTimerStopped);
@@ -185,7 +188,7 @@ TEST_F(Exchange, ABlockRejectedForEverIsSentSeventeenTimesInAll) {
   cfg.Fault.RejectBlock = 3;
   cfg.Fault.RejectTimes = -1;
   WithReceiver(cfg);
-  ASSERT_TRUE(RunDownload(2, JobFor(folder.Write(std::vector<std::uint8_t>(6 * 1024, 0x5A)), 6 * 1024)));
+  ASSERT_TRUE(RunDownload(2, JobFor(folder, std::vector<std::uint8_t>(6 * 1024, 0x5A))));
   EXPECT_EQ(std::count(view.Log.begin(), view.Log.end(), "  retry : 3 block"), 17);
   EXPECT_EQ(view.Log.back(), "  DownLoad Fail !!");
   EXPECT_EQ(view.Dialogs, std::vector<std::string>{"Software Upgrade Fail !!!"});
@@ -197,7 +200,7 @@ TEST_F(Exchange, ABlockRejectedForEverIsSentSeventeenTimesInAll) {
 TEST_F(Exchange, AConfirmationWaitingBeforeTheTotalChecksumIsDiscarded) {
   WithSilentLine();
   Queue("\r\nCRC OK. : DownLoad");
-  EXPECT_FALSE(download.UploadFile(2, JobFor(folder.Write({}), 0)));
+  EXPECT_FALSE(download.UploadFile(2, JobFor(folder, {})));
   EXPECT_EQ(view.Log, std::vector<std::string>{"  ERROR:No Response from STB - DownLoad CRC !!"});
   EXPECT_EQ(Sent(1), std::vector<std::uint8_t>{0x00}) << "the total checksum of an empty image";
 }
@@ -205,7 +208,7 @@ TEST_F(Exchange, AConfirmationWaitingBeforeTheTotalChecksumIsDiscarded) {
 TEST_F(Exchange, AReportByteEqualToTheWakeByteDoesNotEndTheRamImageSkip) {
   WithReceiver(stbsim::Config{});
   // One block whose bytes sum to 0x1F: the receiver's report opens with it.
-  const TDownloadJob job = JobFor(folder.Write({0x1F}), 1);
+  const TDownloadJob job = JobFor(folder, {0x1F});
   ASSERT_TRUE(RunDownload(2, job));
   EXPECT_EQ(ReceiverSummary().TotalChecksumReceived, 0x1F);
   EXPECT_EQ(Tail(view.Log, 4), kClosingLines) << ::testing::PrintToString(view.Log);
@@ -216,7 +219,7 @@ TEST_F(Exchange, TheLastFlashMarkMayBeAnyByteEveryEarlierOneMustBeTheMark) {
   cfg.Fault.FlashByteAt = 1;  // five blocks: two marks, the second spoiled
   cfg.Fault.FlashByte = '#';
   WithReceiver(cfg);
-  ASSERT_TRUE(RunDownload(2, JobFor(folder.Write(std::vector<std::uint8_t>(5 * 1024, 0x11)), 5 * 1024)));
+  ASSERT_TRUE(RunDownload(2, JobFor(folder, std::vector<std::uint8_t>(5 * 1024, 0x11))));
   EXPECT_EQ(view.FlashBar, (std::vector<int>{50, 100}));
   EXPECT_EQ(Tail(view.Log, 4), kClosingLines) << ::testing::PrintToString(view.Log);
   EXPECT_TRUE(ReceiverSummary().Success);
@@ -232,7 +235,7 @@ class VersionPairBySelector : public Exchange, public ::testing::WithParamInterf
 
 TEST_P(VersionPairBySelector, GoesBeforeTheDateCode) {
   WithReceiver(stbsim::Config{});
-  TDownloadJob job = JobFor(folder.Write({7}), 1);
+  TDownloadJob job = JobFor(folder, {7});
   job.VersionSelector = GetParam().selector;
   ASSERT_TRUE(RunDownload(2, job));
   std::vector<std::uint8_t> expected = GetParam().pair;
