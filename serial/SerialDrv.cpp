@@ -1,9 +1,12 @@
 #include "SerialDrv.h"
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform.h"
 
@@ -18,9 +21,10 @@ constexpr std::int32_t kPacketTimeoutMargin = 150;
 constexpr std::uint16_t kNotConnectedCount = 65535;
 constexpr std::uint32_t kXonXoffCap = 4096;
 constexpr std::uint32_t kCapFromVersion = 0x40000;
-// Longest single nap inside a busy wait; small against the time-outs, large
-// enough that a blocked send or read leaves the other cores alone.
-constexpr int kWaitSliceMs = 1;
+std::int64_t SteadyMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace
 
@@ -61,6 +65,7 @@ bool TSerialPortDriver::Connect() {
 
 void TSerialPortDriver::Disconnect() {
   if (!Connected()) return;
+  SendPending();
   StopPollTimer();
   FPortHandle.reset();
   FKnownRoom = 0;
@@ -201,12 +206,20 @@ void TSerialPortDriver::StopPollTimer() { FPollTimer->Stop(); }
 
 void TSerialPortDriver::FlushBuffers(bool inBuffer, bool outBuffer) {
   if (!Connected()) return;
+  // Gathered bytes are part of the output queue: purged with it, sent otherwise.
+  if (outBuffer) FPending.clear();
+  else SendPending();
   FPortHandle->Flush(inBuffer, outBuffer);
   FPacketStartTick = kNoPacketStart;
 }
 
 std::int32_t TSerialPortDriver::InputCount() {
   if (!Connected()) return kNotConnectedCount;
+  SendPending();
+  return QueryInput();
+}
+
+std::int32_t TSerialPortDriver::QueryInput() {
   std::uint32_t n = 0;
   FPortHandle->InputWaiting(n);
   return std::int32_t(std::min<std::uint32_t>(n, 0x7FFFFFFFu));
@@ -214,6 +227,11 @@ std::int32_t TSerialPortDriver::InputCount() {
 
 std::uint16_t TSerialPortDriver::OutputFree() {
   if (!Connected()) return kNotConnectedCount;
+  SendPending();
+  return QueryRoom();
+}
+
+std::uint16_t TSerialPortDriver::QueryRoom() {
   std::uint32_t queued = 0;
   // An unanswered query counts as a full queue, so a send on a vanished device
   // waits out its time-out instead of pushing into nothing.
@@ -223,6 +241,11 @@ std::uint16_t TSerialPortDriver::OutputFree() {
 
 TLineStatusSet TSerialPortDriver::GetLineStatus() {
   if (!Connected()) return 0;
+  SendPending();
+  return QueryLines();
+}
+
+TLineStatusSet TSerialPortDriver::QueryLines() {
   serial_platform::ModemLines lines;
   if (!FPortHandle->GetModemLines(lines)) return 0;
   TLineStatusSet set = 0;
@@ -235,34 +258,61 @@ TLineStatusSet TSerialPortDriver::GetLineStatus() {
 
 // --- transfers ----------------------------------------------------------------------
 
+void TSerialPortDriver::WaitRemaining(bool forInput, std::uint32_t elapsed, std::uint32_t timeout) {
+  const std::uint32_t left = std::min<std::uint32_t>(timeout - elapsed + 1u, INT_MAX);
+  // A vanished device is ready at once and for ever: sleep instead of spinning.
+  if (FPortHandle->Lost()) std::this_thread::sleep_for(std::chrono::milliseconds(left));
+  else if (forInput) FPortHandle->WaitReadable(int(left));
+  else FPortHandle->WaitWritable(int(left));
+}
+
 std::uint32_t TSerialPortDriver::SendData(const void* data, std::uint32_t count, std::uint32_t timeout) {
   if (!Connected()) return 0;
-  auto* next = static_cast<const std::uint8_t*>(data);
+  auto* bytes = static_cast<const std::uint8_t*>(data);
+  if (FCoalescing > 0 && !FCheckLineStatus && count > 0) {
+    const std::size_t want = FPending.size() + count;
+    if (FKnownRoom < want) FKnownRoom = QueryRoom();
+    // Bytes are gathered only into room the driver has reported, so handing
+    // them over later cannot stall.
+    if (FKnownRoom >= want) {
+      FPending.insert(FPending.end(), bytes, bytes + count);
+      return count;
+    }
+  }
+  SendPending();
+  return WriteNow(bytes, count, timeout);
+}
+
+std::uint32_t TSerialPortDriver::WriteNow(const std::uint8_t* next, std::uint32_t count, std::uint32_t timeout) {
   std::uint32_t written = 0;
   std::uint32_t lastProgress = Now();
+  const double byteMicros = 10e6 / double(BaudRateValue(FComPortSpeed));
   while (count > 0) {
     // The queue only drains between our writes, so room the driver reported,
     // less what we wrote since, is never more than there is; asking again only
-    // when that is used up spares a system call per byte sent one at a time.
-    if (FKnownRoom == 0) FKnownRoom = OutputFree();
+    // when it is too small for what is left spares a system call per byte
+    // sent one at a time and lets a whole block go in one write.
+    if (FKnownRoom < count) FKnownRoom = QueryRoom();
     const std::uint16_t room = FKnownRoom;
     if (room > 0) {
       // No modem line at all means no cable or no device: no use waiting.
-      if (FCheckLineStatus && GetLineStatus() == 0) break;
+      if (FCheckLineStatus && QueryLines() == 0) break;
       const std::uint32_t moved = std::uint32_t(FPortHandle->Write(next, std::min<std::uint32_t>(count, room)));
       if (moved > 0) {
         written += moved;
         count -= moved;
         next += moved;
         FKnownRoom = std::uint16_t(room - std::min<std::uint32_t>(moved, room));
+        FLineFreeAtUs = std::max(FLineFreeAtUs, SteadyMicros()) + std::int64_t(double(moved) * byteMicros + 0.5);
         lastProgress = Now();
         continue;
       }
       // The driver took nothing: the room was not there after all.
       FKnownRoom = 0;
     }
-    if (TicksSince(lastProgress, Now()) > timeout) break;
-    FPortHandle->WaitWritable(kWaitSliceMs);
+    const std::uint32_t elapsed = TicksSince(lastProgress, Now());
+    if (elapsed > timeout) break;
+    WaitRemaining(false, elapsed, timeout);
   }
   return written;
 }
@@ -278,14 +328,60 @@ bool TSerialPortDriver::SendString(std::string_view text) {
   return SendData(text.data(), std::uint32_t(text.size())) == text.size();
 }
 
+void TSerialPortDriver::EndCoalescing() {
+  if (FCoalescing > 0 && --FCoalescing == 0) SendPending();
+}
+
+void TSerialPortDriver::SendPending() {
+  if (FPending.empty() || !Connected()) {
+    FPending.clear();
+    return;
+  }
+  // Taken out first: the write may look at the lines, which must not recurse here.
+  std::vector<std::uint8_t> out;
+  out.swap(FPending);
+  WriteNow(out.data(), std::uint32_t(out.size()), FOutputTimeout);
+  out.clear();
+  // Keep the buffer's capacity for the next gathering.
+  if (FPending.empty()) FPending.swap(out);
+}
+
+bool TSerialPortDriver::WaitUntilSent() {
+  if (!Connected()) return false;
+  SendPending();
+  const double byteMicros = 10e6 / double(BaudRateValue(FComPortSpeed));
+  // The line time of what was written is the floor everywhere.
+  const std::int64_t lineLeft = FLineFreeAtUs - SteadyMicros();
+  if (lineLeft > 0) std::this_thread::sleep_for(std::chrono::microseconds(lineLeft));
+  // Then the driver's queue must say it is empty; it may hold more than the
+  // line time accounts for (flow control, a slower device).
+  std::uint32_t lastQueued = UINT32_MAX;
+  std::uint32_t lastProgress = Now();
+  for (;;) {
+    std::uint32_t queued = 0;
+    if (!FPortHandle->OutputWaiting(queued)) return false;
+    if (queued == 0) return true;
+    if (queued < lastQueued) {
+      lastQueued = queued;
+      lastProgress = Now();
+    } else if (TicksSince(lastProgress, Now()) > FOutputTimeout) {
+      return false;
+    }
+    const auto nap = std::max<std::int64_t>(1000, std::int64_t(double(queued) * byteMicros));
+    std::this_thread::sleep_for(std::chrono::microseconds(std::min<std::int64_t>(nap, 100000)));
+  }
+}
+
 std::uint32_t TSerialPortDriver::ReadData(void* buffer, std::uint32_t count) {
   if (!Connected()) return 0;
+  // Whatever was gathered goes out before we wait for an answer to it.
+  SendPending();
   auto* next = static_cast<std::uint8_t*>(buffer);
   std::uint32_t read = 0;
   PausePolling();
   std::uint32_t lastProgress = Now();
   while (count > 0) {
-    const std::int32_t waiting = InputCount();
+    const std::int32_t waiting = QueryInput();
     if (waiting > 0) {
       const std::uint32_t moved =
           std::uint32_t(FPortHandle->Read(next, std::min<std::uint32_t>(count, std::uint32_t(waiting))));
@@ -297,8 +393,11 @@ std::uint32_t TSerialPortDriver::ReadData(void* buffer, std::uint32_t count) {
         continue;
       }
     }
-    if (TicksSince(lastProgress, Now()) > FInputTimeout) break;
-    FPortHandle->WaitReadable(kWaitSliceMs);
+    // One sleep for the rest of the time-out, ended early by an arrival;
+    // the time is taken anew from the tick count after every wake-up.
+    const std::uint32_t elapsed = TicksSince(lastProgress, Now());
+    if (elapsed > FInputTimeout) break;
+    WaitRemaining(true, elapsed, FInputTimeout);
   }
   ContinuePolling();
   return read;
@@ -309,8 +408,10 @@ bool TSerialPortDriver::ReadByte(std::uint8_t& value) { return ReadData(&value, 
 // --- receive poll -----------------------------------------------------------------
 
 void TSerialPortDriver::PollTick() {
-  if (!Connected() || FPollPauseCount > 0) return;
-  std::uint32_t queued = std::uint32_t(std::max<std::int32_t>(InputCount(), 0));
+  if (!Connected()) return;
+  SendPending();
+  if (FPollPauseCount > 0) return;
+  std::uint32_t queued = std::uint32_t(std::max<std::int32_t>(QueryInput(), 0));
 
   if (FPacketSize <= 0) {
     if (queued == 0) return;

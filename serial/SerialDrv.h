@@ -111,6 +111,26 @@ public:
   std::uint32_t ReadData(void* buffer, std::uint32_t count);
   bool ReadByte(std::uint8_t& value);
 
+  // --- sending in blocks ------------------------------------------------------------
+  // Between BeginCoalescing and the matching EndCoalescing (they nest), sends
+  // are gathered here instead of going to the driver one system call each,
+  // as long as the room last known free in the output queue holds them all;
+  // a send that does not fit first hands over what is gathered. Everything
+  // gathered goes to the driver in one write at the outermost EndCoalescing
+  // and before any read, flush, status query or wait of this component, so
+  // nothing is ever held back while the caller waits for an answer. With
+  // CheckLineStatus on, sends are not gathered (each checks the lines).
+  void BeginCoalescing() { ++FCoalescing; }
+  void EndCoalescing();
+  // Hands whatever is gathered to the driver now.
+  void SendPending();
+  // Waits until what was sent has left the PC: the driver's output queue
+  // reports empty and the line time at ComPortSpeed of every byte written
+  // has passed since it was written (a pty's queue is empty at once, a USB
+  // adapter's before its own buffer is). False when the queue stops draining
+  // for more than OutputTimeout ms or the port is not open.
+  bool WaitUntilSent();
+
   void PausePolling() { ++FPollPauseCount; }
   void ContinuePolling() { --FPollPauseCount; }
   // The receive poll; normally run by the poll timer, public so that a test
@@ -156,6 +176,14 @@ public:
 private:
   void ApplySettings();
   void ResizeReceiveBuffer();
+  // The queue queries and the write loop without handing over gathered bytes first.
+  std::int32_t QueryInput();
+  std::uint16_t QueryRoom();
+  TLineStatusSet QueryLines();
+  std::uint32_t WriteNow(const std::uint8_t* data, std::uint32_t count, std::uint32_t timeout);
+  // Sleeps for the rest of a time-out: (timeout - elapsed + 1) ms at most, so
+  // that the first wake-up after it finds the time-out expired.
+  void WaitRemaining(bool forInput, std::uint32_t elapsed, std::uint32_t timeout);
   void StartPollTimer();
   void StopPollTimer();
 
@@ -184,7 +212,22 @@ private:
   std::uint32_t FPacketStartTick = 0xFFFFFFFFu;
   std::int32_t FPollPauseCount = 0;
   std::uint16_t FKnownRoom = 0;  // output queue room known to be free, see SendData
+  std::vector<std::uint8_t> FPending;  // gathered sends, not yet handed to the driver
+  int FCoalescing = 0;
+  std::int64_t FLineFreeAtUs = 0;  // steady clock: when the bytes written are off the line
 
   TickSource FTick;
   std::string FLastError;
+};
+
+// Gathers the sends made while it lives; see BeginCoalescing.
+class TCoalescedSends {
+public:
+  explicit TCoalescedSends(TSerialPortDriver& port) : FPort(port) { FPort.BeginCoalescing(); }
+  ~TCoalescedSends() { FPort.EndCoalescing(); }
+  TCoalescedSends(const TCoalescedSends&) = delete;
+  TCoalescedSends& operator=(const TCoalescedSends&) = delete;
+
+private:
+  TSerialPortDriver& FPort;
 };

@@ -8,6 +8,9 @@
 #include <sys/utsname.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -125,7 +128,7 @@ void PollFor(int fd, short events, int maxMs) {
   pollfd p{fd, events, 0};
   // A hung-up descriptor is "ready" at once and for ever; nap instead of spinning.
   if (::poll(&p, 1, maxMs) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-    timespec nap{0, long(maxMs) * 1000000L};
+    timespec nap{time_t(maxMs / 1000), long(maxMs % 1000) * 1000000L};
     ::nanosleep(&nap, nullptr);
   }
 }
@@ -165,6 +168,17 @@ std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult
     ::flock(fd, LOCK_UN);
     return fail(err);
   }
+#ifdef __linux__
+  // A USB adapter holds received bytes for its latency timer (16 ms by
+  // default) before passing them on: more than the whole reply to a block.
+  // Ask for low latency; a device without the setting (a pty) refuses, and
+  // that is no error.
+  serial_struct serial{};
+  if (::ioctl(fd, TIOCGSERIAL, &serial) == 0 && (serial.flags & ASYNC_LOW_LATENCY) == 0) {
+    serial.flags |= ASYNC_LOW_LATENCY;
+    (void)::ioctl(fd, TIOCSSERIAL, &serial);
+  }
+#endif
   result.outcome = OpenOutcome::Ok;
   result.reason.clear();
   return std::unique_ptr<PortHandle>(new PortHandle(fd));
