@@ -359,10 +359,13 @@ bool TDownload::Handshake() {
                              : Passes(CheckBootloaderArea(FJob));
   if (!rulesPass) return false;
 
-  FPort.SendString(wire::AddressFollows);
-  for (std::uint8_t b : FJob.DownloadAddress) FPort.SendByte(b);
-  FPort.SendByte(FJob.BlockCountLow);
-  FPort.SendByte(FJob.BlockCountHigh);
+  {
+    TCoalescedSends gather(FPort);
+    FPort.SendString(wire::AddressFollows);
+    for (std::uint8_t b : FJob.DownloadAddress) FPort.SendByte(b);
+    FPort.SendByte(FJob.BlockCountLow);
+    FPort.SendByte(FJob.BlockCountHigh);
+  }
   FView.AppendLog(Format("  -. The Download Size is %d KBytes", int(FJob.BlockCount)));
 
   std::array<std::uint8_t, wire::SizeReplyBytes> sizeReply{};
@@ -418,34 +421,51 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
   std::int32_t bytesSent = 0;
   int sequenceCounter = 0;
   std::size_t sequencePosition = 0;
-  std::array<std::uint8_t, kBlockBytes> block{};
+  // The block and its checksum byte, in the order they go out.
+  std::array<std::uint8_t, kBlockBytes + 1> frame{};
 
-  for (std::int32_t k = 0; k < blockCount; ++k) {
+  // Reads block k from the image and hands it, with its checksum, to the
+  // driver in one write.
+  auto sendNext = [&](std::int32_t k) {
     if (StoppedByOperator()) return false;
     const std::int64_t expected = std::min<std::int64_t>(kBlockBytes, fileBytes - std::int64_t(k) * kBlockBytes);
-    const long got = ReadFully(imageFd, block.data(), block.size());
+    const long got = ReadFully(imageFd, frame.data(), kBlockBytes);
     if (got < expected) {
       // Zero bytes in place of image data would be written into the box.
       FView.AppendLog(Format("  Cannot read the image file at block %d !!", int(k)));
       FView.AppendLog(kDownloadFail);
       return false;
     }
-    std::fill(block.begin() + std::ptrdiff_t(expected), block.end(), std::uint8_t(0));
+    std::fill(frame.begin() + std::ptrdiff_t(expected), frame.begin() + kBlockBytes, std::uint8_t(0));
     // Rewritten in place since the job was read: the receiver would be given
     // blocks of two different images.
-    if (std::size_t(k) >= FJob.BlockDigests.size() || BlockDigest(block.data()) != FJob.BlockDigests[std::size_t(k)]) {
+    if (std::size_t(k) >= FJob.BlockDigests.size() || BlockDigest(frame.data()) != FJob.BlockDigests[std::size_t(k)]) {
       FView.AppendLog("  Image file has changed since it was read !!");
       FView.AppendLog("  DownLoad Fail !!");
       return false;
     }
-    const std::uint8_t checksum = ByteSum(block.data(), block.size());
+    frame[kBlockBytes] = ByteSum(frame.data(), kBlockBytes);
+    SendBlock(frame, false);
+    return true;
+  };
+
+  // The next block goes out before the window's messages are handled, so its
+  // reply may arrive while they are: the receive poll must not take it.
+  struct PollPause {
+    TSerialPortDriver& Port;
+    explicit PollPause(TSerialPortDriver& port) : Port(port) { Port.PausePolling(); }
+    ~PollPause() { Port.ContinuePolling(); }
+  } pause(FPort);
+
+  if (!sendNext(0)) return false;
+  for (std::int32_t k = 0; k < blockCount; ++k) {
+    const std::uint8_t checksum = frame[kBlockBytes];
+    const bool checkDue = sequenceCounter + 1 >= wire::BlocksPerSequenceCheck;
+    const std::uint8_t expectedDigit = std::uint8_t(wire::SequenceDigits[sequencePosition]);
+    int lateDigit = -1;
 
     for (int resends = 0;; ++resends) {
-      for (std::uint8_t b : block) FPort.SendByte(b);
-      FPort.SendByte(checksum);
-
-      std::string reply;
-      if (ReadText(wire::BlockAccepted.size(), reply) && reply == wire::BlockAccepted) break;
+      if (BlockReplyAccepted(checkDue ? expectedDigit : -1, lateDigit)) break;
 
       if (FPort.LineLost()) {
         FView.AppendLog(LineLostLine(kTransferStage));
@@ -458,13 +478,14 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
         return false;
       }
       FObserver->BlockResent(k);
-      FPort.SendByte(wire::ResendRequest);
+      SendBlock(frame, true);
     }
 
     if (++sequenceCounter >= wire::BlocksPerSequenceCheck) {
       sequenceCounter = 0;
       std::uint8_t digit = 0;
-      if (!FPort.ReadByte(digit) || digit != std::uint8_t(wire::SequenceDigits[sequencePosition])) {
+      const bool came = lateDigit >= 0 ? (digit = std::uint8_t(lateDigit), true) : FPort.ReadByte(digit);
+      if (!came || digit != expectedDigit) {
         FView.AppendLog(kDownloadFail);
         return false;
       }
@@ -473,6 +494,10 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
 
     totalChecksum = std::uint8_t(totalChecksum + checksum);
     bytesSent += kBlockBytes;
+    // The next block is on the line before the window repaints: the receiver
+    // never waits for the GUI.
+    if (k + 1 < blockCount && !sendNext(k + 1)) return false;
+
     FView.SetTransferProgress(ProgressPercent(k + 1, blockCount));
     FView.SetByteCounter(ByteCounterText(bytesSent, FJob.ImageSize));
     FObserver->BlockAccepted(k + 1, blockCount);
@@ -480,6 +505,46 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
     FView.ProcessPendingMessages();
   }
   return !StoppedByOperator();
+}
+
+void TDownload::SendBlock(std::span<const std::uint8_t> frame, bool resend) {
+  TCoalescedSends gather(FPort);
+  if (resend) FPort.SendByte(wire::ResendRequest);
+  FPort.SendData(frame.data(), std::uint32_t(frame.size()));
+}
+
+// The reply to a block is awaited only once the block has left the PC, so
+// the receiver has its full time-out after the last byte, however long the
+// block's own line time. Anything but "ok." is followed by reading whatever
+// the receiver still sends until the line has been quiet for a while: the
+// receiver's last word decides, so a reply that came late, or behind noise,
+// is taken for what it is and can never be read as the answer to the resend.
+// A sequence digit that came with a late "ok." is handed back in lateDigit.
+bool TDownload::BlockReplyAccepted(int digitDue, int& lateDigit) {
+  lateDigit = -1;
+  FPort.WaitUntilSent();
+  std::string reply;
+  if (ReadText(wire::BlockAccepted.size(), reply) && reply == wire::BlockAccepted) return true;
+  if (FPort.LineLost()) return false;
+
+  const std::uint32_t inputTimeout = FPort.InputTimeout();
+  FPort.SetInputTimeout(kLateReplyQuietMs);
+  const std::uint32_t start = FPort.Now();
+  std::uint8_t b = 0;
+  while (reply.size() < kLateReplyMostBytes && TicksSince(start, FPort.Now()) <= kLateReplyMostMs && FPort.ReadByte(b))
+    reply.push_back(char(b));
+  FPort.SetInputTimeout(inputTimeout);
+
+  auto endsWith = [&reply](std::string_view tail) {
+    return reply.size() >= tail.size() && std::string_view(reply).substr(reply.size() - tail.size()) == tail;
+  };
+  if (endsWith(wire::BlockAccepted)) return true;
+  if (digitDue >= 0 && reply.size() >= 4 && reply.back() == char(digitDue) &&
+      std::string_view(reply).substr(reply.size() - 4, 3) == wire::BlockAccepted) {
+    lateDigit = digitDue;
+    return true;
+  }
+  return false;
 }
 
 // --- the verification stages ------------------------------------------------------------
@@ -531,6 +596,7 @@ bool TDownload::VersionTableStage() {
   if (WaitFailed(SkipThrough(wire::VersionPairRequest, kVersionUpdate.Stage), kVersionUpdate.Stage)) return false;
 
   if (const TBytePair* pair = FJob.SelectedVersion()) {
+    TCoalescedSends gather(FPort);
     FPort.SendByte(pair->First);
     FPort.SendByte(pair->Second);
   }

@@ -49,6 +49,12 @@ inline constexpr std::uint32_t kSilenceLimitMs = 60000;
 // A block after the first that keeps being rejected is sent this many times
 // more at most.
 inline constexpr int kMaxResends = 16;
+// After a block's reply was not "ok.", the rest of what the receiver sends is
+// read until the line has been quiet this long (bounded in time and bytes),
+// before the resend request goes out.
+inline constexpr std::uint32_t kLateReplyQuietMs = 100;
+inline constexpr std::uint32_t kLateReplyMostMs = 2000;
+inline constexpr std::size_t kLateReplyMostBytes = 64;
 
 struct TConfirmation;
 
@@ -101,6 +107,8 @@ private:
   // The transfer and the verification stages, in the order they run.
   bool UploadFile();
   bool TransferBlocks(int imageFd, std::uint8_t& totalChecksum);
+  void SendBlock(std::span<const std::uint8_t> frame, bool resend);
+  bool BlockReplyAccepted(int digitDue, int& lateDigit);
   bool DownloadChecksumStage(std::uint8_t totalChecksum);
   bool RamImageStage();
   bool FlashWriteStage();

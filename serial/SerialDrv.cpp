@@ -350,14 +350,19 @@ bool TSerialPortDriver::WaitUntilSent() {
   if (!Connected()) return false;
   SendPending();
   const double byteMicros = 10e6 / double(BaudRateValue(FComPortSpeed));
-  // The line time of what was written is the floor everywhere.
-  const std::int64_t lineLeft = FLineFreeAtUs - SteadyMicros();
-  if (lineLeft > 0) std::this_thread::sleep_for(std::chrono::microseconds(lineLeft));
-  // Then the driver's queue must say it is empty; it may hold more than the
-  // line time accounts for (flow control, a slower device).
   std::uint32_t lastQueued = UINT32_MAX;
   std::uint32_t lastProgress = Now();
   for (;;) {
+    // An answer can only come once the far end has what we sent: then it has left.
+    if (QueryInput() > 0) return true;
+    // The line time of what was written is the floor everywhere.
+    const std::int64_t lineLeft = FLineFreeAtUs - SteadyMicros();
+    if (lineLeft > 0) {
+      FPortHandle->WaitReadable(int((lineLeft + 999) / 1000));
+      continue;
+    }
+    // Then the driver's queue must say it is empty; it may hold more than the
+    // line time accounts for (flow control, a slower device).
     std::uint32_t queued = 0;
     if (!FPortHandle->OutputWaiting(queued)) return false;
     if (queued == 0) return true;
@@ -367,8 +372,8 @@ bool TSerialPortDriver::WaitUntilSent() {
     } else if (TicksSince(lastProgress, Now()) > FOutputTimeout) {
       return false;
     }
-    const auto nap = std::max<std::int64_t>(1000, std::int64_t(double(queued) * byteMicros));
-    std::this_thread::sleep_for(std::chrono::microseconds(std::min<std::int64_t>(nap, 100000)));
+    const auto napMs = std::clamp<std::int64_t>(std::int64_t(double(queued) * byteMicros / 1000.0), 1, 100);
+    FPortHandle->WaitReadable(int(napMs));
   }
 }
 

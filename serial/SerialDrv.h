@@ -127,8 +127,10 @@ public:
   // Waits until what was sent has left the PC: the driver's output queue
   // reports empty and the line time at ComPortSpeed of every byte written
   // has passed since it was written (a pty's queue is empty at once, a USB
-  // adapter's before its own buffer is). False when the queue stops draining
-  // for more than OutputTimeout ms or the port is not open.
+  // adapter's before its own buffer is); or until a received byte is
+  // waiting, which the far end can only have sent once it had ours. False
+  // when the queue stops draining for more than OutputTimeout ms or the port
+  // is not open.
   bool WaitUntilSent();
 
   void PausePolling() { ++FPollPauseCount; }

@@ -68,6 +68,13 @@ struct Faults {
   bool JunkEarly = false;
   // Wait this long before every reply.
   int ReplyDelayMs = 0;
+  // Hold the first reply to block LateBlock back LateMs more (-1: none): a
+  // receiver that stalls after a block.
+  std::int32_t LateBlock = -1;
+  int LateMs = 0;
+  // Noise on the line after the first reply to block NoiseBlock (-1: none):
+  // the Junk bytes, between that block and the next.
+  std::int32_t NoiseBlock = -1;
 };
 
 struct Config {

@@ -93,6 +93,8 @@ Timing:
 Faults (STAGE: Probed Identified SizeReceived Transferring DownloadCrc RamImage
         FlashWrite FlashImage VersionUpdate VersionTable):
   --reject-block K[:N]   reject block K N times (default 1; N=always never accepts)
+  --late-reply K:MS      hold the first reply to block K back MS more
+  --noise-after K        send the --junk-bytes after the first reply to block K
   --sequence-wrong C     send a wrong digit at the C-th sequence check (1-based)
   --sequence-missing C   leave the digit out at the C-th sequence check
   --echo HEX             echo this byte instead of the mode number
@@ -182,6 +184,22 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& out, std
          }
          f.RejectBlock = std::int32_t(k);
          f.RejectTimes = n == std::uint64_t(-1) ? -1 : std::int32_t(n);
+         return true;
+       }},
+      {"--late-reply", [&](const std::string& v) {
+         auto colon = v.find(':');
+         std::uint64_t k = 0, delay = 0;
+         if (colon == std::string::npos || !ParseNumber(v.substr(0, colon), 10, 65535, k) ||
+             !ParseNumber(v.substr(colon + 1), 10, 600000, delay))
+           return false;
+         f.LateBlock = std::int32_t(k);
+         f.LateMs = int(delay);
+         return true;
+       }},
+      {"--noise-after", [&](const std::string& v) {
+         std::uint64_t k = 0;
+         if (!ParseNumber(v, 10, 65535, k)) return false;
+         f.NoiseBlock = std::int32_t(k);
          return true;
        }},
       {"--sequence-wrong", [&](const std::string& v) {

@@ -448,6 +448,7 @@ void Receiver::Core::Transfer() {
   std::uint32_t count = GetBlockCount();
   if (count > 0) Enter(Stage::Transferring);
   std::int32_t rejectsLeft = f.RejectTimes;
+  bool lateDone = false, noiseDone = false;
   for (std::uint32_t k = 0; k < count; ++k) {
     Bytes block = ReadBlock(k, nullptr);
     const Bytes firstSending = block;
@@ -459,6 +460,10 @@ void Receiver::Core::Transfer() {
                 " but the data sum to " + HexByte(sum));
       bool forced = f.RejectBlock >= 0 && std::uint32_t(f.RejectBlock) == k && (f.RejectTimes < 0 || rejectsLeft > 0);
       Enter(Stage::Transferring, k);
+      if (f.LateBlock >= 0 && std::uint32_t(f.LateBlock) == k && !lateDone) {
+        lateDone = true;
+        Pause(f.LateMs);
+      }
       if (!good || forced) {
         if (good) --rejectsLeft;
         Update([](Summary& s) { ++s.BlocksRejected; });
@@ -502,6 +507,10 @@ void Receiver::Core::Transfer() {
       }
       SendChecked(reply, "the reply to block " + std::to_string(k), k + 1 == count ? Stage::DownloadCrc : Stage::Off);
       if (k + 1 < count) ReplyEndNs = Wire.LastSendEndNs();
+      if (f.NoiseBlock >= 0 && std::uint32_t(f.NoiseBlock) == k && !noiseDone) {
+        noiseDone = true;
+        if (!Wire.SendBurst(f.Junk)) throw LineLost{};
+      }
       if (spoiled) throw GiveUp{"spoiled sequence check " + std::to_string(f.SequenceCheck) + " (fault)"};
       break;
     }
