@@ -222,6 +222,49 @@ TEST(Transfer, RejectedBlockIsResentAfterTheResendByteAndCountedOnce) {
   EXPECT_EQ(s.Rx().GetSummary().BlocksRejected, 2u);
 }
 
+// Replies that do not line up with the console's read of them: the
+// receiver's last word decides, and the exchange stays in step.
+struct OutOfStepReply {
+  const char* name;
+  void (*setup)(stbsim::Config&);
+  int retries;  // "  retry : 3 block" lines
+};
+
+class RepliesOutOfStep : public ::testing::TestWithParam<OutOfStepReply> {};
+
+TEST_P(RepliesOutOfStep, NeverThrowTheExchangeOutOfStep) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  // Block 3 is followed by block 10, whose reply carries a sequence digit.
+  const auto image = bench.WriteImage("image.bin", 12 * 1024);
+  stbsim::Config cfg;
+  GetParam().setup(cfg);
+  Session s(cfg);
+  s.Open();
+  s.Type(kKeywords[2]);
+  ASSERT_TRUE(s.RunUntilClosed(20000));
+  const auto log = s.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "  retry : 3 block"), GetParam().retries);
+  ExpectSuccess(s, image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Transfer, RepliesOutOfStep,
+    ::testing::Values(
+        // Held back past the first reply byte's time-out, well inside the
+        // quiet spell that follows it.
+        OutOfStepReply{"LateAcceptance", [](stbsim::Config& c) { c.Fault.LateBlock = 3, c.Fault.LateMs = 320; }, 0},
+        OutOfStepReply{"LateRejection",
+                       [](stbsim::Config& c) {
+                         c.Fault.LateBlock = 3, c.Fault.LateMs = 320;
+                         c.Fault.RejectBlock = 3;
+                       },
+                       1},
+        // Noise behind a reply is read in front of the next one.
+        OutOfStepReply{"NoiseBetweenBlocks", [](stbsim::Config& c) { c.Fault.NoiseBlock = 2; }, 0},
+        OutOfStepReply{"NoiseBeforeASequenceDigit", [](stbsim::Config& c) { c.Fault.NoiseBlock = 9; }, 0}),
+    [](const ::testing::TestParamInfo<OutOfStepReply>& i) { return std::string(i.param.name); });
+
 struct TransferFailure {
   const char* name;
   void (*setup)(stbsim::Config&);

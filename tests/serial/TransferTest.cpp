@@ -166,6 +166,41 @@ TEST_F(SerialLine, SendIntoAStuckQueueReturnsWhatFit) {
   EXPECT_EQ(drv.SendData(big.data(), 10, 50), 10u) << "a drained queue takes bytes again";
 }
 
+// Gathered sends are held only until the component is asked anything else:
+// whatever the question, the bytes are on the line before it is answered.
+struct HandOver {
+  const char* name;
+  void (*ask)(TSerialPortDriver&);
+};
+class CoalescedSends : public SerialLine, public ::testing::WithParamInterface<HandOver> {};
+TEST_P(CoalescedSends, ReachTheLineBeforeTheComponentAnswersAnything) {
+  drv.SetInputTimeout(0);
+  std::vector<std::uint8_t> block(1025);
+  std::iota(block.begin(), block.end(), 0);
+  TCoalescedSends gather(drv);
+  EXPECT_TRUE(drv.SendByte(0x41));
+  EXPECT_EQ(drv.SendData(block.data(), std::uint32_t(block.size())), 1025u);
+  EXPECT_TRUE(drv.SendString("ok"));
+  EXPECT_TRUE(pty.Read(1, 50).empty()) << "gathered, not yet written";
+  GetParam().ask(drv);
+  const auto got = pty.Read(1028, 2000);
+  ASSERT_EQ(got.size(), 1028u);
+  EXPECT_EQ(got[0], 0x41);
+  EXPECT_TRUE(std::equal(block.begin(), block.end(), got.begin() + 1));
+  EXPECT_EQ(std::string(got.end() - 2, got.end()), "ok");
+}
+INSTANTIATE_TEST_SUITE_P(
+    Serial, CoalescedSends,
+    ::testing::Values(HandOver{"ReadByte", [](TSerialPortDriver& d) { std::uint8_t b; d.ReadByte(b); }},
+                      HandOver{"InputCount", [](TSerialPortDriver& d) { d.InputCount(); }},
+                      HandOver{"OutputFree", [](TSerialPortDriver& d) { d.OutputFree(); }},
+                      HandOver{"GetLineStatus", [](TSerialPortDriver& d) { d.GetLineStatus(); }},
+                      HandOver{"FlushInput", [](TSerialPortDriver& d) { d.FlushBuffers(true, false); }},
+                      HandOver{"PollTick", [](TSerialPortDriver& d) { d.PollTick(); }},
+                      HandOver{"WaitUntilSent", [](TSerialPortDriver& d) { d.WaitUntilSent(); }},
+                      HandOver{"EndOfTheGathering", [](TSerialPortDriver& d) { d.EndCoalescing(); d.BeginCoalescing(); }}),
+    [](const ::testing::TestParamInfo<HandOver>& i) { return std::string(i.param.name); });
+
 TEST_F(SerialLine, CheckLineStatusStopsWithoutModemLines) {
   // A pty has no modem lines at all: exactly the missing-cable case.
   EXPECT_EQ(drv.GetLineStatus(), 0);

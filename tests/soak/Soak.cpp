@@ -19,6 +19,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Application.h"
@@ -55,6 +56,9 @@ struct Draw {
   // Bytes the console may still send after the receiver gave up: the resends
   // of a block into silence.
   std::uint32_t BytesAfterAllowed = 0;
+  // The console's thread is blocked this long (0: never), this long after the
+  // keyword, whatever it is doing then (handling messages between blocks).
+  int StallAtMs = 0, StallMs = 0;
 };
 
 std::uint32_t Blocks(std::size_t bytes) { return std::uint32_t((bytes + 1023) / 1024); }
@@ -88,7 +92,7 @@ Draw DrawRun(std::uint64_t seed, int run) {
     return s;
   };
 
-  switch (pick(0, 12)) {
+  switch (pick(0, 15)) {
     case 0:
       d.Kind = "none";
       d.Name = "none";
@@ -218,6 +222,44 @@ Draw DrawRun(std::uint64_t seed, int run) {
       if (f.ReplyDelayMs > 60) d.Outcome = Expect::Either;
       break;
     }
+    case 13: {
+      d.Kind = "late reply";
+      if (blocks == 0) {
+        d.Name = "none (no block to answer late)";
+        break;
+      }
+      // One reply held back: past the first reply byte's time-out it is read
+      // in the quiet spell that follows; later still, the block goes again
+      // while the receiver has moved on.
+      static const int kLate[] = {100, 180, 250, 300, 600};
+      f.LateBlock = pick(0, int(blocks) - 1);
+      f.LateMs = kLate[pick(0, 4)];
+      d.Name = "reply to block " + std::to_string(f.LateBlock) + " " + std::to_string(f.LateMs) + " ms late";
+      if (f.LateMs > 250) {
+        d.Outcome = Expect::Either;
+        d.BytesAfterAllowed = std::uint32_t(kMaxResends) * (1 + 1025);
+      }
+      break;
+    }
+    case 14:
+      d.Kind = "noise between blocks";
+      if (blocks == 0) {
+        d.Name = "none (no block)";
+        break;
+      }
+      f.Junk.clear();
+      for (int n = pick(1, 4); n > 0; --n) f.Junk.push_back(std::uint8_t(pick(0, 255)));
+      f.NoiseBlock = pick(0, int(blocks) - 1);
+      d.Name = std::to_string(f.Junk.size()) + " noise byte(s) after the reply to block " +
+               std::to_string(f.NoiseBlock);
+      break;
+    case 15:
+      d.Kind = "console stall";
+      d.StallAtMs = pick(0, 4000);
+      d.StallMs = pick(50, 1500);
+      d.Name = "the console's thread stalls " + std::to_string(d.StallMs) + " ms, " + std::to_string(d.StallAtMs) +
+               " ms after the keyword";
+      break;
     default:
       d.Kind = "flash delay";
       d.Cfg.FlashWriteDelayMs = pick(0, 300);
@@ -272,6 +314,8 @@ Outcome JudgeRun(const Draw& d) {
   rig.SilenceLimitMs = kSilenceLimitMs;
   rig.Open();
   rig.Type(kKeywords[d.Mode]);
+  if (d.StallMs > 0)
+    QTimer::singleShot(d.StallAtMs, [ms = d.StallMs] { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); });
 
   auto stoppedProbing = [&rig] {
     const auto log = rig.Log();
