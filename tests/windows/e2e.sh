@@ -97,7 +97,15 @@ deadline=$((typed + 120 + blocks))
 boxes=0
 shot() { [[ -n ${SHOTS:-} ]] && mkdir -p "$SHOTS" && import -window root "$SHOTS/$1.png" 2>/dev/null || true; }
 shot windows-1-start
+retyped=0
 while kill -0 "$tool_pid" 2>/dev/null; do
+  # A keyword typed while Wine was still busy with the window can lose a key;
+  # typing it again is harmless once a mode is chosen.
+  if ((!retyped && boxes == 0 && SECONDS >= typed + 20)); then
+    retyped=1
+    xdotool windowfocus --sync "$window" 2>/dev/null || true
+    xdotool type --delay 80 "$keyword"
+  fi
   [[ -n ${SHOTS:-} && ! -e $SHOTS/windows-2-transfer.png ]] && ((SECONDS >= typed + 8)) && shot windows-2-transfer
   ((SECONDS < deadline)) || fail "the download did not end within $((deadline - typed)) s"
   if box=$(find_window '^stb-downloader$') && [[ -n $box ]]; then
