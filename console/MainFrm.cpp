@@ -67,20 +67,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
-  FSerialPortDriver = std::make_unique<TSerialPortDriver>(std::make_unique<TQtPollTimer>());
-  SerialPortDriver1 = FSerialPortDriver.get();
-  SerialPortDriver1->SetComPort(pnCOM1);
-  SerialPortDriver1->SetComPortSpeed(br115200);
-  FTimer1 = std::make_unique<TQtPollTimer>();
-  Timer1 = FTimer1.get();
-  Timer1->SetOnTick([this] { Timer1Timer(); });
+  CreateComponents(std::make_unique<TQtPollTimer>(), std::make_unique<TQtPollTimer>());
   BuildControls();
-  TDownloadView& view = *this;
-  FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view);
-  TDownloadObserver& observer = *this;
-  FDownload->SetObserver(&observer);
-  // Before the first log line: the record keeps the whole log of the run.
-  FRecorder = std::make_unique<TDownloadRecorder>(TSerialPortDriver::DevicePath(pnCOM1));
   FormCreate();
 }
 
@@ -137,29 +125,15 @@ void TForm1::BuildControls() {
   StatusStrip->setGeometry(8, 677, 537, kStripHeight);
 }
 
-void TForm1::FormCreate() {
-  DownloadMode = 0;
-  ResetKeywordSlots(KeywordSlots);
+void TForm1::ShowConnectError() {
+  QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), kConnectError, QMessageBox::Ok, this);
+  box.setDetailedText(QString::fromStdString(SerialPortDriver1->LastError()));
+  box.exec();
+}
 
-  if (!SerialPortDriver1->Connect()) {
-    QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), kConnectError, QMessageBox::Ok, this);
-    box.setDetailedText(QString::fromStdString(SerialPortDriver1->LastError()));
-    box.exec();
-  }
+void TForm1::ShowPort() {
   StatusStrip->ShowPort(TSerialPortDriver::DevicePath(pnCOM1), SerialPortDriver1->Connected(),
                         SerialPortDriver1->LastError());
-
-  const std::string rule(73, '-');
-  AppendLog(rule);
-  AppendLog(" <<< DIRECTIONS >>> ");
-  AppendLog(" 0. First, check Your serial cable and COM1 port.");
-  AppendLog(" 1. Now, type the download mode in this box.");
-  AppendLog("    It is not displayed.");
-  AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
-  AppendLog(" 3. Wait for complete.");
-  AppendLog(rule);
-  SetByteCounter("( 0 / 0 )");
-  Timer1->Start(1000);
 }
 
 void TForm1::AppendLog(const std::string& line) {
@@ -188,44 +162,9 @@ void TForm1::KeyText(const QString& text) {
   }
 }
 
-void TForm1::RxMemoKeyPress(std::uint8_t& Key) {
-  if (DownloadMode != 0) return;
-  const std::uint8_t mode = MatchKeywordCharacter(KeywordSlots, Key);
-  if (mode == 0) return;
-  const TModeInfo& info = ModeInfo(mode);
-  AppendLog(info.LogLine);
-  DownloadMode = mode;
-  ReadDescriptionFile(info.DescriptionFile);
-}
+void TForm1::ShowErrorText(const char* text) { ShowHandlerError(text); }
 
-void TForm1::ReadDescriptionFile(const std::string& path) {
-  ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
-  SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize));
-  DownloadJobReady = true;
-  // The mode is chosen, but the calls to the receiver go nowhere: say so once.
-  if (!SerialPortDriver1->Connected() && !FPortNotOpenLogged) {
-    FPortNotOpenLogged = true;
-    const std::string device = TSerialPortDriver::DevicePath(pnCOM1);
-    AppendLog("  Nothing can reach the receiver: COM1 = " + device +
-              " is not open: " + PortReason(device, SerialPortDriver1->LastError()));
-  }
-}
-
-void TForm1::Timer1Timer() {
-  try {
-    FDownload->Timer1Timer(DownloadMode, DownloadJobReady ? &DownloadJob : nullptr);
-  } catch (const std::exception& e) {
-    ShowError(e);
-  }
-}
-
-// A file error's detail goes into the log first, so that it is there to read
-// while the message box is up.
-void TForm1::ShowError(const std::exception& e) {
-  if (const auto* file = dynamic_cast<const TFileError*>(&e); file != nullptr && !file->Detail().empty())
-    AppendLog(file->Detail());
-  ShowHandlerError(e.what());
-}
+void TForm1::ShowActivity(const std::string& text) { StatusStrip->ShowActivity(text); }
 
 // --- closing ---------------------------------------------------------------------------
 
@@ -236,7 +175,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->ignore();
     if (FCloseRequested || FAsking) return;
     // Blocks going out are worth a question; a signal is not asked.
-    if (FTransferring && !FCloseWithoutAsking && !AskToStopTheTransfer()) return;
+    if (Transferring() && !FCloseWithoutAsking && !AskToStopTheTransfer()) return;
     FCloseRequested = true;
     return;
   }
@@ -295,40 +234,3 @@ void TForm1::ShowInformation(const std::string& text) {
 
 void TForm1::ProcessPendingMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
-// --- what the record and the status strip hear of the download -------------------------------
-
-void TForm1::Reached(std::uint8_t mode, const TDownloadJob& job) { FRecorder->Reached(mode, job); }
-
-void TForm1::Identified(const TDeviceInfo& info, bool addressRead) { FRecorder->Identified(info, addressRead); }
-
-void TForm1::TransferStarting(std::int32_t) {
-  FTransferring = true;
-  FTransferStart = std::chrono::steady_clock::now();
-}
-
-// The block loop handles the window's messages right after this, which
-// paints the strip.
-void TForm1::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
-  FRecorder->BlockAccepted();
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
-  StatusStrip->ShowActivity(TransferRateText(done, blockCount, elapsed));
-}
-
-void TForm1::BlockResent(std::int32_t) { FRecorder->BlockResent(); }
-
-// No message is handled here, as none may be while the exchange waits: the
-// window is only painted again.
-void TForm1::Waiting(const char* stage, std::uint32_t silentMs) {
-  FTransferring = false;
-  StatusStrip->ShowActivity(WaitingText(stage, silentMs));
-  repaint();
-}
-
-void TForm1::Ended(TDownloadResult result, const std::string& reason) {
-  FTransferring = false;
-  const std::string unsaved = FRecorder->Finish(result, reason);
-  if (!unsaved.empty()) AppendLog(unsaved);
-  StatusStrip->ShowActivity(result == TDownloadResult::Success  ? "download succeeded"
-                            : result == TDownloadResult::Stopped ? "download stopped"
-                                                                 : "download failed");
-}

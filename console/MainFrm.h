@@ -15,6 +15,7 @@
 #include "Artwork.h"
 #include "DeviceCheck.h"
 #include "Download.h"
+#include "DownloadConsole.h"
 #include "DownloadJob.h"
 #include "DownloadObserver.h"
 #include "DownloadRecord.h"
@@ -29,15 +30,13 @@ inline constexpr const char* kConnectError = "Error: could not connect.  Check C
 inline constexpr const char* kStopQuestion =
     "A download is running. Closing now leaves the receiver without a complete image. Stop the download and close?";
 
-class TForm1 : public QWidget, private TDownloadView, private TDownloadObserver {
+class TForm1 : public QWidget, public TDownloadConsole {
   Q_OBJECT
 public:
   explicit TForm1(QWidget* parent = nullptr);
   ~TForm1() override;
 
-  // Widgets and components, named as the operator's manual names them.
-  TSerialPortDriver* SerialPortDriver1 = nullptr;
-  TPollTimer* Timer1 = nullptr;
+  // Widgets, named as the operator's manual names them.
   TShape* Shape1 = nullptr;
   TBanner* Image1 = nullptr;
   QWidget* Panel1 = nullptr;
@@ -50,28 +49,12 @@ public:
   TLogMemo* RxMemo = nullptr;
   TStatusStrip* StatusStrip = nullptr;  // under the log: the port, and the download's pace
 
-  // The state of one run.
-  std::uint8_t DownloadMode = 0;
-  TDownloadJob DownloadJob;
-  bool DownloadJobReady = false;  // the description was read to its end
-  TKeywordSlots KeywordSlots{};
-  // The receiver's identification, as the handshake read it.
-  const TDeviceInfo& DeviceInfo() const { return FDownload->DeviceInfo(); }
-
   void AppendLog(const std::string& line) override;
-  void RxMemoKeyPress(std::uint8_t& Key);
-  void ReadDescriptionFile(const std::string& path);
-  TDownload& Download() { return *FDownload; }
-  // The last download's result, none when no download reached a receiver.
-  const std::optional<TDownloadResult>& DownloadResult() const { return FRecorder->Result(); }
-  const TDownloadRecorder& Recorder() const { return *FRecorder; }
   // For a signal: the window closes, a download stops at its next block,
   // and nobody is asked.
   void CloseWithoutAsking();
   // What the exchange sees of the window: the bars, the counter, the log.
   TDownloadView& View() { return *this; }
-
-  void Timer1Timer();
 
 protected:
   bool event(QEvent* event) override;
@@ -79,9 +62,14 @@ protected:
 
 private:
   void BuildControls();
-  void FormCreate();
   void KeyText(const QString& text);
-  void ShowError(const std::exception& e);
+
+  // TDownloadConsole
+  void ShowActivity(const std::string& text) override;
+  void PaintNow() override { repaint(); }
+  void ShowErrorText(const char* text) override;
+  void ShowConnectError() override;
+  void ShowPort() override;
 
   // TDownloadView
   void SetTransferProgress(int percent) override;
@@ -97,26 +85,10 @@ private:
   bool CloseRequested() const override { return FCloseRequested; }
   void CloseWindow() override;
 
-  // TDownloadObserver
-  void Reached(std::uint8_t mode, const TDownloadJob& job) override;
-  void Identified(const TDeviceInfo& info, bool addressRead) override;
-  void TransferStarting(std::int32_t blockCount) override;
-  void BlockAccepted(std::int32_t done, std::int32_t blockCount) override;
-  void BlockResent(std::int32_t block) override;
-  void Waiting(const char* stage, std::uint32_t silentMs) override;
-  void Ended(TDownloadResult result, const std::string& reason) override;
-
   bool AskToStopTheTransfer();
 
-  std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
-  std::unique_ptr<TPollTimer> FTimer1;
-  std::unique_ptr<TDownload> FDownload;
-  std::unique_ptr<TDownloadRecorder> FRecorder;
   bool FCloseRequested = false;
   bool FClosingByDownload = false;
   bool FCloseWithoutAsking = false;
   bool FAsking = false;
-  bool FTransferring = false;
-  bool FPortNotOpenLogged = false;
-  std::chrono::steady_clock::time_point FTransferStart;
 };

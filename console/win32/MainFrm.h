@@ -17,6 +17,7 @@
 
 #include "DeviceCheck.h"
 #include "Download.h"
+#include "DownloadConsole.h"
 #include "DownloadJob.h"
 #include "DownloadObserver.h"
 #include "DownloadRecord.h"
@@ -35,16 +36,14 @@ inline constexpr const char* kApplicationName = "stb-downloader";
 // application's top-level handler does; the window stays as it was.
 void ShowHandlerError(const char* text);
 
-class TForm1 : private TDownloadView, private TDownloadObserver {
+class TForm1 : public TDownloadConsole {
 public:
   TForm1();
   ~TForm1() override;
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
 
-  // Controls and components, named as the operator's manual names them.
-  TSerialPortDriver* SerialPortDriver1 = nullptr;
-  TPollTimer* Timer1 = nullptr;
+  // Controls, named as the operator's manual names them.
   HWND Handle = nullptr;  // Form1
   HWND Panel1 = nullptr;
   HWND Label1 = nullptr;
@@ -56,20 +55,8 @@ public:
   HWND RxMemo = nullptr;
   HWND StatusStrip = nullptr;  // under the log: the port, and the download's pace
 
-  // The state of one run.
-  std::uint8_t DownloadMode = 0;
-  TDownloadJob DownloadJob;
-  bool DownloadJobReady = false;  // the description was read to its end
-  TKeywordSlots KeywordSlots{};
-  const TDeviceInfo& DeviceInfo() const { return FDownload->DeviceInfo(); }
-  // How the run's download ended; none when no receiver was reached.
-  const std::optional<TDownloadResult>& DownloadResult() const { return FRecorder->Result(); }
-
   void Show();
   void AppendLog(const std::string& line) override;
-  void RxMemoKeyPress(std::uint8_t& Key);
-  void ReadDescriptionFile(const std::string& path);
-  void Timer1Timer();
 
   // The window procedures' way in.
   LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
@@ -77,7 +64,6 @@ public:
 
 private:
   void BuildControls();
-  void FormCreate();
   void PaintBanner(HDC dc);
 
   // TDownloadView
@@ -94,33 +80,21 @@ private:
   bool CloseRequested() const override { return FCloseRequested; }
   void CloseWindow() override;
 
-  // TDownloadObserver
-  void Reached(std::uint8_t mode, const TDownloadJob& job) override;
-  void Identified(const TDeviceInfo& info, bool addressRead) override;
-  void TransferStarting(std::int32_t blockCount) override;
-  void BlockAccepted(std::int32_t done, std::int32_t blockCount) override;
-  void BlockResent(std::int32_t block) override;
-  void Waiting(const char* stage, std::uint32_t silentMs) override;
-  void Ended(TDownloadResult result, const std::string& reason) override;
+  // TDownloadConsole
+  void ShowActivity(const std::string& text) override;
+  void PaintNow() override;
+  void ShowErrorText(const char* text) override { ShowHandlerError(text); }
 
-  void ShowError(const std::exception& e);
-  void ShowPort();
-  void ShowActivity(const std::string& text);
+  void ShowConnectError() override;
+  void ShowPort() override;
   bool AskToStopTheTransfer();
 
-  std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
-  std::unique_ptr<TPollTimer> FTimer1;
-  std::unique_ptr<TDownload> FDownload;
-  std::unique_ptr<TDownloadRecorder> FRecorder;
   std::string FPortText;
   bool FPortOpen = false;
   bool FAsking = false;
-  bool FTransferring = false;
-  std::chrono::steady_clock::time_point FTransferStart;
   HFONT FFont = nullptr;
   HFONT FFixedFont = nullptr;
   HFONT FCounterFont = nullptr;
-  bool FPortNotOpenLogged = false;
   HWND FAddress[3] = {};
   bool FCloseRequested = false;
   bool FClosingByDownload = false;
