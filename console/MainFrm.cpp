@@ -107,7 +107,7 @@ void TForm1::BuildControls() {
   // The counter keeps its place right of the Down Load bar and reaches to
   // the panel's inner edge; it never grows over the bar, which would then
   // stop repainting under it.
-  Label4 = new QLabel("( 0 / 0 )", Panel1);
+  Label4 = new QLabel(QString::fromStdString(ByteCounterText(0, 0)), Panel1);
   Label4->setGeometry(428, 20, Panel1->contentsRect().right() + 1 - 428, 16);
   Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   Label4->setFont(CounterFont(Label4->font(), Label4->width()));

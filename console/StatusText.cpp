@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "DownloadJob.h"
 #include "Format.h"
 
 std::string PortReason(const std::string& device, const std::string& reason) {
@@ -18,8 +19,8 @@ std::string PortText(const std::string& device, bool open, const std::string& re
 
 std::string TransferRateText(std::int32_t done, std::int32_t total, double elapsedS) {
   if (done <= 0 || elapsedS <= 0) return {};
-  const double bytesPerS = done * 1024.0 / elapsedS;
-  const long left = std::lround((total - done) * 1024.0 / bytesPerS);
+  const double bytesPerS = done * double(kBlockBytes) / elapsedS;
+  const long left = std::lround((total - done) * double(kBlockBytes) / bytesPerS);
   const std::string time = left >= 3600 ? Format("%ld:%02ld:%02ld", left / 3600, left / 60 % 60, left % 60)
                                         : Format("%ld:%02ld", left / 60, left % 60);
   return Format("%.1f KiB/s", bytesPerS / 1024.0) + kStripSeparator + time + " left";

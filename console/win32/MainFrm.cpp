@@ -257,7 +257,7 @@ void TForm1::BuildControls() {
   ::GetClientRect(Panel1, &inside);
   const int counterWidth = inside.right - 2 - 428;
   FCounterFont = CounterFont(counterWidth);
-  Label4 = MakeChild("STATIC", "( 0 / 0 )", SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, Panel1, 428, 20, counterWidth, 16,
+  Label4 = MakeChild("STATIC", ByteCounterText(0, 0).c_str(), SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, Panel1, 428, 20, counterWidth, 16,
                      FCounterFont);
   ProgressBar1 = MakeBar(Panel1, 84, 20);
   ProgressBar2 = MakeBar(Panel1, 84, 44);
