@@ -9,6 +9,7 @@
 #include <array>
 #include <cerrno>
 
+#include "BlockReply.h"
 #include "DescriptionFile.h"
 #include "FileHandle.h"
 #include "Format.h"
@@ -535,16 +536,9 @@ bool TDownload::BlockReplyAccepted(int digitDue, int& lateDigit) {
     reply.push_back(char(b));
   FPort.SetInputTimeout(inputTimeout);
 
-  auto endsWith = [&reply](std::string_view tail) {
-    return reply.size() >= tail.size() && std::string_view(reply).substr(reply.size() - tail.size()) == tail;
-  };
-  if (endsWith(wire::BlockAccepted)) return true;
-  if (digitDue >= 0 && reply.size() >= 4 && reply.back() == char(digitDue) &&
-      std::string_view(reply).substr(reply.size() - 4, 3) == wire::BlockAccepted) {
-    lateDigit = digitDue;
-    return true;
-  }
-  return false;
+  const TBlockVerdict verdict = JudgeBlockReply(reply, digitDue);
+  lateDigit = verdict.Digit;
+  return verdict.Accepted;
 }
 
 // --- the verification stages ------------------------------------------------------------
