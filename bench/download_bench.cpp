@@ -199,6 +199,10 @@ int main(int argc, char** argv) {
     std::printf("  turnaround     median %.3f ms, p99 %.3f ms, max %.3f ms (last reply byte to next block, %zu blocks; target median < 0.2 ms)\n",
                 Percentile(f.turnaroundsNs, 0.5), Percentile(f.turnaroundsNs, 0.99), Percentile(f.turnaroundsNs, 1.0),
                 f.turnaroundsNs.size());
+    std::string slow;
+    for (std::size_t i = 0; i < f.turnaroundsNs.size(); ++i)
+      if (f.turnaroundsNs[i] > 10000000) slow += " " + std::to_string(i + 1) + ":" + std::to_string(f.turnaroundsNs[i] / 1000000);
+    if (!slow.empty()) std::printf("  over 10 ms     block:ms%s\n", slow.c_str());
   }
   for (std::size_t mib : {1, 8}) {
     Figures f = Download(mib * 1024 * 1024, false);

@@ -190,7 +190,7 @@ void SilenceCost() {
   long sw0 = Switches();
   drv.ReadByte(b);
   double wall = Seconds(Clock::now() - t0);
-  std::printf("ReadByte silence    %8.0f ms wall for InputTimeout 2000, %.2f%% of one core busy (target <= 0.2%%), %.0f wake-ups/s\n",
+  std::printf("ReadByte silence    %8.0f ms wall for InputTimeout 2000, %.2f%% of one core busy (target <= 0.2%%), %.1f wake-ups/s\n",
               wall * 1e3, 100.0 * (CpuSeconds() - cpu0) / wall, double(Switches() - sw0) / wall);
   std::uint8_t buf[64];
   t0 = Clock::now();
@@ -198,7 +198,7 @@ void SilenceCost() {
   sw0 = Switches();
   drv.ReadData(buf, sizeof buf);
   wall = Seconds(Clock::now() - t0);
-  std::printf("ReadData silence    %8.0f ms wall for InputTimeout 2000, %.2f%% of one core busy (target <= 0.2%%), %.0f wake-ups/s\n",
+  std::printf("ReadData silence    %8.0f ms wall for InputTimeout 2000, %.2f%% of one core busy (target <= 0.2%%), %.1f wake-ups/s\n",
               wall * 1e3, 100.0 * (CpuSeconds() - cpu0) / wall, double(Switches() - sw0) / wall);
 }
 
