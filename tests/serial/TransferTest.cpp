@@ -108,20 +108,26 @@ INSTANTIATE_TEST_SUITE_P(Serial, EqualElapsed,
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(SerialLine, EachArrivalRestartsTheReadTimeout) {
-  // The read's clock moves one millisecond per look and stops when the next
-  // byte is due, 150 ms after the last one was taken, until that byte has
-  // been taken: however slowly the machine runs, every gap is 150 ms on the
-  // read's clock, under its 200 ms time-out, and the ten bytes span 1500.
+  // The read's clock stands at the moment a byte is taken, then jumps to the
+  // moment the next one is due, 150 ms on, and stays there until that byte
+  // has been taken: however slowly the machine runs, every gap is 150 ms on
+  // the read's clock, under its 200 ms time-out, and the ten bytes span 1500.
   std::uint8_t buf[10] = {};
   std::atomic<std::uint32_t> now{0};
   std::uint32_t lastTaken = 0;
   std::size_t taken = 0;
+  bool started = false;
   drv.SetTickSource([&] {
-    while (taken < 10 && buf[taken] != 0) {
+    if (!started) {
+      started = true;
+      return std::uint32_t(now);
+    }
+    if (taken < 10 && buf[taken] != 0) {
       ++taken;
       lastTaken = now;
+      return std::uint32_t(now);
     }
-    if (now < lastTaken + 150) ++now;
+    if (now < lastTaken + 150) now = lastTaken + 150;
     return std::uint32_t(now);
   });
   drv.SetInputTimeout(200);
