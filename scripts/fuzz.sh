@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Fuzzes the description file reader with libFuzzer for SECONDS (default 60),
 # or, with --runs, for a fixed number of inputs from a fixed seed, so that a
-# run can be repeated exactly (CI does this).
-# Usage: scripts/fuzz.sh [SECONDS]
-#        scripts/fuzz.sh --runs COUNT [--seed SEED]
+# run can be repeated exactly (CI does this). --target reply fuzzes the
+# judgement of a block's reply instead.
+# Usage: scripts/fuzz.sh [--target description|reply] [SECONDS]
+#        scripts/fuzz.sh [--target description|reply] --runs COUNT [--seed SEED]
 # Builds with clang into build-fuzz/ (or $FUZZ_DIR) straight from the few
 # widget-free sources, starts from tests/fuzz/corpus, and keeps what it learns
 # in build-fuzz/corpus. A finding is left in build-fuzz/artifacts/ and fails
@@ -13,8 +14,10 @@ cd "$(dirname "$0")/.."
 seconds=60
 runs=''
 seed=1
+target=description
 while (($#)); do
   case $1 in
+    --target) target=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
     --seed) seed=$2; shift 2 ;;
     *) seconds=$1; shift ;;
@@ -30,10 +33,25 @@ fi
 out=${FUZZ_DIR:-build-fuzz}
 mkdir -p "$out/corpus" "$out/artifacts"
 
-sources=(console/DescriptionFile.cpp tests/fuzz/DescriptionCheck.cpp tests/fuzz/DescriptionFuzz.cpp)
-binary="$out/description_fuzz"
-if [[ ! -x "$binary" ]] || [[ -n "$(find "${sources[@]}" console/DescriptionFile.h console/DownloadJob.h \
-      tests/fuzz/DescriptionCheck.h -newer "$binary")" ]]; then
+if [[ $target == reply ]]; then
+  sources=(tests/fuzz/BlockReplyFuzz.cpp)
+  headers=(console/BlockReply.h)
+  binary="$out/block_reply_fuzz"
+  name="block reply judgement"
+  dict=()
+  mkdir -p "$out/reply-corpus"
+  corpora=("$out/reply-corpus")
+else
+  sources=(console/DescriptionFile.cpp tests/fuzz/DescriptionCheck.cpp tests/fuzz/DescriptionFuzz.cpp)
+  headers=(console/DescriptionFile.h console/DownloadJob.h tests/fuzz/DescriptionCheck.h)
+  binary="$out/description_fuzz"
+  name="description file reader"
+  dict=(-dict=tests/fuzz/description.dict)
+  # A folder git has no file for is not there in a fresh clone.
+  corpora=("$out/corpus" tests/fuzz/corpus)
+  [[ -d tests/fuzz/regressions ]] && corpora+=(tests/fuzz/regressions)
+fi
+if [[ ! -x "$binary" ]] || [[ -n "$(find "${sources[@]}" "${headers[@]}" -newer "$binary")" ]]; then
   echo "fuzz: building $binary"
   clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
@@ -41,17 +59,13 @@ if [[ ! -x "$binary" ]] || [[ -n "$(find "${sources[@]}" console/DescriptionFile
     -Iconsole -Itests/fuzz "${sources[@]}" -o "$binary"
 fi
 
-# A folder git has no file for is not there in a fresh clone.
-corpora=("$out/corpus" tests/fuzz/corpus)
-[[ -d tests/fuzz/regressions ]] && corpora+=(tests/fuzz/regressions)
-
-echo "fuzz: description file reader, $what"
+echo "fuzz: $name, $what"
 set +e
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "$binary" \
   "${limit[@]}" -max_len=4096 -timeout=10 -rss_limit_mb=2048 \
-  -dict=tests/fuzz/description.dict -artifact_prefix="$out/artifacts/" \
+  "${dict[@]}" -artifact_prefix="$out/artifacts/" \
   -print_final_stats=1 "${corpora[@]}" 2>&1 |
-  grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb|==[0-9]+==|SUMMARY|description reader:|    #[0-9]+ )'
+  grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|stat::number_of_executed_units|stat::average_exec_per_sec|stat::peak_rss_mb|==[0-9]+==|SUMMARY|description reader:|block reply:|    #[0-9]+ )'
 status=${PIPESTATUS[0]}
 set -e
 if ((status != 0)); then
