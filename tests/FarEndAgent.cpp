@@ -7,6 +7,7 @@
 //   DRAIN | HANGUP     -> OK
 //   VIEW               -> OK <baud> <odd> <stick> <two stop> <rtscts> <xonxoff> <xon> <xoff>
 #include "FarEnd.h"
+#include "HexText.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -18,23 +19,6 @@
 #include <stdexcept>
 
 namespace {
-
-constexpr char kHex[] = "0123456789abcdef";
-
-std::string ToHex(const std::vector<std::uint8_t>& bytes) {
-  std::string s;
-  for (std::uint8_t b : bytes) {
-    s += kHex[b >> 4];
-    s += kHex[b & 15];
-  }
-  return s;
-}
-
-std::vector<std::uint8_t> FromHex(const std::string& s) {
-  std::vector<std::uint8_t> out;
-  for (std::size_t i = 0; i + 1 < s.size(); i += 2) out.push_back(std::uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 // The control line, opened once for the whole test program.
 class Control {

@@ -12,25 +12,9 @@
 #include <string>
 
 #include "PtyPair.h"
+#include "HexText.h"
 
 namespace {
-
-constexpr char kHex[] = "0123456789abcdef";
-
-std::string ToHex(const std::vector<std::uint8_t>& bytes) {
-  std::string s;
-  for (std::uint8_t b : bytes) {
-    s += kHex[b >> 4];
-    s += kHex[b & 15];
-  }
-  return s;
-}
-
-std::vector<std::uint8_t> FromHex(const std::string& s) {
-  std::vector<std::uint8_t> out;
-  for (std::size_t i = 0; i + 1 < s.size(); i += 2) out.push_back(std::uint8_t(std::stoul(s.substr(i, 2), nullptr, 16)));
-  return out;
-}
 
 std::string Obey(const std::string& line, std::unique_ptr<PtyPair>& line_pty) {
   std::istringstream in(line);
