@@ -519,8 +519,10 @@ void TDownload::SendBlock(std::span<const std::uint8_t> frame, bool resend) {
 // block's own line time. Anything but "ok." is followed by reading whatever
 // the receiver still sends until the line has been quiet for a while: the
 // receiver's last word decides, so a reply that came late, or behind noise,
-// is taken for what it is and can never be read as the answer to the resend.
-// A sequence digit that came with a late "ok." is handed back in lateDigit.
+// is taken for what it is. Only a reply later than the reply window and the
+// quiet spell together (about 400 ms after the last byte) meets a resend, and
+// may then be read as the answer to it. The byte that came in a sequence
+// digit's place behind a late "ok." is handed back in lateDigit.
 bool TDownload::BlockReplyAccepted(int digitDue, int& lateDigit) {
   lateDigit = -1;
   FPort.WaitUntilSent();
@@ -529,7 +531,7 @@ bool TDownload::BlockReplyAccepted(int digitDue, int& lateDigit) {
   if (FPort.LineLost()) return false;
 
   const std::uint32_t inputTimeout = FPort.InputTimeout();
-  FPort.SetInputTimeout(kLateReplyQuietMs);
+  FPort.SetInputTimeout(std::max(kLateReplyQuietMs, inputTimeout));
   const std::uint32_t start = FPort.Now();
   std::uint8_t b = 0;
   while (reply.size() < kLateReplyMostBytes && TicksSince(start, FPort.Now()) <= kLateReplyMostMs && FPort.ReadByte(b))

@@ -50,9 +50,10 @@ inline constexpr std::uint32_t kSilenceLimitMs = 60000;
 // more at most.
 inline constexpr int kMaxResends = 16;
 // After a block's reply was not "ok.", the rest of what the receiver sends is
-// read until the line has been quiet this long (bounded in time and bytes),
-// before the resend request goes out.
-inline constexpr std::uint32_t kLateReplyQuietMs = 100;
+// read until the line has been quiet this long, and never less than the input
+// time-out, so that a reply whose bytes come slowly is not cut in the middle
+// (bounded in time and bytes), before the resend request goes out.
+inline constexpr std::uint32_t kLateReplyQuietMs = 200;
 inline constexpr std::uint32_t kLateReplyMostMs = 2000;
 inline constexpr std::size_t kLateReplyMostBytes = 64;
 

@@ -34,6 +34,9 @@ void TDownloadConsole::FormCreate() {
   AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
   AppendLog(" 3. Wait for complete.");
   AppendLog(rule);
+  // A port that opened but runs otherwise than asked garbles every byte.
+  if (SerialPortDriver1->Connected() && !SerialPortDriver1->SettingsWarning().empty())
+    AppendLog("  Warning: " + SerialPortDriver1->SettingsWarning());
   SetByteCounter(ByteCounterText(0, 0));
   Timer1->Start(1000);
 }

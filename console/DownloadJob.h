@@ -41,6 +41,11 @@ struct TDownloadJob {
   // it reads against it, so an image rewritten in place is never sent half
   // old, half new.
   std::vector<std::uint64_t> BlockDigests;
+  // The image file's own size and its SHA-256 (64 lower-case hex digits),
+  // taken from the same reading: every block sent is checked against the
+  // digests above, so this names exactly what the receiver was given.
+  std::int64_t ImageFileBytes = 0;
+  std::string ImageSha256;
 
   // The pair that the version stage records: by VersionSelector 1..4 the
   // bootloader, native, application 1 or application 2 version; none for any
