@@ -5,6 +5,8 @@
 
 #include <string_view>
 
+#include "Wire.h"
+
 struct TBlockVerdict {
   bool Accepted = false;
   int Digit = -1;  // the byte that came after a late "ok." when a sequence digit was due, or -1
@@ -18,7 +20,7 @@ struct TBlockVerdict {
 // wrong digit taken for a rejection would resend a block the receiver has
 // already taken and put the exchange out of step for good.
 inline TBlockVerdict JudgeBlockReply(std::string_view reply, int digitDue) {
-  constexpr std::string_view kAccepted = "ok.";
+  constexpr std::string_view kAccepted = wire::BlockAccepted;
   if (reply.size() >= kAccepted.size() && reply.substr(reply.size() - kAccepted.size()) == kAccepted)
     return {true, -1};
   if (digitDue >= 0 && reply.size() >= kAccepted.size() + 1 &&

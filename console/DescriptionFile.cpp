@@ -399,14 +399,8 @@ void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
   std::string sha256;
   const std::int64_t size = ReadImage(path, job.ImageFileName, digests, sha256);
 
-  const std::int64_t rounded = (size + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
-  const std::int64_t blocks = rounded / kBlockBytes;
-  job.ImageSize = std::int32_t(rounded);
-  job.BlockCountLow = std::uint8_t(blocks & 0xFF);
-  job.BlockCountHigh = std::uint8_t((blocks / 256) & 0xFF);
-  job.BlockCount = job.BlockCountHigh * 256 + job.BlockCountLow;
-  job.BlockDigests = std::move(digests);
   job.ImageFileBytes = size;
+  job.BlockDigests = std::move(digests);
   job.ImageSha256 = std::move(sha256);
   // Only a job read to its end shows its address in the log.
   appendLog(addressLine);

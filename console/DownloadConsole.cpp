@@ -55,7 +55,7 @@ void TDownloadConsole::RxMemoKeyPress(std::uint8_t& Key) {
 
 void TDownloadConsole::ReadDescriptionFile(const std::string& path) {
   ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
-  SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize));
+  SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize()));
   DownloadJobReady = true;
   // The mode is chosen, but the calls to the receiver go nowhere: say so once.
   if (!SerialPortDriver1->Connected() && !FPortNotOpenLogged) {

@@ -290,7 +290,7 @@ void TDownloadRecorder::Reached(std::uint8_t mode, const TDownloadJob& job) {
   const TBytePair* pair = job.SelectedVersion();
   FRecord.VersionWritten = pair ? std::optional<std::string>(PairText(*pair)) : std::nullopt;
   FRecord.DateCode = job.DateCode;
-  FRecord.Blocks = job.BlockCount;
+  FRecord.Blocks = job.BlockCount();
 }
 
 void TDownloadRecorder::Identified(const TDeviceInfo& info, bool addressRead) {

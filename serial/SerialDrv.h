@@ -241,3 +241,30 @@ public:
 private:
   TSerialPortDriver& FPort;
 };
+
+// Holds the receive poll off while it lives; see PausePolling.
+class TPollingPaused {
+public:
+  explicit TPollingPaused(TSerialPortDriver& port) : FPort(port) { FPort.PausePolling(); }
+  ~TPollingPaused() { FPort.ContinuePolling(); }
+  TPollingPaused(const TPollingPaused&) = delete;
+  TPollingPaused& operator=(const TPollingPaused&) = delete;
+
+private:
+  TSerialPortDriver& FPort;
+};
+
+// Runs the port's reads with another input time-out while it lives.
+class TInputTimeoutFor {
+public:
+  TInputTimeoutFor(TSerialPortDriver& port, std::uint32_t ms) : FPort(port), FSaved(port.InputTimeout()) {
+    FPort.SetInputTimeout(ms);
+  }
+  ~TInputTimeoutFor() { FPort.SetInputTimeout(FSaved); }
+  TInputTimeoutFor(const TInputTimeoutFor&) = delete;
+  TInputTimeoutFor& operator=(const TInputTimeoutFor&) = delete;
+
+private:
+  TSerialPortDriver& FPort;
+  std::uint32_t FSaved;
+};

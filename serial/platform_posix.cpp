@@ -226,12 +226,27 @@ PortHandle::~PortHandle() {
   ::close(FFd);
 }
 
-bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
-  termios t{};
-  if (::tcgetattr(FFd, &t) != 0) {
-    NoteError(errno);
-    return false;
-  }
+namespace {
+
+// What the driver kept of `s`; false when it differs or cannot be read.
+bool ReadBack(int fd, const LineSettings& s, LineSettings& kept) {
+  kept = s;
+  termios back{};
+  if (::tcgetattr(fd, &back) != 0) return false;
+  kept = KeptSettings(back, s);
+#ifdef STB_HAVE_TERMIOS2
+  // A free speed reads back as BOTHER: only the kernel's record has its number.
+  KernelTermios2 t2{};
+  if ((back.c_cflag & CBAUD) == kOtherBaud && ::ioctl(fd, kGetTermios2, &t2) == 0) kept.baud = t2.c_ospeed;
+#endif
+  constexpr tcflag_t kCflagMask = CLOCAL | CREAD;
+  return (back.c_cflag & kCflagMask) == kCflagMask && kept.baud == s.baud && kept.dataBits == s.dataBits &&
+         kept.parity == s.parity && kept.stopBits == s.stopBits &&
+         (kept.rts == RtsMode::Handshake) == (s.rts == RtsMode::Handshake) && kept.xonXoff == s.xonXoff;
+}
+
+// The frame, flow control and raw mode of `s` written into `t`; the speed is set apart.
+void SetFrame(termios& t, const LineSettings& s) {
   // Turn off all fancy termios tricks, give us a raw channel.
   ::cfmakeraw(&t);
   t.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
@@ -260,6 +275,18 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
   t.c_cc[VSTOP] = kXoffChar;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
+  termios t{};
+  if (::tcgetattr(FFd, &t) != 0) {
+    NoteError(errno);
+    kept = s;
+    return false;
+  }
+  SetFrame(t, s);
 
   speed_t code = B38400;
   bool standard = StandardSpeed(s.baud, code);
@@ -292,22 +319,7 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
 #endif
 
   // tcsetattr succeeds if any one change took, so look at what the driver kept.
-  kept = s;
-  termios back{};
-  if (::tcgetattr(FFd, &back) == 0) {
-    kept = KeptSettings(back, s);
-#ifdef STB_HAVE_TERMIOS2
-    // A free speed reads back as BOTHER: only the kernel's record has its number.
-    KernelTermios2 t2{};
-    if ((back.c_cflag & CBAUD) == kOtherBaud && ::ioctl(FFd, kGetTermios2, &t2) == 0) kept.baud = t2.c_ospeed;
-#endif
-    constexpr tcflag_t kCflagMask = CLOCAL | CREAD;
-    ok = ok && (back.c_cflag & kCflagMask) == kCflagMask && kept.baud == s.baud && kept.dataBits == s.dataBits &&
-         kept.parity == s.parity && kept.stopBits == s.stopBits &&
-         (kept.rts == RtsMode::Handshake) == (s.rts == RtsMode::Handshake) && kept.xonXoff == s.xonXoff;
-  } else {
-    ok = false;
-  }
+  ok = ReadBack(FFd, s, kept) && ok;
 
   ::tcflush(FFd, TCIOFLUSH);
   // Some drivers drop the modem lines while reconfiguring, so set them last.

@@ -100,10 +100,7 @@ TDownloadJob JobFor(const ImageFolder& folder, const std::vector<std::uint8_t>& 
   std::vector<std::uint8_t> padded = bytes;
   padded.resize(std::size_t(blocks) * 1024, 0);
   for (std::int32_t k = 0; k < blocks; ++k) job.BlockDigests.push_back(BlockDigest(padded.data() + k * 1024));
-  job.ImageSize = blocks * 1024;
-  job.BlockCount = blocks;
-  job.BlockCountLow = std::uint8_t(blocks & 0xFF);
-  job.BlockCountHigh = std::uint8_t(blocks >> 8);
+  job.ImageFileBytes = std::int64_t(bytes.size());
   job.Oui = {0x00, 0x12, 0x34};
   job.ModelCode = {0x0A, 0x01};
   job.HardwareVersion = {0x01, 0x05};
@@ -329,9 +326,8 @@ TEST_F(Exchange, TheRecordNamesTheImageSentNotTheFileReplacedAfterIt) {
   TSha256 sha;
   sha.Update(image.data(), image.size());
   job.ImageSha256 = sha.HexDigest();
-  job.ImageFileBytes = std::int64_t(image.size());
   view.OnPump = [&] {
-    if (Receiver->GetSummary().BlocksAccepted == std::uint32_t(job.BlockCount))
+    if (Receiver->GetSummary().BlocksAccepted == std::uint32_t(job.BlockCount()))
       folder.Write(std::vector<std::uint8_t>(image.size(), 0x99));
   };
   TDownloadRecorder recorder("/dev/test", (std::filesystem::path(job.ImageFileName).parent_path() / "records").string());
