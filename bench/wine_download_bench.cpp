@@ -430,9 +430,13 @@ int Transfer(const std::string& bench, const std::string& exe) {
   std::printf("  transfer        %.3f s, line limit %.3f s, efficiency %.2f %% (target >= 99.5 %%)\n", seconds, ideal,
               100.0 * ideal / seconds);
   PrintWatch(use, pid);
+  double gaps = 0;
+  for (const std::int64_t ns : sum.TurnaroundsNs) gaps += double(ns) / 1e9;
   std::printf("  turnaround      median %.3f ms, p99 %.3f ms, max %.3f ms (last reply byte to next block, %zu blocks)\n",
               Percentile(sum.TurnaroundsNs, 0.5), Percentile(sum.TurnaroundsNs, 0.99),
               Percentile(sum.TurnaroundsNs, 1.0), sum.TurnaroundsNs.size());
+  std::printf("  lost           %.3f s to the line limit, %.3f s of it between a reply and the next block\n",
+              seconds - ideal, gaps);
   if (!ok) std::fprintf(stderr, "%s\n", sum.ToText().c_str());
   return ok ? 0 : 1;
 }

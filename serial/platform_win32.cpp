@@ -168,18 +168,6 @@ struct PortHandle::Io {
 
   bool Ready() const { return read.event != nullptr && write.event != nullptr && comm.event != nullptr; }
 
-  // The wait's read stays in flight when its time is up, so that the next
-  // wait sleeps on it again instead of cancelling and asking anew (each a
-  // round trip through the system). Once it has completed it is collected
-  // here and its byte joins what was taken; with a time given it is awaited
-  // that long and then cancelled. err: 0, or the system's error.
-  void SettleWaitRead(HANDLE h, bool finish, DWORD ms, DWORD& err) {
-    err = 0;
-    if (!read.inFlight || (!finish && !HasOverlappedIoCompleted(&read.ov))) return;
-    if (Collect(h, read, ms, err) > 0) ahead.push_back(waitByte);
-    if (err == ERROR_OPERATION_ABORTED) err = 0;
-  }
-
   // True while the write in flight has not left; once it has, collects it.
   // Its bytes were counted as moved when the driver took them, so only its
   // error is left to tell (err, 0 when none): a device that went away.
@@ -242,8 +230,6 @@ PortHandle::PortHandle(NativeHandle fd, std::unique_ptr<Io> io) : FFd(fd), FIo(s
 
 PortHandle::~PortHandle() {
   HANDLE h = Win(FFd);
-  DWORD readErr = 0;
-  FIo->SettleWaitRead(h, true, 0, readErr);
   Op& write = FIo->write;
   if (write.inFlight) {
     const auto lineMs = DWORD(double(FIo->out.size()) * 10000.0 / double(std::max<std::uint32_t>(FIo->baud, 50)));
@@ -323,8 +309,6 @@ void PortHandle::Flush(bool input, bool output) {
   DWORD mask = 0;
   if (input) {
     mask |= PURGE_RXABORT | PURGE_RXCLEAR;
-    DWORD err = 0;
-    FIo->SettleWaitRead(h, true, 0, err);
     FIo->DropAhead();
   }
   if (output) {
@@ -339,9 +323,6 @@ void PortHandle::Flush(bool input, bool output) {
 }
 
 bool PortHandle::InputWaiting(std::uint32_t& count) {
-  DWORD err = 0;
-  FIo->SettleWaitRead(Win(FFd), false, 0, err);
-  if (err != 0) NoteError(int(err));
   COMSTAT stat{};
   DWORD errors = 0;
   // Also clears a pending framing, parity or overrun error, which would
@@ -388,24 +369,13 @@ bool PortHandle::GetModemLines(ModemLines& lines) {
 std::size_t PortHandle::Read(void* buffer, std::size_t count) {
   if (count == 0) return 0;
   HANDLE h = Win(FFd);
-  COMSTAT stat{};
-  DWORD errors = 0;
-  DWORD err = 0;
-  FIo->SettleWaitRead(h, false, 0, err);
-  if (err != 0) NoteError(int(err));
-  if (FIo->read.inFlight) {
-    // Queued bytes go to the wait's read first: it is first in line.
-    if (!::ClearCommError(h, &errors, &stat)) {
-      NoteError(int(::GetLastError()));
-      return FIo->TakeAhead(static_cast<std::uint8_t*>(buffer), count);
-    }
-    if (stat.cbInQue > 0) FIo->SettleWaitRead(h, true, kQueuedReadMs, err);
-    if (err != 0) NoteError(int(err));
-  }
   auto* next = static_cast<std::uint8_t*>(buffer);
   // What was taken before comes first.
   const std::size_t got = FIo->TakeAhead(next, count);
-  if (got == count || FIo->read.inFlight) return got;
+  if (got == count) return got;
+  COMSTAT stat{};
+  DWORD errors = 0;
+  DWORD err = 0;
   if (!::ClearCommError(h, &errors, &stat)) {
     NoteError(int(::GetLastError()));
     return got;
@@ -466,9 +436,11 @@ std::size_t PortHandle::Write(const void* data, std::size_t count) {
 }
 
 // Sleeps on a one-byte read, which the driver completes the moment a byte
-// comes; the byte is kept for the next Read. WaitCommEvent would not do:
-// Wine ends it within milliseconds with an empty mask on a line without
-// modem lines (a pty), so a wait on it spins.
+// comes; the byte is kept for the next Read. When the time is up the read
+// is cancelled and collected, so no read is left with the driver between
+// calls (a byte that came as the time ran out is kept too). WaitCommEvent
+// would not do: Wine ends it within milliseconds with an empty mask on a
+// line without modem lines (a pty), so a wait on it spins.
 void PortHandle::WaitReadable(int maxMs) {
   std::uint32_t waiting = 0;
   if (!InputWaiting(waiting)) {
@@ -480,19 +452,19 @@ void PortHandle::WaitReadable(int maxMs) {
   if (waiting > 0 || maxMs <= 0) return;
   HANDLE h = Win(FFd);
   Op& op = FIo->read;
-  if (!op.inFlight) {
-    op.Begin();
-    if (!::ReadFile(h, &FIo->waitByte, 1, nullptr, &op.ov) && ::GetLastError() != ERROR_IO_PENDING) {
-      NoteError(int(::GetLastError()));
-      if (!Lost()) Nap(maxMs);
-      return;
-    }
-    op.inFlight = true;
+  op.Begin();
+  if (!::ReadFile(h, &FIo->waitByte, 1, nullptr, &op.ov) && ::GetLastError() != ERROR_IO_PENDING) {
+    NoteError(int(::GetLastError()));
+    if (!Lost()) Nap(maxMs);
+    return;
   }
-  if (::WaitForSingleObject(op.event, DWORD(maxMs)) == WAIT_TIMEOUT) return;
+  const bool timeUp = ::WaitForSingleObject(op.event, DWORD(maxMs)) == WAIT_TIMEOUT;
   DWORD err = 0;
-  FIo->SettleWaitRead(h, true, 0, err);
-  if (FIo->Ahead() > 0) return;
+  if (Collect(h, op, 0, err) > 0) {
+    FIo->ahead.push_back(FIo->waitByte);
+    return;
+  }
+  if (timeUp) return;
   // Ended early with nothing: the device hung up or is in trouble.
   if (err != 0) NoteError(int(err));
   if (!Lost()) Nap(maxMs);
