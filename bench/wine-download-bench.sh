@@ -2,7 +2,7 @@
 # The Windows program's figures under Wine: a paced 256 KiB download and an
 # idle wait, measured from outside by wine_download_bench (a Linux program,
 # built in LINUX_BUILD) in a throw-away Wine prefix, on Xvfb. Bounded: the
-# whole run ends within about six minutes whatever happens.
+# prefix gets three minutes, the benchmark itself less than seven.
 #
 #   bench/wine-download-bench.sh [LINUX_BUILD [WINDOWS_BUILD]]     (build, build-windows)
 set -euo pipefail
