@@ -95,7 +95,7 @@ constexpr UINT kTimerResolutionMs = 1;
 // keeps the caller from spinning without holding it long.
 constexpr int kTroubleNapMs = 10;
 // A read asks only for bytes the driver already holds, so it completes as it
-// is issued; this bounds it should a driver not hand them over.
+// is made; this bounds it should a driver not hand them over.
 constexpr DWORD kQueuedReadMs = 100;
 // One write in flight holds at most this much; the rest waits for the next.
 constexpr std::size_t kMostInFlight = 65536;
