@@ -99,10 +99,14 @@ public:
   NativeHandle Native() const { return FFd; }
 
 private:
-  explicit PortHandle(NativeHandle fd) : FFd(fd) {}
+  // What a system keeps beside the handle: on Windows its overlapped I/O
+  // (events, the write in flight, the byte a wait took); nothing elsewhere.
+  struct Io;
+  PortHandle(NativeHandle fd, std::unique_ptr<Io> io);
   void NoteError(int err) const;
 
   NativeHandle FFd;
+  std::unique_ptr<Io> FIo;
   mutable bool FLost = false;
 };
 

@@ -183,6 +183,8 @@ std::string MissingPortHint(unsigned n) {
   return " (set COM" + std::to_string(n) + " to the device path, e.g. /dev/ttyUSB0)";
 }
 
+struct PortHandle::Io {};
+
 std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult& result) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
@@ -217,8 +219,10 @@ std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult
 #endif
   result.outcome = OpenOutcome::Ok;
   result.reason.clear();
-  return std::unique_ptr<PortHandle>(new PortHandle(fd));
+  return std::unique_ptr<PortHandle>(new PortHandle(fd, nullptr));
 }
+
+PortHandle::PortHandle(NativeHandle fd, std::unique_ptr<Io> io) : FFd(fd), FIo(std::move(io)) {}
 
 PortHandle::~PortHandle() {
   ::ioctl(FFd, TIOCNXCL);

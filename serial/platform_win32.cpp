@@ -7,6 +7,7 @@
 #include <mmsystem.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "TickSource.h"
 
@@ -84,15 +85,100 @@ bool IsLossError(DWORD err) {
   }
 }
 
-// Sleep(1) naps a whole scheduler quantum (about 15 ms) unless the timer
-// runs finer; while a port is open it should, or every wait for one byte
-// costs a quantum.
+// Waits end on events, which the driver sets the moment a byte comes or a
+// write has left; only their time-outs still go by the system timer, which
+// ticks every 15.6 ms unless asked for 1: a 200 ms input time-out would end
+// up to 8 % late, a 10 ms nap half again as long. While a port is open the
+// timer runs finer.
 constexpr UINT kTimerResolutionMs = 1;
 // A device in trouble that is not lost may keep failing at once: a short nap
 // keeps the caller from spinning without holding it long.
 constexpr int kTroubleNapMs = 10;
+// A read asks only for bytes the driver already holds, so it completes as it
+// is made; this bounds it should a driver not hand them over.
+constexpr DWORD kQueuedReadMs = 100;
+// One write in flight holds at most this much; the rest waits for the next.
+constexpr std::size_t kMostInFlight = 65536;
+// A close lets the write in flight leave, as a tty's close drains its queue,
+// for its line time and this much more.
+constexpr DWORD kCloseDrainSlackMs = 1000;
+
+void Nap(int maxMs) { ::Sleep(DWORD(std::clamp(maxMs, 0, kTroubleNapMs))); }
+
+// One overlapped operation: its OVERLAPPED and its own manual-reset event.
+struct Op {
+  OVERLAPPED ov{};
+  HANDLE event = nullptr;
+  bool inFlight = false;
+
+  // The call that starts the operation resets the event itself.
+  void Begin() {
+    ov = OVERLAPPED{};
+    ov.hEvent = event;
+  }
+};
+
+// Waits up to ms for the operation, cancels it when its time is up, and
+// collects it either way: its OVERLAPPED and buffer are free again after
+// this. Bytes it moved before a cancel count; err is 0 or the system's error.
+DWORD Collect(HANDLE h, Op& op, DWORD ms, DWORD& err) {
+  if (!HasOverlappedIoCompleted(&op.ov) && ::WaitForSingleObject(op.event, ms) != WAIT_OBJECT_0)
+    ::CancelIoEx(h, &op.ov);
+  DWORD moved = 0;
+  err = ::GetOverlappedResult(h, &op.ov, &moved, TRUE) ? 0 : ::GetLastError();
+  op.inFlight = false;
+  return moved;
+}
 
 }  // namespace
+
+struct PortHandle::Io {
+  Op read, write, comm;
+  std::vector<std::uint8_t> out;  // the bytes of the write in flight
+  // Bytes taken from the driver and not yet handed on: the byte a wait
+  // read, and what a read took beyond what it was asked for.
+  std::vector<std::uint8_t> ahead;
+  std::size_t aheadAt = 0;
+  std::uint8_t waitByte = 0;
+  bool writeRefused = false;      // the last write failed at once: the next wait naps
+  DWORD commMask = 0;
+  std::uint32_t baud = 115200;
+
+  Io() {
+    for (Op* op : {&read, &write, &comm}) op->event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~Io() {
+    for (Op* op : {&read, &write, &comm})
+      if (op->event != nullptr) ::CloseHandle(op->event);
+  }
+  Io(const Io&) = delete;
+  Io& operator=(const Io&) = delete;
+  std::size_t Ahead() const { return ahead.size() - aheadAt; }
+  std::size_t TakeAhead(std::uint8_t* to, std::size_t count) {
+    const std::size_t n = std::min(count, Ahead());
+    std::copy_n(ahead.begin() + std::ptrdiff_t(aheadAt), n, to);
+    aheadAt += n;
+    if (aheadAt == ahead.size()) DropAhead();
+    return n;
+  }
+  void DropAhead() {
+    ahead.clear();
+    aheadAt = 0;
+  }
+
+  bool Ready() const { return read.event != nullptr && write.event != nullptr && comm.event != nullptr; }
+
+  // True while the write in flight has not left; once it has, collects it.
+  // Its bytes were counted as moved when the driver took them, so only its
+  // error is left to tell (err, 0 when none): a device that went away.
+  bool WriteInFlight(HANDLE h, DWORD& err) {
+    err = 0;
+    if (!write.inFlight) return false;
+    if (!HasOverlappedIoCompleted(&write.ov)) return true;
+    Collect(h, write, 0, err);
+    return false;
+  }
+};
 
 // Windows numbers its serial devices itself; the \\.\ prefix is what lets
 // COM10 and above open at all.
@@ -104,8 +190,10 @@ std::string MissingPortHint(unsigned n) {
 }
 
 std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult& result) {
+  // Overlapped, so that a wait can sleep in the system until a byte comes and
+  // still end when its time is up.
   HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD err = ::GetLastError();
     result = Failure(path, err, Classify(err));
@@ -120,23 +208,36 @@ std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult
     result = Failure(path, err, OpenOutcome::NotATerminal);
     return nullptr;
   }
-  // Every driver read and write gives up after about a millisecond with
-  // whatever it could move, so no call of ours ever waits inside the driver.
+  auto io = std::make_unique<Io>();
+  if (!io->Ready()) {
+    const DWORD err = ::GetLastError();
+    ::CloseHandle(h);
+    result = Failure(path, err, OpenOutcome::Failed);
+    return nullptr;
+  }
+  // No driver time-outs at all: a read waits until it has what it asked for,
+  // and we ask only for bytes already queued, or for one when we mean to
+  // sleep until it comes; a write stays with the driver until it has left.
   COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = 1;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 1;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 1;
   ::SetCommTimeouts(h, &timeouts);
   ::timeBeginPeriod(kTimerResolutionMs);
   result.outcome = OpenOutcome::Ok;
   result.reason.clear();
-  return std::unique_ptr<PortHandle>(new PortHandle(h));
+  return std::unique_ptr<PortHandle>(new PortHandle(h, std::move(io)));
 }
 
+PortHandle::PortHandle(NativeHandle fd, std::unique_ptr<Io> io) : FFd(fd), FIo(std::move(io)) {}
+
 PortHandle::~PortHandle() {
-  ::CloseHandle(Win(FFd));
+  HANDLE h = Win(FFd);
+  Op& write = FIo->write;
+  if (write.inFlight) {
+    const auto lineMs = DWORD(double(FIo->out.size()) * 10000.0 / double(std::max<std::uint32_t>(FIo->baud, 50)));
+    DWORD err = 0;
+    Collect(h, write, FLost ? 0 : lineMs + kCloseDrainSlackMs, err);
+  }
+  ::CloseHandle(h);
+  FIo.reset();
   ::timeEndPeriod(kTimerResolutionMs);
 }
 
@@ -174,7 +275,7 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
 
   bool ok = ::SetCommState(h, &d) != FALSE;
   if (!ok) NoteError(int(::GetLastError()));
-  ::PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+  Flush(true, true);
   ::SetupComm(h, s.inQueue, s.outQueue);
   // Some drivers drop the modem lines while reconfiguring, so set them last.
   ::EscapeCommFunction(h, s.dtr ? SETDTR : CLRDTR);
@@ -193,6 +294,7 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
     if (back.fOutxCtsFlow) kept.rts = RtsMode::Handshake;
     else if (s.rts == RtsMode::Handshake) kept.rts = RtsMode::High;
     kept.xonXoff = back.fOutX && back.fInX;
+    FIo->baud = back.BaudRate;
     ok = ok && back.BaudRate == d.BaudRate && back.ByteSize == d.ByteSize && back.Parity == d.Parity &&
          back.StopBits == d.StopBits && back.fOutX == d.fOutX && back.fInX == d.fInX &&
          back.fOutxCtsFlow == d.fOutxCtsFlow;
@@ -203,10 +305,21 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
 }
 
 void PortHandle::Flush(bool input, bool output) {
+  HANDLE h = Win(FFd);
   DWORD mask = 0;
-  if (input) mask |= PURGE_RXABORT | PURGE_RXCLEAR;
-  if (output) mask |= PURGE_TXABORT | PURGE_TXCLEAR;
-  ::PurgeComm(Win(FFd), mask);
+  if (input) {
+    mask |= PURGE_RXABORT | PURGE_RXCLEAR;
+    FIo->DropAhead();
+  }
+  if (output) {
+    mask |= PURGE_TXABORT | PURGE_TXCLEAR;
+    // The write in flight is part of the output queue: it goes with it.
+    if (FIo->write.inFlight) {
+      DWORD err = 0;
+      Collect(h, FIo->write, 0, err);
+    }
+  }
+  ::PurgeComm(h, mask);
 }
 
 bool PortHandle::InputWaiting(std::uint32_t& count) {
@@ -219,7 +332,7 @@ bool PortHandle::InputWaiting(std::uint32_t& count) {
     count = 0;
     return false;
   }
-  count = stat.cbInQue;
+  count = stat.cbInQue + std::uint32_t(FIo->Ahead());
   return true;
 }
 
@@ -232,6 +345,11 @@ bool PortHandle::OutputWaiting(std::uint32_t& count) {
     return false;
   }
   count = stat.cbOutQue;
+  // Windows counts a write still in flight in cbOutQue; Wine says 0 while
+  // its bytes wait in the server, and then the whole write counts.
+  DWORD err = 0;
+  if (FIo->WriteInFlight(Win(FFd), err) && count == 0) count = std::uint32_t(FIo->out.size());
+  if (err != 0) NoteError(int(err));
   return true;
 }
 
@@ -250,56 +368,156 @@ bool PortHandle::GetModemLines(ModemLines& lines) {
 
 std::size_t PortHandle::Read(void* buffer, std::size_t count) {
   if (count == 0) return 0;
-  DWORD got = 0;
-  const DWORD ask = DWORD(std::min<std::size_t>(count, 0x7FFFFFFFu));
-  if (!::ReadFile(Win(FFd), buffer, ask, &got, nullptr)) {
+  HANDLE h = Win(FFd);
+  auto* next = static_cast<std::uint8_t*>(buffer);
+  // What was taken before comes first.
+  const std::size_t got = FIo->TakeAhead(next, count);
+  if (got == count) return got;
+  COMSTAT stat{};
+  DWORD errors = 0;
+  DWORD err = 0;
+  if (!::ClearCommError(h, &errors, &stat)) {
     NoteError(int(::GetLastError()));
-    return 0;
+    return got;
   }
-  return got;
+  if (stat.cbInQue == 0) return got;
+  // Everything queued is taken at once, and what is over kept: each read is
+  // a round trip through the system, and a reply read byte by byte would
+  // make one per byte.
+  const DWORD queued = std::min<DWORD>(stat.cbInQue, DWORD(kMostInFlight));
+  const bool whole = count - got >= queued;
+  std::uint8_t* into = next + got;
+  if (!whole) {
+    FIo->ahead.resize(queued);
+    into = FIo->ahead.data();
+  }
+  Op& op = FIo->read;
+  op.Begin();
+  DWORD moved = 0;
+  if (!::ReadFile(h, into, queued, nullptr, &op.ov) && (err = ::GetLastError()) != ERROR_IO_PENDING) {
+    NoteError(int(err));
+  } else {
+    moved = Collect(h, op, kQueuedReadMs, err);
+    if (err != 0 && err != ERROR_OPERATION_ABORTED) NoteError(int(err));
+  }
+  if (whole) return got + moved;
+  FIo->ahead.resize(moved);
+  return got + FIo->TakeAhead(next + got, count - got);
 }
 
+// The driver takes a write whole and keeps it until it has left, so a
+// write in flight is what "taken" means here; while one is, the next
+// returns 0 and the caller waits for room.
 std::size_t PortHandle::Write(const void* data, std::size_t count) {
   if (count == 0) return 0;
-  DWORD put = 0;
-  const DWORD ask = DWORD(std::min<std::size_t>(count, 0x7FFFFFFFu));
-  if (!::WriteFile(Win(FFd), data, ask, &put, nullptr)) {
-    NoteError(int(::GetLastError()));
+  DWORD flightErr = 0;
+  const bool inFlight = FIo->WriteInFlight(Win(FFd), flightErr);
+  if (flightErr != 0) NoteError(int(flightErr));
+  if (inFlight) return 0;
+  const std::size_t ask = std::min(count, kMostInFlight);
+  auto* bytes = static_cast<const std::uint8_t*>(data);
+  FIo->out.assign(bytes, bytes + ask);
+  Op& op = FIo->write;
+  op.Begin();
+  if (::WriteFile(Win(FFd), FIo->out.data(), DWORD(ask), nullptr, &op.ov)) {
+    DWORD err = 0;
+    const DWORD moved = Collect(Win(FFd), op, 0, err);
+    if (err != 0) NoteError(int(err));
+    return moved;
+  }
+  const DWORD err = ::GetLastError();
+  if (err != ERROR_IO_PENDING) {
+    NoteError(int(err));
+    FIo->writeRefused = true;
     return 0;
   }
-  return put;
+  op.inFlight = true;
+  return ask;
 }
 
-// The handle is not overlapped, so WaitCommEvent could not be given a time
-// limit; short naps between queue queries serve instead.
+// Sleeps on a one-byte read, which the driver completes the moment a byte
+// comes; the byte is kept for the next Read. When the time is up the read
+// is cancelled and collected, so no read is left with the driver between
+// calls (a byte that came as the time ran out is kept too). WaitCommEvent
+// would not do: Wine ends it within milliseconds with an empty mask on a
+// line without modem lines (a pty), so a wait on it spins.
 void PortHandle::WaitReadable(int maxMs) {
-  const DWORD start = ::GetTickCount();
-  for (;;) {
-    std::uint32_t waiting = 0;
-    if (!InputWaiting(waiting)) {
-      // Asking failed: a lost device ends the wait at once; any other
-      // trouble gets a short nap, so the caller looks again soon.
-      if (!Lost()) ::Sleep(DWORD(std::clamp(maxMs, 0, kTroubleNapMs)));
-      return;
-    }
-    if (waiting > 0 || ::GetTickCount() - start >= DWORD(std::max(maxMs, 0))) return;
-    ::Sleep(1);
+  std::uint32_t waiting = 0;
+  if (!InputWaiting(waiting)) {
+    // Asking failed: a lost device ends the wait at once; any other
+    // trouble gets a short nap, so the caller looks again soon.
+    if (!Lost()) Nap(maxMs);
+    return;
   }
+  if (waiting > 0 || maxMs <= 0) return;
+  HANDLE h = Win(FFd);
+  Op& op = FIo->read;
+  op.Begin();
+  if (!::ReadFile(h, &FIo->waitByte, 1, nullptr, &op.ov) && ::GetLastError() != ERROR_IO_PENDING) {
+    NoteError(int(::GetLastError()));
+    if (!Lost()) Nap(maxMs);
+    return;
+  }
+  const bool timeUp = ::WaitForSingleObject(op.event, DWORD(maxMs)) == WAIT_TIMEOUT;
+  DWORD err = 0;
+  if (Collect(h, op, 0, err) > 0) {
+    FIo->ahead.push_back(FIo->waitByte);
+    return;
+  }
+  if (timeUp) return;
+  // Ended early with nothing: the device hung up or is in trouble.
+  if (err != 0) NoteError(int(err));
+  if (!Lost()) Nap(maxMs);
 }
 
 void PortHandle::WaitWritable(int maxMs) {
-  const DWORD start = ::GetTickCount();
-  std::uint32_t before = 0;
-  if (!OutputWaiting(before)) {
-    if (!Lost()) ::Sleep(DWORD(std::clamp(maxMs, 0, kTroubleNapMs)));
+  HANDLE h = Win(FFd);
+  if (FIo->writeRefused) {
+    FIo->writeRefused = false;
+    if (!Lost()) Nap(maxMs);
     return;
   }
-  for (;;) {
-    std::uint32_t now = 0;
-    if (before == 0 || !OutputWaiting(now) || now < before) return;
-    if (::GetTickCount() - start >= DWORD(std::max(maxMs, 0))) return;
-    ::Sleep(1);
+  DWORD err = 0;
+  if (FIo->WriteInFlight(h, err)) {
+    // Room comes back when the write in flight has left (or failed).
+    ::WaitForSingleObject(FIo->write.event, DWORD(std::max(maxMs, 0)));
+    FIo->WriteInFlight(h, err);
   }
+  if (err != 0) {
+    NoteError(int(err));
+    return;
+  }
+  if (FIo->write.inFlight) return;
+  std::uint32_t queued = 0;
+  if (!OutputWaiting(queued)) {
+    if (!Lost()) Nap(maxMs);
+    return;
+  }
+  if (queued == 0 || maxMs <= 0) return;
+  // A driver with a buffer of its own has taken our writes and is still
+  // sending them: sleep until it says its queue is empty.
+  if (FIo->commMask != EV_TXEMPTY) {
+    if (!::SetCommMask(h, EV_TXEMPTY)) {
+      NoteError(int(::GetLastError()));
+      if (!Lost()) Nap(maxMs);
+      return;
+    }
+    FIo->commMask = EV_TXEMPTY;
+  }
+  Op& op = FIo->comm;
+  op.Begin();
+  DWORD events = 0;
+  if (!::WaitCommEvent(h, &events, &op.ov) && ::GetLastError() != ERROR_IO_PENDING) {
+    NoteError(int(::GetLastError()));
+    if (!Lost()) Nap(maxMs);
+    return;
+  }
+  const bool timeUp = ::WaitForSingleObject(op.event, DWORD(maxMs)) == WAIT_TIMEOUT;
+  Collect(h, op, 0, err);
+  if (timeUp || (events & EV_TXEMPTY) != 0) return;
+  // Ended without the event (a driver that cannot watch its queue): nap.
+  if (err != 0) NoteError(int(err));
+  if (!Lost()) Nap(maxMs);
 }
 
 bool PortHandle::Lost() const {

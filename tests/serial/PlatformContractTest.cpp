@@ -10,6 +10,7 @@
 #include <ostream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FarEnd.h"
@@ -277,7 +278,69 @@ TEST_F(PlatformLine, FullLineNeitherBlocksNorLosesTheWriter) {
   EXPECT_EQ(moved, 1u);
 }
 
+// A byte may come while a wait sleeps (a platform may take it from the
+// driver to wake): it is counted, read once and first. The far end writes
+// from another thread, racing the wait; either order must come out the same.
+TEST_F(PlatformLine, ByteThatEndsAWaitIsCountedAndReadOnceInItsPlace) {
+  std::thread writer([&] { far->Write({0x61}); });
+  port->WaitReadable(20000);
+  writer.join();
+  far->Write({0x62, 0x63});
+  ASSERT_TRUE(AwaitInput(3));
+  std::uint32_t n = 0;
+  EXPECT_TRUE(port->InputWaiting(n));
+  EXPECT_EQ(n, 3u);
+  EXPECT_EQ(ReadAll(3), (std::vector<std::uint8_t>{0x61, 0x62, 0x63}));
+  EXPECT_TRUE(port->InputWaiting(n));
+  EXPECT_EQ(n, 0u);
+}
+
+TEST_F(PlatformLine, InputFlushDropsWhatAWaitTook) {
+  std::thread writer([&] { far->Write({0x71}); });
+  port->WaitReadable(20000);
+  writer.join();
+  ASSERT_TRUE(AwaitInput(1));
+  port->Flush(true, false);
+  std::uint32_t n = 1;
+  EXPECT_TRUE(port->InputWaiting(n));
+  EXPECT_EQ(n, 0u);
+  far->Write({0x72});
+  ASSERT_TRUE(AwaitInput(1));
+  EXPECT_EQ(ReadAll(1), std::vector<std::uint8_t>{0x72}) << "a flushed byte came back";
+}
+
 // --- lost device ---------------------------------------------------------------------
+
+struct HangUpRow {
+  const char* name;
+  bool forRoom;  // waits for room on a full line, else for a byte
+};
+
+void PrintTo(const HangUpRow& row, std::ostream* os) { *os << row.name; }
+
+class HangUpEndsAWait : public PlatformLine, public ::testing::WithParamInterface<HangUpRow> {};
+
+// The far end hangs up from another thread, before the wait begins or while
+// it sleeps: either way the wait, far longer than the test, ends at once.
+TEST_P(HangUpEndsAWait, AtOnceAndTheLineIsLost) {
+  if (GetParam().forRoom) {
+    const std::vector<std::uint8_t> chunk(16384, 0x33);
+    for (int i = 0; i < 512 && port->Write(chunk.data(), chunk.size()) > 0; ++i) {
+    }
+  }
+  const auto start = Clock::now();
+  std::thread hangUp([&] { far->HangUp(); });
+  if (GetParam().forRoom) port->WaitWritable(120000);
+  else port->WaitReadable(120000);
+  hangUp.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(60));
+  EXPECT_TRUE(port->Lost());
+}
+
+INSTANTIATE_TEST_SUITE_P(Platform, HangUpEndsAWait,
+                         ::testing::Values(HangUpRow{"WaitForInput", false}, HangUpRow{"WaitForRoom", true}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
 
 TEST_F(PlatformLine, HungUpLineIsLostAndMovesNothing) {
   EXPECT_FALSE(port->Lost());
