@@ -77,6 +77,7 @@ public:
   explicit TDownloadRecorder(std::string port, std::string folder = {});
 
   void LogLine(const std::string& line) { FLog.push_back(line); }
+  const std::vector<std::string>& Log() const { return FLog; }
   void Reached(std::uint8_t mode, const TDownloadJob& job);
   void Identified(const TDeviceInfo& info, bool addressRead);
   void BlockAccepted() { ++FRecord.BlocksAccepted; }

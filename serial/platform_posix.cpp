@@ -18,7 +18,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "TickSource.h"
 
 namespace serial_platform {
 namespace {
@@ -370,5 +369,3 @@ PlatformInfo QueryPlatform() {
 }
 
 }  // namespace serial_platform
-
-TickSource MonotonicTickSource() { return &serial_platform::MonotonicMs; }

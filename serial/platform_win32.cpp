@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "TickSource.h"
 
 namespace serial_platform {
 namespace {
@@ -317,5 +316,3 @@ PlatformInfo QueryPlatform() {
 }
 
 }  // namespace serial_platform
-
-TickSource MonotonicTickSource() { return &serial_platform::MonotonicMs; }

@@ -12,11 +12,10 @@
 #include "Application.h"
 #include "DescriptionFile.h"
 #include "QtPollTimer.h"
-#include "StatusText.h"
 
 namespace {
 
-constexpr int kStripHeight = 20;
+using namespace form_layout;
 
 QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
   auto* label = new QLabel(text, parent);
@@ -25,14 +24,16 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
   return label;
 }
 
-QProgressBar* MakeBar(QWidget* parent, int x, int y) {
+QProgressBar* MakeBar(QWidget* parent, const TBox& box) {
   auto* bar = new QProgressBar(parent);
-  bar->setGeometry(x, y, 337, 16);
+  bar->setGeometry(box.X, box.Y, box.Width, box.Height);
   bar->setRange(0, 100);
   bar->setValue(0);
   bar->setTextVisible(false);
   return bar;
 }
+
+void Place(QWidget* w, const TBox& box) { w->setGeometry(box.X, box.Y, box.Width, box.Height); }
 
 // The counter's font: the window's, at the largest size (11 pixels at most,
 // condensed only when plain will not do) at which the longest counter the
@@ -40,7 +41,7 @@ QProgressBar* MakeBar(QWidget* parent, int x, int y) {
 // while it runs.
 QFont CounterFont(QFont font, int width) {
   const QString longest = QString::fromStdString(ByteCounterText(kMaxImageBytes, kMaxImageBytes));
-  const int largest = font.pixelSize() > 0 ? font.pixelSize() : 11;
+  const int largest = font.pixelSize() > 0 ? font.pixelSize() : kFontPixels;
   for (int px = largest; px >= 6; --px) {
     for (int stretch : {int(QFont::Unstretched), int(QFont::Condensed)}) {
       font.setPixelSize(px);
@@ -54,20 +55,19 @@ QFont CounterFont(QFont font, int width) {
 
 }  // namespace
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+TForm1::TForm1(const std::string& port, QWidget* parent) : QWidget(parent) {
   setWindowTitle(kCaption);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
   QFont f("MS Sans Serif");
   f.setStyleHint(QFont::SansSerif);
-  f.setPixelSize(11);
+  f.setPixelSize(kFontPixels);
   setFont(f);
-  // The status strip adds its own height under the log, and nothing else.
-  setFixedSize(553, 681 + kStripHeight);
+  setFixedSize(kClientWidth, kClientHeight);
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
-  CreateComponents(std::make_unique<TQtPollTimer>(), std::make_unique<TQtPollTimer>());
+  CreateComponents(port, std::make_unique<TQtPollTimer>(), std::make_unique<TQtPollTimer>());
   BuildControls();
   FormCreate();
 }
@@ -76,70 +76,62 @@ TForm1::~TForm1() = default;
 
 void TForm1::BuildControls() {
   Shape1 = new TShape(this);
-  Shape1->setGeometry(8, 8, 537, 113);
+  Place(Shape1, kShape1);
   Image1 = new TBanner(this);
-  Image1->setGeometry(24, 16, 505, 97);
+  Place(Image1, kImage1);
 
-  // The maker's address, in three pieces on the banner.
   QFont fixed("Fixedsys");
   fixed.setStyleHint(QFont::TypeWriter);
-  fixed.setPixelSize(16);
-  int x = 344;
-  for (auto [text, red] : {std::pair{"www.", false}, {"tarnwell", true}, {".example", false}}) {
-    auto* piece = new QLabel(text, this);
+  fixed.setPixelSize(kAddressFontPixels);
+  int x = kAddressX;
+  for (int i = 0; i < 3; ++i) {
+    auto* piece = new QLabel(kAddressPieces[i], this);
     piece->setFont(fixed);
     piece->setAutoFillBackground(true);
     QPalette pal = piece->palette();
     pal.setColor(QPalette::Window, pal.color(QPalette::HighlightedText));
-    pal.setColor(QPalette::WindowText, red ? Qt::red : Qt::black);
+    pal.setColor(QPalette::WindowText, i == 1 ? Qt::red : Qt::black);
     piece->setPalette(pal);
     piece->adjustSize();
-    piece->setGeometry(x, 88, piece->width(), 22);
+    piece->setGeometry(x, kAddressY, piece->width(), kAddressHeight);
     x += piece->width();
   }
 
   auto* panel = new QFrame(this);
   panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
-  panel->setGeometry(8, 132, 537, 129);
+  Place(panel, kPanel1);
   Panel1 = panel;
-  Label1 = MakeLabel(Panel1, "Down Load", 16, 20);
-  Label2 = MakeLabel(Panel1, "Flash Write", 16, 44);
-  // The counter keeps its place right of the Down Load bar and reaches to
-  // the panel's inner edge; it never grows over the bar, which would then
-  // stop repainting under it.
+  Label1 = MakeLabel(Panel1, kLabel1Text, kLabel1X, kLabel1Y);
+  Label2 = MakeLabel(Panel1, kLabel2Text, kLabel2X, kLabel2Y);
+  // The counter reaches to the panel's inner edge; it never grows over the
+  // Down Load bar, which would then stop repainting under it.
   Label4 = new QLabel(QString::fromStdString(ByteCounterText(0, 0)), Panel1);
-  Label4->setGeometry(428, 20, Panel1->contentsRect().right() + 1 - 428, 16);
+  Label4->setGeometry(kLabel4X, kLabel4Y, Panel1->contentsRect().right() + 1 - kLabel4X, kLabel4Height);
   Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   Label4->setFont(CounterFont(Label4->font(), Label4->width()));
-  ProgressBar1 = MakeBar(Panel1, 84, 20);
-  ProgressBar2 = MakeBar(Panel1, 84, 44);
+  ProgressBar1 = MakeBar(Panel1, kProgressBar1);
+  ProgressBar2 = MakeBar(Panel1, kProgressBar2);
   Animate1 = new TBusyAnimation(Panel1);
-  Animate1->setGeometry(76, 60, 385, 61);
+  Place(Animate1, kAnimate1);
 
   RxMemo = new TLogMemo(this);
-  RxMemo->setGeometry(8, 272, 537, 401);
+  Place(RxMemo, kRxMemo);
   RxMemo->SetOnKeyPress([this](const QString& text) { KeyText(text); });
   setFocusProxy(RxMemo);
 
   StatusStrip = new TStatusStrip(this);
-  StatusStrip->setGeometry(8, 677, 537, kStripHeight);
+  Place(StatusStrip, kStatusStrip);
 }
 
-void TForm1::ShowConnectError() {
+void TForm1::ShowConnectError(const std::string& detail) {
   QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), kConnectError, QMessageBox::Ok, this);
-  box.setDetailedText(QString::fromStdString(SerialPortDriver1->LastError()));
+  box.setDetailedText(QString::fromStdString(detail));
   box.exec();
 }
 
-void TForm1::ShowPort() {
-  StatusStrip->ShowPort(TSerialPortDriver::DevicePath(pnCOM1), SerialPortDriver1->Connected(),
-                        SerialPortDriver1->LastError());
-}
+void TForm1::DrawStrip(const TStripState& strip) { StatusStrip->Show(strip); }
 
-void TForm1::AppendLog(const std::string& line) {
-  RxMemo->appendPlainText(QString::fromLatin1(line));
-  FRecorder->LogLine(line);
-}
+void TForm1::ShowLogLine(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
 
 // --- keys ----------------------------------------------------------------------------
 
@@ -147,72 +139,44 @@ void TForm1::AppendLog(const std::string& line) {
 // typed keys from climbing here, so none is seen twice.
 bool TForm1::event(QEvent* event) {
   if (event->type() == QEvent::KeyPress) KeyText(static_cast<QKeyEvent*>(event)->text());
+  if (event->type() == QEvent::UpdateRequest && FPaintHeld) {
+    FPaintDeferred = true;
+    return true;
+  }
   return QWidget::event(event);
 }
 
 void TForm1::KeyText(const QString& text) {
-  try {
-    for (QChar c : text) {
-      // Nothing outside Latin-1 can be part of a keyword.
-      std::uint8_t key = c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0;
-      RxMemoKeyPress(key);
-    }
-  } catch (const std::exception& e) {
-    ShowError(e);
-  }
+  // Nothing outside Latin-1 can be part of a keyword.
+  for (QChar c : text) KeyTyped(c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0);
 }
 
 void TForm1::ShowErrorText(const char* text) { ShowHandlerError(text); }
 
-void TForm1::ShowActivity(const std::string& text) { StatusStrip->ShowActivity(text); }
-
 // --- closing ---------------------------------------------------------------------------
 
-void TForm1::closeEvent(QCloseEvent* event) {
-  // Closing while blocks go out would pull the window from under the
-  // transfer: ask it to stop at the next block instead.
-  if (FDownload->Running() && !FClosingByDownload) {
-    event->ignore();
-    if (FCloseRequested || FAsking) return;
-    // Blocks going out are worth a question; a signal is not asked.
-    if (Transferring() && !FCloseWithoutAsking && !AskToStopTheTransfer()) return;
-    FCloseRequested = true;
-    return;
-  }
-  event->accept();
-}
+void TForm1::closeEvent(QCloseEvent* event) { event->setAccepted(CloseQuery()); }
 
 bool TForm1::AskToStopTheTransfer() {
-  FAsking = true;
   QMessageBox box(QMessageBox::Question, QApplication::applicationName(), kStopQuestion,
                   QMessageBox::Yes | QMessageBox::No, this);
   box.setDefaultButton(QMessageBox::No);
   box.setEscapeButton(QMessageBox::No);
-  const bool yes = box.exec() == QMessageBox::Yes;
-  FAsking = false;
-  // A signal that came while the question was open closes all the same.
-  return yes || FCloseWithoutAsking;
+  return box.exec() == QMessageBox::Yes;
 }
 
 void TForm1::CloseWithoutAsking() {
-  FCloseWithoutAsking = true;
-  close();
-}
-
-void TForm1::CloseWindow() {
-  FClosingByDownload = true;
-  Timer1->Stop();
+  NoStopQuestion();
   close();
 }
 
 // --- the view of the exchange -------------------------------------------------------------
 
-void TForm1::SetTransferProgress(int percent) { ProgressBar1->setValue(percent); }
-void TForm1::SetFlashProgress(int percent) { ProgressBar2->setValue(percent); }
-void TForm1::SetByteCounter(const std::string& text) { Label4->setText(QString::fromStdString(text)); }
+void TForm1::DrawTransferProgress(int percent) { ProgressBar1->setValue(percent); }
+void TForm1::DrawFlashProgress(int percent) { ProgressBar2->setValue(percent); }
+void TForm1::DrawByteCounter(const std::string& text) { Label4->setText(QString::fromStdString(text)); }
 void TForm1::StartBusyAnimation() { Animate1->Play(); }
 void TForm1::StopBusyAnimation() { Animate1->Stop(); }
-void TForm1::StopProbeTimer() { Timer1->Stop(); }
 
 void TForm1::ShowMessage(const std::string& text) {
   QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLatin1(text), QMessageBox::Ok,
@@ -232,5 +196,14 @@ void TForm1::ShowInformation(const std::string& text) {
   box.exec();
 }
 
-void TForm1::ProcessPendingMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+// Qt paints the whole window in one pass when its update request comes: a
+// held request is kept back, and asked for again on release.
+void TForm1::HoldPainting(bool hold) {
+  FPaintHeld = hold;
+  if (hold || !FPaintDeferred) return;
+  FPaintDeferred = false;
+  QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+}
 
