@@ -4,6 +4,7 @@
 
 std::string UsageText() {
   return R"(Usage: stb-downloader [--port DEVICE] [--list-ports] [--help] [--version]
+       stb-downloader --console [--json] [--address-mismatch stop|continue] [--port DEVICE]
 Writes a software image into a set-top box over a serial cable. Start it in
 the folder that holds inc/*.inc, type the download mode's keyword into the
 window (it is not displayed) and switch the receiver on.
@@ -11,6 +12,15 @@ window (it is not displayed) and switch the receiver on.
 Options:
   --port DEVICE   the serial device of COM1, e.g. /dev/ttyUSB0; remembered
                   for the next start once it has opened
+  --console       no window: the log on standard output, messages on
+                  standard error; the keyword is asked with echo off, or
+                  read as the first line of standard input when that is
+                  no terminal:  printf 'KEYWORD\n' | stb-downloader --console
+  --json          with --console: one JSON event a line on standard output
+                  (log, progress, question, message, result)
+  --address-mismatch stop|continue
+                  with --console: the answer to the download address
+                  question when no terminal can ask it (default: stop)
   --list-ports    list the serial devices present, with their
                   /dev/serial/by-id names, and end
   --help          this text
@@ -74,6 +84,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
         error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
         return false;
       }
+    } else if (arg == "--console") {
+      out.Console = true;
+    } else if (arg == "--json") {
+      out.Json = true;
+    } else if (arg == "--address-mismatch" || arg.rfind("--address-mismatch=", 0) == 0) {
+      std::string answer;
+      if (arg == "--address-mismatch") {
+        if (i + 1 < args.size()) answer = args[++i];
+      } else {
+        answer = arg.substr(19);
+      }
+      if (answer != "stop" && answer != "continue") {
+        error = "--address-mismatch: stop or continue";
+        return false;
+      }
+      out.ContinueOnAddressMismatch = answer == "continue";
     } else if (int values = ToolkitOption(arg); values >= 0) {
       out.Rest.push_back(arg);
       if (values == 1 && arg.find('=') == std::string::npos && i + 1 < args.size()) out.Rest.push_back(args[++i]);
@@ -81,6 +107,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
       error = "unknown option \"" + arg + "\"";
       return false;
     }
+  }
+  if ((out.Json || out.ContinueOnAddressMismatch) && !out.Console) {
+    error = out.Json ? "--json: only with --console" : "--address-mismatch: only with --console";
+    return false;
   }
   return true;
 }

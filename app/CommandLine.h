@@ -2,6 +2,7 @@
 // that --help, --version and --list-ports need no display.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,9 @@ struct TCommandLine {
   bool Version = false;
   bool ListPorts = false;
   std::string Port;              // --port DEVICE
+  bool Console = false;          // --console: the terminal face, no window
+  bool Json = false;             // --json
+  std::optional<bool> ContinueOnAddressMismatch;  // --address-mismatch stop|continue
   std::vector<std::string> Rest;  // left for the toolkit's own options
 };
 

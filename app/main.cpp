@@ -22,6 +22,7 @@
 #include "Application.h"
 #include "CommandLine.h"
 #include "MainFrm.h"
+#include "TerminalFace.h"
 #include "PortList.h"
 
 namespace {
@@ -57,6 +58,19 @@ std::string ChoosePort(const std::string& port) {
   return UserSettings().value("port").toString().toLocal8Bit().toStdString();
 }
 
+// The terminal face: no display, no application object, one download.
+int RunConsole(const TCommandLine& cl) {
+  TTerminalOptions options;
+  options.Port = ChoosePort(cl.Port);
+  options.Json = cl.Json;
+  options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
+  TTerminalFace face(options);
+  const int status = face.Run();
+  // As in the window: a device that opened is the one to use next time.
+  if (!cl.Port.empty() && face.PortOpen()) UserSettings().setValue("port", QString::fromLocal8Bit(cl.Port));
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,6 +92,7 @@ int main(int argc, char** argv) {
     ListPorts();
     return kExitSuccess;
   }
+  if (cl.Console) return RunConsole(cl);
   const std::string port = ChoosePort(cl.Port);
 
   // The toolkit sees only what is not ours; what it does not take either is a mistake.

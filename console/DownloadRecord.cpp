@@ -112,6 +112,8 @@ std::string FileStamp(std::time_t t) {
 
 }  // namespace
 
+std::string JsonText(const std::string& text) { return JsonString(text); }
+
 int ExitStatus(const std::optional<TDownloadResult>& result) {
   if (!result) return kExitNoDownload;
   return *result == TDownloadResult::Success ? kExitSuccess : kExitDownloadFailed;
