@@ -36,7 +36,7 @@ void TDownloadConsole::DestroyComponents() {
 void TDownloadConsole::FormCreate() {
   DownloadMode = 0;
   ResetKeywordSlots(KeywordSlots);
-  if (!SerialPortDriver1->Connect()) ShowConnectError(SerialPortDriver1->LastError());
+  if (!SerialPortDriver1->Connect()) ShowDialog(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
   ShowPort();
 
   const std::string rule(73, '-');
@@ -122,7 +122,7 @@ bool TDownloadConsole::CloseQuery() {
   if (Transferring() && !FCloseWithoutAsking) {
     StopPacing();
     FAsking = true;
-    const bool yes = AskToStopTheTransfer();
+    const bool yes = ShowDialog(TDialog::StopQuestion, kStopQuestion);
     FAsking = false;
     // A signal that came while the question was open closes all the same.
     if (!yes && !FCloseWithoutAsking) return false;
@@ -140,11 +140,30 @@ void TDownloadConsole::CloseWindow() {
 
 void TDownloadConsole::StopProbeTimer() { Timer1->Stop(); }
 
+// --- dialogs: the window is painted as it stands before one comes up ------------------------------
+
+void TDownloadConsole::ShowMessage(const std::string& text) {
+  StopPacing();
+  ShowDialog(TDialog::Message, text);
+}
+
+bool TDownloadConsole::ConfirmYesNo(const std::string& text) {
+  StopPacing();
+  return ShowDialog(TDialog::YesNo, text);
+}
+
+void TDownloadConsole::ShowInformation(const std::string& text) {
+  StopPacing();
+  ShowDialog(TDialog::Information, text);
+}
+
 // --- the bars, the counter and the strip, at a person's pace ------------------------------------
 
-// Every value goes to the window at once; while blocks go out, the window is
-// painted only when kPaintInterval has passed since it last was, and at the
-// last block, so that the receiver's pace, not the screen's, sets the cost.
+// Every value goes to the window at once, but while blocks go out the window
+// is held from painting, and let paint what changed, all in one pass, at the
+// message handling of a block when kPaintInterval has passed since it last
+// painted, and at the last block: the receiver's pace, not the screen's,
+// sets the cost.
 void TDownloadConsole::SetTransferProgress(int percent) {
   if (FPacing && percent >= 100) FFinalDue = true;
   DrawTransferProgress(percent);
@@ -155,16 +174,24 @@ void TDownloadConsole::SetFlashProgress(int percent) { DrawFlashProgress(percent
 void TDownloadConsole::SetByteCounter(const std::string& text) { DrawByteCounter(text); }
 
 void TDownloadConsole::ProcessPendingMessages() {
-  if (FPacing) {
-    const auto now = std::chrono::steady_clock::now();
-    const bool due = FFinalDue || now - FLastPaint >= kPaintInterval;
-    if (due) FLastPaint = now;
-    if (due == FHeld) {
-      FHeld = !due;
-      HoldPainting(FHeld);
-    }
+  if (!FPacing) {
+    PumpMessages();
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const bool due = FFinalDue || now - FLastPaint >= kPaintInterval;
+  if (due) {
+    FLastPaint = now;
+    FHeld = false;
+    HoldPainting(false);
   }
   PumpMessages();
+  if (FFinalDue) {
+    StopPacing();
+  } else if (FPacing && !FHeld) {
+    FHeld = true;
+    HoldPainting(true);
+  }
 }
 
 void TDownloadConsole::StopPacing() {
@@ -204,6 +231,8 @@ void TDownloadConsole::TransferStarting(std::int32_t) {
   FTransferStart = std::chrono::steady_clock::now();
   FPacing = true;
   FLastPaint = FTransferStart - kPaintInterval;
+  FHeld = true;
+  HoldPainting(true);
 }
 
 // The block loop handles the window's messages right after this, which

@@ -32,6 +32,16 @@ struct TStripState {
   bool Warning = false;    // the port is not open
 };
 
+// The modal boxes a window shows: what each says comes with the call, how it
+// looks (icon, buttons, the default answer) is the kind's.
+enum class TDialog {
+  Message,       // OK
+  Information,   // OK, an information icon
+  YesNo,         // a question; true for Yes
+  StopQuestion,  // kStopQuestion; No unless chosen
+  ConnectError,  // kConnectError, with the system's reason as its detail
+};
+
 class TDownloadConsole : protected TDownloadView, protected TDownloadObserver {
 public:
   TDownloadConsole(const TDownloadConsole&) = delete;
@@ -105,9 +115,10 @@ protected:
   virtual void HoldPainting(bool hold) = 0;
   virtual void PaintNow() = 0;                                  // paint, handling no other message
   virtual void PumpMessages() = 0;                              // what is pending, once
+  virtual void DrawBusy(bool playing) = 0;                      // Animate1
   virtual void ShowErrorText(const char* text) = 0;             // as the application's handler does
-  virtual void ShowConnectError(const std::string& detail) = 0; // kConnectError, and why
-  virtual bool AskToStopTheTransfer() = 0;                      // kStopQuestion; true for Yes
+  // Modal; true for Yes. The text is Latin-1, as the log's; the detail UTF-8.
+  virtual bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail = {}) = 0;
   virtual void DestroyForm() = 0;                               // the window goes, now
 
   // A file error's detail goes into the log first, then the error's text is shown.
@@ -124,7 +135,12 @@ private:
   void SetTransferProgress(int percent) final;
   void SetFlashProgress(int percent) final;
   void SetByteCounter(const std::string& text) final;
+  void StartBusyAnimation() final { DrawBusy(true); }
+  void StopBusyAnimation() final { DrawBusy(false); }
   void StopProbeTimer() final;
+  void ShowMessage(const std::string& text) final;
+  bool ConfirmYesNo(const std::string& text) final;
+  void ShowInformation(const std::string& text) final;
   void ProcessPendingMessages() final;
   bool CloseRequested() const final { return FCloseRequested; }
   void CloseWindow() final;

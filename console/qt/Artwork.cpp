@@ -98,8 +98,23 @@ void TBusyAnimation::Stop() {
   update();
 }
 
+// Each frame is drawn once and kept: the transfer shows a frame per block,
+// and a picture copied costs a fraction of one drawn.
 void TBusyAnimation::paintEvent(QPaintEvent*) {
-  QPainter p(this);
+  const qreal ratio = devicePixelRatioF();
+  QPixmap& frame = FFrames[std::size_t(Playing() ? FFrame : kFrames)];
+  if (frame.isNull() || frame.devicePixelRatio() != ratio) {
+    frame = QPixmap(size() * ratio);
+    frame.setDevicePixelRatio(ratio);
+    frame.fill(Qt::transparent);
+    QPainter p(&frame);
+    p.setFont(font());
+    DrawFrame(p);
+  }
+  QPainter(this).drawPixmap(0, 0, frame);
+}
+
+void TBusyAnimation::DrawFrame(QPainter& p) const {
   p.setRenderHint(QPainter::Antialiasing);
   const QRectF r = rect();
   const double mid = r.center().y();

@@ -123,14 +123,6 @@ void TForm1::BuildControls() {
   Place(StatusStrip, kStatusStrip);
 }
 
-void TForm1::ShowConnectError(const std::string& detail) {
-  QMessageBox box(QMessageBox::Warning, QApplication::applicationName(), kConnectError, QMessageBox::Ok, this);
-  box.setDetailedText(QString::fromStdString(detail));
-  box.exec();
-}
-
-void TForm1::DrawStrip(const TStripState& strip) { StatusStrip->Show(strip); }
-
 void TForm1::ShowLogLine(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
 
 // --- keys ----------------------------------------------------------------------------
@@ -157,14 +149,6 @@ void TForm1::ShowErrorText(const char* text) { ShowHandlerError(text); }
 
 void TForm1::closeEvent(QCloseEvent* event) { event->setAccepted(CloseQuery()); }
 
-bool TForm1::AskToStopTheTransfer() {
-  QMessageBox box(QMessageBox::Question, QApplication::applicationName(), kStopQuestion,
-                  QMessageBox::Yes | QMessageBox::No, this);
-  box.setDefaultButton(QMessageBox::No);
-  box.setEscapeButton(QMessageBox::No);
-  return box.exec() == QMessageBox::Yes;
-}
-
 void TForm1::CloseWithoutAsking() {
   NoStopQuestion();
   close();
@@ -172,28 +156,33 @@ void TForm1::CloseWithoutAsking() {
 
 // --- the view of the exchange -------------------------------------------------------------
 
-void TForm1::DrawTransferProgress(int percent) { ProgressBar1->setValue(percent); }
-void TForm1::DrawFlashProgress(int percent) { ProgressBar2->setValue(percent); }
-void TForm1::DrawByteCounter(const std::string& text) { Label4->setText(QString::fromStdString(text)); }
-void TForm1::StartBusyAnimation() { Animate1->Play(); }
-void TForm1::StopBusyAnimation() { Animate1->Stop(); }
-
-void TForm1::ShowMessage(const std::string& text) {
-  QMessageBox box(QMessageBox::NoIcon, QApplication::applicationName(), QString::fromLatin1(text), QMessageBox::Ok,
-                  this);
-  box.exec();
+void TForm1::DrawBusy(bool playing) {
+  if (playing)
+    Animate1->Play();
+  else
+    Animate1->Stop();
 }
 
-bool TForm1::ConfirmYesNo(const std::string& text) {
-  QMessageBox box(QMessageBox::Question, QApplication::applicationName(), QString::fromLatin1(text),
-                  QMessageBox::Yes | QMessageBox::No, this);
+bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string& detail) {
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+  switch (kind) {
+    case TDialog::Message: break;
+    case TDialog::Information: icon = QMessageBox::Information; break;
+    case TDialog::YesNo:
+    case TDialog::StopQuestion:
+      icon = QMessageBox::Question;
+      buttons = QMessageBox::Yes | QMessageBox::No;
+      break;
+    case TDialog::ConnectError: icon = QMessageBox::Warning; break;
+  }
+  QMessageBox box(icon, QApplication::applicationName(), QString::fromLatin1(text), buttons, this);
+  if (kind == TDialog::StopQuestion) {
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+  }
+  if (!detail.empty()) box.setDetailedText(QString::fromStdString(detail));
   return box.exec() == QMessageBox::Yes;
-}
-
-void TForm1::ShowInformation(const std::string& text) {
-  QMessageBox box(QMessageBox::Information, QApplication::applicationName(), QString::fromLatin1(text),
-                  QMessageBox::Ok, this);
-  box.exec();
 }
 
 void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }

@@ -49,24 +49,17 @@ private:
 
   // TDownloadConsole
   void ShowLogLine(const std::string& line) override;
-  void DrawTransferProgress(int percent) override;
-  void DrawFlashProgress(int percent) override;
-  void DrawByteCounter(const std::string& text) override;
-  void DrawStrip(const TStripState& strip) override;
+  void DrawTransferProgress(int percent) override { ProgressBar1->setValue(percent); }
+  void DrawFlashProgress(int percent) override { ProgressBar2->setValue(percent); }
+  void DrawByteCounter(const std::string& text) override { Label4->setText(QString::fromStdString(text)); }
+  void DrawStrip(const TStripState& strip) override { StatusStrip->Show(strip); }
   void HoldPainting(bool hold) override;
   void PaintNow() override { repaint(); }
   void PumpMessages() override;
   void ShowErrorText(const char* text) override;
-  void ShowConnectError(const std::string& detail) override;
-  bool AskToStopTheTransfer() override;
+  void DrawBusy(bool playing) override;
+  bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
   void DestroyForm() override { close(); }
-
-  // TDownloadView
-  void StartBusyAnimation() override;
-  void StopBusyAnimation() override;
-  void ShowMessage(const std::string& text) override;
-  bool ConfirmYesNo(const std::string& text) override;
-  void ShowInformation(const std::string& text) override;
 
   bool FPaintHeld = false;
   bool FPaintDeferred = false;

@@ -273,13 +273,6 @@ void TForm1::BuildControls() {
   StatusStrip = MakeChild("STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_CENTERIMAGE, Handle, kStatusStrip, FFont);
 }
 
-// The message as the operator knows it; the device and the system's reason
-// below it.
-void TForm1::ShowConnectError(const std::string& detail) {
-  const std::string text = std::string(kConnectError) + "\n\n" + detail;
-  ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK | MB_ICONWARNING);
-}
-
 void TForm1::Show() {
   ::ShowWindow(Handle, SW_SHOW);
   ::UpdateWindow(Handle);
@@ -388,27 +381,30 @@ void TForm1::DrawByteCounter(const std::string& text) {
   if (Label4 != nullptr && ::IsWindow(Label4)) ::SetWindowTextA(Label4, text.c_str());
 }
 
-void TForm1::StartBusyAnimation() {
-  ::SetPropA(Animate1, "Playing", reinterpret_cast<HANDLE>(1));
-  ::SetTimer(Animate1, kAnimationTimerId, kAnimationFrameMs, nullptr);
-}
-
-void TForm1::StopBusyAnimation() {
+void TForm1::DrawBusy(bool playing) {
+  if (playing) {
+    ::SetPropA(Animate1, "Playing", reinterpret_cast<HANDLE>(1));
+    ::SetTimer(Animate1, kAnimationTimerId, kAnimationFrameMs, nullptr);
+    return;
+  }
   ::KillTimer(Animate1, kAnimationTimerId);
   ::RemovePropA(Animate1, "Playing");
   ::InvalidateRect(Animate1, nullptr, TRUE);
 }
 
-void TForm1::ShowMessage(const std::string& text) {
-  ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK);
-}
-
-bool TForm1::ConfirmYesNo(const std::string& text) {
-  return ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_YESNO | MB_ICONQUESTION) == IDYES;
-}
-
-void TForm1::ShowInformation(const std::string& text) {
-  ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK | MB_ICONINFORMATION);
+// The message as the operator knows it; for the connect error, the device
+// and the system's reason below it.
+bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string& detail) {
+  UINT type = MB_OK;
+  switch (kind) {
+    case TDialog::Message: break;
+    case TDialog::Information: type = MB_OK | MB_ICONINFORMATION; break;
+    case TDialog::YesNo: type = MB_YESNO | MB_ICONQUESTION; break;
+    case TDialog::StopQuestion: type = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2; break;
+    case TDialog::ConnectError: type = MB_OK | MB_ICONWARNING; break;
+  }
+  const std::string shown = detail.empty() ? text : text + "\n\n" + detail;
+  return ::MessageBoxA(Handle, shown.c_str(), kApplicationName, type) == IDYES;
 }
 
 // Handles what is pending, once, without waiting: the window repaints, the
@@ -428,10 +424,6 @@ void TForm1::PumpMessages() {
 
 void TForm1::DestroyForm() {
   if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);
-}
-
-bool TForm1::AskToStopTheTransfer() {
-  return ::MessageBoxA(Handle, kStopQuestion, kApplicationName, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
 }
 
 // --- the status strip, and the pace of painting ---------------------------------------------------

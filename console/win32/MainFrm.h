@@ -57,16 +57,9 @@ private:
   void PaintNow() override;
   void PumpMessages() override;
   void ShowErrorText(const char* text) override { ShowHandlerError(text); }
-  void ShowConnectError(const std::string& detail) override;
-  bool AskToStopTheTransfer() override;
+  void DrawBusy(bool playing) override;
+  bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
   void DestroyForm() override;
-
-  // TDownloadView
-  void StartBusyAnimation() override;
-  void StopBusyAnimation() override;
-  void ShowMessage(const std::string& text) override;
-  bool ConfirmYesNo(const std::string& text) override;
-  void ShowInformation(const std::string& text) override;
 
   bool FStripWarning = false;
   HFONT FFont = nullptr;

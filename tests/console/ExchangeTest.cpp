@@ -298,17 +298,13 @@ private:
     CloseDecisions.push_back(CloseQuery());
   }
   void ShowErrorText(const char* text) override { Shown.push_back(std::string("error: ") + text); }
-  void ShowConnectError(const std::string& detail) override { Shown.push_back("connect error: " + detail); }
-  bool AskToStopTheTransfer() override {
+  void DrawBusy(bool) override {}
+  bool ShowDialog(TDialog kind, const std::string&, const std::string&) override {
+    if (kind != TDialog::StopQuestion) return false;
     ++Asked;
     return AnswerYes;
   }
   void DestroyForm() override { Destroyed = true; }
-  void StartBusyAnimation() override {}
-  void StopBusyAnimation() override {}
-  void ShowMessage(const std::string&) override {}
-  bool ConfirmYesNo(const std::string&) override { return false; }
-  void ShowInformation(const std::string&) override {}
 };
 
 class Console : public ::testing::Test {
