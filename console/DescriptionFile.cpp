@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "FileHandle.h"
+#include "Sha256.h"
 
 namespace {
 
@@ -214,7 +215,8 @@ std::string ImageDetail(const std::string& descriptionPath, const std::string& n
 
 // Takes the image's size, refuses what cannot be downloaded, and takes the
 // digest of every block as the image is now.
-std::int64_t ReadImage(const std::string& descriptionPath, const std::string& name, std::vector<std::uint64_t>& digests) {
+std::int64_t ReadImage(const std::string& descriptionPath, const std::string& name, std::vector<std::uint64_t>& digests,
+                       std::string& sha256) {
   const auto cannotOpen = [&](int err) {
     return DescriptionFileError("Cannot open file " + name, ImageOpenDetail(descriptionPath, name, err));
   };
@@ -246,6 +248,7 @@ std::int64_t ReadImage(const std::string& descriptionPath, const std::string& na
   const std::size_t blockBytes = kBlockBytes;
   std::vector<std::uint8_t> chunk(64 * blockBytes);
   std::int64_t total = 0;
+  TSha256 sha;
   for (;;) {
     std::size_t got = 0;
     while (got < chunk.size()) {
@@ -256,11 +259,13 @@ std::int64_t ReadImage(const std::string& descriptionPath, const std::string& na
     }
     total += std::int64_t(got);
     if (total > size) break;
+    sha.Update(chunk.data(), got);
     std::fill(chunk.begin() + std::ptrdiff_t(got), chunk.end(), std::uint8_t(0));
     for (std::size_t at = 0; at < got; at += blockBytes) digests.push_back(BlockDigest(chunk.data() + at));
     if (got < chunk.size()) break;
   }
   if (total != size) throw cannotRead("its size changed while it was read");
+  sha256 = sha.HexDigest();
   return size;
 }
 
@@ -376,15 +381,12 @@ void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
   }
 
   std::vector<std::uint64_t> digests;
-  const std::int64_t size = ReadImage(path, job.ImageFileName, digests);
+  std::string sha256;
+  const std::int64_t size = ReadImage(path, job.ImageFileName, digests, sha256);
 
-  const std::int64_t rounded = (size + kBlockBytes - 1) / kBlockBytes * kBlockBytes;
-  const std::int64_t blocks = rounded / kBlockBytes;
-  job.ImageSize = std::int32_t(rounded);
-  job.BlockCountLow = std::uint8_t(blocks & 0xFF);
-  job.BlockCountHigh = std::uint8_t((blocks / 256) & 0xFF);
-  job.BlockCount = job.BlockCountHigh * 256 + job.BlockCountLow;
+  job.ImageFileBytes = size;
   job.BlockDigests = std::move(digests);
+  job.ImageSha256 = std::move(sha256);
   // Only a job read to its end shows its address in the log.
   appendLog(addressLine);
 }

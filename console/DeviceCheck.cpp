@@ -110,7 +110,7 @@ TCheckResult CheckBootloaderArea(const TDownloadJob& job) {
 }
 
 TCheckResult CheckBootloaderSize(const TDownloadJob& job) {
-  if (job.BlockCount <= kMaxBootloaderBlocks) return {true, {"  -. Bootloader size check OK !!!"}, {}};
+  if (job.BlockCount() <= kMaxBootloaderBlocks) return {true, {"  -. Bootloader size check OK !!!"}, {}};
   return Fail({"  -Bootloader is too large!!"}, "Bootloader is too large!!");
 }
 

@@ -26,11 +26,11 @@ struct TConfirmation {
 namespace {
 
 constexpr std::array<TConfirmation, 5> kConfirmations{{
-    {"DownLoad CRC", "CRC OK. : DownLoad", "4. DownLoad OK", "  DownLoad BAD CRC !!"},
-    {"Ram Image CRC", "CRC OK. : Ram Image", "5. Ram Image CRC OK", "  Ram Image BAD CRC !!"},
-    {"Flash Image CRC", "CRC OK. : Flash image !!", "6. Flash Image CRC OK", "  Flash Image BAD CRC !!"},
-    {"Update Version", "Update software version!!!", nullptr, "  ERROR: Update software version!!!"},
-    {"Version Table", "CRC OK. : Version Table !!", nullptr, "  CRC ERROR: Update software version!!!"},
+    {"DownLoad CRC", wire::DownloadChecksumOk, "4. DownLoad OK", "  DownLoad BAD CRC !!"},
+    {"Ram Image CRC", wire::RamImageOk, "5. Ram Image CRC OK", "  Ram Image BAD CRC !!"},
+    {"Flash Image CRC", wire::FlashImageOk, "6. Flash Image CRC OK", "  Flash Image BAD CRC !!"},
+    {"Update Version", wire::VersionUpdateOk, nullptr, "  ERROR: Update software version!!!"},
+    {"Version Table", wire::VersionTableOk, nullptr, "  CRC ERROR: Update software version!!!"},
 }};
 constexpr const TConfirmation& kDownloadChecksum = kConfirmations[0];
 constexpr const TConfirmation& kRamImage = kConfirmations[1];
@@ -59,6 +59,7 @@ constexpr const char* kNoResponseMessage = "ERROR:No Response from STB !!";
 
 constexpr const char* kSoftwareMismatch = "  ERROR:MisMatch Software Number !!";
 constexpr const char* kDownloadFail = "  DownLoad Fail !!";
+constexpr const char* kImageChanged = "  Image file has changed since it was read !!";
 
 // Reads up to `count` bytes, going on after short reads; -1 on a read error.
 long ReadFully(int fd, std::uint8_t* buffer, std::size_t count) {
@@ -248,7 +249,7 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
   FEnded = false;
   FObserver->Reached(downloadMode, FJob);
   try {
-    Handshake();
+    if (Handshake()) Transfer();
   } catch (const std::exception& e) {
     End(TDownloadResult::Failure, e.what());
     throw;
@@ -355,28 +356,26 @@ bool TDownload::Handshake() {
                              : Passes(CheckBootloaderArea(FJob));
   if (!rulesPass) return false;
 
-  {
-    TCoalescedSends gather(FPort);
-    FPort.SendString(wire::AddressFollows);
-    for (std::uint8_t b : FJob.DownloadAddress) FPort.SendByte(b);
-    FPort.SendByte(FJob.BlockCountLow);
-    FPort.SendByte(FJob.BlockCountHigh);
-  }
-  FView.AppendLog(Format("  -. The Download Size is %d KBytes", int(FJob.BlockCount)));
-
+  SendSizeCommand();
   std::array<std::uint8_t, wire::SizeReplyBytes> sizeReply{};
   if (!AwaitOrFail(sizeReply, kSizeReplyStage)) return false;
 
   FView.AppendLog("2. Start Software Upgrade");
   FView.AppendLog("3. Start DownLoad");
-  if (!UploadFile()) {
-    End(FView.CloseRequested() ? TDownloadResult::Stopped : TDownloadResult::Failure);
-    // An operator who closed the window has been told in the log already.
-    if (!FView.CloseRequested()) FView.ShowMessage("Software Upgrade Fail !!!");
-    FView.CloseWindow();
-    return false;
-  }
   return true;
+}
+
+// "ok", the download address and the block count, least significant byte
+// first, in one write.
+void TDownload::SendSizeCommand() {
+  {
+    TCoalescedSends gather(FPort);
+    FPort.SendString(wire::AddressFollows);
+    for (std::uint8_t b : FJob.DownloadAddress) FPort.SendByte(b);
+    FPort.SendByte(FJob.BlockCountLow());
+    FPort.SendByte(FJob.BlockCountHigh());
+  }
+  FView.AppendLog(Format("  -. The Download Size is %d KBytes", int(FJob.BlockCount())));
 }
 
 // --- the transfer -------------------------------------------------------------------
@@ -385,6 +384,15 @@ bool TDownload::UploadFile(std::uint8_t downloadMode, const TDownloadJob& job) {
   FDownloadMode = downloadMode;
   FJob = job;
   return UploadFile();
+}
+
+// The image, then the verification stages; a failure ends the download here.
+void TDownload::Transfer() {
+  if (UploadFile()) return;
+  End(FView.CloseRequested() ? TDownloadResult::Stopped : TDownloadResult::Failure);
+  // An operator who closed the window has been told in the log already.
+  if (!FView.CloseRequested()) FView.ShowMessage("Software Upgrade Fail !!!");
+  FView.CloseWindow();
 }
 
 bool TDownload::UploadFile() {
@@ -398,109 +406,127 @@ bool TDownload::UploadFile() {
          FlashWriteStage() && FlashImageStage() && VersionTableStage() && SuccessfulEnd();
 }
 
+// What the transfer carries from block to block.
+struct TTransfer {
+  int ImageFd = -1;
+  std::int64_t FileBytes = 0;
+  std::int32_t BlockCount = 0;
+  // The block on the line and its checksum byte, in the order they go out.
+  std::array<std::uint8_t, kBlockBytes + 1> Frame{};
+  int SinceSequenceDigit = 0;        // blocks accepted since the last sequence digit
+  std::size_t SequencePosition = 0;  // of the next digit due
+  std::uint8_t TotalChecksum = 0;
+  std::int32_t BytesSent = 0;
+};
+
 bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
-  const std::int32_t blockCount = FJob.BlockCount;
-  if (blockCount <= 0) return true;
+  TTransfer t;
+  t.ImageFd = imageFd;
+  t.BlockCount = FJob.BlockCount();
+  if (t.BlockCount <= 0) return true;
 
   // The image must still be the one the description was read for: a file
   // whose size now needs another number of blocks would be sent cut short or
   // padded with bytes that are not in it.
   struct stat st {};
-  if (::fstat(imageFd, &st) != 0 || (st.st_size + kBlockBytes - 1) / kBlockBytes != blockCount) {
-    FView.AppendLog("  Image file has changed since it was read !!");
+  if (::fstat(imageFd, &st) != 0 || (st.st_size + kBlockBytes - 1) / kBlockBytes != t.BlockCount) {
+    FView.AppendLog(kImageChanged);
     FView.AppendLog(kDownloadFail);
     return false;
   }
-  const std::int64_t fileBytes = st.st_size;
-  FObserver->TransferStarting(blockCount);
-
-  std::int32_t bytesSent = 0;
-  int sequenceCounter = 0;
-  std::size_t sequencePosition = 0;
-  // The block and its checksum byte, in the order they go out.
-  std::array<std::uint8_t, kBlockBytes + 1> frame{};
-
-  // Reads block k from the image and hands it, with its checksum, to the
-  // driver in one write.
-  auto sendNext = [&](std::int32_t k) {
-    if (StoppedByOperator()) return false;
-    const std::int64_t expected = std::min<std::int64_t>(kBlockBytes, fileBytes - std::int64_t(k) * kBlockBytes);
-    const long got = ReadFully(imageFd, frame.data(), kBlockBytes);
-    if (got < expected) {
-      // Zero bytes in place of image data would be written into the box.
-      FView.AppendLog(Format("  Cannot read the image file at block %d !!", int(k)));
-      FView.AppendLog(kDownloadFail);
-      return false;
-    }
-    std::fill(frame.begin() + std::ptrdiff_t(expected), frame.begin() + kBlockBytes, std::uint8_t(0));
-    // Rewritten in place since the job was read: the receiver would be given
-    // blocks of two different images.
-    if (std::size_t(k) >= FJob.BlockDigests.size() || BlockDigest(frame.data()) != FJob.BlockDigests[std::size_t(k)]) {
-      FView.AppendLog("  Image file has changed since it was read !!");
-      FView.AppendLog("  DownLoad Fail !!");
-      return false;
-    }
-    frame[kBlockBytes] = ByteSum(frame.data(), kBlockBytes);
-    SendBlock(frame, false);
-    return true;
-  };
+  t.FileBytes = st.st_size;
+  FObserver->TransferStarting(t.BlockCount);
 
   // The next block goes out before the window's messages are handled, so its
   // reply may arrive while they are: the receive poll must not take it.
-  struct PollPause {
-    TSerialPortDriver& Port;
-    explicit PollPause(TSerialPortDriver& port) : Port(port) { Port.PausePolling(); }
-    ~PollPause() { Port.ContinuePolling(); }
-  } pause(FPort);
-
-  if (!sendNext(0)) return false;
-  for (std::int32_t k = 0; k < blockCount; ++k) {
-    const std::uint8_t checksum = frame[kBlockBytes];
-    const bool checkDue = sequenceCounter + 1 >= wire::BlocksPerSequenceCheck;
-    const std::uint8_t expectedDigit = std::uint8_t(wire::SequenceDigits[sequencePosition]);
+  const TPollingPaused paused(FPort);
+  if (!SendNextBlock(t, 0)) return false;
+  for (std::int32_t k = 0; k < t.BlockCount; ++k) {
     int lateDigit = -1;
-
-    for (int resends = 0;; ++resends) {
-      if (BlockReplyAccepted(checkDue ? expectedDigit : -1, lateDigit)) break;
-
-      if (FPort.LineLost()) {
-        FView.AppendLog(LineLostLine(kTransferStage));
-        FView.AppendLog(kDownloadFail);
-        return false;
-      }
-      FView.AppendLog(Format("  retry : %d block", int(k)));
-      if (k == 0 || resends >= kMaxResends) {
-        FView.AppendLog(kDownloadFail);
-        return false;
-      }
-      FObserver->BlockResent(k);
-      SendBlock(frame, true);
-    }
-
-    if (++sequenceCounter >= wire::BlocksPerSequenceCheck) {
-      sequenceCounter = 0;
-      std::uint8_t digit = 0;
-      const bool came = lateDigit >= 0 ? (digit = std::uint8_t(lateDigit), true) : FPort.ReadByte(digit);
-      if (!came || digit != expectedDigit) {
-        FView.AppendLog(kDownloadFail);
-        return false;
-      }
-      sequencePosition = (sequencePosition + 1) % wire::SequenceDigits.size();
-    }
-
-    totalChecksum = std::uint8_t(totalChecksum + checksum);
-    bytesSent += kBlockBytes;
+    if (!AwaitBlockAccepted(t, k, lateDigit) || !SequenceDigitChecked(t, lateDigit)) return false;
+    t.TotalChecksum = std::uint8_t(t.TotalChecksum + t.Frame[kBlockBytes]);
+    t.BytesSent += kBlockBytes;
     // The next block is on the line before the window repaints: the receiver
     // never waits for the GUI.
-    if (k + 1 < blockCount && !sendNext(k + 1)) return false;
-
-    FView.SetTransferProgress(ProgressPercent(k + 1, blockCount));
-    FView.SetByteCounter(ByteCounterText(bytesSent, FJob.ImageSize));
-    FObserver->BlockAccepted(k + 1, blockCount);
-
+    if (k + 1 < t.BlockCount && !SendNextBlock(t, k + 1)) return false;
+    ShowBlockProgress(t, k + 1);
     FView.ProcessPendingMessages();
   }
+  totalChecksum = t.TotalChecksum;
   return !StoppedByOperator();
+}
+
+// Reads block k from the image and hands it, with its checksum, to the
+// driver in one write.
+bool TDownload::SendNextBlock(TTransfer& t, std::int32_t k) {
+  if (StoppedByOperator() || !ReadBlock(t, k)) return false;
+  SendBlock(t.Frame, false);
+  return true;
+}
+
+bool TDownload::ReadBlock(TTransfer& t, std::int32_t k) {
+  const std::int64_t expected = std::min<std::int64_t>(kBlockBytes, t.FileBytes - std::int64_t(k) * kBlockBytes);
+  const long got = ReadFully(t.ImageFd, t.Frame.data(), kBlockBytes);
+  if (got < expected) {
+    // Zero bytes in place of image data would be written into the box.
+    FView.AppendLog(Format("  Cannot read the image file at block %d !!", int(k)));
+    FView.AppendLog(kDownloadFail);
+    return false;
+  }
+  std::fill(t.Frame.begin() + std::ptrdiff_t(expected), t.Frame.begin() + kBlockBytes, std::uint8_t(0));
+  // Rewritten in place since the job was read: the receiver would be given
+  // blocks of two different images.
+  if (std::size_t(k) >= FJob.BlockDigests.size() || BlockDigest(t.Frame.data()) != FJob.BlockDigests[std::size_t(k)]) {
+    FView.AppendLog(kImageChanged);
+    FView.AppendLog(kDownloadFail);
+    return false;
+  }
+  t.Frame[kBlockBytes] = ByteSum(t.Frame.data(), kBlockBytes);
+  return true;
+}
+
+// Block k's reply, the block sent again while the receiver rejects it;
+// false when the transfer ends here.
+bool TDownload::AwaitBlockAccepted(TTransfer& t, std::int32_t k, int& lateDigit) {
+  const bool digitDue = t.SinceSequenceDigit + 1 >= wire::BlocksPerSequenceCheck;
+  const int due = digitDue ? std::uint8_t(wire::SequenceDigits[t.SequencePosition]) : -1;
+  for (int resends = 0;; ++resends) {
+    if (BlockReplyAccepted(due, lateDigit)) return true;
+    if (FPort.LineLost()) {
+      FView.AppendLog(LineLostLine(kTransferStage));
+      FView.AppendLog(kDownloadFail);
+      return false;
+    }
+    FView.AppendLog(Format("  retry : %d block", int(k)));
+    if (k == 0 || resends >= kMaxResends) {
+      FView.AppendLog(kDownloadFail);
+      return false;
+    }
+    FObserver->BlockResent(k);
+    SendBlock(t.Frame, true);
+  }
+}
+
+// After every eleventh accepted block the receiver sends the next digit of
+// "1234567890", starting again after the "0"; a wrong or missing one ends
+// the transfer.
+bool TDownload::SequenceDigitChecked(TTransfer& t, int lateDigit) {
+  if (++t.SinceSequenceDigit < wire::BlocksPerSequenceCheck) return true;
+  t.SinceSequenceDigit = 0;
+  std::uint8_t digit = 0;
+  const bool came = lateDigit >= 0 ? (digit = std::uint8_t(lateDigit), true) : FPort.ReadByte(digit);
+  if (!came || digit != std::uint8_t(wire::SequenceDigits[t.SequencePosition])) {
+    FView.AppendLog(kDownloadFail);
+    return false;
+  }
+  t.SequencePosition = (t.SequencePosition + 1) % wire::SequenceDigits.size();
+  return true;
+}
+
+void TDownload::ShowBlockProgress(const TTransfer& t, std::int32_t done) {
+  FView.SetTransferProgress(ProgressPercent(done, t.BlockCount));
+  FView.SetByteCounter(ByteCounterText(t.BytesSent, FJob.ImageSize()));
+  FObserver->BlockAccepted(done, t.BlockCount);
 }
 
 void TDownload::SendBlock(std::span<const std::uint8_t> frame, bool resend) {
@@ -514,8 +540,10 @@ void TDownload::SendBlock(std::span<const std::uint8_t> frame, bool resend) {
 // block's own line time. Anything but "ok." is followed by reading whatever
 // the receiver still sends until the line has been quiet for a while: the
 // receiver's last word decides, so a reply that came late, or behind noise,
-// is taken for what it is and can never be read as the answer to the resend.
-// A sequence digit that came with a late "ok." is handed back in lateDigit.
+// is taken for what it is. Only a reply later than the reply window and the
+// quiet spell together (about 400 ms after the last byte) meets a resend, and
+// may then be read as the answer to it. The byte that came in a sequence
+// digit's place behind a late "ok." is handed back in lateDigit.
 bool TDownload::BlockReplyAccepted(int digitDue, int& lateDigit) {
   lateDigit = -1;
   FPort.WaitUntilSent();
@@ -523,13 +551,14 @@ bool TDownload::BlockReplyAccepted(int digitDue, int& lateDigit) {
   if (ReadText(wire::BlockAccepted.size(), reply) && reply == wire::BlockAccepted) return true;
   if (FPort.LineLost()) return false;
 
-  const std::uint32_t inputTimeout = FPort.InputTimeout();
-  FPort.SetInputTimeout(kLateReplyQuietMs);
-  const std::uint32_t start = FPort.Now();
-  std::uint8_t b = 0;
-  while (reply.size() < kLateReplyMostBytes && TicksSince(start, FPort.Now()) <= kLateReplyMostMs && FPort.ReadByte(b))
-    reply.push_back(char(b));
-  FPort.SetInputTimeout(inputTimeout);
+  {
+    const TInputTimeoutFor quiet(FPort, std::max(kLateReplyQuietMs, FPort.InputTimeout()));
+    const std::uint32_t start = FPort.Now();
+    std::uint8_t b = 0;
+    while (reply.size() < kLateReplyMostBytes && TicksSince(start, FPort.Now()) <= kLateReplyMostMs &&
+           FPort.ReadByte(b))
+      reply.push_back(char(b));
+  }
 
   const TBlockVerdict verdict = JudgeBlockReply(reply, digitDue);
   lateDigit = verdict.Digit;
@@ -560,7 +589,7 @@ bool TDownload::RamImageStage() {
 bool TDownload::FlashWriteStage() {
   FPort.FlushBuffers(true, false);
   FPort.SendByte(wire::WakeByte);
-  const std::int32_t marks = (FJob.BlockCount + wire::BlocksPerFlashMark - 1) / wire::BlocksPerFlashMark;
+  const std::int32_t marks = (FJob.BlockCount() + wire::BlocksPerFlashMark - 1) / wire::BlocksPerFlashMark;
   for (std::int32_t j = 0; j < marks; ++j) {
     std::uint8_t mark = 0;
     if (WaitFailed(AwaitByte(mark, kFlashWriteStage), kFlashWriteStage)) return false;

@@ -15,6 +15,7 @@
 #include "DownloadObserver.h"
 #include "DownloadView.h"
 #include "FileError.h"
+#include "Wire.h"
 
 class TSerialPortDriver;
 
@@ -25,24 +26,6 @@ public:
   using TFileError::TFileError;
 };
 
-namespace wire {
-inline constexpr std::uint8_t WakeByte = 0x1F;
-inline constexpr std::uint8_t NoAnswer = 0x00;              // probe reply byte 1 that ends the tick
-inline constexpr std::uint8_t ResendRequest = 0x41;          // 'A', before a rejected block goes again
-inline constexpr std::uint8_t VersionPairRequest = 0x1E;
-inline constexpr std::uint8_t VersionTableWritten = 0x57;    // 'W'
-inline constexpr std::uint8_t FlashWriteMark = 0x40;         // '@', one per four blocks
-inline constexpr std::string_view Acknowledge = "ACK";
-inline constexpr std::string_view BlockAccepted = "ok.";
-inline constexpr std::string_view AddressFollows = "ok";
-inline constexpr std::string_view SequenceDigits = "1234567890";
-inline constexpr std::size_t IdentificationBytes = 32;
-inline constexpr std::size_t AddressBytes = 4;
-inline constexpr std::size_t SizeReplyBytes = 8;
-inline constexpr int BlocksPerSequenceCheck = 11;
-inline constexpr int BlocksPerFlashMark = 4;
-}  // namespace wire
-
 // How long the receiver may stay silent where the exchange waits for it
 // before the download is given up. A real box erasing its flash is slow.
 inline constexpr std::uint32_t kSilenceLimitMs = 60000;
@@ -50,13 +33,15 @@ inline constexpr std::uint32_t kSilenceLimitMs = 60000;
 // more at most.
 inline constexpr int kMaxResends = 16;
 // After a block's reply was not "ok.", the rest of what the receiver sends is
-// read until the line has been quiet this long (bounded in time and bytes),
-// before the resend request goes out.
-inline constexpr std::uint32_t kLateReplyQuietMs = 100;
+// read until the line has been quiet this long, and never less than the input
+// time-out, so that a reply whose bytes come slowly is not cut in the middle
+// (bounded in time and bytes), before the resend request goes out.
+inline constexpr std::uint32_t kLateReplyQuietMs = 200;
 inline constexpr std::uint32_t kLateReplyMostMs = 2000;
 inline constexpr std::size_t kLateReplyMostBytes = 64;
 
 struct TConfirmation;
+struct TTransfer;
 
 class TDownload {
 public:
@@ -97,6 +82,7 @@ private:
   // The probe and the handshake.
   bool ProbeAnswered();
   bool Handshake();
+  void SendSizeCommand();
   bool AwaitOrFail(std::span<std::uint8_t> bytes, const char* stage);
   bool Passes(const TCheckResult& check);
   bool GoOnDespiteAddressMismatch();
@@ -105,10 +91,16 @@ private:
   void End(TDownloadResult result, const std::string& reason = {});
 
   // The transfer and the verification stages, in the order they run.
+  void Transfer();
   bool UploadFile();
   bool TransferBlocks(int imageFd, std::uint8_t& totalChecksum);
+  bool SendNextBlock(TTransfer& t, std::int32_t k);
+  bool ReadBlock(TTransfer& t, std::int32_t k);
   void SendBlock(std::span<const std::uint8_t> frame, bool resend);
+  bool AwaitBlockAccepted(TTransfer& t, std::int32_t k, int& lateDigit);
   bool BlockReplyAccepted(int digitDue, int& lateDigit);
+  bool SequenceDigitChecked(TTransfer& t, int lateDigit);
+  void ShowBlockProgress(const TTransfer& t, std::int32_t done);
   bool DownloadChecksumStage(std::uint8_t totalChecksum);
   bool RamImageStage();
   bool FlashWriteStage();

@@ -48,6 +48,9 @@ void TDownloadConsole::FormCreate() {
   AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
   AppendLog(" 3. Wait for complete.");
   AppendLog(rule);
+  // A port that opened but runs otherwise than asked garbles every byte.
+  if (SerialPortDriver1->Connected() && !SerialPortDriver1->SettingsWarning().empty())
+    AppendLog("  Warning: " + SerialPortDriver1->SettingsWarning());
   SetByteCounter(ByteCounterText(0, 0));
   Timer1->Start(1000);
 }
@@ -76,7 +79,7 @@ void TDownloadConsole::KeyTyped(std::uint8_t key) {
 
 void TDownloadConsole::ReadDescriptionFile(const std::string& path) {
   ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
-  SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize));
+  SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize()));
   DownloadJobReady = true;
   // The mode is chosen, but the calls to the receiver go nowhere: say so once.
   if (!PortOpen() && !FPortNotOpenLogged) {

@@ -8,9 +8,7 @@
 #include <string>
 #include <vector>
 
-// The image goes to the receiver in blocks of this many bytes; ImageSize and
-// BlockCount count in them.
-inline constexpr std::int32_t kBlockBytes = 1024;
+#include "Wire.h"
 
 // A model code or a version: two bytes, printed as first.second in hex.
 struct TBytePair {
@@ -20,10 +18,9 @@ struct TBytePair {
 };
 
 struct TDownloadJob {
-  std::int32_t ImageSize = 0;    // bytes, rounded up to whole blocks
-  std::int32_t BlockCount = 0;   // BlockCountHigh * 256 + BlockCountLow
-  std::uint8_t BlockCountLow = 0;
-  std::uint8_t BlockCountHigh = 0;
+  // The image file's own size in bytes: the one fact the block count, the
+  // size shown and the two count bytes sent are all worked out from.
+  std::int64_t ImageFileBytes = 0;
   std::array<std::uint8_t, 3> Oui{};  // Oui[0] is byte 1 of the file; only bytes 2 and 3 are checked
   TBytePair ModelCode;
   TBytePair HardwareVersion;
@@ -41,6 +38,19 @@ struct TDownloadJob {
   // it reads against it, so an image rewritten in place is never sent half
   // old, half new.
   std::vector<std::uint64_t> BlockDigests;
+  // The image's SHA-256 (64 lower-case hex digits), taken from the same
+  // reading: every block sent is checked against the digests above, so this
+  // names exactly what the receiver was given.
+  std::string ImageSha256;
+
+  // Whole blocks, the last one padded with zeros (0..65535: the reader
+  // refuses larger images).
+  std::int32_t BlockCount() const { return std::int32_t((ImageFileBytes + kBlockBytes - 1) / kBlockBytes); }
+  // Bytes sent, the image rounded up to whole blocks.
+  std::int32_t ImageSize() const { return BlockCount() * kBlockBytes; }
+  // The count as the size command sends it, low byte first.
+  std::uint8_t BlockCountLow() const { return std::uint8_t(BlockCount() & 0xFF); }
+  std::uint8_t BlockCountHigh() const { return std::uint8_t((BlockCount() >> 8) & 0xFF); }
 
   // The pair that the version stage records: by VersionSelector 1..4 the
   // bootloader, native, application 1 or application 2 version; none for any

@@ -7,7 +7,6 @@
 #include "FileAccess.h"
 #include "Format.h"
 #include "ModeSelect.h"
-#include "Sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -153,6 +152,7 @@ std::string RecordJson(const TDownloadRecord& r) {
          ",\"mode\":{\"number\":" + std::to_string(r.Mode) + ",\"name\":" + JsonString(r.ModeName) + "}" +
          ",\"image\":" + JsonString(r.Image) + ",\"image_bytes\":" + std::to_string(r.ImageBytes) +
          ",\"image_sha256\":" + (r.ImageSha256.empty() ? std::string("null") : JsonString(r.ImageSha256)) +
+         ",\"version_written\":" + JsonOptional(r.VersionWritten) + ",\"date_code\":" + JsonString(r.DateCode) +
          ",\"receiver\":" + receiver + ",\"blocks\":" + std::to_string(r.Blocks) +
          ",\"blocks_accepted\":" + std::to_string(r.BlocksAccepted) + ",\"resends\":" + std::to_string(r.Resends) +
          ",\"duration_s\":" + Format("%.1f", r.DurationS) + ",\"result\":\"" + ResultName(r.Result) + "\"" +
@@ -197,16 +197,18 @@ void TDownloadRecorder::Reached(std::uint8_t mode, const TDownloadJob& job) {
   FStart = std::chrono::steady_clock::now();
   FRecord.Time = std::time(nullptr);
   FRecord.Mode = mode;
-  // "0. BootLoader Mode" names the mode after its number.
-  std::string name = ModeInfo(mode).LogLine;
-  if (const auto space = name.find(' '); space != std::string::npos) name.erase(0, space + 1);
-  FRecord.ModeName = name;
+  FRecord.ModeName = ModeInfo(mode).Name;
   std::error_code ec;
   FRecord.Image = fs::absolute(job.ImageFileName, ec).lexically_normal().string();
   if (ec) FRecord.Image = job.ImageFileName;
-  const auto size = fs::file_size(job.ImageFileName, ec);
-  FRecord.ImageBytes = ec ? 0 : std::int64_t(size);
-  FRecord.Blocks = job.BlockCount;
+  // What was read and sent, never the file as it may be by the time the
+  // download ends.
+  FRecord.ImageBytes = job.ImageFileBytes;
+  FRecord.ImageSha256 = job.ImageSha256;
+  const TBytePair* pair = job.SelectedVersion();
+  FRecord.VersionWritten = pair ? std::optional<std::string>(PairText(*pair)) : std::nullopt;
+  FRecord.DateCode = job.DateCode;
+  FRecord.Blocks = job.BlockCount();
 }
 
 void TDownloadRecorder::Identified(const TDeviceInfo& info, bool addressRead) {
@@ -225,7 +227,6 @@ std::string TDownloadRecorder::Finish(TDownloadResult result, const std::string&
     else if (!FLog.empty())
       FRecord.FailedAt = FLog.back();
   }
-  if (!FileSha256(FRecord.Image, FRecord.ImageSha256)) FRecord.ImageSha256.clear();
   std::string error;
   if (SaveRecord(FFolder, FRecord, FLog, error)) return {};
   return "  Download record not saved: " + error;

@@ -34,7 +34,9 @@ struct TDownloadRecord {
   std::string ModeName;
   std::string Image;     // absolute path
   std::int64_t ImageBytes = 0;
-  std::string ImageSha256;  // empty when the image could not be read again
+  std::string ImageSha256;  // of the image as it was read and sent; empty when unknown
+  std::optional<std::string> VersionWritten;  // "03.01", the pair the version table gets; none for no pair
+  std::string DateCode;                       // what the version table gets after the pair
   std::optional<TReceiverIdentity> Receiver;
   int Blocks = 0;          // of the image
   int BlocksAccepted = 0;  // by the receiver

@@ -5,14 +5,14 @@
 namespace {
 
 constexpr std::array<TModeInfo, 8> kModes{{
-    {1, "0. BootLoader Mode", "./inc/bl.inc", "BOOTL"},
-    {2, "0. Native Software Mode", "./inc/native.inc", "NATIV"},
-    {3, "0. Application Software 1. Mode", "./inc/app1.inc", "APPL1"},
-    {4, "0. Application Software 2. Mode", "./inc/app2.inc", "APPL2"},
-    {5, "0. Last Power Data Mode", "./inc/lpd.inc", "LASTP"},
-    {6, "0. GUI Data Mode", "./inc/gui.inc", "GUIDT"},
-    {7, "0. PSI Data Mode", "./inc/psi.inc", "CHANL"},
-    {8, "0. Reserved Mode", "./inc/rsvd.inc", "RSVDD"},
+    {1, "0. BootLoader Mode", "./inc/bl.inc", "BOOTL", "BootLoader Mode"},
+    {2, "0. Native Software Mode", "./inc/native.inc", "NATIV", "Native Software Mode"},
+    {3, "0. Application Software 1. Mode", "./inc/app1.inc", "APPL1", "Application Software 1. Mode"},
+    {4, "0. Application Software 2. Mode", "./inc/app2.inc", "APPL2", "Application Software 2. Mode"},
+    {5, "0. Last Power Data Mode", "./inc/lpd.inc", "LASTP", "Last Power Data Mode"},
+    {6, "0. GUI Data Mode", "./inc/gui.inc", "GUIDT", "GUI Data Mode"},
+    {7, "0. PSI Data Mode", "./inc/psi.inc", "CHANL", "PSI Data Mode"},
+    {8, "0. Reserved Mode", "./inc/rsvd.inc", "RSVDD", "Reserved Mode"},
 }};
 
 // The access codes, one character per constant: slot n, character m is kn_m.

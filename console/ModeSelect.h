@@ -16,6 +16,7 @@ struct TModeInfo {
   const char* LogLine;          // e.g. "0. BootLoader Mode"
   const char* DescriptionFile;  // e.g. "./inc/bl.inc"
   const char* ModeWord;         // five letters sent by the probe
+  const char* Name;             // e.g. "BootLoader Mode", as the record names it
 };
 
 // mode 1..8

@@ -12,7 +12,12 @@ std::string PortReason(const std::string& device, const std::string& reason) {
 
 std::string PortText(const std::string& device, bool open, const std::string& reason) {
   const std::string text = "COM1 = " + device;
-  if (open) return text + kStripSeparator + "115200 8N1" + kStripSeparator + "open";
+  // Open with a reason: the port did not take all its settings.
+  if (open) {
+    const std::string warning = PortReason(device, reason);
+    return text + kStripSeparator + "115200 8N1" + kStripSeparator + "open" +
+           (warning.empty() ? "" : kStripSeparator + warning);
+  }
   const std::string why = PortReason(device, reason);
   return text + kStripSeparator + "not open" + (why.empty() ? "" : ": " + why);
 }

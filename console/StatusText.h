@@ -7,7 +7,8 @@
 // The separator between the strip's parts: a middle dot, in UTF-8.
 inline constexpr const char* kStripSeparator = " \xC2\xB7 ";
 
-// "COM1 = /dev/ttyUSB0 · 115200 8N1 · open", or "... · not open: <reason>".
+// "COM1 = /dev/ttyUSB0 · 115200 8N1 · open", then what the port did not take
+// of its settings when `reason` says so; or "... · not open: <reason>".
 std::string PortText(const std::string& device, bool open, const std::string& reason);
 // Why the port is not open, without the device the reason starts with.
 std::string PortReason(const std::string& device, const std::string& reason);

@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "platform.h"
 
@@ -21,6 +20,50 @@ constexpr std::int32_t kPacketTimeoutMargin = 150;
 constexpr std::uint16_t kNotConnectedCount = 65535;
 constexpr std::uint32_t kXonXoffCap = 4096;
 constexpr std::uint32_t kCapFromVersion = 0x40000;
+const char* ParityName(serial_platform::Parity p) {
+  switch (p) {
+    case serial_platform::Parity::None: return "no parity";
+    case serial_platform::Parity::Odd: return "odd parity";
+    case serial_platform::Parity::Even: return "even parity";
+    case serial_platform::Parity::Mark: return "mark parity";
+    case serial_platform::Parity::Space: return "space parity";
+  }
+  return "unknown parity";
+}
+
+const char* StopBitsName(serial_platform::StopBits b) {
+  switch (b) {
+    case serial_platform::StopBits::One: return "1 stop bit";
+    case serial_platform::StopBits::OneAndHalf: return "1.5 stop bits";
+    case serial_platform::StopBits::Two: return "2 stop bits";
+  }
+  return "unknown stop bits";
+}
+
+std::string FlowName(const serial_platform::LineSettings& s) {
+  const bool rtsCts = s.rts == serial_platform::RtsMode::Handshake;
+  if (rtsCts && s.xonXoff) return "RTS/CTS and XON/XOFF flow control";
+  if (rtsCts) return "RTS/CTS flow control";
+  if (s.xonXoff) return "XON/XOFF flow control";
+  return "no flow control";
+}
+
+// "the port runs at 9600 bit/s, not 115200", one clause per setting the
+// driver did not take; empty when it took them all.
+std::string SettingsDifference(const serial_platform::LineSettings& asked, const serial_platform::LineSettings& kept) {
+  std::string out;
+  const auto add = [&out](const std::string& clause) { out += (out.empty() ? "the port runs " : ", ") + clause; };
+  if (kept.baud != asked.baud)
+    add("at " + std::to_string(kept.baud) + " bit/s, not " + std::to_string(asked.baud));
+  if (kept.dataBits != asked.dataBits)
+    add("with " + std::to_string(kept.dataBits) + " data bits, not " + std::to_string(asked.dataBits));
+  if (kept.parity != asked.parity) add(std::string("with ") + ParityName(kept.parity) + ", not " + ParityName(asked.parity));
+  if (kept.stopBits != asked.stopBits)
+    add(std::string("with ") + StopBitsName(kept.stopBits) + ", not " + StopBitsName(asked.stopBits));
+  if (FlowName(kept) != FlowName(asked)) add("with " + FlowName(kept) + ", not " + FlowName(asked));
+  return out;
+}
+
 std::int64_t SteadyMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -55,8 +98,9 @@ bool TSerialPortDriver::Connect() {
     }
     return false;
   }
-  FLastError.clear();
   ApplySettings();
+  // The port works, but not as asked: the operator must hear of it.
+  FLastError = FSettingsWarning.empty() ? std::string() : path + ": " + FSettingsWarning;
   // The descriptor is non-blocking, which plays the part of the 1 ms driver
   // time-outs: no read or write ever waits inside the driver.
   StartPollTimer();
@@ -93,7 +137,10 @@ void TSerialPortDriver::ApplySettings() {
   s.inQueue = FComPortInBufSize;
   s.outQueue = FComPortOutBufSize;
   // A refused setting leaves the port open with whatever the driver kept.
-  (void)FPortHandle->Apply(s);
+  serial_platform::LineSettings kept;
+  const bool applied = FPortHandle->Apply(s, kept);
+  FSettingsWarning = SettingsDifference(s, kept);
+  if (!applied && FSettingsWarning.empty()) FSettingsWarning = "its settings could not be applied or read back";
   FlushBuffers(true, true);
   // A tty driver sizes its own queues; ComPortInBufSize still sizes
   // ReceiveBuffer and ComPortOutBufSize still bounds OutputFree.
@@ -260,9 +307,7 @@ TLineStatusSet TSerialPortDriver::QueryLines() {
 
 void TSerialPortDriver::WaitRemaining(bool forInput, std::uint32_t elapsed, std::uint32_t timeout) {
   const std::uint32_t left = std::min<std::uint32_t>(timeout - elapsed + 1u, INT_MAX);
-  // A vanished device is ready at once and for ever: sleep instead of spinning.
-  if (FPortHandle->Lost()) std::this_thread::sleep_for(std::chrono::milliseconds(left));
-  else if (forInput) FPortHandle->WaitReadable(int(left));
+  if (forInput) FPortHandle->WaitReadable(int(left));
   else FPortHandle->WaitWritable(int(left));
 }
 
@@ -310,6 +355,8 @@ std::uint32_t TSerialPortDriver::WriteNow(const std::uint8_t* next, std::uint32_
       // The driver took nothing: the room was not there after all.
       FKnownRoom = 0;
     }
+    // Nothing more can go to a device that has gone away.
+    if (FPortHandle->Lost()) break;
     const std::uint32_t elapsed = TicksSince(lastProgress, Now());
     if (elapsed > timeout) break;
     WaitRemaining(false, elapsed, timeout);
@@ -354,8 +401,12 @@ bool TSerialPortDriver::WaitUntilSent() {
   std::uint32_t lastProgress = Now();
   for (;;) {
     // An answer can only come once the far end has what we sent: then it has left.
-    if (QueryInput() > 0) return true;
-    // The line time of what was written is the floor everywhere.
+    if (QueryInput() > 0) {
+      AnswerArrived();
+      return true;
+    }
+    if (FPortHandle->Lost()) return false;
+    // The line time of what is still on its way is the floor everywhere.
     const std::int64_t lineLeft = FLineFreeAtUs - SteadyMicros();
     if (lineLeft > 0) {
       FPortHandle->WaitReadable(int((lineLeft + 999) / 1000));
@@ -391,6 +442,7 @@ std::uint32_t TSerialPortDriver::ReadData(void* buffer, std::uint32_t count) {
       const std::uint32_t moved =
           std::uint32_t(FPortHandle->Read(next, std::min<std::uint32_t>(count, std::uint32_t(waiting))));
       if (moved > 0) {
+        AnswerArrived();
         read += moved;
         count -= moved;
         next += moved;
@@ -398,6 +450,8 @@ std::uint32_t TSerialPortDriver::ReadData(void* buffer, std::uint32_t count) {
         continue;
       }
     }
+    // What was queued before the hang-up has been read; nothing more can come.
+    if (FPortHandle->Lost()) break;
     // One sleep for the rest of the time-out, ended early by an arrival;
     // the time is taken anew from the tick count after every wake-up.
     const std::uint32_t elapsed = TicksSince(lastProgress, Now());
@@ -409,6 +463,12 @@ std::uint32_t TSerialPortDriver::ReadData(void* buffer, std::uint32_t count) {
 }
 
 bool TSerialPortDriver::ReadByte(std::uint8_t& value) { return ReadData(&value, 1) == 1; }
+
+// Whatever the far end sends proves it has taken what we wrote before: the
+// line time still counted for those bytes is over. Without this the floor
+// would run ahead of the clock on a line faster than its nominal speed (a
+// pty, a USB adapter with a deep buffer), one block's line time per block.
+void TSerialPortDriver::AnswerArrived() { FLineFreeAtUs = std::min(FLineFreeAtUs, SteadyMicros()); }
 
 // --- receive poll -----------------------------------------------------------------
 

@@ -126,12 +126,13 @@ public:
   // Hands whatever is gathered to the driver now.
   void SendPending();
   // Waits until what was sent has left the PC: the driver's output queue
-  // reports empty and the line time at ComPortSpeed of every byte written
-  // has passed since it was written (a pty's queue is empty at once, a USB
-  // adapter's before its own buffer is); or until a received byte is
-  // waiting, which the far end can only have sent once it had ours. False
-  // when the queue stops draining for more than OutputTimeout ms or the port
-  // is not open.
+  // reports empty and the line time at ComPortSpeed of every byte still on
+  // its way has passed since it was written (a pty's queue is empty at once,
+  // a USB adapter's before its own buffer is); or until a received byte is
+  // waiting, which the far end can only have sent once it had ours. Bytes
+  // read from the far end end the line time of everything written before
+  // them. False when the queue stops draining for more than OutputTimeout
+  // ms, the line is lost or the port is not open.
   bool WaitUntilSent();
 
   void PausePolling() { ++FPollPauseCount; }
@@ -158,7 +159,12 @@ public:
 
   // Why the last Connect failed: the device path and the system's reason,
   // with a hint where one helps (permissions, a port held by another program).
+  // After a Connect that opened the port but whose settings the driver did
+  // not all take: the device path and SettingsWarning.
   const std::string& LastError() const { return FLastError; }
+  // What the driver did not take of the settings last applied, e.g. "the
+  // port runs at 9600 bit/s, not 115200"; empty when it took them all.
+  const std::string& SettingsWarning() const { return FSettingsWarning; }
 
   // The device that port number n maps to: on Linux $COMn when set, else
   // /dev/ttyS<n-1>; on Windows \\.\COMn.
@@ -193,6 +199,7 @@ private:
   // Sleeps for the rest of a time-out: (timeout - elapsed + 1) ms at most, so
   // that the first wake-up after it finds the time-out expired.
   void WaitRemaining(bool forInput, std::uint32_t elapsed, std::uint32_t timeout);
+  void AnswerArrived();
   void StartPollTimer();
   void StopPollTimer();
 
@@ -228,6 +235,7 @@ private:
 
   TickSource FTick;
   std::string FLastError;
+  std::string FSettingsWarning;
 };
 
 // Gathers the sends made while it lives; see BeginCoalescing.
@@ -240,4 +248,31 @@ public:
 
 private:
   TSerialPortDriver& FPort;
+};
+
+// Holds the receive poll off while it lives; see PausePolling.
+class TPollingPaused {
+public:
+  explicit TPollingPaused(TSerialPortDriver& port) : FPort(port) { FPort.PausePolling(); }
+  ~TPollingPaused() { FPort.ContinuePolling(); }
+  TPollingPaused(const TPollingPaused&) = delete;
+  TPollingPaused& operator=(const TPollingPaused&) = delete;
+
+private:
+  TSerialPortDriver& FPort;
+};
+
+// Runs the port's reads with another input time-out while it lives.
+class TInputTimeoutFor {
+public:
+  TInputTimeoutFor(TSerialPortDriver& port, std::uint32_t ms) : FPort(port), FSaved(port.InputTimeout()) {
+    FPort.SetInputTimeout(ms);
+  }
+  ~TInputTimeoutFor() { FPort.SetInputTimeout(FSaved); }
+  TInputTimeoutFor(const TInputTimeoutFor&) = delete;
+  TInputTimeoutFor& operator=(const TInputTimeoutFor&) = delete;
+
+private:
+  TSerialPortDriver& FPort;
+  std::uint32_t FSaved;
 };

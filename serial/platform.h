@@ -70,10 +70,11 @@ public:
   PortHandle(const PortHandle&) = delete;
   PortHandle& operator=(const PortHandle&) = delete;
 
-  // Pushes the settings, reads them back, empties both queues and sets the
-  // modem lines. False when
-  // the driver refused or changed any of them; the port stays usable either way.
-  bool Apply(const LineSettings& settings);
+  // Pushes the settings, reads them back into `kept`, empties both queues and
+  // sets the modem lines. False when the driver refused them or they could not
+  // be read back (kept then holds what was asked); the port stays usable
+  // either way. Only speed, frame and flow control are read back.
+  bool Apply(const LineSettings& settings, LineSettings& kept);
   void Flush(bool input, bool output);
 
   // Queue counts; false when the driver could not be asked.
@@ -87,7 +88,9 @@ public:
   std::size_t Write(const void* data, std::size_t count);
 
   // Gives the processor away for at most maxMs, or until the device is
-  // readable (writable) or hung up, whichever comes first.
+  // readable (writable) or hung up, whichever comes first. A hang-up is
+  // latched (Lost) and ends the wait at once; a device that reports trouble
+  // while it is not lost naps only briefly, so callers look again soon.
   void WaitReadable(int maxMs);
   void WaitWritable(int maxMs);
 

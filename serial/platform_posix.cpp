@@ -12,6 +12,7 @@
 #include <linux/serial.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -123,13 +124,48 @@ OpenResult Failure(const std::string& path, int err) {
 
 bool IsLossErrno(int err) { return err == EIO || err == ENXIO || err == ENODEV || err == EBADF; }
 
-void PollFor(int fd, short events, int maxMs) {
+// False when the descriptor reported a hang-up or an error instead of the
+// readiness asked for.
+bool PollFor(int fd, short events, int maxMs) {
   pollfd p{fd, events, 0};
-  // A hung-up descriptor is "ready" at once and for ever; nap instead of spinning.
-  if (::poll(&p, 1, maxMs) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-    timespec nap{time_t(maxMs / 1000), long(maxMs % 1000) * 1000000L};
-    ::nanosleep(&nap, nullptr);
+  return !(::poll(&p, 1, maxMs) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0);
+}
+
+// A descriptor in trouble that is not lost is "ready" at once and may stay
+// so: a short nap keeps the caller from spinning without holding it long.
+constexpr int kTroubleNapMs = 10;
+
+void Nap(int ms) {
+  timespec nap{time_t(ms / 1000), long(ms % 1000) * 1000000L};
+  ::nanosleep(&nap, nullptr);
+}
+
+std::uint32_t BaudOf(speed_t code) {
+  for (const auto& s : kSpeedCodes)
+    if (s.code == code) return s.baud;
+  return 0;
+}
+
+// What the driver kept of the frame and flow control, in the component's terms.
+LineSettings KeptSettings(const termios& t, const LineSettings& asked) {
+  LineSettings kept = asked;
+  switch (t.c_cflag & CSIZE) {
+    case CS5: kept.dataBits = 5; break;
+    case CS6: kept.dataBits = 6; break;
+    case CS7: kept.dataBits = 7; break;
+    default: kept.dataBits = 8; break;
   }
+  if ((t.c_cflag & PARENB) == 0) kept.parity = Parity::None;
+  else if ((t.c_cflag & CMSPAR) != 0) kept.parity = (t.c_cflag & PARODD) != 0 ? Parity::Mark : Parity::Space;
+  else kept.parity = (t.c_cflag & PARODD) != 0 ? Parity::Odd : Parity::Even;
+  if ((t.c_cflag & CSTOPB) == 0) kept.stopBits = StopBits::One;
+  else kept.stopBits = kept.dataBits == 5 ? StopBits::OneAndHalf : StopBits::Two;
+  const bool handshake = (t.c_cflag & CRTSCTS) != 0;
+  if (handshake) kept.rts = RtsMode::Handshake;
+  else if (asked.rts == RtsMode::Handshake) kept.rts = RtsMode::High;
+  kept.xonXoff = (t.c_iflag & (IXON | IXOFF)) == (IXON | IXOFF);
+  kept.baud = BaudOf(::cfgetospeed(&t));
+  return kept;
 }
 
 }  // namespace
@@ -189,12 +225,27 @@ PortHandle::~PortHandle() {
   ::close(FFd);
 }
 
-bool PortHandle::Apply(const LineSettings& s) {
-  termios t{};
-  if (::tcgetattr(FFd, &t) != 0) {
-    NoteError(errno);
-    return false;
-  }
+namespace {
+
+// What the driver kept of `s`; false when it differs or cannot be read.
+bool ReadBack(int fd, const LineSettings& s, LineSettings& kept) {
+  kept = s;
+  termios back{};
+  if (::tcgetattr(fd, &back) != 0) return false;
+  kept = KeptSettings(back, s);
+#ifdef STB_HAVE_TERMIOS2
+  // A free speed reads back as BOTHER: only the kernel's record has its number.
+  KernelTermios2 t2{};
+  if ((back.c_cflag & CBAUD) == kOtherBaud && ::ioctl(fd, kGetTermios2, &t2) == 0) kept.baud = t2.c_ospeed;
+#endif
+  constexpr tcflag_t kCflagMask = CLOCAL | CREAD;
+  return (back.c_cflag & kCflagMask) == kCflagMask && kept.baud == s.baud && kept.dataBits == s.dataBits &&
+         kept.parity == s.parity && kept.stopBits == s.stopBits &&
+         (kept.rts == RtsMode::Handshake) == (s.rts == RtsMode::Handshake) && kept.xonXoff == s.xonXoff;
+}
+
+// The frame, flow control and raw mode of `s` written into `t`; the speed is set apart.
+void SetFrame(termios& t, const LineSettings& s) {
   // Turn off all fancy termios tricks, give us a raw channel.
   ::cfmakeraw(&t);
   t.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
@@ -223,6 +274,18 @@ bool PortHandle::Apply(const LineSettings& s) {
   t.c_cc[VSTOP] = kXoffChar;
   t.c_cc[VMIN] = 0;
   t.c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
+  termios t{};
+  if (::tcgetattr(FFd, &t) != 0) {
+    NoteError(errno);
+    kept = s;
+    return false;
+  }
+  SetFrame(t, s);
 
   speed_t code = B38400;
   bool standard = StandardSpeed(s.baud, code);
@@ -255,13 +318,7 @@ bool PortHandle::Apply(const LineSettings& s) {
 #endif
 
   // tcsetattr succeeds if any one change took, so look at what the driver kept.
-  termios back{};
-  if (ok && ::tcgetattr(FFd, &back) == 0) {
-    constexpr tcflag_t kCflagMask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CLOCAL | CREAD;
-    ok = (back.c_cflag & kCflagMask) == (t.c_cflag & kCflagMask) &&
-         (back.c_iflag & (IXON | IXOFF)) == (t.c_iflag & (IXON | IXOFF)) &&
-         (standard ? ::cfgetospeed(&back) == code : true);
-  }
+  ok = ReadBack(FFd, s, kept) && ok;
 
   ::tcflush(FFd, TCIOFLUSH);
   // Some drivers drop the modem lines while reconfiguring, so set them last.
@@ -339,8 +396,13 @@ std::size_t PortHandle::Write(const void* data, std::size_t count) {
   }
 }
 
-void PortHandle::WaitReadable(int maxMs) { PollFor(FFd, POLLIN, maxMs); }
-void PortHandle::WaitWritable(int maxMs) { PollFor(FFd, POLLOUT, maxMs); }
+void PortHandle::WaitReadable(int maxMs) {
+  if (!PollFor(FFd, POLLIN, maxMs) && !Lost()) Nap(std::min(maxMs, kTroubleNapMs));
+}
+
+void PortHandle::WaitWritable(int maxMs) {
+  if (!PollFor(FFd, POLLOUT, maxMs) && !Lost()) Nap(std::min(maxMs, kTroubleNapMs));
+}
 
 bool PortHandle::Lost() const {
   if (FLost) return true;

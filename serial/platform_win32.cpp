@@ -87,6 +87,9 @@ bool IsLossError(DWORD err) {
 // runs finer; while a port is open it should, or every wait for one byte
 // costs a quantum.
 constexpr UINT kTimerResolutionMs = 1;
+// A device in trouble that is not lost may keep failing at once: a short nap
+// keeps the caller from spinning without holding it long.
+constexpr int kTroubleNapMs = 10;
 
 }  // namespace
 
@@ -136,7 +139,7 @@ PortHandle::~PortHandle() {
   ::timeEndPeriod(kTimerResolutionMs);
 }
 
-bool PortHandle::Apply(const LineSettings& s) {
+bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
   HANDLE h = Win(FFd);
   // A fresh block, nothing read back first: every field not named is zero,
   // which turns off DSR flow, error replacement, NUL stripping and
@@ -180,10 +183,20 @@ bool PortHandle::Apply(const LineSettings& s) {
   // frame format it has no wires for: look at what it kept.
   DCB back{};
   back.DCBlength = sizeof back;
-  if (ok && ::GetCommState(h, &back)) {
-    ok = back.BaudRate == d.BaudRate && back.ByteSize == d.ByteSize && back.Parity == d.Parity &&
+  kept = s;
+  if (::GetCommState(h, &back)) {
+    kept.baud = back.BaudRate;
+    kept.dataBits = back.ByteSize;
+    if (back.Parity <= SPACEPARITY) kept.parity = Parity(back.Parity);
+    if (back.StopBits <= TWOSTOPBITS) kept.stopBits = StopBits(back.StopBits);
+    if (back.fOutxCtsFlow) kept.rts = RtsMode::Handshake;
+    else if (s.rts == RtsMode::Handshake) kept.rts = RtsMode::High;
+    kept.xonXoff = back.fOutX && back.fInX;
+    ok = ok && back.BaudRate == d.BaudRate && back.ByteSize == d.ByteSize && back.Parity == d.Parity &&
          back.StopBits == d.StopBits && back.fOutX == d.fOutX && back.fInX == d.fInX &&
          back.fOutxCtsFlow == d.fOutxCtsFlow;
+  } else {
+    ok = false;
   }
   return ok;
 }
@@ -263,8 +276,9 @@ void PortHandle::WaitReadable(int maxMs) {
   for (;;) {
     std::uint32_t waiting = 0;
     if (!InputWaiting(waiting)) {
-      // Asking failed, and will fail again at once: nap out the time instead.
-      ::Sleep(DWORD(std::max(maxMs, 0)));
+      // Asking failed: a lost device ends the wait at once; any other
+      // trouble gets a short nap, so the caller looks again soon.
+      if (!Lost()) ::Sleep(DWORD(std::clamp(maxMs, 0, kTroubleNapMs)));
       return;
     }
     if (waiting > 0 || ::GetTickCount() - start >= DWORD(std::max(maxMs, 0))) return;
@@ -276,7 +290,7 @@ void PortHandle::WaitWritable(int maxMs) {
   const DWORD start = ::GetTickCount();
   std::uint32_t before = 0;
   if (!OutputWaiting(before)) {
-    ::Sleep(DWORD(std::max(maxMs, 0)));
+    if (!Lost()) ::Sleep(DWORD(std::clamp(maxMs, 0, kTroubleNapMs)));
     return;
   }
   for (;;) {

@@ -58,6 +58,9 @@ struct Faults {
   // Close the line at this stage (before replying to block HangUpBlock when Transferring).
   Stage HangUpAt = Stage::Off;
   std::uint32_t HangUpBlock = 0;
+  // Hold the line this long at that stage before closing it: the console is
+  // then deep in its wait.
+  int HangUpDelayMs = 0;
   // Junk bytes before the stage's first reply byte (the first probe reply only;
   // before the reply to block JunkBlock when Transferring). JunkEarly sends them
   // instead with the tail of the previous message, before the console's flush:

@@ -232,7 +232,10 @@ void Receiver::Core::Enter(Stage s, std::uint32_t block) {
   const Faults& f = Cfg.Fault;
   bool transferring = s == Stage::Transferring;
   if (f.HangUpAt == s && (!transferring || block == f.HangUpBlock)) {
+    Pause(f.HangUpDelayMs);
     Wire.HangUp();
+    const std::int64_t now = MonotonicNs();
+    Update([now](Summary& sum) { sum.HungUpNs = now; });
     Finish(Stage::HungUp, false, "hung up the line (fault)");
     throw HungUpByFault{};
   }

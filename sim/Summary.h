@@ -27,6 +27,8 @@ struct Summary {
   // For each block that followed an accepted one: from our reply's last byte
   // to the line time of the block's first byte, in ns (figures only).
   std::vector<std::int64_t> TurnaroundsNs;
+  // When the hang-up fault closed the line, on the monotonic clock in ns; 0: it did not.
+  std::int64_t HungUpNs = 0;
 
   std::string ToText() const;
   std::string ToJson() const;

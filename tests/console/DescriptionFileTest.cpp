@@ -291,18 +291,8 @@ protected:
   }
 
   // Sentinels, so that a write to the size fields after an error shows.
-  void MarkSizeFields() {
-    job.ImageSize = 7;
-    job.BlockCount = 7;
-    job.BlockCountLow = 7;
-    job.BlockCountHigh = 7;
-  }
-  void ExpectSizeFieldsUntouched() const {
-    EXPECT_EQ(job.ImageSize, 7);
-    EXPECT_EQ(job.BlockCount, 7);
-    EXPECT_EQ(job.BlockCountLow, 7);
-    EXPECT_EQ(job.BlockCountHigh, 7);
-  }
+  void MarkSizeFields() { job.ImageFileBytes = 7; }
+  void ExpectSizeFieldsUntouched() const { EXPECT_EQ(job.ImageFileBytes, 7); }
 
   fs::path dir;
   TDownloadJob job;
@@ -323,11 +313,11 @@ class ImageSizeTest : public ReadDescriptionTest, public ::testing::WithParamInt
 TEST_P(ImageSizeTest, RoundsUpToWholeBlocks) {
   const auto& row = GetParam();
   ASSERT_EQ(Read(Describe(row.bytes)), "");
-  EXPECT_EQ(job.ImageSize, row.imageSize);
-  EXPECT_EQ(job.BlockCount, row.blocks);
-  EXPECT_EQ(job.BlockCountLow, row.low);
-  EXPECT_EQ(job.BlockCountHigh, row.high);
-  EXPECT_EQ(ByteCounterText(0, job.ImageSize), "( 0 / " + std::to_string(row.imageSize) + " )");
+  EXPECT_EQ(job.ImageSize(), row.imageSize);
+  EXPECT_EQ(job.BlockCount(), row.blocks);
+  EXPECT_EQ(job.BlockCountLow(), row.low);
+  EXPECT_EQ(job.BlockCountHigh(), row.high);
+  EXPECT_EQ(ByteCounterText(0, job.ImageSize()), "( 0 / " + std::to_string(row.imageSize) + " )");
   EXPECT_EQ(log, std::vector<std::string>{
                      "  The Download Address is 0xBFC00000 in the include file(./inc/xxxx.inc)."});
 }
@@ -374,7 +364,7 @@ TEST_F(ReadDescriptionTest, ImageNameIsRelativeToTheWorkingDirectory) {
   const std::string error = Read("rel.inc");
   fs::current_path(before);
   EXPECT_EQ(error, "");
-  EXPECT_EQ(job.ImageSize, 2048);
+  EXPECT_EQ(job.ImageSize(), 2048);
 }
 
 TEST_F(ReadDescriptionTest, CarriageReturnLinesCtrlZAndExtraLines) {
@@ -385,7 +375,7 @@ TEST_F(ReadDescriptionTest, CarriageReturnLinesCtrlZAndExtraLines) {
   for (const auto& l : lines) cr += l + "\r";
   WriteFile(Path("cr.inc"), cr + "junk\r\nmore junk\r\n");
   EXPECT_EQ(Read(Path("cr.inc")), "");
-  EXPECT_EQ(job.BlockCount, 1);
+  EXPECT_EQ(job.BlockCount(), 1);
 
   // A lone LF belongs to the line: here it makes line 11 "\n2", which is no number.
   std::string lf = Join(lines);
@@ -426,7 +416,7 @@ TEST_F(ReadDescriptionTest, LfOnlyAndByteOrderMarkFilesReadAsCrLf) {
     EXPECT_EQ(job.ImageFileName, want.ImageFileName);
     EXPECT_EQ(job.VersionSelector, want.VersionSelector);
     EXPECT_EQ(job.Address(), want.Address());
-    EXPECT_EQ(job.BlockCount, want.BlockCount);
+    EXPECT_EQ(job.BlockCount(), want.BlockCount());
     EXPECT_EQ(job.BlockDigests, want.BlockDigests);
     EXPECT_EQ(log, wantLog);
   }
@@ -436,7 +426,7 @@ TEST_F(ReadDescriptionTest, TwelveLinesFollowedByMegabytesReadFine) {
   Describe(10);
   std::ofstream(Path("bl.inc"), std::ios::binary | std::ios::app) << std::string(3 << 20, 'z');
   EXPECT_EQ(Read(Path("bl.inc")), "");
-  EXPECT_EQ(job.ImageSize, 1024);
+  EXPECT_EQ(job.ImageSize(), 1024);
 }
 
 TEST_F(ReadDescriptionTest, OversizedLinesAreRefusedWithoutReadingOn) {

@@ -214,13 +214,13 @@ INSTANTIATE_TEST_SUITE_P(Table, BootloaderAreaTest,
 TEST(BootloaderSize, SixtyBlocksPassSixtyOneFail) {
   TDownloadJob job;
   for (std::int32_t blocks : {0, 60}) {
-    job.BlockCount = blocks;
+    job.ImageFileBytes = std::int64_t(blocks) * 1024;
     const auto r = CheckBootloaderSize(job);
     EXPECT_TRUE(r.Passed);
     EXPECT_EQ(r.LogLines, Lines{"  -. Bootloader size check OK !!!"});
   }
   for (std::int32_t blocks : {61, 65535}) {
-    job.BlockCount = blocks;
+    job.ImageFileBytes = std::int64_t(blocks) * 1024 - 1;
     const auto r = CheckBootloaderSize(job);
     EXPECT_FALSE(r.Passed);
     EXPECT_EQ(r.LogLines, Lines{"  -Bootloader is too large!!"});

@@ -39,6 +39,8 @@ TDownloadRecord Sample() {
   r.Image = "/work/images/native.bin";
   r.ImageBytes = 262144;
   r.ImageSha256 = std::string(64, 'a');
+  r.VersionWritten = "03.01";
+  r.DateCode = "26120";
   r.Blocks = 256;
   r.Result = TDownloadResult::Failure;
   // A quote, a backslash and a Latin-1 letter from the log.
@@ -67,7 +69,7 @@ TEST_F(DownloadRecordTest, AppendsOneLinePerRunWithItsLog) {
   EXPECT_EQ(lines[0],
             "{" + time + ",\"port\":\"/dev/ttyUSB0\",\"mode\":{\"number\":2,\"name\":\"Native Software Mode\"},"
             "\"image\":\"/work/images/native.bin\",\"image_bytes\":262144,\"image_sha256\":\"" + std::string(64, 'a') +
-            "\",\"receiver\":null,\"blocks\":256,\"blocks_accepted\":0,\"resends\":0,\"duration_s\":0.0,"
+            "\",\"version_written\":\"03.01\",\"date_code\":\"26120\",\"receiver\":null,\"blocks\":256,\"blocks_accepted\":0,\"resends\":0,\"duration_s\":0.0,"
             "\"result\":\"failure\",\"failed_at\":\"  \\\"Set\\\" \\\\ caf\xC3\xA9\",\"log\":\"" + first.Log + "\"}");
   EXPECT_NE(lines[1].find(",\"receiver\":{\"oui\":\"1234\",\"model\":\"0A.01\",\"hardware\":\"01.05\","
                           "\"bootloader\":\"02.00\",\"native\":\"03.00\",\"download_address\":\"0x80010000\"},"),

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,9 +21,11 @@
 
 #include "Download.h"
 #include "DownloadConsole.h"
+#include "DownloadRecord.h"
 #include "PtyPair.h"
 #include "Receiver.h"
 #include "SerialDrv.h"
+#include "Sha256.h"
 #include "TestNames.h"
 
 namespace {
@@ -42,6 +45,7 @@ public:
   bool Closed = false;
   bool CloseRequestedFlag = false;
   std::function<void()> OnPump;  // the once-per-block message handling
+  std::chrono::steady_clock::time_point FirstDialogAt;
 
   void AppendLog(const std::string& line) override { Log.push_back(line); }
   void SetTransferProgress(int percent) override { TransferBar.push_back(percent); }
@@ -50,7 +54,10 @@ public:
   void StartBusyAnimation() override {}
   void StopBusyAnimation() override {}
   void StopProbeTimer() override { ProbeTimerStopped = true; }
-  void ShowMessage(const std::string& text) override { Dialogs.push_back(text); }
+  void ShowMessage(const std::string& text) override {
+    if (Dialogs.empty()) FirstDialogAt = std::chrono::steady_clock::now();
+    Dialogs.push_back(text);
+  }
   bool ConfirmYesNo(const std::string& text) override {
     Dialogs.push_back(text);
     return AnswerYes;
@@ -95,10 +102,7 @@ TDownloadJob JobFor(const ImageFolder& folder, const std::vector<std::uint8_t>& 
   std::vector<std::uint8_t> padded = bytes;
   padded.resize(std::size_t(blocks) * 1024, 0);
   for (std::int32_t k = 0; k < blocks; ++k) job.BlockDigests.push_back(BlockDigest(padded.data() + k * 1024));
-  job.ImageSize = blocks * 1024;
-  job.BlockCount = blocks;
-  job.BlockCountLow = std::uint8_t(blocks & 0xFF);
-  job.BlockCountHigh = std::uint8_t(blocks >> 8);
+  job.ImageFileBytes = std::int64_t(bytes.size());
   job.Oui = {0x00, 0x12, 0x34};
   job.ModelCode = {0x0A, 0x01};
   job.HardwareVersion = {0x01, 0x05};
@@ -118,6 +122,7 @@ class Exchange : public ::testing::Test {
 protected:
   void WithReceiver(const stbsim::Config& cfg) {
     FReceiver = std::make_unique<stbsim::Receiver>(cfg);
+    Receiver = FReceiver.get();
     std::string error;
     ASSERT_TRUE(FReceiver->OpenPty(&error)) << error;
     Connect(FReceiver->ConsolePath());
@@ -153,6 +158,7 @@ protected:
   RecordingView view;
   TDownload download{port, view};
   ImageFolder folder;
+  stbsim::Receiver* Receiver = nullptr;
 
 private:
   void Connect(const std::string& path) {
@@ -185,6 +191,95 @@ TEST_F(Exchange, AnAnswerWaitingBeforeTheModeWordIsDiscarded) {
 
 // --- the transfer --------------------------------------------------------------------------------
 
+// Past the tenth sequence digit, where the digits start again from "1"; the
+// receiver is told the address and the count least significant byte first.
+TEST_F(Exchange, AWholeDownloadPastTheLastSequenceDigitAndItsSizeCommand) {
+  WithReceiver(stbsim::Config{});
+  ASSERT_TRUE(RunDownload(2, JobFor(folder, std::vector<std::uint8_t>(260 * 1024, 0x3C))));
+  const stbsim::Summary sum = ReceiverSummary();
+  EXPECT_TRUE(sum.Success) << sum.ToText();
+  EXPECT_EQ(sum.SequenceDigitsSent, 23u);
+  EXPECT_EQ(sum.AddressReceived, 0x80010000u);
+  EXPECT_EQ(sum.BlockCountReceived, 260u);
+  EXPECT_EQ(Tail(view.Log, 4), kClosingLines);
+}
+
+// On a line paced like a cable, the reply to block 10 comes well after the
+// reply window, with the first sequence digit behind it: it is judged as a
+// reply in time would be, and no block is ever sent twice.
+struct LateRow {
+  const char* name;
+  bool wrongDigit;
+};
+
+class LateReplyWithDigit : public Exchange, public ::testing::WithParamInterface<LateRow> {};
+
+TEST_P(LateReplyWithDigit, IsJudgedAsAReplyInTime) {
+  stbsim::Config cfg;
+  cfg.Paced = true;
+  cfg.Fault.LateBlock = 10;
+  cfg.Fault.LateMs = 300;
+  if (GetParam().wrongDigit) cfg.Fault.SequenceCheck = 1;
+  WithReceiver(cfg);
+  ASSERT_TRUE(RunDownload(2, JobFor(folder, std::vector<std::uint8_t>(12 * 1024, 0x42))));
+  EXPECT_EQ(std::count(view.Log.begin(), view.Log.end(), "  retry : 10 block"), 0) << ::testing::PrintToString(view.Log);
+  const stbsim::Summary sum = ReceiverSummary();
+  EXPECT_EQ(sum.BlocksRejected, 0u);
+  if (GetParam().wrongDigit) {
+    EXPECT_EQ(view.Log.back(), "  DownLoad Fail !!");
+    EXPECT_EQ(view.Dialogs, std::vector<std::string>{"Software Upgrade Fail !!!"});
+    EXPECT_TRUE(sum.Violations.empty()) << sum.ToText();
+  } else {
+    EXPECT_TRUE(sum.Success) << sum.ToText();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paced, LateReplyWithDigit,
+                         ::testing::Values(LateRow{"RightDigitGoesOn", false}, LateRow{"WrongDigitFails", true}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// However long the wait it falls in, a hang-up shows as a failure within two
+// input time-outs and a second.
+struct HangUpRow {
+  const char* name;
+  bool paced;
+  stbsim::Stage stage;
+  std::uint32_t block;
+  int delayMs;  // the receiver holds the line this long first
+  const char* dialog;
+};
+
+class HangUp : public Exchange, public ::testing::WithParamInterface<HangUpRow> {};
+
+TEST_P(HangUp, IsNoticedAtOnce) {
+  const HangUpRow& row = GetParam();
+  stbsim::Config cfg;
+  cfg.Paced = row.paced;
+  cfg.Fault.HangUpAt = row.stage;
+  cfg.Fault.HangUpBlock = row.block;
+  cfg.Fault.HangUpDelayMs = row.delayMs;
+  WithReceiver(cfg);
+  download.SetSilenceLimitMs(30000);
+  ASSERT_TRUE(RunDownload(2, JobFor(folder, std::vector<std::uint8_t>(20 * 1024, 0x24))));
+  ASSERT_EQ(view.Dialogs, std::vector<std::string>{row.dialog}) << ::testing::PrintToString(view.Log);
+  const std::int64_t hungUpNs = ReceiverSummary().HungUpNs;
+  ASSERT_NE(hungUpNs, 0);
+  const auto shownNs = std::chrono::duration_cast<std::chrono::nanoseconds>(view.FirstDialogAt.time_since_epoch()).count();
+  const std::int64_t tookMs = (shownNs - hungUpNs) / 1000000;
+  RecordProperty("hang_up_to_failure_ms", std::to_string(tookMs));
+  std::printf("      hang-up to failure: %lld ms\n", static_cast<long long>(tookMs));
+  EXPECT_LT(tookMs, 2 * std::int64_t(port.InputTimeout()) + 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, HangUp,
+    ::testing::Values(
+        HangUpRow{"HandshakePaced", true, stbsim::Stage::SizeReceived, 0, 0, "ERROR:Serial Line Lost !!"},
+        HangUpRow{"TransferUnpaced", false, stbsim::Stage::Transferring, 15, 0, "Software Upgrade Fail !!!"},
+        HangUpRow{"TransferPaced", true, stbsim::Stage::Transferring, 15, 0, "Software Upgrade Fail !!!"},
+        HangUpRow{"LongFlashWriteWaitPaced", true, stbsim::Stage::FlashWrite, 0, 2500, "Software Upgrade Fail !!!"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
 TEST_F(Exchange, ABlockRejectedForEverIsSentSeventeenTimesInAll) {
   stbsim::Config cfg;
   cfg.Fault.RejectBlock = 3;
@@ -199,12 +294,65 @@ TEST_F(Exchange, ABlockRejectedForEverIsSentSeventeenTimesInAll) {
 
 // --- the verification stages -----------------------------------------------------------------------
 
+// Every test shortens the silence limit; the one the tool runs with is a
+// minute. The clock jumps a quarter of a second at each look.
+TEST_F(Exchange, ASilentReceiverIsGivenAMinute) {
+  WithSilentLine();
+  struct Waits : TDownloadObserver {
+    std::uint32_t LongestMs = 0;
+    void Waiting(const char*, std::uint32_t silentMs) override { LongestMs = std::max(LongestMs, silentMs); }
+  } waits;
+  TDownload patient{port, view};
+  patient.SetObserver(&waits);
+  port.SetTickSource([t = std::uint32_t(0)]() mutable { return t += 250; });
+  EXPECT_FALSE(patient.UploadFile(2, JobFor(folder, {})));
+  EXPECT_EQ(view.Log, std::vector<std::string>{"  ERROR:No Response from STB - DownLoad CRC !!"});
+  EXPECT_GT(waits.LongestMs, 59000u);
+  EXPECT_LE(waits.LongestMs, 60000u);
+}
+
 TEST_F(Exchange, AConfirmationWaitingBeforeTheTotalChecksumIsDiscarded) {
   WithSilentLine();
   Queue("\r\nCRC OK. : DownLoad");
   EXPECT_FALSE(download.UploadFile(2, JobFor(folder, {})));
   EXPECT_EQ(view.Log, std::vector<std::string>{"  ERROR:No Response from STB - DownLoad CRC !!"});
   EXPECT_EQ(Sent(1), std::vector<std::uint8_t>{0x00}) << "the total checksum of an empty image";
+}
+
+// The record names the image by the bytes the receiver got, even when the
+// file is replaced between the last block and the end of the download.
+TEST_F(Exchange, TheRecordNamesTheImageSentNotTheFileReplacedAfterIt) {
+  WithReceiver(stbsim::Config{});
+  const std::vector<std::uint8_t> image(6 * 1024 + 10, 0x6E);
+  TDownloadJob job = JobFor(folder, image);
+  TSha256 sha;
+  sha.Update(image.data(), image.size());
+  job.ImageSha256 = sha.HexDigest();
+  view.OnPump = [&] {
+    if (Receiver->GetSummary().BlocksAccepted == std::uint32_t(job.BlockCount()))
+      folder.Write(std::vector<std::uint8_t>(image.size(), 0x99));
+  };
+  TDownloadRecorder recorder("/dev/test", (std::filesystem::path(job.ImageFileName).parent_path() / "records").string());
+  struct Feed : TDownloadObserver {
+    TDownloadRecorder& R;
+    explicit Feed(TDownloadRecorder& r) : R(r) {}
+    void Reached(std::uint8_t mode, const TDownloadJob& j) override { R.Reached(mode, j); }
+    void Ended(TDownloadResult result, const std::string& reason) override { R.Finish(result, reason); }
+  } feed(recorder);
+  download.SetObserver(&feed);
+  ASSERT_TRUE(RunDownload(2, job));
+  ASSERT_EQ(recorder.Result(), TDownloadResult::Success);
+
+  std::vector<std::uint8_t> received = Receiver->Flash();
+  received.resize(image.size());
+  TSha256 got;
+  got.Update(received.data(), received.size());
+  EXPECT_EQ(recorder.Record().ImageSha256, got.HexDigest());
+  std::ifstream lines(std::filesystem::path(recorder.Folder()) / kRecordFileName);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_NE(line.find("\"image_sha256\":\"" + recorder.Record().ImageSha256 + "\""), std::string::npos) << line;
+  EXPECT_NE(line.find("\"version_written\":\"03.01\",\"date_code\":\"26120\""), std::string::npos) << line;
 }
 
 TEST_F(Exchange, AReportByteEqualToTheWakeByteDoesNotEndTheRamImageSkip) {

@@ -498,6 +498,7 @@ TEST_P(Closing, DuringTheTransferAsksFirst) {
     EXPECT_EQ(s.Dialogs.size(), 1u);
     EXPECT_LT(s.Rx().GetSummary().BlocksAccepted, 100u);
     EXPECT_EQ(s.Form().DownloadResult(), TDownloadResult::Stopped);
+    EXPECT_EQ(ExitStatus(s.Form().DownloadResult()), kExitDownloadFailed);
   } else {
     ExpectSuccess(s, run.Image);
   }

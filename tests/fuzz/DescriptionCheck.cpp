@@ -154,13 +154,13 @@ std::string CheckDescriptionInput(const std::uint8_t* data, std::size_t size) {
   try {
     ReadDescriptionFile(path, fileJob, [&logged](const std::string&) { ++logged; });
     if (logged != 1) problem = "the reading logged " + std::to_string(logged) + " lines";
-    else if (fileJob.ImageSize % 1024 != 0 || fileJob.ImageSize < 0 || fileJob.ImageSize > kMaxImageBytes)
-      problem = "ImageSize " + std::to_string(fileJob.ImageSize);
-    else if (fileJob.BlockCount * 1024 != fileJob.ImageSize ||
-             fileJob.BlockCount != fileJob.BlockCountHigh * 256 + fileJob.BlockCountLow)
+    else if (fileJob.ImageSize() % 1024 != 0 || fileJob.ImageSize() < 0 || fileJob.ImageSize() > kMaxImageBytes)
+      problem = "ImageSize " + std::to_string(fileJob.ImageSize());
+    else if (fileJob.BlockCount() * 1024 != fileJob.ImageSize() ||
+             fileJob.BlockCount() != fileJob.BlockCountHigh() * 256 + fileJob.BlockCountLow())
       problem = "block count does not match the size";
-    else if (fileJob.ImageFileName == "image.bin" && fileJob.ImageSize != 3072)
-      problem = "image.bin is 3000 bytes but ImageSize is " + std::to_string(fileJob.ImageSize);
+    else if (fileJob.ImageFileName == "image.bin" && fileJob.ImageSize() != 3072)
+      problem = "image.bin is 3000 bytes but ImageSize is " + std::to_string(fileJob.ImageSize());
   } catch (const DescriptionFileError&) {
   } catch (const std::exception& err) {
     problem = std::string("ReadDescriptionFile threw a stray ") + Show(err.what());

@@ -119,6 +119,24 @@ TEST(SerialConnect, SettingsMadeBeforeConnectAreApplied) {
   EXPECT_EQ(t.c_cflag & (PARODD | CSTOPB), tcflag_t(PARODD | CSTOPB));
 }
 
+// A pty runs every frame as 8 bits without parity, whatever it is asked:
+// the component must say so, not carry on as if the line were 7E1.
+TEST(SerialConnect, SettingsTheDeviceDidNotTakeAreReported) {
+  PtyPair pty;
+  PointPortAt(kTestPort, pty.NearPath());
+  TSerialPortDriver drv;
+  drv.SetComPort(kTestPort);
+  drv.SetComPortDataBits(db7BITS);
+  drv.SetComPortParity(ptEVEN);
+  ASSERT_TRUE(drv.Connect());
+  const std::string warning = "the port runs with 8 data bits, not 7, with no parity, not even parity";
+  EXPECT_EQ(drv.SettingsWarning(), warning);
+  EXPECT_EQ(drv.LastError(), pty.NearPath() + ": " + warning);
+  drv.SetComPortDataBits(db8BITS);
+  drv.SetComPortParity(ptNONE);
+  EXPECT_EQ(drv.SettingsWarning(), "") << "8N1 fits a pty";
+}
+
 class PortNumberMapping : public ::testing::TestWithParam<TComPortNumber> {};
 TEST_P(PortNumberMapping, OpensTheMappedDevice) {
   PtyPair pty;

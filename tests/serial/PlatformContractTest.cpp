@@ -44,7 +44,8 @@ protected:
     port = PortHandle::Open(far->NearName(), result);
     ASSERT_NE(port, nullptr) << result.reason;
     EXPECT_EQ(result.outcome, OpenOutcome::Ok);
-    port->Apply(LineSettings{});
+    LineSettings kept;
+    port->Apply(LineSettings{}, kept);
   }
 
   // Waits, napping in the platform's own way, until `want` bytes wait.
@@ -163,12 +164,14 @@ class SettingsReachTheLine : public PlatformLine, public ::testing::WithParamInt
 
 TEST_P(SettingsReachTheLine, AsTheFarEndSeesThem) {
   const auto& row = GetParam();
-  const bool kept = port->Apply(row.settings);
+  LineSettings readBack;
+  const bool kept = port->Apply(row.settings, readBack);
   if (row.ptyKeepsAll) {
     EXPECT_TRUE(kept) << "every setting of this row fits a pty";
   }
   const FarView v = far->View();
   EXPECT_EQ(v.baud, row.expect.baud);
+  EXPECT_EQ(readBack.baud, v.baud) << "the speed read back is the line's";
   EXPECT_EQ(v.oddParity, row.expect.oddParity);
   EXPECT_EQ(v.stickParity, row.expect.stickParity);
   EXPECT_EQ(v.twoStopBits, row.expect.twoStopBits);
@@ -197,7 +200,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A driver may not offer 14400 bit/s; then Apply must not claim it did.
 TEST_F(PlatformLine, OddSpeedIsKeptOrReportedRefused) {
-  const bool kept = port->Apply(Line(14400, 8, Parity::None, StopBits::One, RtsMode::High, false));
+  LineSettings readBack;
+  const bool kept = port->Apply(Line(14400, 8, Parity::None, StopBits::One, RtsMode::High, false), readBack);
   const std::uint32_t baud = far->View().baud;
   if (kept) {
     EXPECT_EQ(baud, 14400u);

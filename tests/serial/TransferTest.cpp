@@ -269,3 +269,28 @@ TEST_F(SerialLine, HangUpIsSeenAndBoundsEveryCall) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pty takes every byte at once, faster than the speed set: once the far
+// end has answered a block, that block's line time is over, so the reply
+// window of the next starts at most one block's line time (89 ms) later,
+// however many blocks went before.
+TEST_F(SerialLine, AnAnswerEndsTheLineTimeOfWhatWentBefore) {
+  const std::vector<std::uint8_t> block(1025, 0x5A);
+  for (int k = 0; k < 40; ++k) {
+    ASSERT_EQ(drv.SendData(block.data(), std::uint32_t(block.size())), block.size());
+    ASSERT_EQ(pty.Read(block.size(), 5000).size(), block.size());
+    pty.Write("ok.");
+    ASSERT_TRUE(drv.WaitUntilSent());
+    std::uint8_t reply[3];
+    ASSERT_EQ(drv.ReadData(reply, 3), 3u);
+  }
+  ASSERT_EQ(drv.SendData(block.data(), std::uint32_t(block.size())), block.size());
+  ASSERT_EQ(pty.Read(block.size(), 5000).size(), block.size());
+  const auto t0 = Clock::now();
+  EXPECT_TRUE(drv.WaitUntilSent());
+  EXPECT_LT(ElapsedSince(t0).count(), 1000) << "forty blocks' line time would be 3.6 s";
+}
+
+}  // namespace
