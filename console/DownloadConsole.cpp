@@ -227,6 +227,7 @@ void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) { FRe
 
 void TDownloadConsole::Identified(const TDeviceInfo& info, bool addressRead) {
   FRecorder->Identified(info, addressRead);
+  ShowReceiver(info, addressRead);
 }
 
 void TDownloadConsole::TransferStarting(std::int32_t) {

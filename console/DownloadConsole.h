@@ -120,6 +120,9 @@ protected:
   // Modal; true for Yes. The text is Latin-1, as the log's; the detail UTF-8.
   virtual bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail = {}) = 0;
   virtual void DestroyForm() = 0;                               // the window goes, now
+  // The receiver's identification, and again once its address came; the
+  // windows show it in the log only.
+  virtual void ShowReceiver(const TDeviceInfo& /*info*/, bool /*addressRead*/) {}
 
   // A file error's detail goes into the log first, then the error's text is shown.
   void ShowError(const std::exception& e);

@@ -178,6 +178,16 @@ void TTerminalFace::ShowLogLine(const std::string& line) {
   ShowProgress(true);
 }
 
+// For a program that follows the download: who answered, once it said so.
+void TTerminalFace::ShowReceiver(const TDeviceInfo& info, bool addressRead) {
+  if (!FOptions.Json) return;
+  const TReceiverIdentity id = ReceiverIdentity(info, addressRead);
+  Emit("{\"event\":\"receiver\",\"oui\":" + JsonText(id.Oui) + ",\"model\":" + JsonText(id.Model) +
+       ",\"hardware\":" + JsonText(id.Hardware) + ",\"bootloader\":" + JsonText(id.Bootloader) +
+       ",\"native\":" + JsonText(id.Native) + ",\"download_address\":" +
+       (addressRead ? JsonText(id.DownloadAddress) : std::string("null")) + "}");
+}
+
 void TTerminalFace::ShowErrorText(const char* text) {
   ClearProgressLine();
   std::cerr << text << '\n' << std::flush;

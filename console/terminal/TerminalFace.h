@@ -44,6 +44,7 @@ protected:
   void ShowErrorText(const char* text) override;
   bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
   void DestroyForm() override;
+  void ShowReceiver(const TDeviceInfo& info, bool addressRead) override;
 
 private:
   void AskForKeyword();
