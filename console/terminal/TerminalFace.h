@@ -50,7 +50,7 @@ private:
   void AskForKeyword();
   void KeywordInput();
   void TakeKeywordLine(const std::string& line);
-  void OnSignal(int signal);
+  void OnInterrupt();
   bool AskYesNo(const std::string& question);
   void Emit(const std::string& json);
   void ShowProgress(bool force);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,14 +74,41 @@ TTerminalLoop::~TTerminalLoop() {
 
 std::unique_ptr<TPollTimer> TTerminalLoop::MakeTimer() { return std::make_unique<TLoopTimer>(this); }
 
-void TTerminalLoop::WatchInput(int fd, std::function<void()> onReadable) {
-  FInputFd = fd;
+void TTerminalLoop::WatchInput(std::function<void()> onReadable) {
+  FWatchingInput = true;
   FOnInput = std::move(onReadable);
 }
 
 void TTerminalLoop::StopWatchingInput() {
-  FInputFd = -1;
+  FWatchingInput = false;
   FOnInput = nullptr;
+}
+
+bool TTerminalLoop::InputIsTerminal() { return ::isatty(STDIN_FILENO) != 0; }
+bool TTerminalLoop::ErrorIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }
+
+long TTerminalLoop::ReadInput(char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(STDIN_FILENO, buffer, size);
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 ? 0 : long(n);
+  }
+}
+
+// Echo off as a password prompt has it: the line is still edited and ended
+// with Enter, and the Enter itself still shows.
+void TTerminalLoop::EchoInput(bool on) {
+  static termios saved{};
+  static bool off = false;
+  if (!on && !off && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~tcflag_t(ECHO);
+    quiet.c_lflag |= ICANON | ECHONL;
+    off = ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+  } else if (on && off) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    off = false;
+  }
 }
 
 void TTerminalLoop::Run() {
@@ -102,10 +130,10 @@ void TTerminalLoop::RunOnce(bool mayWait) {
       waitMs = waitMs < 0 ? ms : std::min(waitMs, ms);
     }
   }
-  pollfd fds[2] = {{SignalPipe[0], POLLIN, 0}, {FInputFd, POLLIN, 0}};
-  const int n = ::poll(fds, FInputFd >= 0 ? 2 : 1, waitMs);
-  if (n > 0 && (fds[0].revents & POLLIN) != 0 && TakeSignal()) return;
-  if (n > 0 && FInputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && FOnInput) {
+  pollfd fds[2] = {{SignalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  const int n = ::poll(fds, FWatchingInput ? 2 : 1, waitMs);
+  if (n > 0 && (fds[0].revents & POLLIN) != 0 && TakeInterrupt()) return;
+  if (n > 0 && FWatchingInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && FOnInput) {
     // The handler may stop the watch or replace it.
     const auto onInput = FOnInput;
     onInput();
@@ -124,11 +152,11 @@ void TTerminalLoop::FireDueTimers() {
   }
 }
 
-bool TTerminalLoop::TakeSignal() {
+bool TTerminalLoop::TakeInterrupt() {
   char signals[16];
   const ssize_t n = ::read(SignalPipe[0], signals, sizeof signals);
   if (n <= 0) return false;
   for (ssize_t i = 0; i < n; ++i)
-    if (OnSignal) OnSignal(int(static_cast<unsigned char>(signals[i])));
+    if (OnInterrupt) OnInterrupt();
   return true;
 }
