@@ -264,15 +264,20 @@ void TTerminalFace::EmitProgress(bool due) {
 }
 
 void TTerminalFace::DrawProgressLine() {
-  std::string line = "\r" + FStage + "  Down Load " + std::to_string(FTransferPercent) + " % " + FByteCounter;
+  std::string line = FStage + "  Down Load " + std::to_string(FTransferPercent) + " % " + FByteCounter;
   if (!FActivity.empty()) line += "  " + FActivity;
-  line += "  Flash Write " + std::to_string(FFlashPercent) + " %\x1b[K";
-  std::cerr << line << std::flush;
+  line += "  Flash Write " + std::to_string(FFlashPercent) + " %";
+  // Blanks over what a longer line before left, on any terminal.
+  const std::size_t shown = line.size();
+  if (line.size() < FProgressWidth) line.append(FProgressWidth - line.size(), ' ');
+  FProgressWidth = shown;
+  std::cerr << '\r' << line << std::flush;
   FProgressShown = true;
 }
 
 void TTerminalFace::ClearProgressLine() {
   if (!FProgressShown) return;
-  std::cerr << "\r\x1b[K" << std::flush;
+  std::cerr << '\r' << std::string(FProgressWidth, ' ') << '\r' << std::flush;
   FProgressShown = false;
+  FProgressWidth = 0;
 }

@@ -74,6 +74,7 @@ private:
   std::string FActivity;
   std::string FStage;
   bool FProgressShown = false;
+  std::size_t FProgressWidth = 0;
   std::chrono::steady_clock::time_point FLastProgress;
   std::string FLastProgressSent;
 };

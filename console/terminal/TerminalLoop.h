@@ -51,7 +51,6 @@ private:
   class TLoopTimer;
   void RunOnce(bool mayWait);
   void FireDueTimers();
-  bool TakeInterrupt();
 
   std::vector<TLoopTimer*> FTimers;
   bool FWatchingInput = false;
