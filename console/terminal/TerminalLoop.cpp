@@ -40,7 +40,10 @@ private:
   Clock::time_point FDue;
 };
 
-TTerminalLoop::TTerminalLoop() { terminal_platform::CatchInterrupts(); }
+TTerminalLoop::TTerminalLoop() {
+  terminal_platform::CatchInterrupts();
+  terminal_platform::AskForShortSlices();
+}
 
 TTerminalLoop::~TTerminalLoop() {
   for (TLoopTimer* t : FTimers) t->Forget();

@@ -10,6 +10,8 @@ namespace terminal_platform {
 // From now on SIGINT/SIGTERM (Ctrl+C, a console closed) wake Wait instead of
 // ending the program.
 void CatchInterrupts();
+// The calling thread, woken by the receiver, runs before busy neighbours do.
+void AskForShortSlices();
 
 struct TWoke {
   int Interrupts = 0;  // how many came; taken
