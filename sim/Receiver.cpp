@@ -228,8 +228,10 @@ void Receiver::Core::Pause(int ms) {
 }
 
 void Receiver::Core::Enter(Stage s, std::uint32_t block) {
+  const bool changed = s != Current;
   Current = s;
   Update([s](Summary& sum) { sum.Reached = std::max(sum.Reached, s); });
+  if (changed) Changed.notify_all();
   const Faults& f = Cfg.Fault;
   bool transferring = s == Stage::Transferring;
   if (f.HangUpAt == s && (!transferring || block == f.HangUpBlock)) {
@@ -730,6 +732,13 @@ void Receiver::Stop() {
 bool Receiver::WaitFinished(int timeoutMs) {
   std::unique_lock<std::mutex> lock(FCore->Mu);
   return FCore->Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return FCore->Finished; });
+}
+
+bool Receiver::WaitReached(Stage s, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(FCore->Mu);
+  return FCore->Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [this, s] { return FCore->Sum.Reached >= s || FCore->Finished; }) &&
+         FCore->Sum.Reached >= s && !FCore->Finished;
 }
 
 Summary Receiver::GetSummary() const {
