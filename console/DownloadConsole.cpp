@@ -164,10 +164,7 @@ void TDownloadConsole::ShowInformation(const std::string& text) {
 // message handling of a block when kPaintInterval has passed since it last
 // painted, and at the last block: the receiver's pace, not the screen's,
 // sets the cost.
-void TDownloadConsole::SetTransferProgress(int percent) {
-  if (FPacing && percent >= 100) FFinalDue = true;
-  DrawTransferProgress(percent);
-}
+void TDownloadConsole::SetTransferProgress(int percent) { DrawTransferProgress(percent); }
 
 void TDownloadConsole::SetFlashProgress(int percent) { DrawFlashProgress(percent); }
 
@@ -236,9 +233,11 @@ void TDownloadConsole::TransferStarting(std::int32_t) {
 }
 
 // The block loop handles the window's messages right after this, which
-// paints the strip.
+// paints the strip (and, at the last block, whatever is held).
 void TDownloadConsole::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
   FRecorder->BlockAccepted();
+  // The bar shows 100 % for the last half percent of blocks: the last block is the count's.
+  if (FPacing && done >= blockCount) FFinalDue = true;
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
   ShowActivity(TransferRateText(done, blockCount, elapsed));
 }
