@@ -18,7 +18,6 @@
 #include <cstring>
 #include <ctime>
 
-
 namespace serial_platform {
 namespace {
 
