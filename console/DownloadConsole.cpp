@@ -120,10 +120,14 @@ bool TDownloadConsole::CloseQuery() {
   if (FCloseRequested || FAsking) return false;
   // Blocks going out are worth a question; a signal is not asked.
   if (Transferring() && !FCloseWithoutAsking) {
+    // The window behind the question is painted as it stands; the block
+    // loop holds it again once the question is answered.
+    const bool pacing = FPacing;
     StopPacing();
     FAsking = true;
     const bool yes = ShowDialog(TDialog::StopQuestion, kStopQuestion);
     FAsking = false;
+    FPacing = pacing;
     // A signal that came while the question was open closes all the same.
     if (!yes && !FCloseWithoutAsking) return false;
   }
@@ -159,17 +163,18 @@ void TDownloadConsole::ShowInformation(const std::string& text) {
 
 // --- the bars, the counter and the strip, at a person's pace ------------------------------------
 
-// Every value goes to the window at once, but while blocks go out the window
-// is held from painting, and let paint what changed, all in one pass, at the
-// message handling of a block when kPaintInterval has passed since it last
-// painted, and at the last block: the receiver's pace, not the screen's,
-// sets the cost.
+// Every value goes to the window at once: what the window holds is always
+// the exchange's latest.
 void TDownloadConsole::SetTransferProgress(int percent) { DrawTransferProgress(percent); }
 
 void TDownloadConsole::SetFlashProgress(int percent) { DrawFlashProgress(percent); }
 
 void TDownloadConsole::SetByteCounter(const std::string& text) { DrawByteCounter(text); }
 
+// While blocks go out the window is held from painting, and lets what
+// changed paint, all in one pass, at the message handling of a block when
+// kPaintInterval has passed since it last did, and at the last block: the
+// receiver's pace sets the cost, never the screen's.
 void TDownloadConsole::ProcessPendingMessages() {
   if (!FPacing) {
     PumpMessages();
