@@ -83,6 +83,10 @@ bool LineTyped() { return Typed.find('\n') != std::string::npos; }
 
 }  // namespace
 
+// Windows has no slice to ask for; a thread a step above normal is woken
+// before the busy ones, which any user may ask for.
+void AskForShortSlices() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_ABOVE_NORMAL); }
+
 void CatchInterrupts() {
   if (InterruptEvent == nullptr) InterruptEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
