@@ -1,14 +1,10 @@
 #include "CommandLine.h"
 
-#include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <map>
-
-namespace fs = std::filesystem;
 
 std::string UsageText() {
   return R"(Usage: stb-downloader [--port DEVICE] [--list-ports] [--help] [--version]
+       stb-downloader --console [--json] [--address-mismatch stop|continue] [--port DEVICE]
 Writes a software image into a set-top box over a serial cable. Start it in
 the folder that holds inc/*.inc, type the download mode's keyword into the
 window (it is not displayed) and switch the receiver on.
@@ -16,6 +12,15 @@ window (it is not displayed) and switch the receiver on.
 Options:
   --port DEVICE   the serial device of COM1, e.g. /dev/ttyUSB0; remembered
                   for the next start once it has opened
+  --console       no window: the log on standard output, messages on
+                  standard error; the keyword is asked with echo off, or
+                  read as the first line of standard input when that is
+                  no terminal:  printf 'KEYWORD\n' | stb-downloader --console
+  --json          with --console: one JSON event a line on standard output
+                  (log, progress, question, message, result)
+  --address-mismatch stop|continue
+                  with --console: the answer to the download address
+                  question when no terminal can ask it (default: stop)
   --list-ports    list the serial devices present, with their
                   /dev/serial/by-id names, and end
   --help          this text
@@ -79,6 +84,22 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
         error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
         return false;
       }
+    } else if (arg == "--console") {
+      out.Console = true;
+    } else if (arg == "--json") {
+      out.Json = true;
+    } else if (arg == "--address-mismatch" || arg.rfind("--address-mismatch=", 0) == 0) {
+      std::string answer;
+      if (arg == "--address-mismatch") {
+        if (i + 1 < args.size()) answer = args[++i];
+      } else {
+        answer = arg.substr(19);
+      }
+      if (answer != "stop" && answer != "continue") {
+        error = "--address-mismatch: stop or continue";
+        return false;
+      }
+      out.ContinueOnAddressMismatch = answer == "continue";
     } else if (int values = ToolkitOption(arg); values >= 0) {
       out.Rest.push_back(arg);
       if (values == 1 && arg.find('=') == std::string::npos && i + 1 < args.size()) out.Rest.push_back(args[++i]);
@@ -87,50 +108,9 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
       return false;
     }
   }
+  if ((out.Json || out.ContinueOnAddressMismatch) && !out.Console) {
+    error = out.Json ? "--json: only with --console" : "--address-mismatch: only with --console";
+    return false;
+  }
   return true;
-}
-
-namespace {
-
-std::string ReadFirstLine(const fs::path& path) {
-  std::ifstream in(path);
-  std::string line;
-  std::getline(in, line);
-  return line;
-}
-
-}  // namespace
-
-std::vector<TSerialDevice> SerialDevices() {
-  std::map<std::string, std::vector<std::string>> byId;
-  std::error_code ec;
-  for (const auto& link : fs::directory_iterator("/dev/serial/by-id", ec)) {
-    std::error_code lec;
-    const fs::path target = fs::canonical(link.path(), lec);
-    if (!lec) byId[target.string()].push_back(link.path().string());
-  }
-
-  std::vector<TSerialDevice> devices;
-  for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
-    const std::string name = entry.path().filename().string();
-    // Consoles and pseudo-terminals have no device behind them.
-    std::error_code dec;
-    if (!fs::exists(entry.path() / "device", dec)) continue;
-    // The on-board ports are all listed; type 0 means no UART answered there.
-    if (fs::exists(entry.path() / "type", dec) && ReadFirstLine(entry.path() / "type") == "0") continue;
-    TSerialDevice d;
-    d.Path = "/dev/" + name;
-    if (!fs::exists(d.Path, dec)) continue;
-    if (auto it = byId.find(d.Path); it != byId.end()) d.ById = it->second;
-    std::sort(d.ById.begin(), d.ById.end());
-    devices.push_back(std::move(d));
-  }
-  std::sort(devices.begin(), devices.end(), [](const TSerialDevice& a, const TSerialDevice& b) {
-    // ttyS2 before ttyS10.
-    if (a.Path.size() != b.Path.size() && a.Path.substr(0, a.Path.find_first_of("0123456789")) ==
-                                              b.Path.substr(0, b.Path.find_first_of("0123456789")))
-      return a.Path.size() < b.Path.size();
-    return a.Path < b.Path;
-  });
-  return devices;
 }

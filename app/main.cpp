@@ -22,6 +22,8 @@
 #include "Application.h"
 #include "CommandLine.h"
 #include "MainFrm.h"
+#include "TerminalFace.h"
+#include "PortList.h"
 
 namespace {
 
@@ -44,20 +46,29 @@ void ListPorts() {
   if (devices.empty()) std::cout << "No serial devices found.\n";
   for (const TSerialDevice& d : devices) {
     std::cout << d.Path << '\n';
-    for (const std::string& name : d.ById) std::cout << "    " << name << '\n';
+    for (const std::string& name : d.Names) std::cout << "    " << name << '\n';
   }
 }
 
-// --port wins, then $COM1, then the device that opened last time. The
-// window's port 1 reads $COM1, so the choice is handed to it there.
-void ChoosePort(const std::string& port) {
-  if (!port.empty()) {
-    ::setenv("COM1", port.c_str(), 1);
-    return;
-  }
-  if (const char* com1 = std::getenv("COM1"); com1 != nullptr && *com1 != '\0') return;
-  const QString remembered = UserSettings().value("port").toString();
-  if (!remembered.isEmpty()) ::setenv("COM1", remembered.toLocal8Bit().constData(), 1);
+// --port wins, then $COM1, then the device that opened last time; empty:
+// the one COM1 maps to, which reads $COM1 itself.
+std::string ChoosePort(const std::string& port) {
+  if (!port.empty()) return port;
+  if (const char* com1 = std::getenv("COM1"); com1 != nullptr && *com1 != '\0') return com1;
+  return UserSettings().value("port").toString().toLocal8Bit().toStdString();
+}
+
+// The terminal face: no display, no application object, one download.
+int RunConsole(const TCommandLine& cl) {
+  TTerminalOptions options;
+  options.Port = ChoosePort(cl.Port);
+  options.Json = cl.Json;
+  options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
+  TTerminalFace face(options);
+  const int status = face.Run();
+  // As in the window: a device that opened is the one to use next time.
+  if (!cl.Port.empty() && face.PortOpen()) UserSettings().setValue("port", QString::fromLocal8Bit(cl.Port));
+  return status;
 }
 
 }  // namespace
@@ -81,7 +92,8 @@ int main(int argc, char** argv) {
     ListPorts();
     return kExitSuccess;
   }
-  ChoosePort(cl.Port);
+  if (cl.Console) return RunConsole(cl);
+  const std::string port = ChoosePort(cl.Port);
 
   // The toolkit sees only what is not ours; what it does not take either is a mistake.
   std::vector<char*> qtArgv{argv[0]};
@@ -117,11 +129,11 @@ int main(int argc, char** argv) {
     sigaction(SIGINT, &sa, nullptr);
   }
 
-  TForm1 Form1;
+  TForm1 Form1(port);
   form = &Form1;
   // A device that opened is the one to use next time the tool starts with
   // neither --port nor $COM1, as the menu entry does.
-  if (!cl.Port.empty() && Form1.SerialPortDriver1->Connected()) UserSettings().setValue("port", QString::fromLocal8Bit(cl.Port));
+  if (!cl.Port.empty() && Form1.PortOpen()) UserSettings().setValue("port", QString::fromLocal8Bit(cl.Port));
   // Asked to close while the connect error was showing, before the window was up.
   if (closeAsked) return kExitNoDownload;
   Form1.show();

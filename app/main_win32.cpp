@@ -9,7 +9,7 @@
 
 #include <exception>
 
-#include "win32/MainFrm.h"
+#include "MainFrm.h"
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   try {

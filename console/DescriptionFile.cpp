@@ -19,17 +19,6 @@ constexpr char kLF = '\n';
 constexpr std::size_t kLineCount = 12;
 constexpr std::size_t kMaxDescriptionBytes = 1 << 20;
 
-#ifdef _WIN32
-// The plain stat record's size is 32 bits here: a 4 GiB image would read as empty.
-using FileStatus = struct _stat64;
-int StatusOf(int fd, FileStatus& st) { return ::_fstat64(fd, &st); }
-using ReadCount = unsigned;
-#else
-using FileStatus = struct stat;
-int StatusOf(int fd, FileStatus& st) { return ::fstat(fd, &st); }
-using ReadCount = std::size_t;
-#endif
-
 // The text as the operator must see it in one log line: quoted, with control
 // characters and bytes beyond ASCII spelled out, so that a trailing blank, a
 // tab or a stray line feed shows.
@@ -192,9 +181,9 @@ bool FolderExists(const std::string& path) {
 std::string ReadDescriptionBytes(const std::string& path) {
   const TFileHandle file = TFileHandle::OpenForReading(path);
   if (file.Fd() < 0) ThrowOpenError(path, errno);
-  struct stat st {};
-  if (::fstat(file.Fd(), &st) != 0) throw IoError(path, errno);
-  if (S_ISDIR(st.st_mode)) ThrowOpenError(path, EISDIR);
+  file_access::Facts facts;
+  if (!file_access::FactsOf(file.Fd(), facts)) throw IoError(path, errno);
+  if (facts.folder) ThrowOpenError(path, EISDIR);
 
   // Twelve lines are complete once twelve CRs have come; a Ctrl-Z ends the text sooner.
   std::string bytes;
@@ -202,14 +191,11 @@ std::string ReadDescriptionBytes(const std::string& path) {
   bool complete = false;
   char chunk[4096];
   while (!complete) {
-    const ssize_t n = ::read(file.Fd(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowOpenError(path, errno);
-    }
+    const long long n = file_access::Read(file.Fd(), chunk, sizeof chunk);
+    if (n < 0) ThrowOpenError(path, errno);
     if (n == 0) break;
     bytes.append(chunk, std::size_t(n));
-    for (ssize_t k = 0; k < n && !complete; ++k)
+    for (long long k = 0; k < n && !complete; ++k)
       complete = chunk[k] == kCtrlZ || (chunk[k] == kCR && ++lineEnds == kLineCount);
     if (!complete && bytes.size() > kMaxDescriptionBytes)
       throw DescriptionFileError("Description file " + path +
@@ -237,10 +223,10 @@ std::int64_t ReadImage(const std::string& descriptionPath, const std::string& na
   if (name.find('\0') != std::string::npos) throw cannotOpen(EINVAL);
   const TFileHandle file = TFileHandle::OpenForReading(name);
   if (file.Fd() < 0) throw cannotOpen(errno);
-  FileStatus st{};
-  if (StatusOf(file.Fd(), st) != 0) throw cannotOpen(errno);
-  if (S_ISDIR(st.st_mode)) throw cannotOpen(EISDIR);
-  const std::int64_t size = st.st_size;
+  file_access::Facts st;
+  if (!file_access::FactsOf(file.Fd(), st)) throw cannotOpen(errno);
+  if (st.folder) throw cannotOpen(EISDIR);
+  const std::int64_t size = st.size;
   if (size > kMaxImageBytes)
     throw DescriptionFileError(
         "Image file " + name + " is too large: " + std::to_string(size) + " bytes; at most " +
@@ -266,8 +252,7 @@ std::int64_t ReadImage(const std::string& descriptionPath, const std::string& na
   for (;;) {
     std::size_t got = 0;
     while (got < chunk.size()) {
-      const auto n = ::read(file.Fd(), chunk.data() + got, ReadCount(chunk.size() - got));
-      if (n < 0 && errno == EINTR) continue;
+      const auto n = file_access::Read(file.Fd(), chunk.data() + got, chunk.size() - got);
       if (n < 0) throw cannotRead(std::strerror(errno));
       if (n == 0) break;
       got += std::size_t(n);

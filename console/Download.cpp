@@ -1,9 +1,7 @@
 #include "Download.h"
 
 #include <sys/stat.h>
-#ifndef _WIN32
 #include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <array>
@@ -40,11 +38,8 @@ constexpr const TConfirmation& kFlashImage = kConfirmations[2];
 constexpr const TConfirmation& kVersionUpdate = kConfirmations[3];
 constexpr const TConfirmation& kVersionTable = kConfirmations[4];
 
-#ifdef _WIN32
+// The Windows C runtime counts a read in unsigned int; a block fits in one anywhere.
 using ReadCount = unsigned;
-#else
-using ReadCount = std::size_t;
-#endif
 
 // Where the exchange waits, as the lost-line and silence lines name it.
 constexpr const char* kProbeStage = "Probe";

@@ -2,13 +2,17 @@
 
 #include "DescriptionFile.h"
 #include "FileError.h"
+#include "SerialDrv.h"
 #include "StatusText.h"
 
-void TDownloadConsole::CreateComponents(std::unique_ptr<TPollTimer> pollTimer, std::unique_ptr<TPollTimer> probeTimer) {
+void TDownloadConsole::CreateComponents(const std::string& port, std::unique_ptr<TPollTimer> pollTimer,
+                                        std::unique_ptr<TPollTimer> probeTimer) {
   FSerialPortDriver = std::make_unique<TSerialPortDriver>(std::move(pollTimer));
   SerialPortDriver1 = FSerialPortDriver.get();
   SerialPortDriver1->SetComPort(pnCOM1);
   SerialPortDriver1->SetComPortSpeed(br115200);
+  SerialPortDriver1->SetComPortDevice(port);
+  FPortDevice = SerialPortDriver1->Device();
   FTimer1 = std::move(probeTimer);
   Timer1 = FTimer1.get();
   Timer1->SetOnTick([this] { Timer1Timer(); });
@@ -16,13 +20,23 @@ void TDownloadConsole::CreateComponents(std::unique_ptr<TPollTimer> pollTimer, s
   FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view);
   TDownloadObserver& observer = *this;
   FDownload->SetObserver(&observer);
-  FRecorder = std::make_unique<TDownloadRecorder>(TSerialPortDriver::DevicePath(pnCOM1));
+  FRecorder = std::make_unique<TDownloadRecorder>(FPortDevice);
+}
+
+TDownloadConsole::TDownloadConsole() = default;
+TDownloadConsole::~TDownloadConsole() = default;
+
+void TDownloadConsole::DestroyComponents() {
+  if (Timer1 != nullptr) Timer1->Stop();
+  FDownload.reset();
+  FSerialPortDriver.reset();
+  SerialPortDriver1 = nullptr;
 }
 
 void TDownloadConsole::FormCreate() {
   DownloadMode = 0;
   ResetKeywordSlots(KeywordSlots);
-  if (!SerialPortDriver1->Connect()) ShowConnectError();
+  if (!SerialPortDriver1->Connect()) ShowDialog(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
   ShowPort();
 
   const std::string rule(73, '-');
@@ -41,6 +55,8 @@ void TDownloadConsole::FormCreate() {
   Timer1->Start(1000);
 }
 
+bool TDownloadConsole::PortOpen() const { return SerialPortDriver1 != nullptr && SerialPortDriver1->Connected(); }
+
 // --- keys, the description file, the probe tick --------------------------------------------
 
 void TDownloadConsole::RxMemoKeyPress(std::uint8_t& Key) {
@@ -53,16 +69,23 @@ void TDownloadConsole::RxMemoKeyPress(std::uint8_t& Key) {
   ReadDescriptionFile(info.DescriptionFile);
 }
 
+void TDownloadConsole::KeyTyped(std::uint8_t key) {
+  try {
+    RxMemoKeyPress(key);
+  } catch (const std::exception& e) {
+    ShowError(e);
+  }
+}
+
 void TDownloadConsole::ReadDescriptionFile(const std::string& path) {
   ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
   SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize()));
   DownloadJobReady = true;
   // The mode is chosen, but the calls to the receiver go nowhere: say so once.
-  if (!SerialPortDriver1->Connected() && !FPortNotOpenLogged) {
+  if (!PortOpen() && !FPortNotOpenLogged) {
     FPortNotOpenLogged = true;
-    const std::string device = TSerialPortDriver::DevicePath(pnCOM1);
-    AppendLog("  Nothing can reach the receiver: COM1 = " + device +
-              " is not open: " + PortReason(device, SerialPortDriver1->LastError()));
+    AppendLog("  Nothing can reach the receiver: COM1 = " + FPortDevice +
+              " is not open: " + PortReason(FPortDevice, SerialPortDriver1->LastError()));
   }
 }
 
@@ -82,23 +105,148 @@ void TDownloadConsole::ShowError(const std::exception& e) {
   ShowErrorText(e.what());
 }
 
+// --- the log ---------------------------------------------------------------------------------
+
+// Recorded before it is shown: a window that cannot show it any more (it is
+// going) still leaves it in the record.
+void TDownloadConsole::AppendLog(const std::string& line) {
+  if (FRecorder) FRecorder->LogLine(line);
+  ShowLogLine(line);
+}
+
+// --- closing ---------------------------------------------------------------------------------
+
+bool TDownloadConsole::CloseQuery() {
+  // Closing while blocks go out would pull the window from under the
+  // transfer: ask it to stop at the next block instead.
+  if (!FDownload || !FDownload->Running() || FClosingByDownload) return true;
+  if (FCloseRequested || FAsking) return false;
+  // Blocks going out are worth a question; a signal is not asked.
+  if (Transferring() && !FCloseWithoutAsking) {
+    // The window behind the question is painted as it stands; the block
+    // loop holds it again once the question is answered.
+    const bool pacing = FPacing;
+    StopPacing();
+    FAsking = true;
+    const bool yes = ShowDialog(TDialog::StopQuestion, kStopQuestion);
+    FAsking = false;
+    FPacing = pacing;
+    // A signal that came while the question was open closes all the same.
+    if (!yes && !FCloseWithoutAsking) return false;
+  }
+  FCloseRequested = true;
+  return false;
+}
+
+void TDownloadConsole::CloseWindow() {
+  FClosingByDownload = true;
+  StopPacing();
+  Timer1->Stop();
+  DestroyForm();
+}
+
+void TDownloadConsole::StopProbeTimer() { Timer1->Stop(); }
+
+// --- dialogs: the window is painted as it stands before one comes up ------------------------------
+
+void TDownloadConsole::ShowMessage(const std::string& text) {
+  StopPacing();
+  ShowDialog(TDialog::Message, text);
+}
+
+bool TDownloadConsole::ConfirmYesNo(const std::string& text) {
+  StopPacing();
+  return ShowDialog(TDialog::YesNo, text);
+}
+
+void TDownloadConsole::ShowInformation(const std::string& text) {
+  StopPacing();
+  ShowDialog(TDialog::Information, text);
+}
+
+// --- the bars, the counter and the strip, at a person's pace ------------------------------------
+
+// Every value goes to the window at once: what the window holds is always
+// the exchange's latest.
+void TDownloadConsole::SetTransferProgress(int percent) { DrawTransferProgress(percent); }
+
+void TDownloadConsole::SetFlashProgress(int percent) { DrawFlashProgress(percent); }
+
+void TDownloadConsole::SetByteCounter(const std::string& text) { DrawByteCounter(text); }
+
+// While blocks go out the window is held from painting, and lets what
+// changed paint, all in one pass, at the message handling of a block when
+// kPaintInterval has passed since it last did, and at the last block: the
+// receiver's pace sets the cost, never the screen's.
+void TDownloadConsole::ProcessPendingMessages() {
+  if (!FPacing) {
+    PumpMessages();
+    return;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  const bool due = FFinalDue || now - FLastPaint >= kPaintInterval;
+  if (due) {
+    FLastPaint = now;
+    FHeld = false;
+    HoldPainting(false);
+  }
+  PumpMessages();
+  if (FFinalDue) {
+    StopPacing();
+  } else if (FPacing && !FHeld) {
+    FHeld = true;
+    HoldPainting(true);
+  }
+}
+
+void TDownloadConsole::StopPacing() {
+  FPacing = false;
+  FFinalDue = false;
+  if (FHeld) {
+    FHeld = false;
+    HoldPainting(false);
+  }
+}
+
+// --- the status strip ----------------------------------------------------------------------------
+
+void TDownloadConsole::ShowPort() {
+  const bool open = PortOpen();
+  FStrip.PortText = PortText(FPortDevice, open, SerialPortDriver1->LastError());
+  FStrip.Text = FStrip.PortText;
+  FStrip.Warning = !open;
+  DrawStrip(FStrip);
+}
+
+void TDownloadConsole::ShowActivity(const std::string& text) {
+  FStrip.Text = text.empty() ? FStrip.PortText : FStrip.PortText + kStripSeparator + text;
+  DrawStrip(FStrip);
+}
+
 // --- what the record and the status strip hear of the download -------------------------------
 
 void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) { FRecorder->Reached(mode, job); }
 
 void TDownloadConsole::Identified(const TDeviceInfo& info, bool addressRead) {
   FRecorder->Identified(info, addressRead);
+  ShowReceiver(info, addressRead);
 }
 
 void TDownloadConsole::TransferStarting(std::int32_t) {
   FTransferring = true;
   FTransferStart = std::chrono::steady_clock::now();
+  FPacing = true;
+  FLastPaint = FTransferStart - kPaintInterval;
+  FHeld = true;
+  HoldPainting(true);
 }
 
 // The block loop handles the window's messages right after this, which
-// paints the strip.
+// paints the strip (and, at the last block, whatever is held).
 void TDownloadConsole::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
   FRecorder->BlockAccepted();
+  // The bar shows 100 % for the last half percent of blocks: the last block is the count's.
+  if (FPacing && done >= blockCount) FFinalDue = true;
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
   ShowActivity(TransferRateText(done, blockCount, elapsed));
 }
@@ -109,12 +257,14 @@ void TDownloadConsole::BlockResent(std::int32_t) { FRecorder->BlockResent(); }
 // window is only painted again.
 void TDownloadConsole::Waiting(const char* stage, std::uint32_t silentMs) {
   FTransferring = false;
+  StopPacing();
   ShowActivity(WaitingText(stage, silentMs));
   PaintNow();
 }
 
 void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason) {
   FTransferring = false;
+  StopPacing();
   const std::string unsaved = FRecorder->Finish(result, reason);
   if (!unsaved.empty()) AppendLog(unsaved);
   ShowActivity(result == TDownloadResult::Success  ? "download succeeded"

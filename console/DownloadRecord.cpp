@@ -1,18 +1,10 @@
 #include "DownloadRecord.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <utility>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
+#include "FileAccess.h"
 #include "Format.h"
 #include "ModeSelect.h"
 
@@ -37,12 +29,16 @@ long long SecondsOf(const std::tm& t) {
          t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
 }
 
+// Each result is copied before the next call: the program's one thread is
+// the only caller, so the runtime's shared record is safe to use.
 bool SplitTime(std::time_t t, std::tm& local, std::tm& utc) {
-#ifdef _WIN32
-  return localtime_s(&local, &t) == 0 && gmtime_s(&utc, &t) == 0;
-#else
-  return localtime_r(&t, &local) != nullptr && gmtime_r(&t, &utc) != nullptr;
-#endif
+  const std::tm* l = std::localtime(&t);
+  if (l == nullptr) return false;
+  local = *l;
+  const std::tm* u = std::gmtime(&t);
+  if (u == nullptr) return false;
+  utc = *u;
+  return true;
 }
 
 // Valid UTF-8 goes through as it is; anything else is taken as Latin-1, the
@@ -90,89 +86,15 @@ const char* ResultName(TDownloadResult r) {
   return "failure";
 }
 
-#ifndef _WIN32
-std::string SystemReason(int error) { return std::strerror(error); }
-#endif
-
-// The whole text in one write, so that two programs appending at once, or a
-// crash halfway, can never leave half a line inside another.
-bool AppendWhole(const fs::path& path, const std::string& text, std::string& error) {
-#ifdef _WIN32
-  HANDLE h = CreateFileW(path.wstring().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    error = path.string() + ": cannot open (error " + std::to_string(GetLastError()) + ")";
-    return false;
-  }
-  DWORD written = 0;
-  const bool ok = WriteFile(h, text.data(), DWORD(text.size()), &written, nullptr) && written == text.size();
-  if (!ok) error = path.string() + ": cannot write (error " + std::to_string(GetLastError()) + ")";
-  FlushFileBuffers(h);
-  CloseHandle(h);
-  return ok;
-#else
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    error = path.string() + ": " + SystemReason(errno);
-    return false;
-  }
-  ssize_t n = 0;
-  do {
-    n = ::write(fd, text.data(), text.size());
-  } while (n < 0 && errno == EINTR);
-  bool ok = n == ssize_t(text.size());
-  if (!ok) error = path.string() + ": " + (n < 0 ? SystemReason(errno) : std::string("short write"));
-  // The record is the proof of a flashed box: on the disk before we say so.
-  if (ok && ::fdatasync(fd) != 0) {
-    error = path.string() + ": " + SystemReason(errno);
-    ok = false;
-  }
-  ::close(fd);
-  return ok;
-#endif
-}
-
 // A new file, never one that is there already: two runs in the same second
 // get a second name, not each other's log.
 bool WriteNewFile(const fs::path& stem, const std::string& text, fs::path& written, std::string& error) {
   for (int n = 1; n < 100; ++n) {
     fs::path path = stem;
     path += (n == 1 ? std::string() : "-" + std::to_string(n)) + ".log";
-#ifdef _WIN32
-    HANDLE h = CreateFileW(path.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS) continue;
-      error = path.string() + ": cannot create (error " + std::to_string(GetLastError()) + ")";
-      return false;
-    }
-    DWORD done = 0;
-    const bool ok = WriteFile(h, text.data(), DWORD(text.size()), &done, nullptr) && done == text.size();
-    CloseHandle(h);
-#else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
-      if (errno == EEXIST) continue;
-      error = path.string() + ": " + SystemReason(errno);
-      return false;
-    }
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t k = ::write(fd, text.data() + done, text.size() - done);
-      if (k < 0 && errno == EINTR) continue;
-      if (k <= 0) break;
-      done += std::size_t(k);
-    }
-    const bool ok = done == text.size();
-    if (!ok) error = path.string() + ": " + SystemReason(errno);
-    ::close(fd);
-#endif
-    if (!ok) {
-#ifdef _WIN32
-      error = path.string() + ": cannot write";
-#endif
-      return false;
-    }
+    const file_access::NewFile made = file_access::WriteNew(path, text, error);
+    if (made == file_access::NewFile::Exists) continue;
+    if (made == file_access::NewFile::Failed) return false;
     written = path;
     return true;
   }
@@ -188,6 +110,8 @@ std::string FileStamp(std::time_t t) {
 }
 
 }  // namespace
+
+std::string JsonText(const std::string& text) { return JsonString(text); }
 
 int ExitStatus(const std::optional<TDownloadResult>& result) {
   if (!result) return kExitNoDownload;
@@ -239,13 +163,7 @@ std::string RecordFolder() {
   // A relative XDG_STATE_HOME is invalid and is ignored, as the convention says.
   if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && fs::path(state).is_absolute())
     return (fs::path(state) / "stb-downloader").string();
-#ifdef _WIN32
-  if (const char* local = std::getenv("LOCALAPPDATA"); local != nullptr && *local != '\0')
-    return (fs::path(local) / "stb-downloader").string();
-#else
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
-    return (fs::path(home) / ".local" / "state" / "stb-downloader").string();
-#endif
+  if (const fs::path base = file_access::UserStateFolder(); !base.empty()) return (base / "stb-downloader").string();
   return {};
 }
 
@@ -266,7 +184,7 @@ bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::v
   fs::path logPath;
   if (!WriteNewFile(fs::path(folder) / FileStamp(record.Time), text, logPath, error)) return false;
   record.Log = logPath.string();
-  return AppendWhole(fs::path(folder) / kRecordFileName, RecordJson(record) + "\n", error);
+  return file_access::AppendWhole(fs::path(folder) / kRecordFileName, RecordJson(record) + "\n", error);
 }
 
 TDownloadRecorder::TDownloadRecorder(std::string port, std::string folder)

@@ -58,6 +58,9 @@ int ExitStatus(const std::optional<TDownloadResult>& result);
 std::string IsoLocalTime(std::time_t t);
 // One line of JSON, without the line end.
 std::string RecordJson(const TDownloadRecord& record);
+// A text as a JSON string, quotes included: escaped, and Latin-1 (the log's
+// character set) carried into UTF-8 where the text is not UTF-8 already.
+std::string JsonText(const std::string& text);
 
 // $XDG_STATE_HOME/stb-downloader, else ~/.local/state/stb-downloader
 // (%LOCALAPPDATA%\stb-downloader on Windows); empty when there is no home.
@@ -79,6 +82,7 @@ public:
   explicit TDownloadRecorder(std::string port, std::string folder = {});
 
   void LogLine(const std::string& line) { FLog.push_back(line); }
+  const std::vector<std::string>& Log() const { return FLog; }
   void Reached(std::uint8_t mode, const TDownloadJob& job);
   void Identified(const TDeviceInfo& info, bool addressRead);
   void BlockAccepted() { ++FRecord.BlocksAccepted; }

@@ -1,27 +1,17 @@
 // One open file descriptor, closed on every way out of whoever holds it.
 #pragma once
 
-#include <fcntl.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
 #include <string>
 #include <utility>
+
+#include "FileAccess.h"
 
 class TFileHandle {
 public:
   // Opens an existing file for reading only; an invalid handle when it cannot
-  // be opened, errno telling why. Non-blocking, so that a FIFO named as a file
-  // cannot freeze the window in the open.
+  // be opened, errno telling why. See file_access::OpenForReading.
   static TFileHandle OpenForReading(const std::string& path) {
-#ifdef _WIN32
-    return TFileHandle(::open(path.c_str(), O_RDONLY | O_BINARY));
-#else
-    return TFileHandle(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-#endif
+    return TFileHandle(file_access::OpenForReading(path));
   }
 
   explicit TFileHandle(int fd = -1) : FFd(fd) {}
@@ -42,7 +32,7 @@ public:
 
 private:
   void Close() {
-    if (FFd >= 0) ::close(FFd);
+    file_access::Close(FFd);
     FFd = -1;
   }
 

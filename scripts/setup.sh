@@ -12,6 +12,7 @@ packages=(
   qt6-qpa-plugins imagemagick openssl util-linux
   fonts-dejavu-core fonts-dejavu-extra
   dpkg-dev fakeroot file
+  stress-ng
 )
 
 "$(dirname "$0")/install-packages.sh" setup "${packages[@]}"

@@ -88,7 +88,7 @@ std::string TSerialPortDriver::DevicePath(TComPortNumber port) {
 
 bool TSerialPortDriver::Connect() {
   if (Connected()) return true;
-  const std::string path = DevicePath(FComPort);
+  const std::string path = Device();
   serial_platform::OpenResult result;
   FPortHandle = serial_platform::PortHandle::Open(path, result);
   if (!FPortHandle) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "PollTimer.h"
@@ -168,6 +169,12 @@ public:
   // The device that port number n maps to: on Linux $COMn when set, else
   // /dev/ttyS<n-1>; on Windows \\.\COMn.
   static std::string DevicePath(TComPortNumber port);
+  // The device to open in ComPort's place, as the command line names it;
+  // empty (the default): the one ComPort maps to.
+  const std::string& ComPortDevice() const { return FComPortDevice; }
+  void SetComPortDevice(std::string device) { FComPortDevice = std::move(device); }
+  // The device Connect opens.
+  std::string Device() const { return FComPortDevice.empty() ? DevicePath(FComPort) : FComPortDevice; }
 
   // Where the millisecond tick count comes from; tests replace it to cross the
   // wrap of the 32-bit counter.
@@ -198,6 +205,7 @@ private:
 
   std::unique_ptr<serial_platform::PortHandle> FPortHandle;
   TComPortNumber FComPort = pnCOM2;
+  std::string FComPortDevice;
   TComPortBaudRate FComPortSpeed = br115200;
   TComPortDataBits FComPortDataBits = db8BITS;
   TComPortStopBits FComPortStopBits = sb1BITS;

@@ -19,8 +19,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "TickSource.h"
-
 namespace serial_platform {
 namespace {
 
@@ -436,5 +434,3 @@ PlatformInfo QueryPlatform() {
 }
 
 }  // namespace serial_platform
-
-TickSource MonotonicTickSource() { return &serial_platform::MonotonicMs; }

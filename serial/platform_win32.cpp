@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <vector>
 
-#include "TickSource.h"
-
 namespace serial_platform {
 namespace {
 
@@ -549,5 +547,3 @@ PlatformInfo QueryPlatform() {
 }
 
 }  // namespace serial_platform
-
-TickSource MonotonicTickSource() { return &serial_platform::MonotonicMs; }

@@ -6,19 +6,15 @@
 #include <exception>
 
 #include "DescriptionFile.h"
-#include "FileError.h"
-#include "StatusText.h"
 #include "Win32PollTimer.h"
 
 namespace {
 
+using namespace form_layout;
+
 constexpr char kFormClass[] = "TForm1";
 constexpr char kPanelClass[] = "TPanel";
 constexpr char kAnimateClass[] = "TBusyAnimation";
-constexpr int kClientWidth = 553;
-constexpr int kStripHeight = 20;
-// The status strip adds its own height under the log, and nothing else.
-constexpr int kClientHeight = 681 + kStripHeight;
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 constexpr COLORREF kPurple = RGB(128, 0, 128);
 constexpr UINT_PTR kAnimationTimerId = 1;
@@ -170,7 +166,7 @@ HFONT SansSerif(int pixels, int width = 0) {
 // widest counter there can be fits between the bar and the panel's edge.
 HFONT CounterFont(int width) {
   const std::string longest = ByteCounterText(kMaxImageBytes, kMaxImageBytes);
-  for (int px = 11; px > 6; --px) {
+  for (int px = kFontPixels; px > 6; --px) {
     HFONT font = SansSerif(px);
     if (TextSize(font, longest).cx <= width) return font;
     ::DeleteObject(font);
@@ -191,8 +187,13 @@ void SetUtf8Text(HWND control, const std::string& text) {
   ::SetWindowTextW(control, wide.c_str());
 }
 
-HWND MakeBar(HWND parent, int x, int y) {
-  HWND bar = MakeChild(PROGRESS_CLASSA, "", 0, parent, x, y, 337, 16, nullptr);
+HWND MakeChild(const char* cls, const char* text, DWORD style, HWND parent, const TBox& box, HFONT font,
+               DWORD exStyle = 0) {
+  return MakeChild(cls, text, style, parent, box.X, box.Y, box.Width, box.Height, font, exStyle);
+}
+
+HWND MakeBar(HWND parent, const TBox& box) {
+  HWND bar = MakeChild(PROGRESS_CLASSA, "", 0, parent, box, nullptr);
   ::SendMessageA(bar, PBM_SETRANGE32, 0, 100);
   ::SendMessageA(bar, PBM_SETPOS, 0, 0);
   return bar;
@@ -206,8 +207,8 @@ void ShowHandlerError(const char* text) {
 
 TForm1::TForm1() {
   RegisterClasses();
-  FFont = SansSerif(11);
-  FFixedFont = ::CreateFontA(-16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+  FFont = SansSerif(kFontPixels);
+  FFixedFont = ::CreateFontA(-kAddressFontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                              CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Fixedsys");
 
   // The layout is in client pixels; the frame comes on top.
@@ -222,7 +223,7 @@ TForm1::TForm1() {
   ::CreateWindowExA(0, kFormClass, kCaption, kFormStyle, x, y, width, height, nullptr, nullptr,
                              ::GetModuleHandleA(nullptr), this);
 
-  CreateComponents(std::make_unique<TWin32PollTimer>(), std::make_unique<TWin32PollTimer>());
+  CreateComponents({}, std::make_unique<TWin32PollTimer>(), std::make_unique<TWin32PollTimer>());
   BuildControls();
   FormCreate();
 }
@@ -231,8 +232,7 @@ TForm1::~TForm1() {
   Timer1->Stop();
   if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);
   // The port closes before the fonts go: nothing here draws any more.
-  FDownload.reset();
-  FSerialPortDriver.reset();
+  DestroyComponents();
   if (FFont != nullptr) ::DeleteObject(FFont);
   if (FFixedFont != nullptr) ::DeleteObject(FFixedFont);
   if (FCounterFont != nullptr) ::DeleteObject(FCounterFont);
@@ -242,43 +242,35 @@ void TForm1::BuildControls() {
   // Shape1 and Image1 are painted by the window itself (WM_PAINT).
 
   // The maker's address, in three pieces on the banner.
-  int x = 344;
-  const char* pieces[3] = {"www.", "tarnwell", ".example"};
+  int x = kAddressX;
   for (int i = 0; i < 3; ++i) {
-    const SIZE size = TextSize(FFixedFont, pieces[i]);
-    FAddress[i] = MakeChild("STATIC", pieces[i], SS_LEFT | SS_NOPREFIX, Handle, x, 88, size.cx, 22, FFixedFont);
+    const SIZE size = TextSize(FFixedFont, kAddressPieces[i]);
+    FAddress[i] = MakeChild("STATIC", kAddressPieces[i], SS_LEFT | SS_NOPREFIX, Handle, x, kAddressY, size.cx,
+                            kAddressHeight, FFixedFont);
     x += size.cx;
   }
 
-  Panel1 = MakeChild(kPanelClass, "", 0, Handle, 8, 132, 537, 129, nullptr);
-  Label1 = MakeLabel(Panel1, FFont, "Down Load", 16, 20);
-  Label2 = MakeLabel(Panel1, FFont, "Flash Write", 16, 44);
+  Panel1 = MakeChild(kPanelClass, "", 0, Handle, kPanel1, nullptr);
+  Label1 = MakeLabel(Panel1, FFont, kLabel1Text, kLabel1X, kLabel1Y);
+  Label2 = MakeLabel(Panel1, FFont, kLabel2Text, kLabel2X, kLabel2Y);
   RECT inside;
   ::GetClientRect(Panel1, &inside);
-  const int counterWidth = inside.right - 2 - 428;
+  const int counterWidth = inside.right - 2 - kLabel4X;
   FCounterFont = CounterFont(counterWidth);
-  Label4 = MakeChild("STATIC", ByteCounterText(0, 0).c_str(), SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, Panel1, 428, 20, counterWidth, 16,
-                     FCounterFont);
-  ProgressBar1 = MakeBar(Panel1, 84, 20);
-  ProgressBar2 = MakeBar(Panel1, 84, 44);
-  Animate1 = MakeChild(kAnimateClass, "", 0, Panel1, 76, 60, 385, 61, nullptr);
+  Label4 = MakeChild("STATIC", ByteCounterText(0, 0).c_str(), SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, Panel1,
+                     kLabel4X, kLabel4Y, counterWidth, kLabel4Height, FCounterFont);
+  ProgressBar1 = MakeBar(Panel1, kProgressBar1);
+  ProgressBar2 = MakeBar(Panel1, kProgressBar2);
+  Animate1 = MakeChild(kAnimateClass, "", 0, Panel1, kAnimate1, nullptr);
 
-  RxMemo = MakeChild("EDIT", "", WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL, Handle, 8,
-                     272, 537, 401, FFont, WS_EX_CLIENTEDGE);
+  RxMemo = MakeChild("EDIT", "", WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL, Handle,
+                     kRxMemo, FFont, WS_EX_CLIENTEDGE);
   // No cap on the log's length.
   ::SendMessageA(RxMemo, EM_SETLIMITTEXT, 0, 0);
   OriginalMemoProc =
       reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(RxMemo, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(MemoProc)));
 
-  StatusStrip = MakeChild("STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_CENTERIMAGE, Handle, 8, 677, 537,
-                          kStripHeight, FFont);
-}
-
-// The message as the operator knows it; the device and the system's reason
-// below it.
-void TForm1::ShowConnectError() {
-  const std::string text = std::string(kConnectError) + "\n\n" + SerialPortDriver1->LastError();
-  ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK | MB_ICONWARNING);
+  StatusStrip = MakeChild("STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_CENTERIMAGE, Handle, kStatusStrip, FFont);
 }
 
 void TForm1::Show() {
@@ -287,8 +279,7 @@ void TForm1::Show() {
   ::SetFocus(RxMemo);
 }
 
-void TForm1::AppendLog(const std::string& line) {
-  if (FRecorder) FRecorder->LogLine(line);
+void TForm1::ShowLogLine(const std::string& line) {
   if (RxMemo == nullptr || !::IsWindow(RxMemo)) return;
   const std::string text = FLogEmpty ? line : "\r\n" + line;
   FLogEmpty = false;
@@ -309,27 +300,10 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       ::EndPaint(Handle, &ps);
       return 0;
     }
-    case WM_CTLCOLORSTATIC: {
-      HDC dc = reinterpret_cast<HDC>(wParam);
-      const HWND control = reinterpret_cast<HWND>(lParam);
-      if (control == StatusStrip && !FPortOpen) {
-        ::SetTextColor(dc, RGB(0xB0, 0x00, 0x00));
-        ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
-        return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
-      }
-      if (control == RxMemo) {
-        ::SetBkColor(dc, ::GetSysColor(COLOR_WINDOW));
-        return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
-      }
-      for (int i = 0; i < 3; ++i) {
-        if (control == FAddress[i]) {
-          ::SetTextColor(dc, i == 1 ? RGB(255, 0, 0) : RGB(0, 0, 0));
-          ::SetBkColor(dc, ::GetSysColor(COLOR_HIGHLIGHTTEXT));
-          return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_HIGHLIGHTTEXT));
-        }
-      }
+    case WM_CTLCOLORSTATIC:
+      if (const LRESULT brush = ControlColour(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)))
+        return brush;
       break;
-    }
     case WM_CHAR:
       // Keys typed while the window itself has the focus.
       KeyCharacter(std::uint8_t(wParam & 0xFF));
@@ -338,16 +312,7 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       if (RxMemo != nullptr) ::SetFocus(RxMemo);
       return 0;
     case WM_CLOSE:
-      // Closing while blocks go out would pull the window from under the
-      // transfer: ask it to stop at the next block instead.
-      if (FDownload && FDownload->Running() && !FClosingByDownload) {
-        if (FCloseRequested || FAsking) return 0;
-        // Blocks going out are worth a question.
-        if (Transferring() && !AskToStopTheTransfer()) return 0;
-        FCloseRequested = true;
-        return 0;
-      }
-      ::DestroyWindow(Handle);
+      if (CloseQuery()) ::DestroyWindow(Handle);
       return 0;
     case WM_DESTROY:
       if (Timer1 != nullptr) Timer1->Stop();
@@ -359,18 +324,40 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   return ::DefWindowProcA(Handle, msg, wParam, lParam);
 }
 
+// The strip in red while the port is not open, the log on the window's
+// colour, the address pieces on the banner; 0 for the system's own colours.
+LRESULT TForm1::ControlColour(HDC dc, HWND control) {
+  if (control == StatusStrip && FStripWarning) {
+    ::SetTextColor(dc, RGB(kWarningRed, kWarningGreen, kWarningBlue));
+    ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
+    return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
+  }
+  if (control == RxMemo) {
+    ::SetBkColor(dc, ::GetSysColor(COLOR_WINDOW));
+    return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (control == FAddress[i]) {
+      ::SetTextColor(dc, i == 1 ? RGB(255, 0, 0) : RGB(0, 0, 0));
+      ::SetBkColor(dc, ::GetSysColor(COLOR_HIGHLIGHTTEXT));
+      return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_HIGHLIGHTTEXT));
+    }
+  }
+  return 0;
+}
+
 void TForm1::PaintBanner(HDC dc) {
   // Shape1: a rounded purple outline drawn inside its frame.
   HPEN pen = ::CreatePen(PS_INSIDEFRAME, 1, kPurple);
   HGDIOBJ oldPen = ::SelectObject(dc, pen);
   HGDIOBJ oldBrush = ::SelectObject(dc, ::GetStockObject(NULL_BRUSH));
-  ::RoundRect(dc, 8, 8, 8 + 537, 8 + 113, 16, 16);
+  ::RoundRect(dc, kShape1.X, kShape1.Y, kShape1.X + kShape1.Width, kShape1.Y + kShape1.Height, 16, 16);
   ::SelectObject(dc, oldBrush);
   ::SelectObject(dc, oldPen);
   ::DeleteObject(pen);
 
   // Image1: the banner.
-  RECT banner{24, 16, 24 + 505, 16 + 97};
+  RECT banner{kImage1.X, kImage1.Y, kImage1.X + kImage1.Width, kImage1.Y + kImage1.Height};
   HBRUSH fill = ::CreateSolidBrush(RGB(40, 40, 110));
   ::FillRect(dc, &banner, fill);
   ::DeleteObject(fill);
@@ -379,59 +366,57 @@ void TForm1::PaintBanner(HDC dc) {
   HGDIOBJ oldFont = ::SelectObject(dc, title);
   ::SetBkMode(dc, TRANSPARENT);
   ::SetTextColor(dc, RGB(255, 255, 255));
-  RECT text{40, 24, 24 + 505, 16 + 60};
+  RECT text{kImage1.X + 16, kImage1.Y + 8, kImage1.X + kImage1.Width, kImage1.Y + 60};
   ::DrawTextA(dc, "Tarnwell STB", -1, &text, DT_LEFT | DT_SINGLELINE | DT_NOPREFIX);
   ::SelectObject(dc, oldFont);
   ::DeleteObject(title);
 }
 
-// --- keys ---------------------------------------------------------------------------------
-
-void TForm1::KeyCharacter(std::uint8_t key) {
-  try {
-    RxMemoKeyPress(key);
-  } catch (const std::exception& e) {
-    ShowError(e);
-  }
-}
-
 // --- the view of the exchange -----------------------------------------------------------------
 
-void TForm1::SetTransferProgress(int percent) { ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0); }
-void TForm1::SetFlashProgress(int percent) { ::SendMessageA(ProgressBar2, PBM_SETPOS, WPARAM(percent), 0); }
-
-void TForm1::SetByteCounter(const std::string& text) {
-  if (Label4 != nullptr && ::IsWindow(Label4)) ::SetWindowTextA(Label4, text.c_str());
+void TForm1::DrawTransferProgress(int percent) {
+  Draw(ProgressBar1, [this, percent] { ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0); });
 }
 
-void TForm1::StartBusyAnimation() {
-  ::SetPropA(Animate1, "Playing", reinterpret_cast<HANDLE>(1));
-  ::SetTimer(Animate1, kAnimationTimerId, kAnimationFrameMs, nullptr);
+void TForm1::DrawFlashProgress(int percent) {
+  Draw(ProgressBar2, [this, percent] { ::SendMessageA(ProgressBar2, PBM_SETPOS, WPARAM(percent), 0); });
 }
 
-void TForm1::StopBusyAnimation() {
+void TForm1::DrawByteCounter(const std::string& text) {
+  Draw(Label4, [this, text] {
+    if (Label4 != nullptr && ::IsWindow(Label4)) ::SetWindowTextA(Label4, text.c_str());
+  });
+}
+
+void TForm1::DrawBusy(bool playing) {
+  if (playing) {
+    ::SetPropA(Animate1, "Playing", reinterpret_cast<HANDLE>(1));
+    ::SetTimer(Animate1, kAnimationTimerId, kAnimationFrameMs, nullptr);
+    return;
+  }
   ::KillTimer(Animate1, kAnimationTimerId);
   ::RemovePropA(Animate1, "Playing");
   ::InvalidateRect(Animate1, nullptr, TRUE);
 }
 
-void TForm1::StopProbeTimer() { Timer1->Stop(); }
-
-void TForm1::ShowMessage(const std::string& text) {
-  ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK);
-}
-
-bool TForm1::ConfirmYesNo(const std::string& text) {
-  return ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_YESNO | MB_ICONQUESTION) == IDYES;
-}
-
-void TForm1::ShowInformation(const std::string& text) {
-  ::MessageBoxA(Handle, text.c_str(), kApplicationName, MB_OK | MB_ICONINFORMATION);
+// The message as the operator knows it; for the connect error, the device
+// and the system's reason below it.
+bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string& detail) {
+  UINT type = MB_OK;
+  switch (kind) {
+    case TDialog::Message: break;
+    case TDialog::Information: type = MB_OK | MB_ICONINFORMATION; break;
+    case TDialog::YesNo: type = MB_YESNO | MB_ICONQUESTION; break;
+    case TDialog::StopQuestion: type = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2; break;
+    case TDialog::ConnectError: type = MB_OK | MB_ICONWARNING; break;
+  }
+  const std::string shown = detail.empty() ? text : text + "\n\n" + detail;
+  return ::MessageBoxA(Handle, shown.c_str(), kApplicationName, type) == IDYES;
 }
 
 // Handles what is pending, once, without waiting: the window repaints, the
 // bars move, a close is seen, and the poll ticks run.
-void TForm1::ProcessPendingMessages() {
+void TForm1::PumpMessages() {
   MSG msg;
   while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
     if (msg.message == WM_QUIT) {
@@ -444,31 +429,35 @@ void TForm1::ProcessPendingMessages() {
   }
 }
 
-void TForm1::CloseWindow() {
-  FClosingByDownload = true;
-  Timer1->Stop();
+void TForm1::DestroyForm() {
   if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);
 }
 
-bool TForm1::AskToStopTheTransfer() {
-  FAsking = true;
-  const bool yes =
-      ::MessageBoxA(Handle, kStopQuestion, kApplicationName, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) == IDYES;
-  FAsking = false;
-  return yes;
+// --- the status strip, and the pace of painting ---------------------------------------------------
+
+void TForm1::DrawStrip(const TStripState& strip) {
+  Draw(StatusStrip, [this, strip] {
+    if (StatusStrip == nullptr || !::IsWindow(StatusStrip)) return;
+    FStripWarning = strip.Warning;
+    SetUtf8Text(StatusStrip, strip.Text);
+  });
 }
 
-// --- the status strip, and what the record hears of the download --------------------------------
-
-void TForm1::ShowPort() {
-  FPortOpen = SerialPortDriver1->Connected();
-  FPortText = PortText(TSerialPortDriver::DevicePath(pnCOM1), FPortOpen, SerialPortDriver1->LastError());
-  SetUtf8Text(StatusStrip, FPortText);
+// A control told of a new value invalidates itself and is painted when the
+// messages are next handled; while painting is held, only the newest value
+// for each control is kept, and handed to it on release.
+void TForm1::Draw(HWND control, std::function<void()> draw) {
+  if (FPaintHeld)
+    FHeldDraws[control] = std::move(draw);
+  else
+    draw();
 }
 
-void TForm1::ShowActivity(const std::string& text) {
-  if (StatusStrip == nullptr || !::IsWindow(StatusStrip)) return;
-  SetUtf8Text(StatusStrip, text.empty() ? FPortText : FPortText + kStripSeparator + text);
+void TForm1::HoldPainting(bool hold) {
+  FPaintHeld = hold;
+  if (hold) return;
+  for (auto& [control, draw] : FHeldDraws) draw();
+  FHeldDraws.clear();
 }
 
 // No message is handled here, as none may be while the exchange waits: the

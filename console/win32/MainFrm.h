@@ -8,29 +8,12 @@
 #endif
 #include <windows.h>
 
-#include <chrono>
 #include <cstdint>
-#include <exception>
-#include <memory>
-#include <optional>
+#include <functional>
+#include <map>
 #include <string>
 
-#include "DeviceCheck.h"
-#include "Download.h"
 #include "DownloadConsole.h"
-#include "DownloadJob.h"
-#include "DownloadObserver.h"
-#include "DownloadRecord.h"
-#include "ModeSelect.h"
-#include "PollTimer.h"
-#include "SerialDrv.h"
-
-inline constexpr const char* kCaption = "::::: Tarnwell STB  Serial DownLoader v3.5 For Downgrade Version:::::";
-inline constexpr const char* kConnectError = "Error: could not connect.  Check COM port settings";
-inline constexpr const char* kStopQuestion =
-    "A download is running. Closing now leaves the receiver without a complete image. Stop the download and close?";
-// The title of every message box: the program's name.
-inline constexpr const char* kApplicationName = "stb-downloader";
 
 // Shows the text of an error raised in an event handler, as the
 // application's top-level handler does; the window stays as it was.
@@ -56,47 +39,37 @@ public:
   HWND StatusStrip = nullptr;  // under the log: the port, and the download's pace
 
   void Show();
-  void AppendLog(const std::string& line) override;
 
   // The window procedures' way in.
   LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
-  void KeyCharacter(std::uint8_t key);
+  void KeyCharacter(std::uint8_t key) { KeyTyped(key); }
 
 private:
   void BuildControls();
   void PaintBanner(HDC dc);
-
-  // TDownloadView
-  void SetTransferProgress(int percent) override;
-  void SetFlashProgress(int percent) override;
-  void SetByteCounter(const std::string& text) override;
-  void StartBusyAnimation() override;
-  void StopBusyAnimation() override;
-  void StopProbeTimer() override;
-  void ShowMessage(const std::string& text) override;
-  bool ConfirmYesNo(const std::string& text) override;
-  void ShowInformation(const std::string& text) override;
-  void ProcessPendingMessages() override;
-  bool CloseRequested() const override { return FCloseRequested; }
-  void CloseWindow() override;
+  LRESULT ControlColour(HDC dc, HWND control);
+  void Draw(HWND control, std::function<void()> draw);
 
   // TDownloadConsole
-  void ShowActivity(const std::string& text) override;
+  void ShowLogLine(const std::string& line) override;
+  void DrawTransferProgress(int percent) override;
+  void DrawFlashProgress(int percent) override;
+  void DrawByteCounter(const std::string& text) override;
+  void DrawStrip(const TStripState& strip) override;
+  void HoldPainting(bool hold) override;
   void PaintNow() override;
+  void PumpMessages() override;
   void ShowErrorText(const char* text) override { ShowHandlerError(text); }
+  void DrawBusy(bool playing) override;
+  bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
+  void DestroyForm() override;
 
-  void ShowConnectError() override;
-  void ShowPort() override;
-  bool AskToStopTheTransfer();
-
-  std::string FPortText;
-  bool FPortOpen = false;
-  bool FAsking = false;
+  bool FStripWarning = false;
   HFONT FFont = nullptr;
   HFONT FFixedFont = nullptr;
   HFONT FCounterFont = nullptr;
   HWND FAddress[3] = {};
-  bool FCloseRequested = false;
-  bool FClosingByDownload = false;
   bool FLogEmpty = true;
+  bool FPaintHeld = false;
+  std::map<HWND, std::function<void()>> FHeldDraws;
 };

@@ -20,11 +20,13 @@
 #include <vector>
 
 #include "Download.h"
+#include "DownloadConsole.h"
 #include "DownloadRecord.h"
 #include "PtyPair.h"
 #include "Receiver.h"
 #include "SerialDrv.h"
 #include "Sha256.h"
+#include "TestNames.h"
 
 namespace {
 
@@ -401,5 +403,130 @@ INSTANTIATE_TEST_SUITE_P(Selectors, VersionPairBySelector,
                                            SelectorRow{"Application2", 4, {0x05, 0x03}},
                                            SelectorRow{"NoneForFive", 5, {}}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// --- what the core decides for every window --------------------------------------------------------
+
+// TDownloadConsole with a double for the toolkit's part: it keeps what is
+// shown, answers the stop question as told, and closes the window (or asks
+// to) at the pump of a chosen block, as an operator would.
+class ConsoleDouble : public TDownloadConsole {
+public:
+  explicit ConsoleDouble(const std::string& port) {
+    CreateComponents(port, std::make_unique<TManualPollTimer>(), std::make_unique<TManualPollTimer>());
+    Download().SetSilenceLimitMs(1500);
+    FormCreate();
+  }
+  std::vector<std::string> Shown;
+  bool ShownAfterRecorded = true;
+  bool AnswerYes = false;
+  int Asked = 0;
+  bool Destroyed = false;
+  bool Held = false;
+  int LastTransferPercent = -1;
+  std::string LastCounter;
+  int CloseAtBlock = -1;
+  std::vector<bool> CloseDecisions;
+
+private:
+  int FPumps = 0;
+  void ShowLogLine(const std::string& line) override {
+    ShownAfterRecorded &= !Recorder().Log().empty() && Recorder().Log().back() == line;
+    Shown.push_back(line);
+  }
+  void DrawTransferProgress(int percent) override { LastTransferPercent = percent; }
+  void DrawFlashProgress(int) override {}
+  void DrawByteCounter(const std::string& text) override { LastCounter = text; }
+  void DrawStrip(const TStripState&) override {}
+  void HoldPainting(bool hold) override { Held = hold; }
+  void PaintNow() override {}
+  void PumpMessages() override {
+    // The operator closes at this block, and again at once, impatient.
+    if (++FPumps != CloseAtBlock) return;
+    CloseDecisions.push_back(CloseQuery());
+    CloseDecisions.push_back(CloseQuery());
+  }
+  void ShowErrorText(const char* text) override { Shown.push_back(std::string("error: ") + text); }
+  void DrawBusy(bool) override {}
+  bool ShowDialog(TDialog kind, const std::string&, const std::string&) override {
+    if (kind != TDialog::StopQuestion) return false;
+    ++Asked;
+    return AnswerYes;
+  }
+  void DestroyForm() override { Destroyed = true; }
+};
+
+class Console : public ::testing::Test {
+protected:
+  Console() : FReceiver(stbsim::Config{}) {
+    std::string error;
+    if (!FReceiver.OpenPty(&error)) throw std::runtime_error(error);
+    FReceiver.Start();
+    // The record goes beside the image, not into the home folder.
+    ::setenv("XDG_STATE_HOME", std::filesystem::path(folder.Write({})).parent_path().c_str(), 1);
+  }
+  std::unique_ptr<ConsoleDouble> Open() { return std::make_unique<ConsoleDouble>(FReceiver.ConsolePath()); }
+  void Run(ConsoleDouble& c, std::size_t imageBytes) {
+    c.DownloadMode = 2;
+    c.DownloadJob = JobFor(folder, std::vector<std::uint8_t>(imageBytes, 0x5A));
+    c.DownloadJobReady = true;
+    for (int tick = 0; tick < 20 && !c.DownloadResult(); ++tick) c.Timer1Timer();
+  }
+  ImageFolder folder;
+
+private:
+  stbsim::Receiver FReceiver;
+};
+
+TEST_F(Console, EveryLogLineIsRecordedBeforeItIsShownAndTheRecordNamesThePortGiven) {
+  auto c = Open();
+  Run(*c, 3 * 1024);
+  ASSERT_EQ(c->DownloadResult(), TDownloadResult::Success);
+  EXPECT_TRUE(c->ShownAfterRecorded);
+  EXPECT_EQ(c->Shown, c->Recorder().Log());
+  EXPECT_EQ(Tail(c->Shown, kClosingLines.size()), kClosingLines);
+  EXPECT_EQ(c->Recorder().Record().Port, c->PortDevice());
+  // The last block is painted whatever the pace: the full bar and counter.
+  EXPECT_EQ(c->LastTransferPercent, 100);
+  EXPECT_EQ(c->LastCounter, "( 3072 / 3072 )");
+  EXPECT_FALSE(c->Held);
+  EXPECT_TRUE(c->Destroyed);
+  EXPECT_TRUE(c->CloseQuery()) << "the download is over: nothing holds the window";
+}
+
+struct CloseRow {
+  const char* name;
+  bool AnswerYes;
+  bool NoQuestion;
+  int Asked;
+  std::vector<bool> Decisions;  // closing at a block, then at once again
+  TDownloadResult Result;
+};
+
+class CloseDuringTheTransfer : public Console, public ::testing::WithParamInterface<CloseRow> {};
+
+TEST_P(CloseDuringTheTransfer, StaysOpenAsksAtMostOnceAndStopsOnlyWhenTold) {
+  const CloseRow& row = GetParam();
+  auto c = Open();
+  EXPECT_TRUE(c->CloseQuery()) << "no download yet";
+  c->AnswerYes = row.AnswerYes;
+  if (row.NoQuestion) c->NoStopQuestion();
+  c->CloseAtBlock = 2;
+  Run(*c, 6 * 1024);
+  EXPECT_EQ(c->Asked, row.Asked);
+  EXPECT_EQ(c->CloseDecisions, row.Decisions);
+  EXPECT_EQ(c->DownloadResult(), row.Result);
+  const auto& log = c->Recorder().Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "  DownLoad stopped: the window was closed !!"),
+            row.Result == TDownloadResult::Stopped ? 1 : 0);
+  EXPECT_TRUE(c->Destroyed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Closing, CloseDuringTheTransfer,
+    ::testing::Values(CloseRow{"AnsweredNoGoesOnAndAsksAgain", false, false, 2, {false, false}, TDownloadResult::Success},
+                      CloseRow{"AnsweredYesStopsAndIsNotAskedAgain", true, false, 1, {false, false},
+                               TDownloadResult::Stopped},
+                      CloseRow{"ASignalStopsWithoutAsking", false, true, 0, {false, false}, TDownloadResult::Stopped}),
+    RowName());
 
 }  // namespace

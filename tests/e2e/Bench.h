@@ -16,6 +16,7 @@
 #include "MainFrm.h"
 #include "PtyPair.h"
 #include "Receiver.h"
+#include "SerialDrv.h"
 
 // The typed keyword of each mode, 1..8.
 extern const char* const kKeywords[9];

@@ -2,8 +2,12 @@
 // the busy animation shown while the image goes out. All painted in code.
 #pragma once
 
+#include <QPainter>
+#include <QPixmap>
 #include <QTimer>
 #include <QWidget>
+
+#include <array>
 
 class TShape : public QWidget {
 public:
@@ -39,6 +43,10 @@ protected:
   void paintEvent(QPaintEvent*) override;
 
 private:
+  void DrawFrame(QPainter& p) const;
+
   QTimer FTimer;
   int FFrame = kStopFrame;
+  // The frames of the flight, and last the still picture.
+  std::array<QPixmap, kFrames + 1> FFrames;
 };

@@ -1,0 +1,57 @@
+// stb-downloader-cli.exe: the terminal face on Windows. A console program, so
+// that a command prompt, a batch file or a script waits for it and gets its
+// exit status: 0 succeeded, 1 failed or stopped, 2 no download.
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "CommandLine.h"
+#include "DownloadRecord.h"
+#include "PortList.h"
+#include "PortMemory.h"
+#include "TerminalFace.h"
+
+int main(int argc, char** argv) {
+  TCommandLine cl;
+  std::string error;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  // This program is the terminal face: --console goes without saying.
+  args.insert(args.begin(), "--console");
+  if (!ParseCommandLine(args, cl, error) || !cl.Rest.empty()) {
+    std::cerr << "stb-downloader-cli: " << (error.empty() ? "unknown option \"" + cl.Rest.front() + "\"" : error)
+              << "\nTry --help.\n";
+    return kExitNoDownload;
+  }
+  if (cl.Help) {
+    std::cout << UsageText();
+    return kExitSuccess;
+  }
+  if (cl.Version) {
+    std::cout << "stb-downloader " STB_VERSION "\n";
+    return kExitSuccess;
+  }
+  if (cl.ListPorts) {
+    const auto devices = SerialDevices();
+    if (devices.empty()) std::cout << "No serial devices found.\n";
+    for (const TSerialDevice& d : devices) {
+      std::cout << d.Path << '\n';
+      for (const std::string& name : d.Names) std::cout << "    " << name << '\n';
+    }
+    return kExitSuccess;
+  }
+  try {
+    // --port, else the port that opened last time, else COM1.
+    TTerminalOptions options;
+    options.Port = PortDeviceFor(cl.Port.empty() ? RememberedPort() : cl.Port);
+    options.Json = cl.Json;
+    options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
+    TTerminalFace face(options);
+    const int status = face.Run();
+    if (!cl.Port.empty() && face.PortOpen()) RememberPort(cl.Port);
+    return status;
+  } catch (const std::exception& e) {
+    std::cerr << e.what() << '\n';
+    return kExitNoDownload;
+  }
+}

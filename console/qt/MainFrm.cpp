@@ -1,0 +1,203 @@
+#include "MainFrm.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QScreen>
+
+#include <algorithm>
+
+#include "Application.h"
+#include "DescriptionFile.h"
+#include "QtPollTimer.h"
+
+namespace {
+
+using namespace form_layout;
+
+QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
+  auto* label = new QLabel(text, parent);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+QProgressBar* MakeBar(QWidget* parent, const TBox& box) {
+  auto* bar = new QProgressBar(parent);
+  bar->setGeometry(box.X, box.Y, box.Width, box.Height);
+  bar->setRange(0, 100);
+  bar->setValue(0);
+  bar->setTextVisible(false);
+  return bar;
+}
+
+void Place(QWidget* w, const TBox& box) { w->setGeometry(box.X, box.Y, box.Width, box.Height); }
+
+// The counter's font: the window's, at the largest size (11 pixels at most,
+// condensed only when plain will not do) at which the longest counter the
+// transfer can show fits `width`. Chosen once, so the text never changes size
+// while it runs.
+QFont CounterFont(QFont font, int width) {
+  const QString longest = QString::fromStdString(ByteCounterText(kMaxImageBytes, kMaxImageBytes));
+  const int largest = font.pixelSize() > 0 ? font.pixelSize() : kFontPixels;
+  for (int px = largest; px >= 6; --px) {
+    for (int stretch : {int(QFont::Unstretched), int(QFont::Condensed)}) {
+      font.setPixelSize(px);
+      font.setStretch(stretch);
+      const QFontMetrics fm(font);
+      if (std::max(fm.horizontalAdvance(longest), fm.boundingRect(longest).width()) <= width) return font;
+    }
+  }
+  return font;
+}
+
+}  // namespace
+
+TForm1::TForm1(const std::string& port, QWidget* parent) : QWidget(parent) {
+  setWindowTitle(kCaption);
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                 Qt::WindowCloseButtonHint);
+  QFont f("MS Sans Serif");
+  f.setStyleHint(QFont::SansSerif);
+  f.setPixelSize(kFontPixels);
+  setFont(f);
+  setFixedSize(kClientWidth, kClientHeight);
+  if (const QScreen* screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+
+  CreateComponents(port, std::make_unique<TQtPollTimer>(), std::make_unique<TQtPollTimer>());
+  BuildControls();
+  FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildControls() {
+  Shape1 = new TShape(this);
+  Place(Shape1, kShape1);
+  Image1 = new TBanner(this);
+  Place(Image1, kImage1);
+
+  QFont fixed("Fixedsys");
+  fixed.setStyleHint(QFont::TypeWriter);
+  fixed.setPixelSize(kAddressFontPixels);
+  int x = kAddressX;
+  for (int i = 0; i < 3; ++i) {
+    auto* piece = new QLabel(kAddressPieces[i], this);
+    piece->setFont(fixed);
+    piece->setAutoFillBackground(true);
+    QPalette pal = piece->palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::HighlightedText));
+    pal.setColor(QPalette::WindowText, i == 1 ? Qt::red : Qt::black);
+    piece->setPalette(pal);
+    piece->adjustSize();
+    piece->setGeometry(x, kAddressY, piece->width(), kAddressHeight);
+    x += piece->width();
+  }
+
+  auto* panel = new QFrame(this);
+  panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
+  Place(panel, kPanel1);
+  Panel1 = panel;
+  Label1 = MakeLabel(Panel1, kLabel1Text, kLabel1X, kLabel1Y);
+  Label2 = MakeLabel(Panel1, kLabel2Text, kLabel2X, kLabel2Y);
+  // The counter reaches to the panel's inner edge; it never grows over the
+  // Down Load bar, which would then stop repainting under it.
+  Label4 = new QLabel(QString::fromStdString(ByteCounterText(0, 0)), Panel1);
+  Label4->setGeometry(kLabel4X, kLabel4Y, Panel1->contentsRect().right() + 1 - kLabel4X, kLabel4Height);
+  Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  Label4->setFont(CounterFont(Label4->font(), Label4->width()));
+
+  ProgressBar1 = MakeBar(Panel1, kProgressBar1);
+  ProgressBar2 = MakeBar(Panel1, kProgressBar2);
+  Animate1 = new TBusyAnimation(Panel1);
+  Place(Animate1, kAnimate1);
+
+  RxMemo = new TLogMemo(this);
+  Place(RxMemo, kRxMemo);
+  RxMemo->SetOnKeyPress([this](const QString& text) { KeyText(text); });
+  setFocusProxy(RxMemo);
+
+  StatusStrip = new TStatusStrip(this);
+  Place(StatusStrip, kStatusStrip);
+  // What changes while blocks go out fills its own background (the panel's
+  // colour), so that painting it leaves the panel and the window beneath alone.
+  for (QWidget* w : std::initializer_list<QWidget*>{Label4, ProgressBar1, ProgressBar2, StatusStrip})
+    w->setAutoFillBackground(true);
+}
+
+void TForm1::ShowLogLine(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
+
+// --- keys ----------------------------------------------------------------------------
+
+// Keys typed while the window itself has the focus. The log keeps its own
+// typed keys from climbing here, so none is seen twice.
+bool TForm1::event(QEvent* event) {
+  if (event->type() == QEvent::KeyPress) KeyText(static_cast<QKeyEvent*>(event)->text());
+  if (event->type() == QEvent::UpdateRequest && FPaintHeld) {
+    FPaintDeferred = true;
+    return true;
+  }
+  return QWidget::event(event);
+}
+
+void TForm1::KeyText(const QString& text) {
+  // Nothing outside Latin-1 can be part of a keyword.
+  for (QChar c : text) KeyTyped(c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0);
+}
+
+void TForm1::ShowErrorText(const char* text) { ShowHandlerError(text); }
+
+// --- closing ---------------------------------------------------------------------------
+
+void TForm1::closeEvent(QCloseEvent* event) { event->setAccepted(CloseQuery()); }
+
+void TForm1::CloseWithoutAsking() {
+  NoStopQuestion();
+  close();
+}
+
+// --- the view of the exchange -------------------------------------------------------------
+
+void TForm1::DrawBusy(bool playing) {
+  if (playing)
+    Animate1->Play();
+  else
+    Animate1->Stop();
+}
+
+bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string& detail) {
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+  switch (kind) {
+    case TDialog::Message: break;
+    case TDialog::Information: icon = QMessageBox::Information; break;
+    case TDialog::YesNo:
+    case TDialog::StopQuestion:
+      icon = QMessageBox::Question;
+      buttons = QMessageBox::Yes | QMessageBox::No;
+      break;
+    case TDialog::ConnectError: icon = QMessageBox::Warning; break;
+  }
+  QMessageBox box(icon, QApplication::applicationName(), QString::fromLatin1(text), buttons, this);
+  if (kind == TDialog::StopQuestion) {
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+  }
+  if (!detail.empty()) box.setDetailedText(QString::fromStdString(detail));
+  return box.exec() == QMessageBox::Yes;
+}
+
+void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+
+// Qt paints the whole window in one pass when its update request comes: a
+// held request is kept back, and asked for again on release.
+void TForm1::HoldPainting(bool hold) {
+  FPaintHeld = hold;
+  if (hold || !FPaintDeferred) return;
+  FPaintDeferred = false;
+  QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
+}
+

@@ -1,0 +1,24 @@
+#include "StatusStrip.h"
+
+TStatusStrip::TStatusStrip(QWidget* parent) : QLabel(parent) {
+  setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  setIndent(4);
+  setTextFormat(Qt::PlainText);
+}
+
+void TStatusStrip::Show(const TStripState& strip) {
+  if (strip.Warning != FWarning || FPortText.empty()) {
+    FWarning = strip.Warning;
+    QPalette pal = palette();
+    pal.setColor(QPalette::WindowText, FWarning ? QColor(form_layout::kWarningRed, form_layout::kWarningGreen,
+                                                          form_layout::kWarningBlue)
+                                                : QPalette().color(QPalette::WindowText));
+    setPalette(pal);
+  }
+  setText(QString::fromStdString(strip.Text));
+  // A long reason runs past the strip's end: the whole of it on hovering.
+  if (strip.PortText != FPortText) {
+    FPortText = strip.PortText;
+    setToolTip(QString::fromStdString(FPortText));
+  }
+}

@@ -1,0 +1,16 @@
+// The serial ports this machine has, as the system lists them. One source
+// file per system, picked by CMake.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct TSerialDevice {
+  std::string Path;                 // /dev/ttyUSB0, or COM3
+  std::vector<std::string> Names;   // the system's other names for it: /dev/serial/by-id/usb-FTDI_...,
+                                    // or the driver's device, \Device\VCP0
+};
+
+// The serial devices present: USB adapters, on-board ports that have a UART
+// behind them, and other serial drivers' devices; in a stable order.
+std::vector<TSerialDevice> SerialDevices();

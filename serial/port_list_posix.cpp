@@ -1,0 +1,56 @@
+// The serial ports of a Linux machine: the ttys with a device behind them,
+// each with its /dev/serial/by-id names (which stay the same whichever USB
+// socket the adapter is in).
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "PortList.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadFirstLine(const fs::path& path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+}  // namespace
+
+std::vector<TSerialDevice> SerialDevices() {
+  std::map<std::string, std::vector<std::string>> byId;
+  std::error_code ec;
+  for (const auto& link : fs::directory_iterator("/dev/serial/by-id", ec)) {
+    std::error_code lec;
+    const fs::path target = fs::canonical(link.path(), lec);
+    if (!lec) byId[target.string()].push_back(link.path().string());
+  }
+
+  std::vector<TSerialDevice> devices;
+  for (const auto& entry : fs::directory_iterator("/sys/class/tty", ec)) {
+    const std::string name = entry.path().filename().string();
+    // Consoles and pseudo-terminals have no device behind them.
+    std::error_code dec;
+    if (!fs::exists(entry.path() / "device", dec)) continue;
+    // The on-board ports are all listed; type 0 means no UART answered there.
+    if (fs::exists(entry.path() / "type", dec) && ReadFirstLine(entry.path() / "type") == "0") continue;
+    TSerialDevice d;
+    d.Path = "/dev/" + name;
+    if (!fs::exists(d.Path, dec)) continue;
+    if (auto it = byId.find(d.Path); it != byId.end()) d.Names = it->second;
+    std::sort(d.Names.begin(), d.Names.end());
+    devices.push_back(std::move(d));
+  }
+  std::sort(devices.begin(), devices.end(), [](const TSerialDevice& a, const TSerialDevice& b) {
+    // ttyS2 before ttyS10.
+    if (a.Path.size() != b.Path.size() && a.Path.substr(0, a.Path.find_first_of("0123456789")) ==
+                                              b.Path.substr(0, b.Path.find_first_of("0123456789")))
+      return a.Path.size() < b.Path.size();
+    return a.Path < b.Path;
+  });
+  return devices;
+}

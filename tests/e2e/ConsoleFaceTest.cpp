@@ -1,0 +1,162 @@
+// stb-downloader --console as a script runs it: no display, the keyword on
+// standard input, the simulated receiver on a pty, and what comes out: the
+// log or the JSON events, the messages, the record and the exit status.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "Bench.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> Lines(const fs::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// The program with standard input from a file and its output into files;
+// -1 when it had not ended after timeoutMs (it is then killed).
+int RunConsole(const fs::path& dir, const std::string& input, std::vector<std::string> args, int timeoutMs) {
+  std::ofstream(dir / "stdin.txt", std::ios::binary) << input;
+  args.insert(args.begin(), {STB_DOWNLOADER, "--console"});
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (std::string(*e).rfind("DISPLAY=", 0) != 0 && std::string(*e).rfind("WAYLAND_DISPLAY=", 0) != 0) env.push_back(*e);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 0, (dir / "stdin.txt").c_str(), O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 1, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, (dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&files);
+  if (spawned != 0) return -2;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int status = 0;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > until) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+}
+
+struct ConsoleRow {
+  const char* name;
+  std::string input;  // standard input
+  std::vector<std::string> args;
+  void (*fault)(stbsim::Config&);
+  int exitStatus;
+  const char* result;   // the result event's, or the record's
+  const char* lastLog;  // the last log line
+};
+
+class ConsoleFace : public ::testing::TestWithParam<ConsoleRow> {};
+
+TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
+  const ConsoleRow& row = GetParam();
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  const auto image = bench.WriteImage("image.bin", 20 * 1024 + 7);
+  stbsim::Config cfg;
+  row.fault(cfg);
+  stbsim::Receiver rx(cfg);
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  std::vector<std::string> args = row.args;
+  args.insert(args.end(), {"--port", rx.ConsolePath()});
+  const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
+
+  EXPECT_EQ(RunConsole(bench.Dir(), row.input, args, 90000), row.exitStatus);
+  const auto out = Lines(bench.Dir() / "stdout.txt");
+  const std::string err = [&] {
+    std::ifstream in(bench.Dir() / "stderr.txt");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }();
+  ASSERT_FALSE(out.empty()) << err;
+
+  std::vector<std::string> log;
+  QJsonObject result;
+  for (const std::string& line : out) {
+    if (!json) {
+      log.push_back(line);
+      continue;
+    }
+    const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+    ASSERT_FALSE(event.isEmpty()) << "not a JSON object: " << line;
+    if (event["event"] == "log") log.push_back(event["text"].toString().toStdString());
+    if (event["event"] == "result") result = event;
+  }
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log.front(), std::string(73, '-'));
+  EXPECT_EQ(log.back(), row.lastLog) << err;
+  if (json) {
+    ASSERT_FALSE(result.isEmpty()) << "no result event";
+    EXPECT_EQ(out.back().find("{\"event\":\"result\""), 0u) << "the result comes last";
+    EXPECT_EQ(result["result"].toString().toStdString(), row.result);
+  }
+  const auto records = Lines(bench.RecordDir() / "downloads.jsonl");
+  if (row.exitStatus == 2) {
+    EXPECT_TRUE(records.empty());
+    return;
+  }
+  ASSERT_EQ(records.size(), 1u);
+  const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(records[0])).object();
+  EXPECT_EQ(record["result"].toString().toStdString(), std::string(row.result) == "failed" ? "failure" : row.result);
+  EXPECT_EQ(Lines(record["log"].toString().toStdString()), log) << "the saved log is the log printed";
+  if (json) {
+    EXPECT_EQ(result["record"].toObject(), record);
+  }
+  if (row.exitStatus == 0) {
+    ASSERT_TRUE(rx.WaitFinished(5000));
+    EXPECT_EQ(rx.Flash(), Padded(image));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Script, ConsoleFace,
+    ::testing::Values(
+        ConsoleRow{"PlainSuccess", "W4n!Rk\n", {}, [](stbsim::Config&) {}, 0, "success",
+                   "Please Turn Off and On the STB set !!!"},
+        ConsoleRow{"JsonFlashWriteFailure", "W4n!Rk\n", {"--json"}, [](stbsim::Config& c) { c.Fault.FlashByteAt = 1; },
+                   1, "failed", "  Flash Write Error !!"},
+        ConsoleRow{"JsonAddressMismatchStopsUnlessTold", "W4n!Rk\n", {"--json"},
+                   [](stbsim::Config& c) { c.Id.DownloadAddress = 0x80020000; }, 1, "stopped",
+                   "  Warning !!!. Download Address MisMatch... !!!"},
+        ConsoleRow{"AddressMismatchGoesOnWhenTold", "W4n!Rk\n", {"--address-mismatch", "continue"},
+                   [](stbsim::Config& c) { c.Id.DownloadAddress = 0x80020000; }, 0, "success",
+                   "Please Turn Off and On the STB set !!!"},
+        ConsoleRow{"WrongKeywordIsNoDownload", "W4n!Rx\n", {"--json"}, [](stbsim::Config&) {}, 2, "no-download",
+                   "-------------------------------------------------------------------------"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
