@@ -1,14 +1,12 @@
 #include "Download.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 
 #include "BlockReply.h"
 #include "DescriptionFile.h"
+#include "FileAccess.h"
 #include "FileHandle.h"
 #include "Format.h"
 #include "ModeSelect.h"
@@ -38,9 +36,6 @@ constexpr const TConfirmation& kFlashImage = kConfirmations[2];
 constexpr const TConfirmation& kVersionUpdate = kConfirmations[3];
 constexpr const TConfirmation& kVersionTable = kConfirmations[4];
 
-// The Windows C runtime counts a read in unsigned int; a block fits in one anywhere.
-using ReadCount = unsigned;
-
 // Where the exchange waits, as the lost-line and silence lines name it.
 constexpr const char* kProbeStage = "Probe";
 constexpr const char* kModeEchoStage = "Mode Echo";
@@ -61,19 +56,17 @@ constexpr const char* kSoftwareMismatch = "  ERROR:MisMatch Software Number !!";
 constexpr const char* kDownloadFail = "  DownLoad Fail !!";
 constexpr const char* kImageChanged = "  Image file has changed since it was read !!";
 
-// Reads up to `count` bytes, going on after short reads; -1 on a read error.
-long ReadFully(int fd, std::uint8_t* buffer, std::size_t count) {
+// Reads up to `count` bytes from `offset`, going on after short reads; -1 on
+// a read error.
+long long ReadFully(int fd, std::int64_t offset, std::uint8_t* buffer, std::size_t count) {
   std::size_t got = 0;
   while (got < count) {
-    const auto n = ::read(fd, buffer + got, ReadCount(count - got));
+    const long long n = file_access::ReadAt(fd, offset + std::int64_t(got), buffer + got, count - got);
     if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
+    if (n < 0) return -1;
     got += std::size_t(n);
   }
-  return long(got);
+  return (long long)got;
 }
 
 std::uint8_t ByteSum(const std::uint8_t* data, std::size_t count) {
@@ -428,13 +421,13 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
   // The image must still be the one the description was read for: a file
   // whose size now needs another number of blocks would be sent cut short or
   // padded with bytes that are not in it.
-  struct stat st {};
-  if (::fstat(imageFd, &st) != 0 || (st.st_size + kBlockBytes - 1) / kBlockBytes != t.BlockCount) {
+  file_access::Facts facts;
+  if (!file_access::FactsOf(imageFd, facts) || (facts.size + kBlockBytes - 1) / kBlockBytes != t.BlockCount) {
     FView.AppendLog(kImageChanged);
     FView.AppendLog(kDownloadFail);
     return false;
   }
-  t.FileBytes = st.st_size;
+  t.FileBytes = facts.size;
   FObserver->TransferStarting(t.BlockCount);
 
   // The next block goes out before the window's messages are handled, so its
@@ -466,7 +459,7 @@ bool TDownload::SendNextBlock(TTransfer& t, std::int32_t k) {
 
 bool TDownload::ReadBlock(TTransfer& t, std::int32_t k) {
   const std::int64_t expected = std::min<std::int64_t>(kBlockBytes, t.FileBytes - std::int64_t(k) * kBlockBytes);
-  const long got = ReadFully(t.ImageFd, t.Frame.data(), kBlockBytes);
+  const long long got = ReadFully(t.ImageFd, std::int64_t(k) * kBlockBytes, t.Frame.data(), kBlockBytes);
   if (got < expected) {
     // Zero bytes in place of image data would be written into the box.
     FView.AppendLog(Format("  Cannot read the image file at block %d !!", int(k)));
