@@ -239,6 +239,23 @@ PortHandle::~PortHandle() {
   ::timeEndPeriod(kTimerResolutionMs);
 }
 
+namespace {
+
+// What the driver kept of the speed, frame and flow control, in the component's terms.
+LineSettings KeptSettings(const DCB& back, const LineSettings& asked) {
+  LineSettings kept = asked;
+  kept.baud = back.BaudRate;
+  kept.dataBits = back.ByteSize;
+  if (back.Parity <= SPACEPARITY) kept.parity = Parity(back.Parity);
+  if (back.StopBits <= TWOSTOPBITS) kept.stopBits = StopBits(back.StopBits);
+  if (back.fOutxCtsFlow) kept.rts = RtsMode::Handshake;
+  else if (asked.rts == RtsMode::Handshake) kept.rts = RtsMode::High;
+  kept.xonXoff = back.fOutX && back.fInX;
+  return kept;
+}
+
+}  // namespace
+
 bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
   HANDLE h = Win(FFd);
   // A fresh block, nothing read back first: every field not named is zero,
@@ -285,13 +302,7 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
   back.DCBlength = sizeof back;
   kept = s;
   if (::GetCommState(h, &back)) {
-    kept.baud = back.BaudRate;
-    kept.dataBits = back.ByteSize;
-    if (back.Parity <= SPACEPARITY) kept.parity = Parity(back.Parity);
-    if (back.StopBits <= TWOSTOPBITS) kept.stopBits = StopBits(back.StopBits);
-    if (back.fOutxCtsFlow) kept.rts = RtsMode::Handshake;
-    else if (s.rts == RtsMode::Handshake) kept.rts = RtsMode::High;
-    kept.xonXoff = back.fOutX && back.fInX;
+    kept = KeptSettings(back, s);
     FIo->baud = back.BaudRate;
     ok = ok && back.BaudRate == d.BaudRate && back.ByteSize == d.ByteSize && back.Parity == d.Parity &&
          back.StopBits == d.StopBits && back.fOutX == d.fOutX && back.fInX == d.fInX &&
