@@ -133,7 +133,9 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
   const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(records[0])).object();
   EXPECT_EQ(record["result"].toString().toStdString(), std::string(row.result) == "failed" ? "failure" : row.result);
   EXPECT_EQ(Lines(record["log"].toString().toStdString()), log) << "the saved log is the log printed";
-  if (json) EXPECT_EQ(result["record"].toObject(), record);
+  if (json) {
+    EXPECT_EQ(result["record"].toObject(), record);
+  }
   if (row.exitStatus == 0) {
     ASSERT_TRUE(rx.WaitFinished(5000));
     EXPECT_EQ(rx.Flash(), Padded(image));

@@ -1,0 +1,153 @@
+#include "BenchRow.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "Format.h"
+
+namespace {
+
+constexpr const char* kWaitingForBox = "waiting for a box";
+constexpr const char* kWaitingForNextBox = "waiting for the next box";
+
+// The numbered log lines ("3. Start DownLoad") name the stages; the number
+// alone says where the box is.
+int StageNumber(const std::string& line) {
+  return line.size() > 2 && line[0] >= '0' && line[0] <= '9' && line[1] == '.' ? line[0] - '0' : -1;
+}
+
+std::string Trimmed(const std::string& s) {
+  const auto first = s.find_first_not_of(' ');
+  const auto last = s.find_last_not_of(' ');
+  return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
+}
+
+// A message may carry the system's reason on a second line: one row, one line.
+std::string OneLine(std::string s) {
+  for (char& c : s)
+    if (c == '\n') c = ' ';
+  return Trimmed(s);
+}
+
+}  // namespace
+
+std::string MinutesText(double seconds) {
+  const long whole = std::lround(std::max(0.0, seconds));
+  return Format("%ld:%02ld", whole / 60, whole % 60);
+}
+
+void TBenchRow::StationStarted(double nowS) {
+  FRunning = true;
+  FBoxSeen = false;
+  FResultSaid = false;
+  FSending = false;
+  FLastMessage.clear();
+  FStage = FResult == TRowResult::None ? kWaitingForBox : kWaitingForNextBox;
+  if (FResult == TRowResult::None) FBoxStartS = nowS;
+  ++FVersion;
+}
+
+// The box answered: whatever the row showed of the one before goes.
+void TBenchRow::NewBox(double nowS) {
+  FBoxSeen = true;
+  FResult = TRowResult::None;
+  FResultText.clear();
+  FDownloadPercent = FFlashPercent = 0;
+  FBytes = FTotal = 0;
+  FRate.reset();
+  FFirstBytes = -1;
+  FBoxStartS = nowS;
+  FBoxEndS.reset();
+}
+
+void TBenchRow::Take(const TStationEvent& e, double nowS) {
+  switch (e.Kind) {
+    case TStationEventKind::Log:
+      if (const int n = StageNumber(e.Text); n > 0) {
+        // "0. Native Software Mode" is the mode, not a box.
+        if (!FBoxSeen) NewBox(nowS);
+        FStage = e.Text;
+        FSending = n == 3;
+      }
+      break;
+    case TStationEventKind::Receiver:
+      if (!FBoxSeen) NewBox(nowS);
+      FIdentity = "OUI " + e.Oui + "  model " + e.Model + "  hw " + e.Hardware;
+      break;
+    case TStationEventKind::Progress:
+      if (e.FlashPhase) {
+        FFlashPercent = e.Percent;
+        FSending = false;
+        break;
+      }
+      FDownloadPercent = e.Percent;
+      FBytes = e.Bytes;
+      FTotal = e.Total;
+      if (e.Percent >= 100) FSending = false;
+      // The pace is taken from the first block's report on, so the
+      // handshake before it does not count as a slow line.
+      if (FFirstBytes < 0 && e.Bytes > 0) {
+        FFirstBytes = e.Bytes;
+        FFirstProgressS = nowS;
+      } else if (FFirstBytes >= 0 && nowS > FFirstProgressS && e.Bytes > FFirstBytes) {
+        FRate = double(e.Bytes - FFirstBytes) / (nowS - FFirstProgressS);
+      }
+      break;
+    case TStationEventKind::Message:
+      FLastMessage = OneLine(e.Text);
+      return;  // nothing to draw
+    case TStationEventKind::Result: {
+      FResultSaid = true;
+      if (e.Result == "success") {
+        End(TRowResult::Success, "OK", nowS);
+      } else if (e.Result == "no-download") {
+        End(TRowResult::Failed, FLastMessage.empty() ? "no download" : FLastMessage, nowS);
+      } else {
+        const std::string at = e.FailedAt ? Trimmed(*e.FailedAt) : FLastMessage;
+        End(TRowResult::Failed, e.Result == "stopped" ? "stopped: " + at : at, nowS);
+      }
+      if (e.DurationS && FBoxSeen) FBoxStartS = *FBoxEndS - *e.DurationS;
+      break;
+    }
+    case TStationEventKind::Question:
+    case TStationEventKind::Unknown: return;
+  }
+  ++FVersion;
+}
+
+void TBenchRow::End(TRowResult result, std::string text, double nowS) {
+  FResult = result;
+  FResultText = std::move(text);
+  FSending = false;
+  FBoxEndS = nowS;
+  // Only a box that answered is counted, passed or failed.
+  if (!FBoxSeen) return;
+  if (result == TRowResult::Success)
+    ++FPassed;
+  else
+    ++FFailed;
+}
+
+void TBenchRow::StationEnded(int exitStatus, bool crashed, const std::string& lastError, double nowS) {
+  FRunning = false;
+  FSending = false;
+  if (!FResultSaid) {
+    std::string text = crashed ? Format("station died (signal or crash, status %d)", exitStatus)
+                               : Format("station ended without a result (status %d)", exitStatus);
+    if (!lastError.empty()) text += ": " + OneLine(lastError);
+    End(TRowResult::Failed, text, nowS);
+  }
+  if (FStage == kWaitingForBox || FStage == kWaitingForNextBox) FStage = "stopped";
+  ++FVersion;
+}
+
+std::optional<double> TBenchRow::SecondsLeft() const {
+  if (!FRate || *FRate <= 0 || FResult != TRowResult::None || FDownloadPercent >= 100) return std::nullopt;
+  return double(FTotal - FBytes) / *FRate;
+}
+
+std::optional<double> TBenchRow::Seconds(double nowS) const {
+  if (!FBoxSeen && FResult == TRowResult::None) return std::nullopt;
+  if (!FBoxStartS) return std::nullopt;
+  return (FBoxEndS ? *FBoxEndS : nowS) - *FBoxStartS;
+}
