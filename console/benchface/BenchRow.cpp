@@ -128,12 +128,13 @@ void TBenchRow::End(TRowResult result, std::string text, double nowS) {
     ++FFailed;
 }
 
-void TBenchRow::StationEnded(int exitStatus, bool crashed, const std::string& lastError, double nowS) {
+void TBenchRow::StationEnded(int exitStatus, bool signalled, const std::string& lastError, double nowS) {
   FRunning = false;
   FSending = false;
   if (!FResultSaid) {
-    std::string text = crashed ? Format("station died (signal or crash, status %d)", exitStatus)
-                               : Format("station ended without a result (status %d)", exitStatus);
+    std::string text = exitStatus < 0 ? std::string("station could not start")
+                       : signalled    ? Format("station killed by signal %d", exitStatus)
+                                      : Format("station ended without a result (status %d)", exitStatus);
     if (!lastError.empty()) text += ": " + OneLine(lastError);
     End(TRowResult::Failed, text, nowS);
   }

@@ -18,9 +18,10 @@ public:
   // last box's result stays shown until the next box answers.
   void StationStarted(double nowS);
   void Take(const TStationEvent& event, double nowS);
-  // The station's process ended; one that said no result has failed with
-  // its exit status. `lastError`: its last line on standard error.
-  void StationEnded(int exitStatus, bool crashed, const std::string& lastError, double nowS);
+  // The station's process ended (exitStatus -1: it never started); one that
+  // said no result has failed with its exit status or signal. `lastError`:
+  // its last line on standard error, or why it could not start.
+  void StationEnded(int exitStatus, bool signalled, const std::string& lastError, double nowS);
 
   const std::string& Port() const { return FPort; }
   const std::string& Identity() const { return FIdentity; }  // empty until the box answered

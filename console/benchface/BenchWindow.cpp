@@ -20,8 +20,9 @@ namespace {
 // A station that ended without reaching a box (its port would not open, say)
 // is started again after this pause, not in a tight loop.
 constexpr int kRestartPauseMs = 2000;
-// What a person can follow; the events themselves come as they come.
-constexpr int kDrawIntervalMs = 200;
+// How often the stations are looked at and the rows drawn: what a person
+// can follow, and the window's only wake-ups however much the stations say.
+constexpr int kTickIntervalMs = 500;
 
 const char* const kColumns[] = {"Port", "Box", "Stage", "Down Load", "Flash Write", "Bytes",
                                 "Rate", "Left", "Result", "Time", "Passed", "Failed"};
@@ -36,8 +37,8 @@ QProgressBar* MakeBar() {
   auto* bar = new QProgressBar;
   bar->setRange(0, 100);
   bar->setValue(0);
-  bar->setTextVisible(true);
-  bar->setFixedWidth(110);
+  bar->setTextVisible(false);
+  bar->setFixedSize(110, 16);
   return bar;
 }
 
@@ -57,7 +58,8 @@ struct TBenchWindow::TRowSlot {
   TBenchRow Model;
   TStationReader Reader;
   std::vector<TStationEvent> Pending;
-  std::unique_ptr<QProcess> Station;
+  std::unique_ptr<TStationProcess> Station;
+  std::string Out, Err;
   std::string LastError;
   bool RestartDue = false;
   std::uint64_t DrawnVersion = ~std::uint64_t(0);
@@ -110,47 +112,47 @@ TBenchWindow::TBenchWindow(TBenchOptions options, QWidget* parent) : QWidget(par
   top->addWidget(scroll, 1);
   resize(1180, 150 + 34 * int(FOptions.Ports.size()));
 
-  FDrawTimer.setInterval(kDrawIntervalMs);
-  connect(&FDrawTimer, &QTimer::timeout, this, [this] { Draw(); });
-  FDrawTimer.start();
+  FTickTimer.setInterval(kTickIntervalMs);
+  connect(&FTickTimer, &QTimer::timeout, this, [this] { Tick(); });
+  FTickTimer.start();
   Draw();
 }
 
+// Every station is asked to stop at once, then each is waited for (by its
+// own destructor), so that they stop side by side.
 TBenchWindow::~TBenchWindow() {
-  FDrawTimer.stop();
+  FTickTimer.stop();
   FClosing = true;
-  for (auto& row : FRows) {
-    if (!row->Station) continue;
-    row->Station->disconnect();
-    if (row->Station->state() != QProcess::NotRunning) {
-      row->Station->terminate();
-      if (!row->Station->waitForFinished(30000)) row->Station->kill();
-      row->Station->waitForFinished(5000);
-    }
-  }
+  StopStations();
 }
 
 void TBenchWindow::BuildRow(std::size_t i, QGridLayout* grid) {
   auto row = std::make_unique<TRowSlot>(FOptions.Ports[i]);
   const int r = int(i) + 1;
   int c = 0;
-  auto label = [&](QLabel*& out) {
+  // Fixed widths: a text that changes never moves the other columns, so a
+  // change repaints its own label and nothing else.
+  auto label = [&](QLabel*& out, int width) {
     out = new QLabel;
     out->setTextFormat(Qt::PlainText);
+    if (width > 0) out->setFixedWidth(width);
     grid->addWidget(out, r, c++);
   };
-  label(row->Port);
+  label(row->Port, 0);
   row->Port->setText(Text(FOptions.Ports[i]));
-  label(row->Box);
-  label(row->Stage);
-  row->Stage->setMinimumWidth(170);
+  label(row->Box, 210);
+  label(row->Stage, 170);
   row->Download = MakeBar();
   grid->addWidget(row->Download, r, c++);
   row->Flash = MakeBar();
   grid->addWidget(row->Flash, r, c++);
-  for (QLabel** l : {&row->Bytes, &row->Rate, &row->Left, &row->Result, &row->Time, &row->Passed, &row->Failed})
-    label(*l);
-  row->Result->setMinimumWidth(180);
+  label(row->Bytes, 120);
+  label(row->Rate, 70);
+  label(row->Left, 40);
+  label(row->Result, 200);
+  label(row->Time, 40);
+  label(row->Passed, 40);
+  label(row->Failed, 40);
   QFont bold = row->Result->font();
   bold.setBold(true);
   row->Result->setFont(bold);
@@ -203,6 +205,7 @@ void TBenchWindow::ModeChosen(std::uint8_t mode) {
                          .arg(FJob.BlockCount()));
   SetText(DigestLine, "SHA-256: " + Text(FJob.ImageSha256));
   for (std::size_t i = 0; i < FRows.size(); ++i) StartStation(i);
+  Draw();
 }
 
 // --- the stations -------------------------------------------------------------------------
@@ -210,55 +213,52 @@ void TBenchWindow::ModeChosen(std::uint8_t mode) {
 void TBenchWindow::StartStation(std::size_t i) {
   TRowSlot& row = *FRows[i];
   row.RestartDue = false;
-  if (FClosing || !FJobReady || (row.Station && row.Station->state() != QProcess::NotRunning)) return;
-  row.Station = std::make_unique<QProcess>();
+  if (FClosing || !FJobReady || (row.Station && row.Station->Running())) return;
+  std::vector<std::string> args{"--console", "--json", "--port", row.Model.Port()};
+  if (FOptions.ContinueOnAddressMismatch) args.insert(args.end(), {"--address-mismatch", "continue"});
+  row.Station = std::make_unique<TStationProcess>();
   row.LastError.clear();
-  QProcess* p = row.Station.get();
-  QStringList args{"--console", "--json", "--port", Text(row.Model.Port())};
-  if (FOptions.ContinueOnAddressMismatch) args << "--address-mismatch" << "continue";
-  connect(p, &QProcess::readyReadStandardOutput, this, [this, i, p] {
-    TRowSlot& r = *FRows[i];
-    const QByteArray bytes = p->readAllStandardOutput();
-    r.Reader.Feed(std::string_view(bytes.constData(), std::size_t(bytes.size())));
-    const double now = Now();
-    for (const TStationEvent& e : r.Pending) r.Model.Take(e, now);
-    r.Pending.clear();
-  });
-  connect(p, &QProcess::readyReadStandardError, this, [this, i, p] {
-    const QList<QByteArray> lines = p->readAllStandardError().split('\n');
-    for (const QByteArray& line : lines)
-      if (!line.trimmed().isEmpty()) FRows[i]->LastError = line.trimmed().toStdString();
-  });
-  connect(p, &QProcess::finished, this, [this, i](int code, QProcess::ExitStatus status) {
-    StationFinished(i, code, status == QProcess::CrashExit);
-  });
-  connect(p, &QProcess::errorOccurred, this, [this, i, p](QProcess::ProcessError error) {
-    if (error != QProcess::FailedToStart) return;
-    FRows[i]->LastError = FOptions.StationProgram + ": " + p->errorString().toStdString();
-    StationFinished(i, -1, true);
-  });
   row.Model.StationStarted(Now());
-  p->start(Text(FOptions.StationProgram), args);
-  // The keyword as the first line, never on the command line, where every
-  // process listing would show it.
-  p->write((FKeyword + "\n").c_str());
-  p->closeWriteChannel();
+  // The keyword as the first line of its input, never on the command line,
+  // where every process listing would show it.
+  std::string error;
+  if (!row.Station->Start(FOptions.StationProgram, args, FKeyword + "\n", error)) {
+    row.LastError = error;
+    StationEnded(i, -1, false);
+  }
 }
 
-void TBenchWindow::StationFinished(std::size_t i, int code, bool crashed) {
+// What the station wrote since the last look, as events; and its end.
+void TBenchWindow::Look(std::size_t i) {
   TRowSlot& row = *FRows[i];
-  if (row.Station && row.Station->state() == QProcess::NotRunning) {
-    const QByteArray rest = row.Station->readAllStandardOutput();
-    row.Reader.Feed(std::string_view(rest.constData(), std::size_t(rest.size())));
+  if (!row.Station) return;
+  const bool ended = row.Station->Ended();
+  row.Station->Read(row.Out, row.Err);
+  if (!row.Out.empty()) {
+    row.Reader.Feed(row.Out);
+    row.Out.clear();
   }
-  row.Reader.Finish();
+  if (!row.Err.empty()) {
+    for (std::size_t start = 0; start < row.Err.size();) {
+      std::size_t end = row.Err.find('\n', start);
+      if (end == std::string::npos) end = row.Err.size();
+      if (const std::string line = row.Err.substr(start, end - start); line.find_first_not_of(" \r") != std::string::npos)
+        row.LastError = line;
+      start = end + 1;
+    }
+    row.Err.clear();
+  }
+  if (ended) row.Reader.Finish();
   const double now = Now();
   for (const TStationEvent& e : row.Pending) row.Model.Take(e, now);
   row.Pending.clear();
-  row.Model.StationEnded(code, crashed, row.LastError, now);
-  // The process object goes once Qt is done with the signal it is in.
-  if (row.Station) row.Station.release()->deleteLater();
-  Draw();
+  if (ended) StationEnded(i, row.Station->ExitCode(), row.Station->Signalled());
+}
+
+void TBenchWindow::StationEnded(std::size_t i, int code, bool signalled) {
+  TRowSlot& row = *FRows[i];
+  row.Model.StationEnded(code, signalled, row.LastError, Now());
+  row.Station.reset();
   if (FClosing) {
     if (Idle()) close();
     return;
@@ -271,6 +271,11 @@ void TBenchWindow::StationFinished(std::size_t i, int code, bool crashed) {
     });
   else
     StartStation(i);
+}
+
+void TBenchWindow::Tick() {
+  for (std::size_t i = 0; i < FRows.size(); ++i) Look(i);
+  Draw();
 }
 
 void TBenchWindow::SetContinuous(bool on) {
@@ -288,7 +293,7 @@ void TBenchWindow::StopStations() {
     row->RestartDue = false;
     // SIGTERM: the station stops after the block on the line, or at once
     // before a download, and lets its port go.
-    if (row->Station && row->Station->state() != QProcess::NotRunning) row->Station->terminate();
+    if (row->Station) row->Station->Terminate();
   }
 }
 
@@ -314,10 +319,10 @@ int TBenchWindow::Failed() const {
 
 int TBenchWindow::ExitStatus() const { return Failed() > 0 ? 1 : Passed() > 0 ? 0 : 2; }
 
-std::vector<qint64> TBenchWindow::StationPids() const {
-  std::vector<qint64> pids;
+std::vector<pid_t> TBenchWindow::StationPids() const {
+  std::vector<pid_t> pids;
   for (const auto& row : FRows)
-    if (row->Station && row->Station->processId() > 0) pids.push_back(row->Station->processId());
+    if (row->Station && row->Station->Pid() > 0) pids.push_back(row->Station->Pid());
   return pids;
 }
 
@@ -372,8 +377,9 @@ void TBenchWindow::DrawRow(TRowSlot& row, double now) {
   if (row.Download->value() != m.DownloadPercent()) row.Download->setValue(m.DownloadPercent());
   if (row.Flash->value() != m.FlashPercent()) row.Flash->setValue(m.FlashPercent());
   SetText(row.Bytes, m.Total() > 0 ? Text(ByteCounterText(m.Bytes(), m.Total())) : QString());
-  SetText(row.Rate, m.Rate() ? Text(Format("%.0f B/s", *m.Rate())) : QString());
+  SetText(row.Rate, m.Rate() ? Text(Format("%.1f kB/s", *m.Rate() / 1000)) : QString());
   SetText(row.Result, QString::fromLatin1(m.ResultText()));
+  row.Result->setToolTip(row.Result->text());
   Colour(row.Result, m.Result() == TRowResult::Success ? QColor(0, 0x80, 0) : QColor(0xC0, 0, 0));
   SetText(row.Passed, QString::number(m.Passed()));
   SetText(row.Failed, QString::number(m.Failed()));

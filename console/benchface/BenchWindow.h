@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QLabel>
-#include <QProcess>
 #include <QProgressBar>
 #include <QTimer>
 #include <QWidget>
@@ -22,6 +21,7 @@
 #include "DownloadJob.h"
 #include "ModeSelect.h"
 #include "StationEvents.h"
+#include "StationProcess.h"
 
 struct TBenchOptions {
   std::vector<std::string> Ports;
@@ -48,7 +48,7 @@ public:
   // 0 every box passed, 1 one failed, 2 no box was reached.
   int ExitStatus() const;
   // The processes serving the rows now, for a measurement.
-  std::vector<qint64> StationPids() const;
+  std::vector<pid_t> StationPids() const;
 
   void SetContinuous(bool on);
   // For a signal: stop every station and close, asking nobody.
@@ -70,8 +70,11 @@ private:
   void BuildRow(std::size_t i, class QGridLayout* grid);
   void ModeChosen(std::uint8_t mode);
   void StartStation(std::size_t i);
-  void StationFinished(std::size_t i, int code, bool crashed);
   void StopStations();
+  // A look at every station (what it wrote, whether it ended), then the drawing.
+  void Tick();
+  void Look(std::size_t i);
+  void StationEnded(std::size_t i, int code, bool signalled);
   void Draw();
   void DrawRow(TRowSlot& row, double now);
   double Now() const { return double(FClock.nsecsElapsed()) / 1e9; }
@@ -86,5 +89,5 @@ private:
   bool FClosing = false;
   bool FAskWhileSending = true;
   QElapsedTimer FClock;
-  QTimer FDrawTimer;
+  QTimer FTickTimer;
 };
