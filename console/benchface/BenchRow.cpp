@@ -16,8 +16,9 @@ int StageNumber(const std::string& line) {
   return line.size() > 2 && line[0] >= '0' && line[0] <= '9' && line[1] == '.' ? line[0] - '0' : -1;
 }
 
+// The log's indent and its "-. " bullets go: a row has room for the words.
 std::string Trimmed(const std::string& s) {
-  const auto first = s.find_first_not_of(' ');
+  const auto first = s.find_first_not_of(" -.");
   const auto last = s.find_last_not_of(' ');
   return first == std::string::npos ? std::string() : s.substr(first, last - first + 1);
 }
@@ -36,14 +37,13 @@ std::string MinutesText(double seconds) {
   return Format("%ld:%02ld", whole / 60, whole % 60);
 }
 
-void TBenchRow::StationStarted(double nowS) {
+void TBenchRow::StationStarted(double) {
   FRunning = true;
   FBoxSeen = false;
   FResultSaid = false;
   FSending = false;
   FLastMessage.clear();
   FStage = FResult == TRowResult::None ? kWaitingForBox : kWaitingForNextBox;
-  if (FResult == TRowResult::None) FBoxStartS = nowS;
   ++FVersion;
 }
 
@@ -72,7 +72,7 @@ void TBenchRow::Take(const TStationEvent& e, double nowS) {
       break;
     case TStationEventKind::Receiver:
       if (!FBoxSeen) NewBox(nowS);
-      FIdentity = "OUI " + e.Oui + "  model " + e.Model + "  hw " + e.Hardware;
+      FIdentity = e.Oui + "  " + e.Model + "  " + e.Hardware;
       break;
     case TStationEventKind::Progress:
       if (e.FlashPhase) {
@@ -81,15 +81,18 @@ void TBenchRow::Take(const TStationEvent& e, double nowS) {
         break;
       }
       FDownloadPercent = e.Percent;
-      FBytes = e.Bytes;
+      // The 100 is sent as the last block is accepted, and may come with the
+      // byte count of the block before; the whole image is on the box.
+      FBytes = e.Percent >= 100 ? e.Total : e.Bytes;
       FTotal = e.Total;
       if (e.Percent >= 100) FSending = false;
       // The pace is taken from the first block's report on, so the
-      // handshake before it does not count as a slow line.
+      // handshake before it does not count as a slow line; the 100 may be
+      // told only once the receiver's checks are over, so it is left out.
       if (FFirstBytes < 0 && e.Bytes > 0) {
         FFirstBytes = e.Bytes;
         FFirstProgressS = nowS;
-      } else if (FFirstBytes >= 0 && nowS > FFirstProgressS && e.Bytes > FFirstBytes) {
+      } else if (FFirstBytes >= 0 && nowS > FFirstProgressS && e.Bytes > FFirstBytes && e.Percent < 100) {
         FRate = double(e.Bytes - FFirstBytes) / (nowS - FFirstProgressS);
       }
       break;
@@ -119,9 +122,9 @@ void TBenchRow::End(TRowResult result, std::string text, double nowS) {
   FResult = result;
   FResultText = std::move(text);
   FSending = false;
-  FBoxEndS = nowS;
-  // Only a box that answered is counted, passed or failed.
+  // Only a box that answered is timed and counted, passed or failed.
   if (!FBoxSeen) return;
+  FBoxEndS = nowS;
   if (result == TRowResult::Success)
     ++FPassed;
   else
@@ -148,7 +151,6 @@ std::optional<double> TBenchRow::SecondsLeft() const {
 }
 
 std::optional<double> TBenchRow::Seconds(double nowS) const {
-  if (!FBoxSeen && FResult == TRowResult::None) return std::nullopt;
-  if (!FBoxStartS) return std::nullopt;
+  if (!FBoxStartS || (!FBoxSeen && !FBoxEndS)) return std::nullopt;
   return (FBoxEndS ? *FBoxEndS : nowS) - *FBoxStartS;
 }

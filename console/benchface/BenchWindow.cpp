@@ -8,7 +8,8 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
-#include <signal.h>
+
+#include <algorithm>
 
 #include "DescriptionFile.h"
 #include "FileError.h"
@@ -24,7 +25,7 @@ constexpr int kRestartPauseMs = 2000;
 // can follow, and the window's only wake-ups however much the stations say.
 constexpr int kTickIntervalMs = 500;
 
-const char* const kColumns[] = {"Port", "Box", "Stage", "Down Load", "Flash Write", "Bytes",
+const char* const kColumns[] = {"Port", "Box: OUI, model, hw", "Stage", "Down Load", "Flash Write", "Bytes",
                                 "Rate", "Left", "Result", "Time", "Passed", "Failed"};
 
 QString Text(const std::string& s) { return QString::fromStdString(s); }
@@ -38,7 +39,7 @@ QProgressBar* MakeBar() {
   bar->setRange(0, 100);
   bar->setValue(0);
   bar->setTextVisible(false);
-  bar->setFixedSize(110, 16);
+  bar->setFixedSize(100, 16);
   return bar;
 }
 
@@ -97,7 +98,7 @@ TBenchWindow::TBenchWindow(TBenchOptions options, QWidget* parent) : QWidget(par
 
   auto* table = new QWidget;
   auto* grid = new QGridLayout(table);
-  grid->setHorizontalSpacing(12);
+  grid->setHorizontalSpacing(10);
   for (int c = 0; c < int(std::size(kColumns)); ++c) {
     auto* title = new QLabel(kColumns[c]);
     title->setFont(bold);
@@ -110,7 +111,10 @@ TBenchWindow::TBenchWindow(TBenchOptions options, QWidget* parent) : QWidget(par
   scroll->setWidgetResizable(true);
   scroll->setFocusPolicy(Qt::NoFocus);
   top->addWidget(scroll, 1);
-  resize(1180, 150 + 34 * int(FOptions.Ports.size()));
+  // Wide enough for every column, as high as the rows need up to a screen's worth.
+  resize(table->sizeHint().width() + 2 * scroll->frameWidth() + top->contentsMargins().left() +
+             top->contentsMargins().right() + 4,
+         std::min(700, 150 + 26 * int(FOptions.Ports.size())));
 
   FTickTimer.setInterval(kTickIntervalMs);
   connect(&FTickTimer, &QTimer::timeout, this, [this] { Tick(); });
@@ -140,19 +144,19 @@ void TBenchWindow::BuildRow(std::size_t i, QGridLayout* grid) {
   };
   label(row->Port, 0);
   row->Port->setText(Text(FOptions.Ports[i]));
-  label(row->Box, 210);
-  label(row->Stage, 170);
+  label(row->Box, 140);
+  label(row->Stage, 175);
   row->Download = MakeBar();
   grid->addWidget(row->Download, r, c++);
   row->Flash = MakeBar();
   grid->addWidget(row->Flash, r, c++);
-  label(row->Bytes, 120);
-  label(row->Rate, 70);
-  label(row->Left, 40);
-  label(row->Result, 200);
-  label(row->Time, 40);
-  label(row->Passed, 40);
-  label(row->Failed, 40);
+  label(row->Bytes, 125);
+  label(row->Rate, 65);
+  label(row->Left, 35);
+  label(row->Result, 190);
+  label(row->Time, 35);
+  label(row->Passed, 45);
+  label(row->Failed, 45);
   QFont bold = row->Result->font();
   bold.setBold(true);
   row->Result->setFont(bold);

@@ -57,7 +57,7 @@ TEST(BenchFace, ThreeBoxesEachWithItsOwnEnd) {
 
   EXPECT_EQ(window.Row(0).Result(), TRowResult::Success);
   EXPECT_EQ(window.Row(0).ResultText(), "OK");
-  EXPECT_EQ(window.Row(0).Identity(), "OUI 1234  model 0A.01  hw 01.05");
+  EXPECT_EQ(window.Row(0).Identity(), "1234  0A.01  01.05");
   EXPECT_EQ(window.Row(1).Result(), TRowResult::Failed);
   EXPECT_EQ(window.Row(1).ResultText(), "Flash Write Error !!");
   EXPECT_EQ(window.Row(1).Stage(), "5. Ram Image CRC OK");
