@@ -107,7 +107,10 @@ void TBenchRow::Take(const TStationEvent& e, double nowS) {
         End(TRowResult::Failed, FLastMessage.empty() ? "no download" : FLastMessage, nowS);
       } else {
         const std::string at = e.FailedAt ? Trimmed(*e.FailedAt) : FLastMessage;
-        End(TRowResult::Failed, e.Result == "stopped" ? "stopped: " + at : at, nowS);
+        if (e.Result == "stopped")
+          End(TRowResult::Failed, at.empty() ? std::string("stopped") : "stopped: " + at, nowS);
+        else
+          End(TRowResult::Failed, at.empty() ? e.Result : at, nowS);
       }
       if (e.DurationS && FBoxSeen) FBoxStartS = *FBoxEndS - *e.DurationS;
       break;
