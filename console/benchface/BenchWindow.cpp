@@ -369,9 +369,9 @@ void TBenchWindow::Draw() {
 
 void TBenchWindow::DrawRow(TRowSlot& row, double now) {
   const TBenchRow& m = row.Model;
-  // The clock columns move while a box is on the line; the rest only on news.
-  if (const auto s = m.Seconds(now)) SetText(row.Time, Text(MinutesText(*s)));
-  else SetText(row.Time, QString());
+  // The time left moves while blocks go out; the rest only on news. The
+  // box's time is shown once it is over: a clock per row ticking every
+  // second would be most of what the window paints.
   const auto left = m.SecondsLeft();
   SetText(row.Left, left ? Text(MinutesText(*left)) : QString());
   if (row.DrawnVersion == m.Version()) return;
@@ -385,6 +385,8 @@ void TBenchWindow::DrawRow(TRowSlot& row, double now) {
   SetText(row.Result, QString::fromLatin1(m.ResultText()));
   row.Result->setToolTip(row.Result->text());
   Colour(row.Result, m.Result() == TRowResult::Success ? QColor(0, 0x80, 0) : QColor(0xC0, 0, 0));
+  const auto took = m.Result() != TRowResult::None ? m.Seconds(now) : std::nullopt;
+  SetText(row.Time, took ? Text(MinutesText(*took)) : QString());
   SetText(row.Passed, QString::number(m.Passed()));
   SetText(row.Failed, QString::number(m.Failed()));
 }
