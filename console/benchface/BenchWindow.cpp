@@ -21,9 +21,11 @@ namespace {
 // A station that ended without reaching a box (its port would not open, say)
 // is started again after this pause, not in a tight loop.
 constexpr int kRestartPauseMs = 2000;
-// How often the stations are looked at and the rows drawn: what a person
-// can follow, and the window's only wake-ups however much the stations say.
-constexpr int kTickIntervalMs = 500;
+// How often the stations are looked at and the rows drawn: the time left
+// moves by its seconds, and these are the window's only wake-ups however
+// much the stations say. Painting the changed texts is most of the window's
+// cost, so it is done no more often than that.
+constexpr int kTickIntervalMs = 1000;
 
 const char* const kColumns[] = {"Port", "Box: OUI, model, hw", "Stage", "Down Load", "Flash Write", "Bytes",
                                 "Rate", "Left", "Result", "Time", "Passed", "Failed"};

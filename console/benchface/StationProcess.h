@@ -1,6 +1,6 @@
 // A station's process: stb-downloader started with pipes on its standard
 // input, output and error. Nothing here waits: the bench looks at its
-// stations a few times a second, reads what they wrote since and whether
+// stations once a second, reads what they wrote since and whether
 // they ended, so eight chatty stations cost the window no more wake-ups
 // than one quiet one. The pipe holds far more than a station writes between
 // two looks, so no station is ever held up by the bench.
