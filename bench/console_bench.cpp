@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -59,7 +60,14 @@ struct Figures {
   bool ok = false;
   std::uint32_t blocks = 0;
   double transferS = 0, cpuS = 0;
+  std::vector<std::int64_t> turnaroundsNs;  // the receiver's last reply byte to the next block
 };
+
+double Percentile(std::vector<std::int64_t> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return double(v[std::min(v.size() - 1, std::size_t(double(v.size()) * p))]) / 1e6;
+}
 
 Figures Download() {
   Workbench bench;
@@ -77,31 +85,23 @@ Figures Download() {
   rx.Start();
   const pid_t pid = Spawn({STB_DOWNLOADER, "--console", "--port", rx.ConsolePath()}, "W4n!Rk\n", bench.Dir().string());
   if (pid < 0) return f;
-  // Watched from here: the stages as the receiver reaches them, on our clock.
+  // Watched from here: the stages as the receiver reaches them, on our clock,
+  // woken by the receiver's own change of stage, never by polling.
   Clock::time_point start, end;
   double cpuStart = 0, cpuEnd = 0;
-  bool started = false;
-  for (;;) {
-    const stbsim::Stage st = rx.GetSummary().Reached;
-    if (!started && st >= stbsim::Stage::Transferring) {
-      started = true;
-      start = Clock::now();
-      cpuStart = CpuSeconds(pid);
-    }
-    if (started && st >= stbsim::Stage::DownloadCrc) {
-      end = Clock::now();
-      cpuEnd = CpuSeconds(pid);
-      break;
-    }
-    if (st >= stbsim::Stage::Done || waitpid(pid, nullptr, WNOHANG) == pid) break;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
+  const bool started = rx.WaitReached(stbsim::Stage::Transferring, 60000);
+  start = Clock::now();
+  cpuStart = CpuSeconds(pid);
+  const bool transferred = started && rx.WaitReached(stbsim::Stage::DownloadCrc, 600000);
+  end = Clock::now();
+  cpuEnd = CpuSeconds(pid);
   int status = 0;
   waitpid(pid, &status, 0);
   rx.WaitFinished(5000);
   const auto sum = rx.GetSummary();
-  f.ok = started && WIFEXITED(status) && WEXITSTATUS(status) == 0 && sum.Success && rx.Flash() == Padded(image);
+  f.ok = transferred && WIFEXITED(status) && WEXITSTATUS(status) == 0 && sum.Success && rx.Flash() == Padded(image);
   f.blocks = sum.BlocksAccepted;
+  f.turnaroundsNs = sum.TurnaroundsNs;
   f.transferS = std::chrono::duration<double>(end - start).count();
   f.cpuS = cpuEnd - cpuStart;
   return f;
@@ -116,6 +116,11 @@ void Print(const char* what, const Figures& f, double target) {
               100.0 * ideal / f.transferS, target);
   std::printf("  console CPU  %.3f s = %.3f %% of one core during the transfer (target <= 0.2 %%)\n", f.cpuS,
               100.0 * f.cpuS / f.transferS);
+  double turnaroundS = 0;
+  for (std::int64_t ns : f.turnaroundsNs) turnaroundS += double(ns) / 1e9;
+  std::printf("  turnaround   median %.3f ms, p99 %.3f ms, max %.3f ms, %.3f s in all (last reply byte to next block)\n",
+              Percentile(f.turnaroundsNs, 0.5), Percentile(f.turnaroundsNs, 0.99), Percentile(f.turnaroundsNs, 1.0),
+              turnaroundS);
 }
 
 }  // namespace

@@ -123,10 +123,14 @@ bool TDownloadConsole::CloseQuery() {
   if (FCloseRequested || FAsking) return false;
   // Blocks going out are worth a question; a signal is not asked.
   if (Transferring() && !FCloseWithoutAsking) {
+    // The window behind the question is painted as it stands; the block
+    // loop holds it again once the question is answered.
+    const bool pacing = FPacing;
     StopPacing();
     FAsking = true;
     const bool yes = ShowDialog(TDialog::StopQuestion, kStopQuestion);
     FAsking = false;
+    FPacing = pacing;
     // A signal that came while the question was open closes all the same.
     if (!yes && !FCloseWithoutAsking) return false;
   }
@@ -162,20 +166,18 @@ void TDownloadConsole::ShowInformation(const std::string& text) {
 
 // --- the bars, the counter and the strip, at a person's pace ------------------------------------
 
-// Every value goes to the window at once, but while blocks go out the window
-// is held from painting, and let paint what changed, all in one pass, at the
-// message handling of a block when kPaintInterval has passed since it last
-// painted, and at the last block: the receiver's pace, not the screen's,
-// sets the cost.
-void TDownloadConsole::SetTransferProgress(int percent) {
-  if (FPacing && percent >= 100) FFinalDue = true;
-  DrawTransferProgress(percent);
-}
+// Every value goes to the window at once: what the window holds is always
+// the exchange's latest.
+void TDownloadConsole::SetTransferProgress(int percent) { DrawTransferProgress(percent); }
 
 void TDownloadConsole::SetFlashProgress(int percent) { DrawFlashProgress(percent); }
 
 void TDownloadConsole::SetByteCounter(const std::string& text) { DrawByteCounter(text); }
 
+// While blocks go out the window is held from painting, and lets what
+// changed paint, all in one pass, at the message handling of a block when
+// kPaintInterval has passed since it last did, and at the last block: the
+// receiver's pace sets the cost, never the screen's.
 void TDownloadConsole::ProcessPendingMessages() {
   if (!FPacing) {
     PumpMessages();
@@ -240,9 +242,11 @@ void TDownloadConsole::TransferStarting(std::int32_t) {
 }
 
 // The block loop handles the window's messages right after this, which
-// paints the strip.
+// paints the strip (and, at the last block, whatever is held).
 void TDownloadConsole::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
   FRecorder->BlockAccepted();
+  // The bar shows 100 % for the last half percent of blocks: the last block is the count's.
+  if (FPacing && done >= blockCount) FFinalDue = true;
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
   ShowActivity(TransferRateText(done, blockCount, elapsed));
 }

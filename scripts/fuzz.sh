@@ -42,8 +42,10 @@ if [[ $target == reply ]]; then
   mkdir -p "$out/reply-corpus"
   corpora=("$out/reply-corpus")
 else
-  sources=(console/DescriptionFile.cpp tests/fuzz/DescriptionCheck.cpp tests/fuzz/DescriptionFuzz.cpp)
-  headers=(console/DescriptionFile.h console/DownloadJob.h tests/fuzz/DescriptionCheck.h)
+  sources=(console/DescriptionFile.cpp console/file_access_posix.cpp tests/fuzz/DescriptionCheck.cpp
+           tests/fuzz/DescriptionFuzz.cpp)
+  headers=(console/DescriptionFile.h console/DownloadJob.h console/FileAccess.h console/FileHandle.h
+           tests/fuzz/DescriptionCheck.h)
   binary="$out/description_fuzz"
   name="description file reader"
   dict=(-dict=tests/fuzz/description.dict)

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <ctime>
 
-
 namespace serial_platform {
 namespace {
 

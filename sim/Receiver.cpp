@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -227,8 +228,10 @@ void Receiver::Core::Pause(int ms) {
 }
 
 void Receiver::Core::Enter(Stage s, std::uint32_t block) {
+  const bool changed = s != Current;
   Current = s;
   Update([s](Summary& sum) { sum.Reached = std::max(sum.Reached, s); });
+  if (changed) Changed.notify_all();
   const Faults& f = Cfg.Fault;
   bool transferring = s == Stage::Transferring;
   if (f.HangUpAt == s && (!transferring || block == f.HangUpBlock)) {
@@ -284,6 +287,19 @@ Bytes Receiver::Core::Text(Stage s, std::string_view text) const {
 void Receiver::Core::Run() {
   // Byte times at 115200 baud are 87 us; the default 50 us timer slack would blur them.
   prctl(PR_SET_TIMERSLACK, 1000UL);
+  // A real receiver is not slowed by the PC's load: on a busy machine the
+  // line's thread should still wake when its bytes are due. A short slice
+  // (honoured by the EEVDF scheduler, open to every user) lets it run first.
+  struct {
+    std::uint32_t size, policy;
+    std::uint64_t flags;
+    std::int32_t nice;
+    std::uint32_t priority;
+    std::uint64_t runtime, deadline, period;
+  } slice{};
+  slice.size = sizeof slice;
+  slice.runtime = 100000;  // ns
+  [[maybe_unused]] long r = syscall(SYS_sched_setattr, 0, &slice, 0);
   try {
     try {
       Handshake();
@@ -716,6 +732,13 @@ void Receiver::Stop() {
 bool Receiver::WaitFinished(int timeoutMs) {
   std::unique_lock<std::mutex> lock(FCore->Mu);
   return FCore->Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return FCore->Finished; });
+}
+
+bool Receiver::WaitReached(Stage s, int timeoutMs) {
+  std::unique_lock<std::mutex> lock(FCore->Mu);
+  return FCore->Changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [this, s] { return FCore->Sum.Reached >= s || FCore->Finished; }) &&
+         FCore->Sum.Reached >= s && !FCore->Finished;
 }
 
 Summary Receiver::GetSummary() const {

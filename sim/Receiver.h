@@ -30,6 +30,10 @@ public:
   void Start();  // runs the receiver on its own thread
   void Stop();
   bool WaitFinished(int timeoutMs);  // true once Done, Failed or HungUp
+  // True once stage s is reached while the download is still on; false when
+  // it ended first or timeoutMs passed. Wakes when the stage changes, so a
+  // watcher costs the line nothing.
+  bool WaitReached(Stage s, int timeoutMs);
   Summary GetSummary() const;        // thread-safe snapshot
   // The image as written to simulated flash (BlockCount*1024 bytes, zero padded as received).
   std::vector<std::uint8_t> Flash() const;

@@ -81,6 +81,8 @@ void TBanner::paintEvent(QPaintEvent*) {
 }
 
 TBusyAnimation::TBusyAnimation(QWidget* parent) : QWidget(parent) {
+  // It covers its place whole: nothing beneath it is painted again with it.
+  setAttribute(Qt::WA_OpaquePaintEvent);
   FTimer.setInterval(60);
   QObject::connect(&FTimer, &QTimer::timeout, this, [this] {
     FFrame = (FFrame + 1) % kFrames;
@@ -98,15 +100,15 @@ void TBusyAnimation::Stop() {
   update();
 }
 
-// Each frame is drawn once and kept: the transfer shows a frame per block,
-// and a picture copied costs a fraction of one drawn.
+// Each frame is drawn once, on the panel's colour, and kept: the transfer
+// shows a frame per block, and a picture copied costs a fraction of one drawn.
 void TBusyAnimation::paintEvent(QPaintEvent*) {
   const qreal ratio = devicePixelRatioF();
   QPixmap& frame = FFrames[std::size_t(Playing() ? FFrame : kFrames)];
   if (frame.isNull() || frame.devicePixelRatio() != ratio) {
     frame = QPixmap(size() * ratio);
     frame.setDevicePixelRatio(ratio);
-    frame.fill(Qt::transparent);
+    frame.fill(palette().color(QPalette::Window));
     QPainter p(&frame);
     p.setFont(font());
     DrawFrame(p);

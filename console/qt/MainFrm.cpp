@@ -109,6 +109,7 @@ void TForm1::BuildControls() {
   Label4->setGeometry(kLabel4X, kLabel4Y, Panel1->contentsRect().right() + 1 - kLabel4X, kLabel4Height);
   Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   Label4->setFont(CounterFont(Label4->font(), Label4->width()));
+
   ProgressBar1 = MakeBar(Panel1, kProgressBar1);
   ProgressBar2 = MakeBar(Panel1, kProgressBar2);
   Animate1 = new TBusyAnimation(Panel1);
@@ -121,6 +122,10 @@ void TForm1::BuildControls() {
 
   StatusStrip = new TStatusStrip(this);
   Place(StatusStrip, kStatusStrip);
+  // What changes while blocks go out fills its own background (the panel's
+  // colour), so that painting it leaves the panel and the window beneath alone.
+  for (QWidget* w : std::initializer_list<QWidget*>{Label4, ProgressBar1, ProgressBar2, StatusStrip})
+    w->setAutoFillBackground(true);
 }
 
 void TForm1::ShowLogLine(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }

@@ -1,8 +1,5 @@
 #include "TerminalFace.h"
 
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <iostream>
 
@@ -15,30 +12,6 @@ namespace {
 
 constexpr const char* kKeywordPrompt = "Download mode: ";
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-
-// Echo off for the keyword, as a password prompt does; given back on every
-// way out.
-class TEchoOff {
-public:
-  void Set(int fd) {
-    if (FFd >= 0 || ::tcgetattr(fd, &FSaved) != 0) return;
-    termios quiet = FSaved;
-    quiet.c_lflag &= ~tcflag_t(ECHO);
-    quiet.c_lflag |= ICANON | ECHONL;
-    if (::tcsetattr(fd, TCSAFLUSH, &quiet) == 0) FFd = fd;
-  }
-  void Restore() {
-    if (FFd >= 0) ::tcsetattr(FFd, TCSAFLUSH, &FSaved);
-    FFd = -1;
-  }
-  ~TEchoOff() { Restore(); }
-
-private:
-  int FFd = -1;
-  termios FSaved{};
-};
-
-TEchoOff EchoOff;
 
 const char* ResultName(const std::optional<TDownloadResult>& r) {
   if (!r) return "no-download";
@@ -53,14 +26,14 @@ const char* ResultName(const std::optional<TDownloadResult>& r) {
 }  // namespace
 
 TTerminalFace::TTerminalFace(const TTerminalOptions& options) : FOptions(options) {
-  FInputIsTerminal = ::isatty(STDIN_FILENO) != 0;
-  FErrIsTerminal = ::isatty(STDERR_FILENO) != 0;
+  FInputIsTerminal = TTerminalLoop::InputIsTerminal();
+  FErrIsTerminal = TTerminalLoop::ErrorIsTerminal();
   CreateComponents(options.Port, FLoop.MakeTimer(), FLoop.MakeTimer());
-  FLoop.OnSignal = [this](int signal) { OnSignal(signal); };
+  FLoop.OnInterrupt = [this] { OnInterrupt(); };
 }
 
 TTerminalFace::~TTerminalFace() {
-  EchoOff.Restore();
+  TTerminalLoop::EchoInput(true);
   DestroyComponents();
 }
 
@@ -89,18 +62,18 @@ void TTerminalFace::End(int status) {
 
 void TTerminalFace::AskForKeyword() {
   if (FInputIsTerminal) {
-    EchoOff.Set(STDIN_FILENO);
+    TTerminalLoop::EchoInput(false);
     std::cerr << kKeywordPrompt << std::flush;
   }
-  FLoop.WatchInput(STDIN_FILENO, [this] { KeywordInput(); });
+  FLoop.WatchInput([this] { KeywordInput(); });
 }
 
 void TTerminalFace::KeywordInput() {
   char buffer[256];
-  const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+  const long n = FLoop.ReadInput(buffer, sizeof buffer);
   if (n <= 0) {
     FLoop.StopWatchingInput();
-    EchoOff.Restore();
+    TTerminalLoop::EchoInput(true);
     // A line cut off by the end of the input is still the operator's word.
     if (!FInputLine.empty()) TakeKeywordLine(FInputLine);
     if (DownloadMode == 0 && !FEndStatus) {
@@ -109,7 +82,7 @@ void TTerminalFace::KeywordInput() {
     }
     return;
   }
-  for (ssize_t i = 0; i < n && DownloadMode == 0 && !FEndStatus; ++i) {
+  for (long i = 0; i < n && DownloadMode == 0 && !FEndStatus; ++i) {
     if (buffer[i] != '\n') {
       FInputLine.push_back(buffer[i]);
       continue;
@@ -132,7 +105,7 @@ void TTerminalFace::TakeKeywordLine(const std::string& line) {
   }
   if (DownloadMode != 0 || FEndStatus) {
     FLoop.StopWatchingInput();
-    EchoOff.Restore();
+    TTerminalLoop::EchoInput(true);
     return;
   }
   if (FInputIsTerminal) {
@@ -144,12 +117,12 @@ void TTerminalFace::TakeKeywordLine(const std::string& line) {
   End(kExitNoDownload);
 }
 
-// --- signals ----------------------------------------------------------------------------------
+// --- interrupts -------------------------------------------------------------------------------
 
-// While blocks go out a signal stops the transfer after the block on the
+// While blocks go out an interrupt stops the transfer after the block on the
 // line, as closing the window does after its question; before, it ends the
 // run at once. During the receiver's checks it takes effect once they are over.
-void TTerminalFace::OnSignal(int) {
+void TTerminalFace::OnInterrupt() {
   if (!Download().Running()) {
     End(kExitNoDownload);
     return;
@@ -291,15 +264,20 @@ void TTerminalFace::EmitProgress(bool due) {
 }
 
 void TTerminalFace::DrawProgressLine() {
-  std::string line = "\r" + FStage + "  Down Load " + std::to_string(FTransferPercent) + " % " + FByteCounter;
+  std::string line = FStage + "  Down Load " + std::to_string(FTransferPercent) + " % " + FByteCounter;
   if (!FActivity.empty()) line += "  " + FActivity;
-  line += "  Flash Write " + std::to_string(FFlashPercent) + " %\x1b[K";
-  std::cerr << line << std::flush;
+  line += "  Flash Write " + std::to_string(FFlashPercent) + " %";
+  // Blanks over what a longer line before left, on any terminal.
+  const std::size_t shown = line.size();
+  if (line.size() < FProgressWidth) line.append(FProgressWidth - line.size(), ' ');
+  FProgressWidth = shown;
+  std::cerr << '\r' << line << std::flush;
   FProgressShown = true;
 }
 
 void TTerminalFace::ClearProgressLine() {
   if (!FProgressShown) return;
-  std::cerr << "\r\x1b[K" << std::flush;
+  std::cerr << '\r' << std::string(FProgressWidth, ' ') << '\r' << std::flush;
   FProgressShown = false;
+  FProgressWidth = 0;
 }

@@ -50,7 +50,7 @@ private:
   void AskForKeyword();
   void KeywordInput();
   void TakeKeywordLine(const std::string& line);
-  void OnSignal(int signal);
+  void OnInterrupt();
   bool AskYesNo(const std::string& question);
   void Emit(const std::string& json);
   void ShowProgress(bool force);
@@ -74,6 +74,7 @@ private:
   std::string FActivity;
   std::string FStage;
   bool FProgressShown = false;
+  std::size_t FProgressWidth = 0;
   std::chrono::steady_clock::time_point FLastProgress;
   std::string FLastProgressSent;
 };

@@ -1,29 +1,12 @@
 #include "TerminalLoop.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 
+#include "TerminalPlatform.h"
+
 namespace {
-
 using Clock = std::chrono::steady_clock;
-
-int SignalPipe[2] = {-1, -1};
-
-// A signal handler may do next to nothing: the signal's number into the
-// pipe, which the loop reads.
-void OnTerminateSignal(int signal) {
-  const int saved = errno;
-  const char b = char(signal);
-  [[maybe_unused]] ssize_t n = ::write(SignalPipe[1], &b, 1);
-  errno = saved;
-}
-
 }  // namespace
 
 class TTerminalLoop::TLoopTimer : public TPollTimer {
@@ -58,13 +41,8 @@ private:
 };
 
 TTerminalLoop::TTerminalLoop() {
-  if (SignalPipe[0] < 0 && ::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction sa {};
-  sa.sa_handler = OnTerminateSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
+  terminal_platform::CatchInterrupts();
+  terminal_platform::AskForShortSlices();
 }
 
 TTerminalLoop::~TTerminalLoop() {
@@ -73,15 +51,20 @@ TTerminalLoop::~TTerminalLoop() {
 
 std::unique_ptr<TPollTimer> TTerminalLoop::MakeTimer() { return std::make_unique<TLoopTimer>(this); }
 
-void TTerminalLoop::WatchInput(int fd, std::function<void()> onReadable) {
-  FInputFd = fd;
+void TTerminalLoop::WatchInput(std::function<void()> onReadable) {
+  FWatchingInput = true;
   FOnInput = std::move(onReadable);
 }
 
 void TTerminalLoop::StopWatchingInput() {
-  FInputFd = -1;
+  FWatchingInput = false;
   FOnInput = nullptr;
 }
+
+bool TTerminalLoop::InputIsTerminal() { return terminal_platform::InputIsTerminal(); }
+bool TTerminalLoop::ErrorIsTerminal() { return terminal_platform::ErrorIsTerminal(); }
+long TTerminalLoop::ReadInput(char* buffer, std::size_t size) { return terminal_platform::ReadInput(buffer, size); }
+void TTerminalLoop::EchoInput(bool on) { terminal_platform::EchoInput(on); }
 
 void TTerminalLoop::Run() {
   FQuit = false;
@@ -102,10 +85,13 @@ void TTerminalLoop::RunOnce(bool mayWait) {
       waitMs = waitMs < 0 ? ms : std::min(waitMs, ms);
     }
   }
-  pollfd fds[2] = {{SignalPipe[0], POLLIN, 0}, {FInputFd, POLLIN, 0}};
-  const int n = ::poll(fds, FInputFd >= 0 ? 2 : 1, waitMs);
-  if (n > 0 && (fds[0].revents & POLLIN) != 0 && TakeSignal()) return;
-  if (n > 0 && FInputFd >= 0 && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && FOnInput) {
+  const terminal_platform::TWoke woke = terminal_platform::Wait(waitMs, FWatchingInput);
+  if (woke.Interrupts > 0) {
+    for (int i = 0; i < woke.Interrupts; ++i)
+      if (OnInterrupt) OnInterrupt();
+    return;
+  }
+  if (woke.Input && FWatchingInput && FOnInput) {
     // The handler may stop the watch or replace it.
     const auto onInput = FOnInput;
     onInput();
@@ -122,13 +108,4 @@ void TTerminalLoop::FireDueTimers() {
     t->FireIfDue(now);
     if (FQuit) return;
   }
-}
-
-bool TTerminalLoop::TakeSignal() {
-  char signals[16];
-  const ssize_t n = ::read(SignalPipe[0], signals, sizeof signals);
-  if (n <= 0) return false;
-  for (ssize_t i = 0; i < n; ++i)
-    if (OnSignal) OnSignal(int(static_cast<unsigned char>(signals[i])));
-  return true;
 }

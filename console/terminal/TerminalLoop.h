@@ -1,11 +1,13 @@
 // The loop of a face without a window toolkit: the probe timer and the
 // receive poll tick from here, standard input is watched for the keyword,
-// and SIGINT/SIGTERM arrive as an event instead of killing the program. It
-// sleeps in one poll() until the next timer is due, a line of input comes or
-// a signal does, so an idle face costs nothing.
+// and an interrupt (SIGINT/SIGTERM, Ctrl+C, a console closed) arrives as an
+// event instead of killing the program. It sleeps until the next timer is
+// due, input comes or an interrupt does, so an idle face costs nothing. One
+// source file per system, as the serial layer has.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,11 +25,20 @@ public:
   // A timer that ticks from this loop; it may outlive the loop only stopped.
   std::unique_ptr<TPollTimer> MakeTimer();
 
-  // Called with SIGINT or SIGTERM, from the loop, never from the handler.
-  std::function<void(int signal)> OnSignal;
-  // Called when `fd` is readable (or at its end); none: not watched.
-  void WatchInput(int fd, std::function<void()> onReadable);
+  // Called with each interrupt, from the loop, never from the handler.
+  std::function<void()> OnInterrupt;
+  // Called when standard input has bytes (or is at its end).
+  void WatchInput(std::function<void()> onReadable);
   void StopWatchingInput();
+
+  // Standard input and error as this system tells them.
+  static bool InputIsTerminal();
+  static bool ErrorIsTerminal();
+  // What standard input holds now that it is readable, at most `size`
+  // bytes: 0 at its end.
+  long ReadInput(char* buffer, std::size_t size);
+  // The terminal's echo of what is typed, off for the keyword and back on.
+  static void EchoInput(bool on);
 
   // Runs until Quit.
   void Run();
@@ -40,10 +51,9 @@ private:
   class TLoopTimer;
   void RunOnce(bool mayWait);
   void FireDueTimers();
-  bool TakeSignal();
 
   std::vector<TLoopTimer*> FTimers;
-  int FInputFd = -1;
+  bool FWatchingInput = false;
   std::function<void()> FOnInput;
   bool FQuit = false;
 };

@@ -374,11 +374,18 @@ void TForm1::PaintBanner(HDC dc) {
 
 // --- the view of the exchange -----------------------------------------------------------------
 
-void TForm1::DrawTransferProgress(int percent) { ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0); }
-void TForm1::DrawFlashProgress(int percent) { ::SendMessageA(ProgressBar2, PBM_SETPOS, WPARAM(percent), 0); }
+void TForm1::DrawTransferProgress(int percent) {
+  Draw(ProgressBar1, [this, percent] { ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0); });
+}
+
+void TForm1::DrawFlashProgress(int percent) {
+  Draw(ProgressBar2, [this, percent] { ::SendMessageA(ProgressBar2, PBM_SETPOS, WPARAM(percent), 0); });
+}
 
 void TForm1::DrawByteCounter(const std::string& text) {
-  if (Label4 != nullptr && ::IsWindow(Label4)) ::SetWindowTextA(Label4, text.c_str());
+  Draw(Label4, [this, text] {
+    if (Label4 != nullptr && ::IsWindow(Label4)) ::SetWindowTextA(Label4, text.c_str());
+  });
 }
 
 void TForm1::DrawBusy(bool playing) {
@@ -429,19 +436,28 @@ void TForm1::DestroyForm() {
 // --- the status strip, and the pace of painting ---------------------------------------------------
 
 void TForm1::DrawStrip(const TStripState& strip) {
-  if (StatusStrip == nullptr || !::IsWindow(StatusStrip)) return;
-  FStripWarning = strip.Warning;
-  SetUtf8Text(StatusStrip, strip.Text);
+  Draw(StatusStrip, [this, strip] {
+    if (StatusStrip == nullptr || !::IsWindow(StatusStrip)) return;
+    FStripWarning = strip.Warning;
+    SetUtf8Text(StatusStrip, strip.Text);
+  });
 }
 
-// While held, the panel and the strip keep their new texts and positions
-// without painting them; on release they are painted once, all together.
+// A control told of a new value invalidates itself and is painted when the
+// messages are next handled; while painting is held, only the newest value
+// for each control is kept, and handed to it on release.
+void TForm1::Draw(HWND control, std::function<void()> draw) {
+  if (FPaintHeld)
+    FHeldDraws[control] = std::move(draw);
+  else
+    draw();
+}
+
 void TForm1::HoldPainting(bool hold) {
-  for (HWND w : {Panel1, StatusStrip}) {
-    if (w == nullptr || !::IsWindow(w)) continue;
-    ::SendMessageA(w, WM_SETREDRAW, hold ? FALSE : TRUE, 0);
-    if (!hold) ::RedrawWindow(w, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
-  }
+  FPaintHeld = hold;
+  if (hold) return;
+  for (auto& [control, draw] : FHeldDraws) draw();
+  FHeldDraws.clear();
 }
 
 // No message is handled here, as none may be while the exchange waits: the

@@ -9,6 +9,8 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "DownloadConsole.h"
@@ -46,6 +48,7 @@ private:
   void BuildControls();
   void PaintBanner(HDC dc);
   LRESULT ControlColour(HDC dc, HWND control);
+  void Draw(HWND control, std::function<void()> draw);
 
   // TDownloadConsole
   void ShowLogLine(const std::string& line) override;
@@ -67,4 +70,6 @@ private:
   HFONT FCounterFont = nullptr;
   HWND FAddress[3] = {};
   bool FLogEmpty = true;
+  bool FPaintHeld = false;
+  std::map<HWND, std::function<void()>> FHeldDraws;
 };
