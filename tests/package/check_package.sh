@@ -43,12 +43,12 @@ say "built $(basename "$deb")"
 
 # --- the package's contents and control fields -------------------------------------
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$tmp/contents"
-for f in /usr/bin/stb-downloader /usr/bin/stb-receiver-sim \
-  /usr/share/applications/stb-downloader.desktop \
+for f in /usr/bin/stb-downloader /usr/bin/stb-bench /usr/bin/stb-receiver-sim \
+  /usr/share/applications/stb-downloader.desktop /usr/share/applications/stb-bench.desktop \
   /usr/share/icons/hicolor/scalable/apps/stb-downloader.svg \
   /usr/share/doc/stb-downloader/docs/operator-guide.md /usr/share/doc/stb-downloader/README.md \
   /usr/share/doc/stb-downloader/copyright \
-  /usr/share/man/man1/stb-downloader.1.gz /usr/share/man/man1/stb-receiver-sim.1.gz \
+  /usr/share/man/man1/stb-downloader.1.gz /usr/share/man/man1/stb-bench.1.gz /usr/share/man/man1/stb-receiver-sim.1.gz \
   /usr/share/doc/stb-downloader/examples/inc/native.inc \
   /usr/share/doc/stb-downloader/examples/images/native.bin; do
   grep -qx "$f" "$tmp/contents" || fail "the package lacks $f"
@@ -81,18 +81,22 @@ fi
 
 tool=$prefix/bin/stb-downloader
 sim=$prefix/bin/stb-receiver-sim
+bench=$prefix/bin/stb-bench
 [[ -x $tool && -x $sim ]] || fail "the programs are not installed as executables"
-if ldd "$tool" "$sim" | grep -q 'not found'; then
-  ldd "$tool" "$sim" | grep 'not found'
+if ldd "$tool" "$sim" "$bench" | grep -q 'not found'; then
+  ldd "$tool" "$sim" "$bench" | grep 'not found'
   fail "a library the programs need is missing"
 fi
 grep -qx 'Exec=stb-downloader' "$prefix/share/applications/stb-downloader.desktop" || fail "the desktop entry does not start stb-downloader"
 grep -qx 'Icon=stb-downloader' "$prefix/share/applications/stb-downloader.desktop" || fail "the desktop entry names another icon"
+grep -qx 'Exec=stb-bench' "$prefix/share/applications/stb-bench.desktop" || fail "the bench's desktop entry does not start stb-bench"
 "$sim" --help | grep -q -- '--link' || fail "stb-receiver-sim --help says nothing of --link"
 # Neither asks for a display to say how it is used.
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$tool" --help | grep -q -- '--port' ||
   fail "stb-downloader --help says nothing of --port"
-for program in "$tool" "$sim"; do
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$bench" --help | grep -q -- '--continuous' ||
+  fail "stb-bench --help says nothing of --continuous"
+for program in "$tool" "$sim" "$bench"; do
   env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program" --version | grep -q '^stb-[a-z-]* [0-9]' ||
     fail "$(basename "$program") --version printed no version"
 done
@@ -104,7 +108,7 @@ while IFS= read -r md; do
     [[ -e $(dirname "$md")/${target%%#*} ]] || fail "${md#"$prefix"/} links to $target, which is not installed"
   done < <(grep -o '](\([^)]*\))' "$md" | sed 's/^](\(.*\))$/\1/')
 done < <(find "$doc" -name '*.md')
-for page in stb-downloader stb-receiver-sim; do
+for page in stb-downloader stb-bench stb-receiver-sim; do
   man -l "$prefix/share/man/man1/$page.1.gz" 2>/dev/null | grep -q "^NAME" ||
     zcat "$prefix/share/man/man1/$page.1.gz" | grep -q '^\.SH NAME' || fail "the manual page of $page does not read"
 done

@@ -1,0 +1,77 @@
+// One row of the bench: what its station has said about the box on its
+// port, folded into what the row shows. No toolkit: the window draws it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "StationEvents.h"
+
+enum class TRowResult { None, Success, Failed };
+
+class TBenchRow {
+public:
+  explicit TBenchRow(std::string port) : FPort(std::move(port)) {}
+
+  // A station starts on the port: the row waits, probing, for a box. The
+  // last box's result stays shown until the next box answers.
+  void StationStarted(double nowS);
+  void Take(const TStationEvent& event, double nowS);
+  // The station's process ended (exitStatus -1: it never started); one that
+  // said no result has failed with its exit status or signal. `lastError`:
+  // its last line on standard error, or why it could not start.
+  void StationEnded(int exitStatus, bool signalled, const std::string& lastError, double nowS);
+
+  const std::string& Port() const { return FPort; }
+  const std::string& Identity() const { return FIdentity; }  // empty until the box answered
+  const std::string& Stage() const { return FStage; }
+  int DownloadPercent() const { return FDownloadPercent; }
+  int FlashPercent() const { return FFlashPercent; }
+  std::int64_t Bytes() const { return FBytes; }
+  std::int64_t Total() const { return FTotal; }
+  // Bytes a second over the transfer so far, and the seconds left at that
+  // pace; none before two progress reports.
+  std::optional<double> Rate() const { return FRate; }
+  std::optional<double> SecondsLeft() const;
+  TRowResult Result() const { return FResult; }
+  const std::string& ResultText() const { return FResultText; }
+  // The box's time: from its answer to the end (the record's when written).
+  std::optional<double> Seconds(double nowS) const;
+
+  bool Running() const { return FRunning; }
+  // Blocks are going out: closing now leaves the box without an image.
+  bool Sending() const { return FRunning && FSending && FResult == TRowResult::None; }
+  // The station ended without reaching a box (a port that would not open, a stop before any box).
+  bool EndedWithoutBox() const { return !FRunning && !FBoxSeen; }
+  int Passed() const { return FPassed; }
+  int Failed() const { return FFailed; }
+  // Bumped on every change the window has to draw.
+  std::uint64_t Version() const { return FVersion; }
+
+private:
+  void NewBox(double nowS);
+  void End(TRowResult result, std::string text, double nowS);
+
+  std::string FPort;
+  std::string FIdentity;
+  std::string FStage;
+  int FDownloadPercent = 0, FFlashPercent = 0;
+  std::int64_t FBytes = 0, FTotal = 0;
+  std::optional<double> FRate;
+  double FFirstProgressS = 0;
+  std::int64_t FFirstBytes = -1;
+  TRowResult FResult = TRowResult::None;
+  std::string FResultText;
+  std::string FLastMessage;
+  std::optional<double> FBoxStartS, FBoxEndS;
+  bool FRunning = false;
+  bool FSending = false;
+  bool FBoxSeen = false;
+  bool FResultSaid = false;
+  int FPassed = 0, FFailed = 0;
+  std::uint64_t FVersion = 0;
+};
+
+// "1:05", "0:07": seconds as minutes and seconds.
+std::string MinutesText(double seconds);
