@@ -64,11 +64,10 @@ int RunConsole(const TCommandLine& cl) {
   options.Port = ChoosePort(cl.Port);
   options.Json = cl.Json;
   options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
+  // The remembered port is the window's: a script or a bench station that
+  // names its own port leaves it alone.
   TTerminalFace face(options);
-  const int status = face.Run();
-  // As in the window: a device that opened is the one to use next time.
-  if (!cl.Port.empty() && face.PortOpen()) UserSettings().setValue("port", QString::fromLocal8Bit(cl.Port));
-  return status;
+  return face.Run();
 }
 
 }  // namespace

@@ -46,10 +46,10 @@ int main(int argc, char** argv) {
     options.Port = PortDeviceFor(cl.Port.empty() ? RememberedPort() : cl.Port);
     options.Json = cl.Json;
     options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
+    // The remembered port is the window's: a script that names its own port
+    // leaves it alone.
     TTerminalFace face(options);
-    const int status = face.Run();
-    if (!cl.Port.empty() && face.PortOpen()) RememberPort(cl.Port);
-    return status;
+    return face.Run();
   } catch (const std::exception& e) {
     std::cerr << e.what() << '\n';
     return kExitNoDownload;

@@ -218,10 +218,11 @@ bool TTerminalFace::AskYesNo(const std::string& question) {
 
 // --- progress ---------------------------------------------------------------------------------------
 
+// The bar moves first and the counter follows it: the progress is told once
+// both have, so that its bytes are the block's.
 void TTerminalFace::DrawTransferProgress(int percent) {
   FPhase = "download";
   FTransferPercent = percent;
-  ShowProgress(percent >= 100);
 }
 
 void TTerminalFace::DrawFlashProgress(int percent) {
@@ -230,7 +231,10 @@ void TTerminalFace::DrawFlashProgress(int percent) {
   ShowProgress(percent >= 100);
 }
 
-void TTerminalFace::DrawByteCounter(const std::string& text) { FByteCounter = text; }
+void TTerminalFace::DrawByteCounter(const std::string& text) {
+  FByteCounter = text;
+  if (FPhase == "download") ShowProgress(FTransferPercent >= 100);
+}
 
 void TTerminalFace::DrawStrip(const TStripState& strip) {
   const std::string lead = strip.PortText + kStripSeparator;
@@ -252,13 +256,14 @@ void TTerminalFace::ShowProgress(bool force) {
 void TTerminalFace::EmitProgress(bool due) {
   const bool flash = FPhase == "flash";
   const int percent = flash ? FFlashPercent : FTransferPercent;
-  const std::string sent = FPhase + std::to_string(percent);
-  if (sent == FLastProgressSent || (!due && percent < 100)) return;
-  FLastProgressSent = sent;
   const std::int64_t total = DownloadJob.ImageSize();
   long long done = 0, all = 0;
   // The flash write is told in marks, not bytes: its share of the image.
   if (flash || std::sscanf(FByteCounter.c_str(), "( %lld / %lld )", &done, &all) != 2) done = total * percent / 100;
+  // The bar may stand at 100 a block before the end: the bytes tell them apart.
+  const std::string sent = FPhase + " " + std::to_string(percent) + " " + std::to_string(done);
+  if (sent == FLastProgressSent || (!due && percent < 100)) return;
+  FLastProgressSent = sent;
   Emit("{\"event\":\"progress\",\"phase\":\"" + FPhase + "\",\"percent\":" + std::to_string(percent) +
        ",\"bytes\":" + std::to_string(done) + ",\"total\":" + std::to_string(total) + "}");
 }
