@@ -42,7 +42,7 @@ if [[ $target == reply ]]; then
   mkdir -p "$out/reply-corpus"
   corpora=("$out/reply-corpus")
 else
-  sources=(console/DescriptionFile.cpp console/file_access_posix.cpp tests/fuzz/DescriptionCheck.cpp
+  sources=(console/DescriptionFile.cpp console/file_access_posix.cpp console/Sha256.cpp tests/fuzz/DescriptionCheck.cpp
            tests/fuzz/DescriptionFuzz.cpp)
   headers=(console/DescriptionFile.h console/DownloadJob.h console/FileAccess.h console/FileHandle.h
            tests/fuzz/DescriptionCheck.h)
