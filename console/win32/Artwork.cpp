@@ -3,6 +3,7 @@
 #include <objidl.h>
 #include <gdiplus.h>
 
+#include <cmath>
 #include <string>
 
 #include "FormLayout.h"
@@ -25,28 +26,37 @@ void RoundedRect(gp::GraphicsPath& path, const gp::RectF& r, double radius) {
   path.CloseFigure();
 }
 
-// The sans-serif face the system has: Segoe UI on Windows, Tahoma under Wine.
-const wchar_t* SansFamily() {
-  static const wchar_t* family = [] {
-    for (const wchar_t* name : {L"Segoe UI", L"Tahoma", L"Arial"}) {
-      gp::FontFamily f(name);
-      if (f.IsAvailable()) return name;
-    }
-    return L"Arial";
-  }();
-  return family;
-}
-
-void Text(gp::Graphics& g, const char* text, double pixels, bool bold, const gp::Color& colour, const gp::RectF& box,
-          gp::StringAlignment across) {
-  gp::Font font(SansFamily(), gp::REAL(pixels), bold ? gp::FontStyleBold : gp::FontStyleRegular, gp::UnitPixel);
-  gp::StringFormat format;
-  format.SetAlignment(across);
-  format.SetLineAlignment(gp::StringAlignmentCenter);
-  format.SetFormatFlags(gp::StringFormatFlagsNoWrap);
-  const std::wstring wide(text, text + std::char_traits<char>::length(text));
-  gp::SolidBrush brush(colour);
-  g.DrawString(wide.c_str(), INT(wide.size()), &font, box, &format, &brush);
+// Text goes through GDI, whose fonts every Windows and Wine has (GDI+ finds
+// only some of them), at the place the drawing's transform gives the box.
+// The colour's alpha is mixed with the colour beneath the box's middle.
+void Text(gp::Graphics& g, const char* text, double pixels, bool bold, const TColour& colour, const gp::RectF& box,
+          UINT align) {
+  gp::Matrix transform;
+  g.GetTransform(&transform);
+  gp::PointF corners[2] = {gp::PointF(box.X, box.Y), gp::PointF(box.X + box.Width, box.Y + box.Height)};
+  transform.TransformPoints(corners, 2);
+  gp::REAL m[6];
+  transform.GetElements(m);
+  const double scale = std::sqrt(double(m[0]) * m[0] + double(m[1]) * m[1]);
+  HDC dc = g.GetHDC();
+  RECT r{LONG(std::lround(corners[0].X)), LONG(std::lround(corners[0].Y)), LONG(std::lround(corners[1].X)),
+         LONG(std::lround(corners[1].Y))};
+  COLORREF shown = RGB(colour.R, colour.G, colour.B);
+  if (colour.A < 255) {
+    const COLORREF under = ::GetPixel(dc, (r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    const auto mix = [&colour](int a, int b) { return BYTE((a * colour.A + b * (255 - colour.A)) / 255); };
+    shown = RGB(mix(colour.R, GetRValue(under)), mix(colour.G, GetGValue(under)), mix(colour.B, GetBValue(under)));
+  }
+  HFONT font = ::CreateFontA(-int(std::lround(pixels * scale)), 0, 0, 0, bold ? FW_BOLD : FW_NORMAL, FALSE, FALSE,
+                             FALSE, DEFAULT_CHARSET, OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY,
+                             VARIABLE_PITCH | FF_SWISS, "Tahoma");
+  HGDIOBJ old = ::SelectObject(dc, font);
+  ::SetBkMode(dc, TRANSPARENT);
+  ::SetTextColor(dc, shown);
+  ::DrawTextA(dc, text, -1, &r, align | DT_VCENTER | DT_SINGLELINE | DT_NOPREFIX | DT_NOCLIP);
+  ::SelectObject(dc, old);
+  ::DeleteObject(font);
+  g.ReleaseHDC(dc);
 }
 
 // A set-top box seen from the front: body, display and a status light.
@@ -63,8 +73,7 @@ void DrawReceiver(gp::Graphics& g, const gp::RectF& r, const gp::Color& light) {
   gp::SolidBrush fill(Colour(kDisplayFill));
   g.FillRectangle(&fill, display);
   g.DrawRectangle(&edge, display);
-  Text(g, kDisplayCaption, int(display.Height * kDisplayTextHeight), true, Colour(kDisplayText), display,
-       gp::StringAlignmentCenter);
+  Text(g, kDisplayCaption, int(display.Height * kDisplayTextHeight), true, kDisplayText, display, DT_CENTER);
   gp::SolidBrush lamp(light);
   const double cx = r.X + r.Width - r.Width * kLampFromRight, cy = r.Y + r.Height / 2, rad = r.Height * kLampRadius;
   g.FillEllipse(&lamp, Rect(cx - rad, cy - rad, 2 * rad, 2 * rad));
@@ -126,10 +135,10 @@ void PaintBanner(HDC dc, double scale) {
   const gp::RectF title = Rect(kTitleBox.X, kTitleBox.Y, r.Width + kTitleBox.Width, kTitleBox.Height);
   gp::RectF shadow = title;
   shadow.Offset(1, 1);
-  Text(g, kTitle, kTitlePixels, true, Colour(kTitleShadow), shadow, gp::StringAlignmentNear);
-  Text(g, kTitle, kTitlePixels, true, gp::Color(255, 255, 255, 255), title, gp::StringAlignmentNear);
-  Text(g, kSubtitle, kSubtitlePixels, false, Colour(kSubtitleColour),
-       Rect(kSubtitleBox.X, kSubtitleBox.Y, r.Width + kSubtitleBox.Width, kSubtitleBox.Height), gp::StringAlignmentNear);
+  Text(g, kTitle, kTitlePixels, true, kTitleShadow, shadow, DT_LEFT);
+  Text(g, kTitle, kTitlePixels, true, TColour{255, 255, 255}, title, DT_LEFT);
+  Text(g, kSubtitle, kSubtitlePixels, false, kSubtitleColour,
+       Rect(kSubtitleBox.X, kSubtitleBox.Y, r.Width + kSubtitleBox.Width, kSubtitleBox.Height), DT_LEFT);
 }
 
 void TBusyPicture::Forget() {

@@ -144,23 +144,27 @@ HWND MakeChild(const char* cls, const char* text, DWORD style, HWND parent, int 
   return child;
 }
 
-HFONT SansSerif(int pixels) {
-  return ::CreateFontA(-pixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, "MS Sans Serif");
+HFONT SansSerif(int pixels, const char* face = "MS Sans Serif", int charWidth = 0) {
+  return ::CreateFontA(-pixels, charWidth, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, face);
 }
 
 // The counter stays beside the Down Load bar: the largest size at which the
-// widest counter there can be fits between the bar and the panel's edge.
+// widest counter there can be fits between the bar and the panel's edge, and
+// chosen once, so the text never changes size while it runs. A TrueType face: the bitmap MS Sans Serif has only a few sizes, and the one
+// below 11 pixels is far smaller.
 HFONT CounterFont(int width, int largest) {
   const std::string longest = ByteCounterText(kMaxImageBytes, kMaxImageBytes);
   for (int px = largest; px > 6; --px) {
-    HFONT font = SansSerif(px);
-    if (TextSize(font, longest).cx <= width) return font;
-    ::DeleteObject(font);
+    // Plain, then condensed (narrower characters at the same height), as the Qt window does.
+    for (int charWidth : {0, px * 2 / 5}) {
+      HFONT font = SansSerif(px, "Tahoma", charWidth);
+      if (TextSize(font, longest).cx <= width) return font;
+      ::DeleteObject(font);
+    }
   }
-  return SansSerif(6);
+  return SansSerif(6, "Tahoma");
 }
-
 
 // The strip's texts are UTF-8 (a middle dot between the parts).
 void SetUtf8Text(HWND control, const std::string& text) {

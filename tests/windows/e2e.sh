@@ -84,7 +84,7 @@ window=''
 for ((i = 0; i < 600; i++)); do
   kill -0 "$tool_pid" 2>/dev/null || fail "the program ended at start-up: $(cat "$tmp/tool.log")"
   if box=$(find_window '^stb-downloader$') && [[ -n $box ]]; then
-    import -window root "$tmp/start.png" 2>/dev/null || true
+    import -window root "${SHOTS:-$tmp}/start.png" 2>/dev/null || true
     fail "the program showed a message at start-up (the port?)"
   fi
   window=$(find_window 'Serial DownLoader')
