@@ -28,12 +28,18 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/stb-wine-e2e.XXXXXX")
 sim_pid='' tool_pid='' xvfb_pid=''
 cleanup() {
   local pid
-  for pid in $tool_pid $sim_pid $xvfb_pid; do
+  for pid in $tool_pid $sim_pid; do
     kill -TERM "$pid" 2>/dev/null || true
   done
-  for pid in $tool_pid $sim_pid $xvfb_pid; do
+  for pid in $tool_pid $sim_pid; do
     wait "$pid" 2>/dev/null || true
   done
+  # The session lives on Xvfb's display: it ends first (this prefix's only).
+  [[ -n $xvfb_pid ]] && { "$wineserver" -k 2>/dev/null || true; }
+  if [[ -n $xvfb_pid ]]; then
+    kill -TERM "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -76,6 +82,18 @@ for ((i = 0; i < 100; i++)); do
 done
 [[ -s $tmp/display ]] || fail "Xvfb gave no display: $(cat "$tmp/xvfb.err")"
 export DISPLAY=:$(head -n1 "$tmp/display")
+
+# The session's device manager makes the COM links as it starts, alongside
+# the first program: start it with a program of no consequence, kept alive
+# for the real one, and see COM3 lead to the receiver before that starts.
+"$wineserver" -p 60
+"$wine" reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || true
+for ((i = 0; i < 100; i++)); do
+  [[ $(readlink "$WINEPREFIX/dosdevices/com3" 2>/dev/null) == "$(readlink "$tmp/com3")" ]] && break
+  sleep 0.1
+done
+[[ $(readlink "$WINEPREFIX/dosdevices/com3" 2>/dev/null) == "$(readlink "$tmp/com3")" ]] ||
+  fail "COM3 does not lead to the receiver's pty in the prefix"
 
 (cd "$bench" && exec "$wine" "$root/$win_build/bin/stb-downloader.exe" --port COM3) >"$tmp/tool.log" 2>&1 &
 tool_pid=$!
