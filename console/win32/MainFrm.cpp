@@ -3,8 +3,8 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <tuple>
 #include <exception>
+#include <tuple>
 
 #include "Artwork.h"
 #include "DescriptionFile.h"
@@ -18,7 +18,6 @@ constexpr char kFormClass[] = "TForm1";
 constexpr char kPanelClass[] = "TPanel";
 constexpr char kAnimateClass[] = "TBusyAnimation";
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
-constexpr COLORREF kPurple = RGB(128, 0, 128);
 constexpr UINT_PTR kAnimationTimerId = 1;
 constexpr char kPictureProperty[] = "TBusyPicture";
 
@@ -150,9 +149,10 @@ HFONT SansSerif(int pixels, const char* face = "MS Sans Serif", int charWidth = 
 }
 
 // The counter stays beside the Down Load bar: the largest size at which the
-// widest counter there can be fits between the bar and the panel's edge, and
-// chosen once, so the text never changes size while it runs. A TrueType face: the bitmap MS Sans Serif has only a few sizes, and the one
-// below 11 pixels is far smaller.
+// widest counter there can be fits between the bar and the panel's edge,
+// chosen once, so the text never changes size while it runs. A TrueType
+// face: the bitmap MS Sans Serif has only a few sizes, and the one below 11
+// pixels is far smaller.
 HFONT CounterFont(int width, int largest) {
   const std::string longest = ByteCounterText(kMaxImageBytes, kMaxImageBytes);
   for (int px = largest; px > 6; --px) {
@@ -211,7 +211,12 @@ TForm1::TForm1(const std::string& port) {
   const int y = desk.top + std::max(0, int((desk.bottom - desk.top - height) / 2));
   ::CreateWindowExA(0, kFormClass, kCaption, kFormStyle, x, y, width, height, nullptr, nullptr,
                     ::GetModuleHandleA(nullptr), this);
-  if (Handle != nullptr) FDpi = int(::GetDpiForWindow(Handle));
+  // GetDpiForWindow came with Windows 10; before it, the screen's DPI is the window's.
+  using TGetDpiForWindow = UINT(WINAPI*)(HWND);
+  if (const auto getDpi = reinterpret_cast<TGetDpiForWindow>(
+          reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+      getDpi != nullptr && Handle != nullptr)
+    FDpi = int(getDpi(Handle));
 
   CreateComponents(port, std::make_unique<TWin32PollTimer>(), std::make_unique<TWin32PollTimer>());
   BuildControls();
