@@ -84,9 +84,11 @@ done
 export DISPLAY=:$(head -n1 "$tmp/display")
 
 # The session's device manager makes the COM links as it starts, alongside
-# the first program: start it with a program of no consequence, kept alive
-# for the real one, and see COM3 lead to the receiver before that starts.
-"$wineserver" -p 60
+# the first program: start the session with a program of no consequence, its
+# server kept for a minute for the real one, and see COM3 lead to the
+# receiver before that starts. (The server keeps the output it is started
+# with, and dumps its objects there when it is told to end.)
+"$wineserver" -p60 >/dev/null 2>&1
 "$wine" reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || true
 for ((i = 0; i < 100; i++)); do
   [[ $(readlink "$WINEPREFIX/dosdevices/com3" 2>/dev/null) == "$(readlink "$tmp/com3")" ]] && break
