@@ -76,7 +76,7 @@ void Tell(const std::string& text, bool error = false) {
 
 std::string PortListText() {
   const auto devices = SerialDevices();
-  if (devices.empty()) return "No serial ports found.\n";
+  if (devices.empty()) return "No serial devices found.\n";
   std::string text;
   for (const TSerialDevice& d : devices) {
     text += d.Path + '\n';

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The command line under Wine: --version and --help of both programs, written
-# where they were asked from, and one whole download with the terminal face,
+# The command line under Wine: --version and --help of both programs and the
+# window's --list-ports, written where they were asked from, and one whole download with the terminal face,
 # stb-downloader-cli.exe, the keyword on its standard input and COM3 mapped
 # to the simulated receiver's pty.
 #
@@ -43,6 +43,11 @@ for program in stb-downloader stb-downloader-cli; do
   [[ $out == Usage:*--port*--list-ports* ]] || fail "$program.exe --help said: ${out:0:200}"
   say "$program.exe: --version and --help answered"
 done
+# The ports Windows lists (Wine's are its /dev/ttyS* devices, if any).
+out=$(timeout 60 "$wine" "$win_build/bin/stb-downloader.exe" --list-ports </dev/null 2>&1 | tr -d '\r') ||
+  fail "stb-downloader.exe --list-ports failed: $out"
+[[ $out == COM[0-9]* || $out == "No serial devices found." ]] || fail "stb-downloader.exe --list-ports said: $out"
+say "stb-downloader.exe --list-ports: $(printf '%s' "$out" | head -n1)"
 
 bench=$tmp/bench
 scripts/workbench.sh "$bench" >/dev/null
