@@ -9,6 +9,8 @@
 
 #include <array>
 
+#include "ArtworkData.h"
+
 class TShape : public QWidget {
 public:
   explicit TShape(QWidget* parent);
@@ -30,8 +32,8 @@ protected:
 // window gets to handle its messages.
 class TBusyAnimation : public QWidget {
 public:
-  static constexpr int kFrames = 35;
-  static constexpr int kStopFrame = 34;
+  static constexpr int kFrames = artwork::kFrames;
+  static constexpr int kStopFrame = artwork::kStopFrame;
 
   explicit TBusyAnimation(QWidget* parent);
   void Play();

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <exception>
+#include <tuple>
 
+#include "Artwork.h"
 #include "DescriptionFile.h"
 #include "Win32PollTimer.h"
 
@@ -16,10 +18,8 @@ constexpr char kFormClass[] = "TForm1";
 constexpr char kPanelClass[] = "TPanel";
 constexpr char kAnimateClass[] = "TBusyAnimation";
 constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
-constexpr COLORREF kPurple = RGB(128, 0, 128);
 constexpr UINT_PTR kAnimationTimerId = 1;
-constexpr UINT kAnimationFrameMs = 60;
-constexpr int kAnimationFrames = 20;
+constexpr char kPictureProperty[] = "TBusyPicture";
 
 WNDPROC OriginalMemoProc = nullptr;
 
@@ -73,39 +73,25 @@ LRESULT CALLBACK PanelProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   return ::DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
-// The busy animation: a sheet flying from one folder to the other, frame by
-// frame, on a timer of its own; when stopped it shows the folders only.
+// The busy animation: pages flying from the folder to the receiver, frame by
+// frame on a timer of its own, so it only moves while the window handles its
+// messages; stopped, it shows the folder and the receiver with its lamp.
 LRESULT CALLBACK AnimateProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  auto* picture = static_cast<TBusyPicture*>(::GetPropA(hwnd, kPictureProperty));
   switch (msg) {
-    case WM_TIMER: {
-      const LONG_PTR frame = ::GetWindowLongPtrA(hwnd, GWLP_USERDATA);
-      ::SetWindowLongPtrA(hwnd, GWLP_USERDATA, (frame + 1) % kAnimationFrames);
-      ::InvalidateRect(hwnd, nullptr, TRUE);
+    case WM_TIMER:
+      if (picture != nullptr) picture->Advance();
+      ::InvalidateRect(hwnd, nullptr, FALSE);
       return 0;
-    }
+    case WM_ERASEBKGND:
+      // The frame covers the control whole.
+      return 1;
     case WM_PAINT: {
       PAINTSTRUCT ps;
       HDC dc = ::BeginPaint(hwnd, &ps);
       RECT r;
       ::GetClientRect(hwnd, &r);
-      const int mid = (r.bottom - r.top) / 2;
-      HBRUSH folder = ::CreateSolidBrush(RGB(240, 200, 80));
-      RECT left{20, mid - 14, 70, mid + 18};
-      RECT right{r.right - 70, mid - 14, r.right - 20, mid + 18};
-      ::FillRect(dc, &left, folder);
-      ::FillRect(dc, &right, folder);
-      ::DeleteObject(folder);
-      if (::GetPropA(hwnd, "Playing") != nullptr) {
-        const LONG_PTR frame = ::GetWindowLongPtrA(hwnd, GWLP_USERDATA);
-        const int span = (r.right - 70) - 70 - 16;
-        const int x = 70 + int(frame) * span / (kAnimationFrames - 1);
-        // The sheet rises and falls on its way across.
-        const int t = int(frame) * 2 - (kAnimationFrames - 1);
-        const int y = mid - 20 + (t * t) * 16 / ((kAnimationFrames - 1) * (kAnimationFrames - 1));
-        RECT sheet{x, y, x + 16, y + 20};
-        ::FillRect(dc, &sheet, static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH)));
-        ::FrameRect(dc, &sheet, static_cast<HBRUSH>(::GetStockObject(BLACK_BRUSH)));
-      }
+      if (picture != nullptr) picture->Paint(dc, r.right, r.bottom, picture->Scale);
       ::EndPaint(hwnd, &ps);
       return 0;
     }
@@ -157,26 +143,27 @@ HWND MakeChild(const char* cls, const char* text, DWORD style, HWND parent, int 
   return child;
 }
 
-HFONT SansSerif(int pixels, int width = 0) {
-  return ::CreateFontA(-pixels, width, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, "MS Sans Serif");
+HFONT SansSerif(int pixels, const char* face = "MS Sans Serif", int charWidth = 0) {
+  return ::CreateFontA(-pixels, charWidth, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, VARIABLE_PITCH | FF_SWISS, face);
 }
 
 // The counter stays beside the Down Load bar: the largest size at which the
-// widest counter there can be fits between the bar and the panel's edge.
-HFONT CounterFont(int width) {
+// widest counter there can be fits between the bar and the panel's edge,
+// chosen once, so the text never changes size while it runs. A TrueType
+// face: the bitmap MS Sans Serif has only a few sizes, and the one below 11
+// pixels is far smaller.
+HFONT CounterFont(int width, int largest) {
   const std::string longest = ByteCounterText(kMaxImageBytes, kMaxImageBytes);
-  for (int px = kFontPixels; px > 6; --px) {
-    HFONT font = SansSerif(px);
-    if (TextSize(font, longest).cx <= width) return font;
-    ::DeleteObject(font);
+  for (int px = largest; px > 6; --px) {
+    // Plain, then condensed (narrower characters at the same height), as the Qt window does.
+    for (int charWidth : {0, px * 2 / 5}) {
+      HFONT font = SansSerif(px, "Tahoma", charWidth);
+      if (TextSize(font, longest).cx <= width) return font;
+      ::DeleteObject(font);
+    }
   }
-  return SansSerif(6);
-}
-
-HWND MakeLabel(HWND parent, HFONT font, const char* text, int x, int y) {
-  const SIZE size = TextSize(font, text);
-  return MakeChild("STATIC", text, SS_LEFT | SS_NOPREFIX, parent, x, y, size.cx, size.cy, font);
+  return SansSerif(6, "Tahoma");
 }
 
 // The strip's texts are UTF-8 (a middle dot between the parts).
@@ -187,13 +174,16 @@ void SetUtf8Text(HWND control, const std::string& text) {
   ::SetWindowTextW(control, wide.c_str());
 }
 
-HWND MakeChild(const char* cls, const char* text, DWORD style, HWND parent, const TBox& box, HFONT font,
-               DWORD exStyle = 0) {
-  return MakeChild(cls, text, style, parent, box.X, box.Y, box.Width, box.Height, font, exStyle);
+HWND MakeChild(const char* cls, const char* text, DWORD style, HWND parent, DWORD exStyle = 0) {
+  return MakeChild(cls, text, style, parent, 0, 0, 0, 0, nullptr, exStyle);
 }
 
-HWND MakeBar(HWND parent, const TBox& box) {
-  HWND bar = MakeChild(PROGRESS_CLASSA, "", 0, parent, box, nullptr);
+void SetFont(HWND control, HFONT font) {
+  ::SendMessageA(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+}
+
+HWND MakeBar(HWND parent) {
+  HWND bar = MakeChild(PROGRESS_CLASSA, "", 0, parent);
   ::SendMessageA(bar, PBM_SETRANGE32, 0, 100);
   ::SendMessageA(bar, PBM_SETPOS, 0, 0);
   return bar;
@@ -205,14 +195,13 @@ void ShowHandlerError(const char* text) {
   ::MessageBoxA(::GetActiveWindow(), text, kApplicationName, MB_OK | MB_ICONERROR);
 }
 
-TForm1::TForm1() {
+TForm1::TForm1(const std::string& port) {
   RegisterClasses();
-  FFont = SansSerif(kFontPixels);
-  FFixedFont = ::CreateFontA(-kAddressFontPixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                             CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Fixedsys");
-
-  // The layout is in client pixels; the frame comes on top.
-  RECT outer{0, 0, kClientWidth, kClientHeight};
+  // Until the window exists, the screen's; then the window's own monitor's.
+  HDC screen = ::GetDC(nullptr);
+  FDpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+  ::ReleaseDC(nullptr, screen);
+  RECT outer{0, 0, Scaled(kClientWidth), Scaled(kClientHeight)};
   ::AdjustWindowRectEx(&outer, kFormStyle, FALSE, 0);
   const int width = outer.right - outer.left;
   const int height = outer.bottom - outer.top;
@@ -221,10 +210,17 @@ TForm1::TForm1() {
   const int x = desk.left + std::max(0, int((desk.right - desk.left - width) / 2));
   const int y = desk.top + std::max(0, int((desk.bottom - desk.top - height) / 2));
   ::CreateWindowExA(0, kFormClass, kCaption, kFormStyle, x, y, width, height, nullptr, nullptr,
-                             ::GetModuleHandleA(nullptr), this);
+                    ::GetModuleHandleA(nullptr), this);
+  // GetDpiForWindow came with Windows 10; before it, the screen's DPI is the window's.
+  using TGetDpiForWindow = UINT(WINAPI*)(HWND);
+  if (const auto getDpi = reinterpret_cast<TGetDpiForWindow>(
+          reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleA("user32.dll"), "GetDpiForWindow")));
+      getDpi != nullptr && Handle != nullptr)
+    FDpi = int(getDpi(Handle));
 
-  CreateComponents({}, std::make_unique<TWin32PollTimer>(), std::make_unique<TWin32PollTimer>());
+  CreateComponents(port, std::make_unique<TWin32PollTimer>(), std::make_unique<TWin32PollTimer>());
   BuildControls();
+  Layout();
   FormCreate();
 }
 
@@ -233,44 +229,101 @@ TForm1::~TForm1() {
   if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);
   // The port closes before the fonts go: nothing here draws any more.
   DestroyComponents();
-  if (FFont != nullptr) ::DeleteObject(FFont);
-  if (FFixedFont != nullptr) ::DeleteObject(FFixedFont);
-  if (FCounterFont != nullptr) ::DeleteObject(FCounterFont);
+  DeleteFonts();
 }
+
+void TForm1::DeleteFonts() {
+  for (HFONT* font : {&FFont, &FFixedFont, &FCounterFont}) {
+    if (*font != nullptr) ::DeleteObject(*font);
+    *font = nullptr;
+  }
+}
+
+int TForm1::Scaled(int pixels) const { return ::MulDiv(pixels, FDpi, 96); }
 
 void TForm1::BuildControls() {
   // Shape1 and Image1 are painted by the window itself (WM_PAINT).
-
-  // The maker's address, in three pieces on the banner.
-  int x = kAddressX;
-  for (int i = 0; i < 3; ++i) {
-    const SIZE size = TextSize(FFixedFont, kAddressPieces[i]);
-    FAddress[i] = MakeChild("STATIC", kAddressPieces[i], SS_LEFT | SS_NOPREFIX, Handle, x, kAddressY, size.cx,
-                            kAddressHeight, FFixedFont);
-    x += size.cx;
-  }
-
-  Panel1 = MakeChild(kPanelClass, "", 0, Handle, kPanel1, nullptr);
-  Label1 = MakeLabel(Panel1, FFont, kLabel1Text, kLabel1X, kLabel1Y);
-  Label2 = MakeLabel(Panel1, FFont, kLabel2Text, kLabel2X, kLabel2Y);
-  RECT inside;
-  ::GetClientRect(Panel1, &inside);
-  const int counterWidth = inside.right - 2 - kLabel4X;
-  FCounterFont = CounterFont(counterWidth);
-  Label4 = MakeChild("STATIC", ByteCounterText(0, 0).c_str(), SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, Panel1,
-                     kLabel4X, kLabel4Y, counterWidth, kLabel4Height, FCounterFont);
-  ProgressBar1 = MakeBar(Panel1, kProgressBar1);
-  ProgressBar2 = MakeBar(Panel1, kProgressBar2);
-  Animate1 = MakeChild(kAnimateClass, "", 0, Panel1, kAnimate1, nullptr);
+  for (int i = 0; i < 3; ++i) FAddress[i] = MakeChild("STATIC", kAddressPieces[i], SS_LEFT | SS_NOPREFIX, Handle);
+  Panel1 = MakeChild(kPanelClass, "", 0, Handle);
+  Label1 = MakeChild("STATIC", kLabel1Text, SS_LEFT | SS_NOPREFIX, Panel1);
+  Label2 = MakeChild("STATIC", kLabel2Text, SS_LEFT | SS_NOPREFIX, Panel1);
+  Label4 = MakeChild("STATIC", ByteCounterText(0, 0).c_str(), SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, Panel1);
+  ProgressBar1 = MakeBar(Panel1);
+  ProgressBar2 = MakeBar(Panel1);
+  Animate1 = MakeChild(kAnimateClass, "", 0, Panel1);
+  ::SetPropA(Animate1, kPictureProperty, &FBusy);
 
   RxMemo = MakeChild("EDIT", "", WS_VSCROLL | ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | ES_AUTOHSCROLL, Handle,
-                     kRxMemo, FFont, WS_EX_CLIENTEDGE);
+                     WS_EX_CLIENTEDGE);
   // No cap on the log's length.
   ::SendMessageA(RxMemo, EM_SETLIMITTEXT, 0, 0);
   OriginalMemoProc =
       reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(RxMemo, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(MemoProc)));
 
-  StatusStrip = MakeChild("STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_CENTERIMAGE, Handle, kStatusStrip, FFont);
+  StatusStrip = MakeChild("STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_CENTERIMAGE, Handle);
+}
+
+// Every control at its place and every font at its size for the window's
+// DPI: the layout's pixels are those of a 96 DPI screen.
+void TForm1::Layout() {
+  HFONT oldFonts[3] = {FFont, FFixedFont, FCounterFont};
+  FFont = SansSerif(Scaled(kFontPixels));
+  FFixedFont = ::CreateFontA(-Scaled(kAddressFontPixels), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN,
+                             "Fixedsys");
+  const auto place = [this](HWND control, int x, int y, int w, int h) {
+    ::SetWindowPos(control, nullptr, Scaled(x), Scaled(y), Scaled(w), Scaled(h), SWP_NOZORDER | SWP_NOACTIVATE);
+  };
+  const auto placeBox = [&place](HWND control, const TBox& box) { place(control, box.X, box.Y, box.Width, box.Height); };
+
+  // The client area at this DPI, whatever the frame around it measures.
+  RECT window, client;
+  ::GetWindowRect(Handle, &window);
+  ::GetClientRect(Handle, &client);
+  ::SetWindowPos(Handle, nullptr, 0, 0, window.right - window.left - client.right + Scaled(kClientWidth),
+                 window.bottom - window.top - client.bottom + Scaled(kClientHeight),
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+
+  // The maker's address, in three pieces on the banner.
+  int x = Scaled(kAddressX);
+  for (int i = 0; i < 3; ++i) {
+    SetFont(FAddress[i], FFixedFont);
+    const SIZE size = TextSize(FFixedFont, kAddressPieces[i]);
+    ::SetWindowPos(FAddress[i], nullptr, x, Scaled(kAddressY), size.cx, Scaled(kAddressHeight),
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+    x += size.cx;
+  }
+
+  placeBox(Panel1, kPanel1);
+  for (auto [label, text, lx, ly] : {std::tuple{Label1, kLabel1Text, kLabel1X, kLabel1Y},
+                                     std::tuple{Label2, kLabel2Text, kLabel2X, kLabel2Y}}) {
+    SetFont(label, FFont);
+    const SIZE size = TextSize(FFont, text);
+    ::SetWindowPos(label, nullptr, Scaled(lx), Scaled(ly), size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  // The counter reaches to the panel's inner edge, in the largest font in
+  // which its widest text fits there; it never grows over the bar.
+  RECT inside;
+  ::GetClientRect(Panel1, &inside);
+  const int counterWidth = inside.right - ::GetSystemMetrics(SM_CXEDGE) - Scaled(kLabel4X);
+  FCounterFont = CounterFont(counterWidth, Scaled(kFontPixels));
+  SetFont(Label4, FCounterFont);
+  ::SetWindowPos(Label4, nullptr, Scaled(kLabel4X), Scaled(kLabel4Y), counterWidth, Scaled(kLabel4Height),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  placeBox(ProgressBar1, kProgressBar1);
+  placeBox(ProgressBar2, kProgressBar2);
+  placeBox(Animate1, kAnimate1);
+  FBusy.Scale = FDpi / 96.0;
+  FBusy.Forget();
+
+  placeBox(RxMemo, kRxMemo);
+  SetFont(RxMemo, FFont);
+  placeBox(StatusStrip, kStatusStrip);
+  SetFont(StatusStrip, FFont);
+
+  for (HFONT font : oldFonts)
+    if (font != nullptr) ::DeleteObject(font);
+  ::InvalidateRect(Handle, nullptr, TRUE);
 }
 
 void TForm1::Show() {
@@ -296,7 +349,7 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_PAINT: {
       PAINTSTRUCT ps;
       HDC dc = ::BeginPaint(Handle, &ps);
-      PaintBanner(dc);
+      PaintBanner(dc, FDpi / 96.0);
       ::EndPaint(Handle, &ps);
       return 0;
     }
@@ -308,6 +361,16 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       // Keys typed while the window itself has the focus.
       KeyCharacter(std::uint8_t(wParam & 0xFF));
       return 0;
+    case WM_DPICHANGED: {
+      // Moved to a monitor of another DPI, or its DPI changed: the same
+      // window at the new size, where the system suggests.
+      FDpi = HIWORD(wParam);
+      const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+      ::SetWindowPos(Handle, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
+                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+      Layout();
+      return 0;
+    }
     case WM_SETFOCUS:
       if (RxMemo != nullptr) ::SetFocus(RxMemo);
       return 0;
@@ -346,32 +409,6 @@ LRESULT TForm1::ControlColour(HDC dc, HWND control) {
   return 0;
 }
 
-void TForm1::PaintBanner(HDC dc) {
-  // Shape1: a rounded purple outline drawn inside its frame.
-  HPEN pen = ::CreatePen(PS_INSIDEFRAME, 1, kPurple);
-  HGDIOBJ oldPen = ::SelectObject(dc, pen);
-  HGDIOBJ oldBrush = ::SelectObject(dc, ::GetStockObject(NULL_BRUSH));
-  ::RoundRect(dc, kShape1.X, kShape1.Y, kShape1.X + kShape1.Width, kShape1.Y + kShape1.Height, 16, 16);
-  ::SelectObject(dc, oldBrush);
-  ::SelectObject(dc, oldPen);
-  ::DeleteObject(pen);
-
-  // Image1: the banner.
-  RECT banner{kImage1.X, kImage1.Y, kImage1.X + kImage1.Width, kImage1.Y + kImage1.Height};
-  HBRUSH fill = ::CreateSolidBrush(RGB(40, 40, 110));
-  ::FillRect(dc, &banner, fill);
-  ::DeleteObject(fill);
-  HFONT title = ::CreateFontA(-30, 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                              CLIP_DEFAULT_PRECIS, ANTIALIASED_QUALITY, VARIABLE_PITCH | FF_SWISS, "Arial");
-  HGDIOBJ oldFont = ::SelectObject(dc, title);
-  ::SetBkMode(dc, TRANSPARENT);
-  ::SetTextColor(dc, RGB(255, 255, 255));
-  RECT text{kImage1.X + 16, kImage1.Y + 8, kImage1.X + kImage1.Width, kImage1.Y + 60};
-  ::DrawTextA(dc, "Tarnwell STB", -1, &text, DT_LEFT | DT_SINGLELINE | DT_NOPREFIX);
-  ::SelectObject(dc, oldFont);
-  ::DeleteObject(title);
-}
-
 // --- the view of the exchange -----------------------------------------------------------------
 
 void TForm1::DrawTransferProgress(int percent) {
@@ -390,13 +427,14 @@ void TForm1::DrawByteCounter(const std::string& text) {
 
 void TForm1::DrawBusy(bool playing) {
   if (playing) {
-    ::SetPropA(Animate1, "Playing", reinterpret_cast<HANDLE>(1));
-    ::SetTimer(Animate1, kAnimationTimerId, kAnimationFrameMs, nullptr);
+    if (!FBusy.Playing) ::SetTimer(Animate1, kAnimationTimerId, UINT(artwork::kFrameMs), nullptr);
+    FBusy.Playing = true;
     return;
   }
   ::KillTimer(Animate1, kAnimationTimerId);
-  ::RemovePropA(Animate1, "Playing");
-  ::InvalidateRect(Animate1, nullptr, TRUE);
+  FBusy.Playing = false;
+  FBusy.Frame = artwork::kStopFrame;
+  ::InvalidateRect(Animate1, nullptr, FALSE);
 }
 
 // The message as the operator knows it; for the connect error, the device

@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 
+#include "Artwork.h"
 #include "DownloadConsole.h"
 
 // Shows the text of an error raised in an event handler, as the
@@ -21,7 +22,8 @@ void ShowHandlerError(const char* text);
 
 class TForm1 : public TDownloadConsole {
 public:
-  TForm1();
+  // The port's device (\\.\COM3); empty for COM1.
+  explicit TForm1(const std::string& port = {});
   ~TForm1() override;
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
@@ -46,7 +48,9 @@ public:
 
 private:
   void BuildControls();
-  void PaintBanner(HDC dc);
+  void Layout();
+  void DeleteFonts();
+  int Scaled(int pixels) const;
   LRESULT ControlColour(HDC dc, HWND control);
   void Draw(HWND control, std::function<void()> draw);
 
@@ -64,6 +68,9 @@ private:
   bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
   void DestroyForm() override;
 
+  TArtworkSession FArtwork;
+  TBusyPicture FBusy;
+  int FDpi = 96;
   bool FStripWarning = false;
   HFONT FFont = nullptr;
   HFONT FFixedFont = nullptr;

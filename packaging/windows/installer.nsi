@@ -1,6 +1,6 @@
 ; The Windows installer: the program into Program Files, a Start-menu entry
 ; with the icon, an uninstaller. /S installs (and uninstalls) silently.
-; makensis gets VERSION, EXE, ICON, README, GUIDE and OUTFILE with /D.
+; makensis gets VERSION, EXE, CLI, ICON, README, GUIDE and OUTFILE with /D.
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -24,6 +24,7 @@ UninstPage instfiles
 Section "Install"
   SetOutPath "$INSTDIR"
   File "/oname=stb-downloader.exe" "${EXE}"
+  File "/oname=stb-downloader-cli.exe" "${CLI}"
   File "/oname=README.md" "${README}"
   File "/oname=operator-guide.md" "${GUIDE}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -51,6 +52,7 @@ Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
   Delete "$INSTDIR\stb-downloader.exe"
+  Delete "$INSTDIR\stb-downloader-cli.exe"
   Delete "$INSTDIR\README.md"
   Delete "$INSTDIR\operator-guide.md"
   Delete "$INSTDIR\uninstall.exe"

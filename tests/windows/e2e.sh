@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # One whole download with the Windows program under Wine: its window on Xvfb,
-# COM1 mapped to the simulated receiver's pty, the keyword typed from outside
-# with xdotool, and the receiver's flash compared with the image.
+# started with --port COM3, only COM3 mapped to the simulated receiver's pty
+# (COM1 to nothing), the keyword typed from outside with xdotool, the
+# receiver's flash compared with the image, and COM3 remembered for the next
+# start.
 #
 #   tests/windows/e2e.sh LINUX_BUILD WINDOWS_BUILD
 #
@@ -26,12 +28,18 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/stb-wine-e2e.XXXXXX")
 sim_pid='' tool_pid='' xvfb_pid=''
 cleanup() {
   local pid
-  for pid in $tool_pid $sim_pid $xvfb_pid; do
+  for pid in $tool_pid $sim_pid; do
     kill -TERM "$pid" 2>/dev/null || true
   done
-  for pid in $tool_pid $sim_pid $xvfb_pid; do
+  for pid in $tool_pid $sim_pid; do
     wait "$pid" 2>/dev/null || true
   done
+  # The session lives on Xvfb's display: it ends first (this prefix's only).
+  [[ -n $xvfb_pid ]] && { "$wineserver" -k 2>/dev/null || true; }
+  if [[ -n $xvfb_pid ]]; then
+    kill -TERM "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
   rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -42,22 +50,25 @@ mapfile -t line < <(tr -d '\r' <"$bench/$description")
 image=$bench/${line[9]}
 blocks=$(( ($(stat -c %s "$image") + 1023) / 1024 ))
 
-"$linux_build/bin/stb-receiver-sim" --link "$tmp/com1" --mode "$mode" \
+"$linux_build/bin/stb-receiver-sim" --link "$tmp/com3" --mode "$mode" \
   --oui "${line[0]:2:4}" --model "${line[1]:0:2}.${line[1]:3:2}" \
   --hw "${line[2]:0:2}.${line[2]:3:2}" --bl "${line[3]:0:2}.${line[3]:3:2}" \
   --address "${line[11]:2:8}" --exit-when-done \
   --save-flash "$tmp/flash.bin" --summary-json "$tmp/summary.json" >"$tmp/sim.out" 2>"$tmp/sim.err" &
 sim_pid=$!
 for ((i = 0; i < 100; i++)); do
-  [[ -L $tmp/com1 ]] && break
+  [[ -L $tmp/com3 ]] && break
   sleep 0.1
 done
-[[ -L $tmp/com1 ]] || fail "the simulated receiver made no port: $(cat "$tmp/sim.err")"
+[[ -L $tmp/com3 ]] || fail "the simulated receiver made no port: $(cat "$tmp/sim.err")"
 
-# COM1 is a symlink in the prefix's dosdevices; Wine's device manager puts
-# its own there at start-up, so the registry says which one it is to be.
-"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d "$(readlink "$tmp/com1")" /f >/dev/null 2>&1
-ln -sfn "$(readlink "$tmp/com1")" "$WINEPREFIX/dosdevices/com1"
+# A COM port is a symlink in the prefix's dosdevices; Wine's device manager
+# puts its own there at start-up, so the registry says which one each is to
+# be: COM3 the receiver, COM1 none, so that only --port can reach it.
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM3 /t REG_SZ /d "$(readlink "$tmp/com3")" /f >/dev/null 2>&1
+"$wine" reg add 'HKLM\Software\Wine\Ports' /v COM1 /t REG_SZ /d '' /f >/dev/null 2>&1
+ln -sfn "$(readlink "$tmp/com3")" "$WINEPREFIX/dosdevices/com3"
+rm -f "$WINEPREFIX/dosdevices/com1"
 # A session started without a display cannot make windows: end it (this
 # prefix's only), so that the program starts a fresh one on Xvfb.
 "$wineserver" -k 2>/dev/null || true
@@ -72,14 +83,28 @@ done
 [[ -s $tmp/display ]] || fail "Xvfb gave no display: $(cat "$tmp/xvfb.err")"
 export DISPLAY=:$(head -n1 "$tmp/display")
 
-(cd "$bench" && exec "$wine" "$root/$win_build/bin/stb-downloader.exe") >"$tmp/tool.log" 2>&1 &
+# The session's device manager makes the COM links as it starts, alongside
+# the first program: start the session with a program of no consequence, its
+# server kept for a minute for the real one, and see COM3 lead to the
+# receiver before that starts. (The server keeps the output it is started
+# with, and dumps its objects there when it is told to end.)
+"$wineserver" -p60 >/dev/null 2>&1
+"$wine" reg query 'HKLM\Software\Wine\Ports' >/dev/null 2>&1 || true
+for ((i = 0; i < 100; i++)); do
+  [[ $(readlink "$WINEPREFIX/dosdevices/com3" 2>/dev/null) == "$(readlink "$tmp/com3")" ]] && break
+  sleep 0.1
+done
+[[ $(readlink "$WINEPREFIX/dosdevices/com3" 2>/dev/null) == "$(readlink "$tmp/com3")" ]] ||
+  fail "COM3 does not lead to the receiver's pty in the prefix"
+
+(cd "$bench" && exec "$wine" "$root/$win_build/bin/stb-downloader.exe" --port COM3) >"$tmp/tool.log" 2>&1 &
 tool_pid=$!
 find_window() { { xdotool search --onlyvisible --name "$1" 2>/dev/null || true; } | head -n1; }
 window=''
 for ((i = 0; i < 600; i++)); do
   kill -0 "$tool_pid" 2>/dev/null || fail "the program ended at start-up: $(cat "$tmp/tool.log")"
   if box=$(find_window '^stb-downloader$') && [[ -n $box ]]; then
-    import -window root "$tmp/start.png" 2>/dev/null || true
+    import -window root "${SHOTS:-$tmp}/start.png" 2>/dev/null || true
     fail "the program showed a message at start-up (the port?)"
   fi
   window=$(find_window 'Serial DownLoader')
@@ -146,4 +171,6 @@ record=$(ls "$WINEPREFIX"/drive_c/users/*/AppData/Local/stb-downloader/downloads
 last=$(tail -n1 "$record")
 [[ $last == *'"result":"success"'* && $last == *"\"blocks_accepted\":$blocks,"* ]] ||
   fail "the record's last line is not this download's success: $last"
+remembered=$("$wine" reg query 'HKCU\Software\Tarnwell\stb-downloader' /v port 2>/dev/null | tr -d '\r')
+[[ $remembered == *REG_SZ*COM3* ]] || fail "COM3 is not remembered for the next start: $remembered"
 say "download succeeded: the receiver holds the image byte for byte ($blocks blocks)"

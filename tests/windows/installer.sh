@@ -26,6 +26,7 @@ say "installing $(basename "$setup") /S"
 timeout 120 "$wine" "$setup" /S
 timeout 120 "$wineserver" -w
 cmp -s "$folder/stb-downloader.exe" "$win_build/bin/stb-downloader.exe" || fail "no stb-downloader.exe in Program Files"
+cmp -s "$folder/stb-downloader-cli.exe" "$win_build/bin/stb-downloader-cli.exe" || fail "no stb-downloader-cli.exe in Program Files"
 [[ -f $folder/uninstall.exe ]] || fail "no uninstaller"
 [[ -f $entry ]] || fail "no Start-menu entry"
 version=$(basename "$setup" .exe)

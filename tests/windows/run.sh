@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows tests under Wine, in a Wine prefix of its own that lives
-# only as long as this run: the test programs (.exe), one whole download with
-# the Windows program (e2e.sh) and the installer (installer.sh).
+# only as long as this run: the test programs (.exe), the command line and a
+# download with the terminal face (console.sh), one whole download with the
+# window (e2e.sh) and the installer (installer.sh).
 #
 #   tests/windows/run.sh [LINUX_BUILD [WINDOWS_BUILD]]     (build, build-windows)
 #
@@ -63,6 +64,9 @@ for program in platform_contract_tests console_unit_tests; do
   say "$program.exe took $((SECONDS - t0)) s"
 done
 
+t0=$SECONDS
+tests/windows/console.sh "$linux_build" "$win_build" || rc=1
+say "the command line and the terminal face's download took $((SECONDS - t0)) s"
 t0=$SECONDS
 tests/windows/e2e.sh "$linux_build" "$win_build" || rc=1
 say "the download under Wine took $((SECONDS - t0)) s"
