@@ -2,6 +2,8 @@
 
 #include <map>
 
+#include "PortList.h"
+
 #ifdef _WIN32
 // Windows names its ports COMn, keeps the remembered port in the registry
 // and the record under %LOCALAPPDATA%; the terminal face is a program of
@@ -159,4 +161,18 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
     return false;
   }
   return true;
+}
+
+std::optional<std::string> InfoText(const TCommandLine& cl) {
+  if (cl.Help) return UsageText();
+  if (cl.Version) return std::string("stb-downloader " STB_VERSION "\n");
+  if (!cl.ListPorts) return std::nullopt;
+  const auto devices = SerialDevices();
+  if (devices.empty()) return std::string("No serial devices found.\n");
+  std::string text;
+  for (const TSerialDevice& d : devices) {
+    text += d.Path + '\n';
+    for (const std::string& name : d.Names) text += "    " + name + '\n';
+  }
+  return text;
 }

@@ -20,3 +20,6 @@ struct TCommandLine {
 // False with a reason for an option of ours that is malformed.
 bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error);
 std::string UsageText();
+// The whole answer to --help, --version or --list-ports, whichever was
+// asked; none when the command line asks for a download.
+std::optional<std::string> InfoText(const TCommandLine& cl);

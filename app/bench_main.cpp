@@ -9,29 +9,17 @@
 #include <QSettings>
 #include <QSocketNotifier>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "AppIcon.h"
+#include "CloseSignals.h"
 #include "BenchWindow.h"
 
 namespace {
-
-int SignalPipe[2] = {-1, -1};
-
-void OnCloseSignal(int) {
-  const int saved = errno;
-  const char b = 1;
-  [[maybe_unused]] ssize_t n = ::write(SignalPipe[1], &b, 1);
-  errno = saved;
-}
 
 const char* const kUsage = R"(Usage: stb-bench [--port DEVICE]... [--continuous] [--address-mismatch stop|continue]
 Flashes boxes on several serial ports at once: one row per port, each served
@@ -122,22 +110,7 @@ int main(int argc, char** argv) {
   options.StationProgram = StationProgram();
 
   TBenchWindow bench(options);
-  std::unique_ptr<QSocketNotifier> closeSignal;
-  if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-    closeSignal = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(closeSignal.get(), &QSocketNotifier::activated, [&bench] {
-      char drain[16];
-      while (::read(SignalPipe[0], drain, sizeof drain) > 0) {
-      }
-      bench.CloseWithoutAsking();
-    });
-    struct sigaction sa {};
-    sa.sa_handler = OnCloseSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-  }
+  const auto closeSignal = CatchCloseSignals([&bench] { bench.CloseWithoutAsking(); });
   bench.show();
   QApplication::exec();
   return bench.ExitStatus();

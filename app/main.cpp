@@ -9,46 +9,22 @@
 #include <QSettings>
 #include <QSocketNotifier>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 
 #include "AppIcon.h"
+#include "CloseSignals.h"
 #include "Application.h"
 #include "CommandLine.h"
 #include "MainFrm.h"
 #include "TerminalFace.h"
-#include "PortList.h"
 
 namespace {
 
-int SignalPipe[2] = {-1, -1};
-
-// A signal handler may do next to nothing: one byte into the pipe, which the
-// message loop picks up.
-void OnCloseSignal(int) {
-  const int saved = errno;
-  const char b = 1;
-  [[maybe_unused]] ssize_t n = ::write(SignalPipe[1], &b, 1);
-  errno = saved;
-}
-
 // ~/.config/stb-downloader/stb-downloader.conf
 QSettings UserSettings() { return QSettings(QSettings::IniFormat, QSettings::UserScope, "stb-downloader", "stb-downloader"); }
-
-void ListPorts() {
-  const auto devices = SerialDevices();
-  if (devices.empty()) std::cout << "No serial devices found.\n";
-  for (const TSerialDevice& d : devices) {
-    std::cout << d.Path << '\n';
-    for (const std::string& name : d.Names) std::cout << "    " << name << '\n';
-  }
-}
 
 // --port wins, then $COM1, then the device that opened last time; empty:
 // the one COM1 maps to, which reads $COM1 itself.
@@ -79,16 +55,8 @@ int main(int argc, char** argv) {
     std::cerr << "stb-downloader: " << error << "\nTry --help.\n";
     return kExitNoDownload;
   }
-  if (cl.Help) {
-    std::cout << UsageText();
-    return kExitSuccess;
-  }
-  if (cl.Version) {
-    std::cout << "stb-downloader " STB_VERSION "\n";
-    return kExitSuccess;
-  }
-  if (cl.ListPorts) {
-    ListPorts();
+  if (const auto info = InfoText(cl)) {
+    std::cout << *info;
     return kExitSuccess;
   }
   if (cl.Console) return RunConsole(cl);
@@ -108,25 +76,12 @@ int main(int argc, char** argv) {
 
   bool closeAsked = false;
   TForm1* form = nullptr;
-  std::unique_ptr<QSocketNotifier> closeSignal;
-  if (::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-    closeSignal = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(closeSignal.get(), &QSocketNotifier::activated, [&closeAsked, &form] {
-      char drain[16];
-      while (::read(SignalPipe[0], drain, sizeof drain) > 0) {
-      }
-      closeAsked = true;
-      if (form != nullptr) form->CloseWithoutAsking();
-      // Every top-level window: a dialog open at start-up must go as well.
-      QApplication::closeAllWindows();
-    });
-    struct sigaction sa {};
-    sa.sa_handler = OnCloseSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-  }
+  const auto closeSignal = CatchCloseSignals([&closeAsked, &form] {
+    closeAsked = true;
+    if (form != nullptr) form->CloseWithoutAsking();
+    // Every top-level window: a dialog open at start-up must go as well.
+    QApplication::closeAllWindows();
+  });
 
   TForm1 Form1(port);
   form = &Form1;

@@ -8,7 +8,6 @@
 
 #include "CommandLine.h"
 #include "DownloadRecord.h"
-#include "PortList.h"
 #include "PortMemory.h"
 #include "TerminalFace.h"
 
@@ -23,21 +22,8 @@ int main(int argc, char** argv) {
               << "\nTry --help.\n";
     return kExitNoDownload;
   }
-  if (cl.Help) {
-    std::cout << UsageText();
-    return kExitSuccess;
-  }
-  if (cl.Version) {
-    std::cout << "stb-downloader " STB_VERSION "\n";
-    return kExitSuccess;
-  }
-  if (cl.ListPorts) {
-    const auto devices = SerialDevices();
-    if (devices.empty()) std::cout << "No serial devices found.\n";
-    for (const TSerialDevice& d : devices) {
-      std::cout << d.Path << '\n';
-      for (const std::string& name : d.Names) std::cout << "    " << name << '\n';
-    }
+  if (const auto info = InfoText(cl)) {
+    std::cout << *info;
     return kExitSuccess;
   }
   try {

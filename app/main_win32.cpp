@@ -16,7 +16,6 @@
 #include "CommandLine.h"
 #include "FormLayout.h"
 #include "MainFrm.h"
-#include "PortList.h"
 #include "PortMemory.h"
 
 namespace {
@@ -74,17 +73,6 @@ void Tell(const std::string& text, bool error = false) {
   ::MessageBoxA(nullptr, text.c_str(), kApplicationName, MB_OK | (error ? MB_ICONWARNING : MB_ICONINFORMATION));
 }
 
-std::string PortListText() {
-  const auto devices = SerialDevices();
-  if (devices.empty()) return "No serial devices found.\n";
-  std::string text;
-  for (const TSerialDevice& d : devices) {
-    text += d.Path + '\n';
-    for (const std::string& name : d.Names) text += "    " + name + '\n';
-  }
-  return text;
-}
-
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
@@ -97,16 +85,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     Tell("stb-downloader: " + error + "\nTry --help.\n", true);
     return kExitNoDownload;
   }
-  if (cl.Help) {
-    Tell(UsageText());
-    return kExitSuccess;
-  }
-  if (cl.Version) {
-    Tell("stb-downloader " STB_VERSION "\n");
-    return kExitSuccess;
-  }
-  if (cl.ListPorts) {
-    Tell(PortListText());
+  if (const auto info = InfoText(cl)) {
+    Tell(*info);
     return kExitSuccess;
   }
   try {

@@ -13,6 +13,7 @@ wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
 say() { printf 'wine-bench: %s\n' "$*"; }
+source tests/windows/common.sh
 fail() { printf 'wine-bench: %s\n' "$*" >&2; exit 1; }
 
 [[ -x $wine ]] || fail "no wine64 (scripts/build-windows.sh installs it)"
@@ -38,14 +39,7 @@ trap 'exit 130' INT TERM
 timeout 180 "$wine" wineboot -i >"$tmp/wineboot.log" 2>&1 || fail "wineboot failed: $(tail -5 "$tmp/wineboot.log")"
 scripts/workbench.sh "$tmp/bench" >/dev/null
 
-Xvfb -displayfd 3 -screen 0 800x800x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.err" &
-xvfb_pid=$!
-for ((i = 0; i < 100; i++)); do
-  [[ -s $tmp/display ]] && break
-  sleep 0.1
-done
-[[ -s $tmp/display ]] || fail "Xvfb gave no display: $(cat "$tmp/xvfb.err")"
-export DISPLAY=:$(head -n1 "$tmp/display")
+start_xvfb
 
 say "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 rc=0

@@ -382,16 +382,27 @@ bool AwaitStage(stbsim::Receiver& rx, ProgramRun& run, F reached, int seconds) {
   return false;
 }
 
+// The receiver with the identity of the plan's description, and the program
+// started against it; Up when both are.
+struct Rig {
+  Rig(const std::string& bench, const std::string& exe, const RunPlan& plan)
+      : Job(DescriptionLines(bench + "/" + plan.description)), Rx(ReceiverFor(Job, plan)), Run(bench, exe, plan) {
+    Up = SetUpReceiver(Rx) && Run.Start(Rx);
+    if (!Up) std::fprintf(stderr, "the receiver or the program did not come up\n");
+  }
+  std::vector<std::string> Job;
+  stbsim::Receiver Rx;
+  ProgramRun Run;
+  bool Up = false;
+};
+
 int Transfer(const std::string& bench, const std::string& exe) {
   const RunPlan plan{"W4n!Rk", "inc/native.inc", 0};
-  const auto job = DescriptionLines(bench + "/" + plan.description);
-  stbsim::Receiver rx(ReceiverFor(job, plan));
-  if (!SetUpReceiver(rx)) return 1;
-  ProgramRun run(bench, exe, plan);
-  if (!run.Start(rx)) {
-    std::fprintf(stderr, "the program did not come up\n");
-    return 1;
-  }
+  Rig rig(bench, exe, plan);
+  if (!rig.Up) return 1;
+  const auto& job = rig.Job;
+  stbsim::Receiver& rx = rig.Rx;
+  ProgramRun& run = rig.Run;
   using stbsim::Stage;
   if (!AwaitStage(rx, run, [](Stage s) { return s >= Stage::Transferring; }, 120)) {
     std::fprintf(stderr, "no transfer began\n%s\n", rx.GetSummary().ToText().c_str());
@@ -444,14 +455,10 @@ int Transfer(const std::string& bench, const std::string& exe) {
 int Idle(const std::string& bench, const std::string& exe) {
   constexpr int kQuietMs = 6000;
   const RunPlan plan{"P9h?Mw", "inc/rsvd.inc", kQuietMs};
-  const auto job = DescriptionLines(bench + "/" + plan.description);
-  stbsim::Receiver rx(ReceiverFor(job, plan));
-  if (!SetUpReceiver(rx)) return 1;
-  ProgramRun run(bench, exe, plan);
-  if (!run.Start(rx)) {
-    std::fprintf(stderr, "the program did not come up\n");
-    return 1;
-  }
+  Rig rig(bench, exe, plan);
+  if (!rig.Up) return 1;
+  stbsim::Receiver& rx = rig.Rx;
+  ProgramRun& run = rig.Run;
   using stbsim::Stage;
   if (!AwaitStage(rx, run, [](Stage s) { return s >= Stage::FlashWrite; }, 120)) {
     std::fprintf(stderr, "no flash write began\n%s\n", rx.GetSummary().ToText().c_str());

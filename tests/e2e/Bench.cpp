@@ -152,3 +152,10 @@ std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> image) {
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
+
+std::vector<std::string> FileLines(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> out;
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}

@@ -147,4 +147,6 @@ int DescriptorsOn(const std::string& path);
 
 // The image as the receiver must hold it: the file padded with zeros to whole blocks.
 std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> image);
+// A text file's lines, without their ends; none when it cannot be read.
+std::vector<std::string> FileLines(const std::filesystem::path& path);
 bool Contains(const std::vector<std::string>& lines, const std::string& line);

@@ -24,13 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> Lines(const fs::path& path) {
-  std::ifstream in(path);
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 // The program with standard input from a file and its output into files;
 // -1 when it had not ended after timeoutMs (it is then killed).
 int RunConsole(const fs::path& dir, const std::string& input, std::vector<std::string> args, int timeoutMs) {
@@ -95,7 +88,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
   const bool json = std::find(args.begin(), args.end(), "--json") != args.end();
 
   EXPECT_EQ(RunConsole(bench.Dir(), row.input, args, 90000), row.exitStatus);
-  const auto out = Lines(bench.Dir() / "stdout.txt");
+  const auto out = FileLines(bench.Dir() / "stdout.txt");
   const std::string err = [&] {
     std::ifstream in(bench.Dir() / "stderr.txt");
     std::stringstream s;
@@ -124,7 +117,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
     EXPECT_EQ(out.back().find("{\"event\":\"result\""), 0u) << "the result comes last";
     EXPECT_EQ(result["result"].toString().toStdString(), row.result);
   }
-  const auto records = Lines(bench.RecordDir() / "downloads.jsonl");
+  const auto records = FileLines(bench.RecordDir() / "downloads.jsonl");
   if (row.exitStatus == 2) {
     EXPECT_TRUE(records.empty());
     return;
@@ -132,7 +125,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
   ASSERT_EQ(records.size(), 1u);
   const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(records[0])).object();
   EXPECT_EQ(record["result"].toString().toStdString(), std::string(row.result) == "failed" ? "failure" : row.result);
-  EXPECT_EQ(Lines(record["log"].toString().toStdString()), log) << "the saved log is the log printed";
+  EXPECT_EQ(FileLines(record["log"].toString().toStdString()), log) << "the saved log is the log printed";
   if (json) {
     EXPECT_EQ(result["record"].toObject(), record);
   }

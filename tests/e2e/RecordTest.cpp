@@ -15,13 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::string> Lines(const fs::path& path) {
-  std::ifstream in(path);
-  std::vector<std::string> out;
-  for (std::string line; std::getline(in, line);) out.push_back(line);
-  return out;
-}
-
 std::string Sha256Of(const std::vector<std::uint8_t>& bytes) {
   return QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())), QCryptographicHash::Sha256)
       .toHex()
@@ -52,7 +45,7 @@ TEST_P(Record, OneLineWithTheImageAndTheReceiverAndTheExitStatus) {
   ASSERT_TRUE(s.RunUntilClosed(30000)) << ::testing::PrintToString(s.Log());
   EXPECT_EQ(ExitStatus(s.Form().DownloadResult()), c.exitStatus);
 
-  const auto lines = Lines(bench.RecordDir() / "downloads.jsonl");
+  const auto lines = FileLines(bench.RecordDir() / "downloads.jsonl");
   ASSERT_EQ(lines.size(), 1u);
   QJsonParseError error{};
   const QJsonObject r = QJsonDocument::fromJson(QByteArray::fromStdString(lines[0]), &error).object();
@@ -82,7 +75,7 @@ TEST_P(Record, OneLineWithTheImageAndTheReceiverAndTheExitStatus) {
   EXPECT_TRUE(QDateTime::fromString(r["time"].toString(), Qt::ISODate).isValid()) << r["time"].toString().toStdString();
 
   // The saved log is the window's log, line for line.
-  EXPECT_EQ(Lines(r["log"].toString().toStdString()), s.Log());
+  EXPECT_EQ(FileLines(r["log"].toString().toStdString()), s.Log());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -18,6 +18,7 @@ mode=8
 description=inc/rsvd.inc
 
 say() { printf 'windows-console: %s\n' "$*"; }
+source tests/windows/common.sh
 fail() { printf 'windows-console: %s\n' "$*" >&2; exit 1; }
 [[ -n ${WINEPREFIX:-} && -d $WINEPREFIX ]] || fail "WINEPREFIX names no prefix"
 
@@ -49,23 +50,7 @@ out=$(timeout 60 "$wine" "$win_build/bin/stb-downloader.exe" --list-ports </dev/
 [[ $out == COM[0-9]* || $out == "No serial devices found." ]] || fail "stb-downloader.exe --list-ports said: $out"
 say "stb-downloader.exe --list-ports: $(printf '%s' "$out" | head -n1)"
 
-bench=$tmp/bench
-scripts/workbench.sh "$bench" >/dev/null
-mapfile -t line < <(tr -d '\r' <"$bench/$description")
-image=$bench/${line[9]}
-blocks=$(( ($(stat -c %s "$image") + 1023) / 1024 ))
-
-"$linux_build/bin/stb-receiver-sim" --link "$tmp/com3" --mode "$mode" \
-  --oui "${line[0]:2:4}" --model "${line[1]:0:2}.${line[1]:3:2}" \
-  --hw "${line[2]:0:2}.${line[2]:3:2}" --bl "${line[3]:0:2}.${line[3]:3:2}" \
-  --address "${line[11]:2:8}" --exit-when-done \
-  --save-flash "$tmp/flash.bin" >"$tmp/sim.out" 2>"$tmp/sim.err" &
-sim_pid=$!
-for ((i = 0; i < 100; i++)); do
-  [[ -L $tmp/com3 ]] && break
-  sleep 0.1
-done
-[[ -L $tmp/com3 ]] || fail "the simulated receiver made no port: $(cat "$tmp/sim.err")"
+start_receiver "$description" "$mode"
 ln -sfn "$(readlink "$tmp/com3")" "$WINEPREFIX/dosdevices/com3"
 
 say "downloading through stb-downloader-cli.exe --port COM3"

@@ -21,6 +21,7 @@ mode=7
 description=inc/psi.inc
 
 say() { printf 'windows-e2e: %s\n' "$*"; }
+source tests/windows/common.sh
 fail() { printf 'windows-e2e: %s\n' "$*" >&2; exit 1; }
 [[ -n ${WINEPREFIX:-} && -d $WINEPREFIX ]] || fail "WINEPREFIX names no prefix"
 
@@ -44,23 +45,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-bench=$tmp/bench
-scripts/workbench.sh "$bench" >/dev/null
-mapfile -t line < <(tr -d '\r' <"$bench/$description")
-image=$bench/${line[9]}
-blocks=$(( ($(stat -c %s "$image") + 1023) / 1024 ))
-
-"$linux_build/bin/stb-receiver-sim" --link "$tmp/com3" --mode "$mode" \
-  --oui "${line[0]:2:4}" --model "${line[1]:0:2}.${line[1]:3:2}" \
-  --hw "${line[2]:0:2}.${line[2]:3:2}" --bl "${line[3]:0:2}.${line[3]:3:2}" \
-  --address "${line[11]:2:8}" --exit-when-done \
-  --save-flash "$tmp/flash.bin" --summary-json "$tmp/summary.json" >"$tmp/sim.out" 2>"$tmp/sim.err" &
-sim_pid=$!
-for ((i = 0; i < 100; i++)); do
-  [[ -L $tmp/com3 ]] && break
-  sleep 0.1
-done
-[[ -L $tmp/com3 ]] || fail "the simulated receiver made no port: $(cat "$tmp/sim.err")"
+start_receiver "$description" "$mode" --summary-json "$tmp/summary.json"
 
 # A COM port is a symlink in the prefix's dosdevices; Wine's device manager
 # puts its own there at start-up, so the registry says which one each is to
@@ -74,14 +59,7 @@ rm -f "$WINEPREFIX/dosdevices/com1"
 "$wineserver" -k 2>/dev/null || true
 "$wineserver" -w 2>/dev/null || true
 
-Xvfb -displayfd 3 -screen 0 800x800x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.err" &
-xvfb_pid=$!
-for ((i = 0; i < 100; i++)); do
-  [[ -s $tmp/display ]] && break
-  sleep 0.1
-done
-[[ -s $tmp/display ]] || fail "Xvfb gave no display: $(cat "$tmp/xvfb.err")"
-export DISPLAY=:$(head -n1 "$tmp/display")
+start_xvfb
 
 # The session's device manager makes the COM links as it starts, alongside
 # the first program: start the session with a program of no consequence, its
