@@ -138,7 +138,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
 INSTANTIATE_TEST_SUITE_P(
     Script, ConsoleFace,
     ::testing::Values(
-        ConsoleRow{"PlainSuccess", "W4n!Rk\n", {}, [](stbsim::Config&) {}, 0, "success",
+        ConsoleRow{"PlainSuccessOnAPacedLine", "W4n!Rk\n", {}, [](stbsim::Config& c) { c.Paced = true; }, 0, "success",
                    "Please Turn Off and On the STB set !!!"},
         ConsoleRow{"JsonFlashWriteFailure", "W4n!Rk\n", {"--json"}, [](stbsim::Config& c) { c.Fault.FlashByteAt = 1; },
                    1, "failed", "  Flash Write Error !!"},
