@@ -116,6 +116,7 @@ Figures Download(std::size_t imageBytes, bool paced) {
   cfg.Paced = paced;
   Session s(cfg);
   s.SilenceLimitMs = 60000;
+  s.LookForDialogsEvery(1000);
   s.Open();
   PaintCounter paints;
   s.Form().Label4->installEventFilter(&paints);

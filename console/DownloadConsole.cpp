@@ -166,13 +166,27 @@ void TDownloadConsole::ShowInformation(const std::string& text) {
 
 // --- the bars, the counter and the strip, at a person's pace ------------------------------------
 
-// Every value goes to the window at once: what the window holds is always
-// the exchange's latest.
+// The bars go to the window at once (a bar's value changes only every few
+// blocks). While painting is held the counter and the strip's pace are only
+// kept, and handed over when they are next painted: a new text costs the
+// window a new layout, which is wasted on a value nobody sees.
 void TDownloadConsole::SetTransferProgress(int percent) { DrawTransferProgress(percent); }
 
 void TDownloadConsole::SetFlashProgress(int percent) { DrawFlashProgress(percent); }
 
-void TDownloadConsole::SetByteCounter(const std::string& text) { DrawByteCounter(text); }
+void TDownloadConsole::SetByteCounter(const std::string& text) {
+  if (FHeld)
+    FHeldCounter = text;
+  else
+    DrawByteCounter(text);
+}
+
+void TDownloadConsole::DrawHeldValues() {
+  if (FHeldCounter) DrawByteCounter(*FHeldCounter);
+  if (FHeldRate) ShowActivity(TransferRateText(FHeldRate->Done, FHeldRate->BlockCount, FHeldRate->Seconds));
+  FHeldCounter.reset();
+  FHeldRate.reset();
+}
 
 // While blocks go out the window is held from painting, and lets what
 // changed paint, all in one pass, at the message handling of a block when
@@ -188,6 +202,7 @@ void TDownloadConsole::ProcessPendingMessages() {
   if (due) {
     FLastPaint = now;
     FHeld = false;
+    DrawHeldValues();
     HoldPainting(false);
   }
   PumpMessages();
@@ -204,6 +219,7 @@ void TDownloadConsole::StopPacing() {
   FFinalDue = false;
   if (FHeld) {
     FHeld = false;
+    DrawHeldValues();
     HoldPainting(false);
   }
 }
@@ -242,13 +258,17 @@ void TDownloadConsole::TransferStarting(std::int32_t) {
 }
 
 // The block loop handles the window's messages right after this, which
-// paints the strip (and, at the last block, whatever is held).
+// paints the strip when its time has come (and, at the last block, whatever
+// is held).
 void TDownloadConsole::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
   FRecorder->BlockAccepted();
   // The bar shows 100 % for the last half percent of blocks: the last block is the count's.
   if (FPacing && done >= blockCount) FFinalDue = true;
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
-  ShowActivity(TransferRateText(done, blockCount, elapsed));
+  if (FHeld)
+    FHeldRate = THeldRate{done, blockCount, elapsed};
+  else
+    ShowActivity(TransferRateText(done, blockCount, elapsed));
 }
 
 void TDownloadConsole::BlockResent(std::int32_t) { FRecorder->BlockResent(); }

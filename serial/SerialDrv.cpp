@@ -405,7 +405,7 @@ bool TSerialPortDriver::WaitUntilSent() {
       AnswerArrived();
       return true;
     }
-    if (FPortHandle->Lost()) return false;
+    if (FPortHandle->LostSeen()) return false;
     // The line time of what is still on its way is the floor everywhere.
     const std::int64_t lineLeft = FLineFreeAtUs - SteadyMicros();
     if (lineLeft > 0) {
@@ -437,21 +437,19 @@ std::uint32_t TSerialPortDriver::ReadData(void* buffer, std::uint32_t count) {
   PausePolling();
   std::uint32_t lastProgress = Now();
   while (count > 0) {
-    const std::int32_t waiting = QueryInput();
-    if (waiting > 0) {
-      const std::uint32_t moved =
-          std::uint32_t(FPortHandle->Read(next, std::min<std::uint32_t>(count, std::uint32_t(waiting))));
-      if (moved > 0) {
-        AnswerArrived();
-        read += moved;
-        count -= moved;
-        next += moved;
-        lastProgress = Now();
-        continue;
-      }
+    // The read takes what is there and never waits: asking first how much
+    // there is would cost a second system call for every reply byte.
+    const std::uint32_t moved = std::uint32_t(FPortHandle->Read(next, count));
+    if (moved > 0) {
+      AnswerArrived();
+      read += moved;
+      count -= moved;
+      next += moved;
+      lastProgress = Now();
+      continue;
     }
     // What was queued before the hang-up has been read; nothing more can come.
-    if (FPortHandle->Lost()) break;
+    if (FPortHandle->LostSeen()) break;
     // One sleep for the rest of the time-out, ended early by an arrival;
     // the time is taken anew from the tick count after every wake-up.
     const std::uint32_t elapsed = TicksSince(lastProgress, Now());

@@ -96,6 +96,10 @@ public:
 
   // True once the device has hung up or vanished; latched.
   bool Lost() const;
+  // What Lost last found, or a wait or a transfer since: no system call.
+  // Right after a wait, which latches a hang-up it sees, this is as good as
+  // asking, at no cost to a loop that waits once a round.
+  bool LostSeen() const { return FLost; }
   NativeHandle Native() const { return FFd; }
 
 private:

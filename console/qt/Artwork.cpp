@@ -13,8 +13,9 @@ namespace {
 QColor Colour(const TColour& c) { return QColor(c.R, c.G, c.B, c.A); }
 QRectF Rect(const TRect& r) { return QRectF(r.X, r.Y, r.Width, r.Height); }
 
-// A set-top box seen from the front: body, display and a status light.
-void DrawReceiver(QPainter& p, const QRectF& r, const QColor& light) {
+// A set-top box seen from the front: body, display and a status lamp. The
+// lamp is drawn on its own, as the busy animation changes only the lamp.
+void DrawReceiverBody(QPainter& p, const QRectF& r) {
   QLinearGradient body(r.topLeft(), r.bottomLeft());
   body.setColorAt(0, Colour(kBodyTop));
   body.setColorAt(1, Colour(kBodyBottom));
@@ -31,10 +32,18 @@ void DrawReceiver(QPainter& p, const QRectF& r, const QColor& light) {
   f.setBold(true);
   p.setFont(f);
   p.drawText(display, Qt::AlignCenter, kDisplayCaption);
+}
+
+void DrawLamp(QPainter& p, const QRectF& r, const QColor& light) {
   p.setPen(Qt::NoPen);
   p.setBrush(light);
   p.drawEllipse(QPointF(r.right() - r.width() * kLampFromRight, r.center().y()), r.height() * kLampRadius,
                 r.height() * kLampRadius);
+}
+
+void DrawReceiver(QPainter& p, const QRectF& r, const QColor& light) {
+  DrawReceiverBody(p, r);
+  DrawLamp(p, r, light);
 }
 
 }  // namespace
@@ -103,42 +112,66 @@ void TBusyAnimation::Play() {
 
 void TBusyAnimation::Stop() {
   FTimer.stop();
+  FHeld = false;
   FFrame = kStopFrame;
   update();
 }
 
-// Each frame is drawn once, on the panel's colour, and kept: the transfer
-// shows a frame per block, and a picture copied costs a fraction of one drawn.
-void TBusyAnimation::paintEvent(QPaintEvent*) {
-  const qreal ratio = devicePixelRatioF();
-  QPixmap& frame = FFrames[std::size_t(Playing() ? FFrame : kFrames)];
-  if (frame.isNull() || frame.devicePixelRatio() != ratio) {
-    frame = QPixmap(size() * ratio);
-    frame.setDevicePixelRatio(ratio);
-    frame.fill(palette().color(QPalette::Window));
-    QPainter p(&frame);
-    p.setFont(font());
-    DrawFrame(p);
+void TBusyAnimation::Hold(bool hold) {
+  if (hold == FHeld || (hold && !Playing())) return;
+  FHeld = hold;
+  if (hold) {
+    FTimer.stop();
+    return;
   }
-  QPainter(this).drawPixmap(0, 0, frame);
+  FFrame = (FFrame + kHeldStep) % kFrames;
+  update();
+  FTimer.start();
 }
 
-void TBusyAnimation::DrawFrame(QPainter& p) const {
+// What stands still (the folder, the receiver's body) is drawn once, on the
+// panel's colour, and copied; only the lamp and the pages are drawn anew.
+void TBusyAnimation::paintEvent(QPaintEvent*) {
+  const qreal ratio = devicePixelRatioF();
+  if (FStill.isNull() || FStill.devicePixelRatio() != ratio) {
+    FStill = QPixmap(size() * ratio);
+    FStill.setDevicePixelRatio(ratio);
+    FStill.fill(palette().color(QPalette::Window));
+    QPainter p(&FStill);
+    p.setFont(font());
+    p.setRenderHint(QPainter::Antialiasing);
+    DrawStill(p);
+  }
+  QPainter p(this);
+  p.drawPixmap(0, 0, FStill);
   p.setRenderHint(QPainter::Antialiasing);
-  const QRectF r = rect();
-  const double mid = r.center().y();
+  DrawMoving(p, FFrame);
+}
 
-  const QRectF folder(kFolder.X, mid + kFolder.Y, kFolder.Width, kFolder.Height);
+QRectF TBusyAnimation::Folder() const {
+  return QRectF(kFolder.X, height() / 2.0 + kFolder.Y, kFolder.Width, kFolder.Height);
+}
+
+QRectF TBusyAnimation::Receiver() const {
+  return QRectF(width() + kBusyReceiver.X, height() / 2.0 + kBusyReceiver.Y, kBusyReceiver.Width,
+                kBusyReceiver.Height);
+}
+
+void TBusyAnimation::DrawStill(QPainter& p) const {
+  const QRectF folder = Folder();
   p.setPen(QPen(Colour(kFolderEdge), 1));
   p.setBrush(Colour(kFolderFill));
   p.drawRoundedRect(folder, kFolderRadius, kFolderRadius);
   p.drawRect(QRectF(folder.left() + kFolderTab.X, folder.top() + kFolderTab.Y, kFolderTab.Width, kFolderTab.Height));
-  DrawReceiver(p, QRectF(r.width() + kBusyReceiver.X, mid + kBusyReceiver.Y, kBusyReceiver.Width, kBusyReceiver.Height),
-               Colour(BusyLamp(Playing(), FFrame)));
+  DrawReceiverBody(p, Receiver());
+}
 
+void TBusyAnimation::DrawMoving(QPainter& p, int frame) const {
+  DrawLamp(p, Receiver(), Colour(BusyLamp(Playing(), frame)));
   if (!Playing()) return;
+  const double mid = height() / 2.0;
   for (int i = 0; i < kPages; ++i) {
-    const TPagePlace at = PagePlace(FFrame, i, folder.right() + kPagesFrom, r.width() - kPagesToFromRight, mid);
+    const TPagePlace at = PagePlace(frame, i, Folder().right() + kPagesFrom, width() - kPagesToFromRight, mid);
     p.save();
     p.translate(at.X, at.Y);
     p.rotate(at.Degrees);

@@ -7,8 +7,6 @@
 #include <QTimer>
 #include <QWidget>
 
-#include <array>
-
 #include "ArtworkData.h"
 
 class TShape : public QWidget {
@@ -38,17 +36,26 @@ public:
   explicit TBusyAnimation(QWidget* parent);
   void Play();
   void Stop();
-  bool Playing() const { return FTimer.isActive(); }
+  // While the window holds its painting the timer rests, as none of its
+  // frames would be shown; each release moves the flight on a few frames,
+  // so that pages painted a few times a second still fly one way.
+  void Hold(bool hold);
+  bool Playing() const { return FTimer.isActive() || FHeld; }
   int Frame() const { return FFrame; }
 
 protected:
   void paintEvent(QPaintEvent*) override;
 
 private:
-  void DrawFrame(QPainter& p) const;
+  QRectF Folder() const;
+  QRectF Receiver() const;
+  void DrawStill(QPainter& p) const;
+  void DrawMoving(QPainter& p, int frame) const;
+
+  static constexpr int kHeldStep = 3;
 
   QTimer FTimer;
+  bool FHeld = false;
   int FFrame = kStopFrame;
-  // The frames of the flight, and last the still picture.
-  std::array<QPixmap, kFrames + 1> FFrames;
+  QPixmap FStill;  // the folder and the receiver, without its lamp
 };

@@ -11,6 +11,7 @@
 
 #include "Application.h"
 #include "DescriptionFile.h"
+#include "ProgressBar.h"
 #include "QtPollTimer.h"
 
 namespace {
@@ -25,7 +26,7 @@ QLabel* MakeLabel(QWidget* parent, const QString& text, int x, int y) {
 }
 
 QProgressBar* MakeBar(QWidget* parent, const TBox& box) {
-  auto* bar = new QProgressBar(parent);
+  auto* bar = new TProgressBar(parent);
   bar->setGeometry(box.X, box.Y, box.Width, box.Height);
   bar->setRange(0, 100);
   bar->setValue(0);
@@ -196,6 +197,7 @@ void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEve
 // held request is kept back, and asked for again on release.
 void TForm1::HoldPainting(bool hold) {
   FPaintHeld = hold;
+  Animate1->Hold(hold);
   if (hold || !FPaintDeferred) return;
   FPaintDeferred = false;
   QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
