@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
     std::printf("  window CPU     %.3f s = %.2f %% of one core during the transfer (target <= 0.3 %%), %.2f us per payload byte\n",
                 f.transferred.cpu - f.start.cpu, 100.0 * (f.transferred.cpu - f.start.cpu) / transfer,
                 (f.transferred.cpu - f.start.cpu) / payload * 1e6);
-    std::printf("  painting       the counter %d times in %u blocks, %.1f per second (at most about 25)\n",
+    std::printf("  painting       the counter %d times in %u blocks, %.1f per second (at most about 2)\n",
                 f.counterPaints, f.blocks, double(f.counterPaints) / transfer);
     std::printf("  system calls   %.3f per payload byte (%s)\n", double(f.transferred.calls - f.start.calls) / payload,
                 f.callsWhat);

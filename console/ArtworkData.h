@@ -54,6 +54,10 @@ inline constexpr double kLampFromRight = 0.12, kLampRadius = 0.09;  // of the wi
 inline constexpr int kFrames = 35;
 inline constexpr int kStopFrame = 34;
 inline constexpr int kFrameMs = 60;
+// While a window holds its painting the frames rest; each paint it lets
+// through moves the flight on this many, so that pages painted a few times a
+// second still fly one way.
+inline constexpr int kHeldStep = 3;
 inline constexpr TRect kFolder{8, -16, 44, 30};  // Y from the middle
 inline constexpr TRect kFolderTab{0, -5, 18, 6};  // from the folder's top left
 inline constexpr double kFolderRadius = 3;

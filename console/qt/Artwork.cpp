@@ -124,7 +124,7 @@ void TBusyAnimation::Hold(bool hold) {
     FTimer.stop();
     return;
   }
-  FFrame = (FFrame + kHeldStep) % kFrames;
+  FFrame = (FFrame + artwork::kHeldStep) % kFrames;
   update();
   FTimer.start();
 }

@@ -37,8 +37,7 @@ public:
   void Play();
   void Stop();
   // While the window holds its painting the timer rests, as none of its
-  // frames would be shown; each release moves the flight on a few frames,
-  // so that pages painted a few times a second still fly one way.
+  // frames would be shown; each release moves the flight on kHeldStep.
   void Hold(bool hold);
   bool Playing() const { return FTimer.isActive() || FHeld; }
   int Frame() const { return FFrame; }
@@ -51,8 +50,6 @@ private:
   QRectF Receiver() const;
   void DrawStill(QPainter& p) const;
   void DrawMoving(QPainter& p, int frame) const;
-
-  static constexpr int kHeldStep = 3;
 
   QTimer FTimer;
   bool FHeld = false;

@@ -433,6 +433,7 @@ void TForm1::DrawBusy(bool playing) {
   }
   ::KillTimer(Animate1, kAnimationTimerId);
   FBusy.Playing = false;
+  FBusyHeld = false;
   FBusy.Frame = artwork::kStopFrame;
   ::InvalidateRect(Animate1, nullptr, FALSE);
 }
@@ -493,6 +494,18 @@ void TForm1::Draw(HWND control, std::function<void()> draw) {
 
 void TForm1::HoldPainting(bool hold) {
   FPaintHeld = hold;
+  // The animation's timer rests too, as none of its frames would be shown;
+  // each release moves the flight on a few frames.
+  if (FBusy.Playing && hold != FBusyHeld) {
+    FBusyHeld = hold;
+    if (hold) {
+      ::KillTimer(Animate1, kAnimationTimerId);
+    } else {
+      for (int i = 0; i < artwork::kHeldStep; ++i) FBusy.Advance();
+      ::InvalidateRect(Animate1, nullptr, FALSE);
+      ::SetTimer(Animate1, kAnimationTimerId, UINT(artwork::kFrameMs), nullptr);
+    }
+  }
   if (hold) return;
   for (auto& [control, draw] : FHeldDraws) draw();
   FHeldDraws.clear();

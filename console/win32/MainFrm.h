@@ -78,5 +78,6 @@ private:
   HWND FAddress[3] = {};
   bool FLogEmpty = true;
   bool FPaintHeld = false;
+  bool FBusyHeld = false;  // the animation's timer rests while painting is held
   std::map<HWND, std::function<void()>> FHeldDraws;
 };
