@@ -457,7 +457,7 @@ private:
 
 class Console : public ::testing::Test {
 protected:
-  Console() : FReceiver(stbsim::Config{}) {
+  explicit Console(const stbsim::Config& cfg = {}) : FReceiver(cfg) {
     std::string error;
     if (!FReceiver.OpenPty(&error)) throw std::runtime_error(error);
     FReceiver.Start();
@@ -491,6 +491,28 @@ TEST_F(Console, EveryLogLineIsRecordedBeforeItIsShownAndTheRecordNamesThePortGiv
   EXPECT_FALSE(c->Held);
   EXPECT_TRUE(c->Destroyed);
   EXPECT_TRUE(c->CloseQuery()) << "the download is over: nothing holds the window";
+}
+
+stbsim::Config HangsUpBeforeBlock(std::uint32_t block) {
+  stbsim::Config cfg;
+  cfg.Fault.HangUpAt = stbsim::Stage::Transferring;
+  cfg.Fault.HangUpBlock = block;
+  return cfg;
+}
+
+class ConsoleLosingTheLine : public Console {
+protected:
+  ConsoleLosingTheLine() : Console(HangsUpBeforeBlock(4)) {}  // the fifth: four taken
+};
+
+// The counter is kept, not drawn, while painting is held: a transfer that
+// ends between paints still shows the last block the receiver took.
+TEST_F(ConsoleLosingTheLine, TheCounterShowsTheLastAcceptedBlock) {
+  auto c = Open();
+  Run(*c, 6 * 1024);
+  ASSERT_EQ(c->DownloadResult(), TDownloadResult::Failure);
+  EXPECT_EQ(c->LastCounter, "( 4096 / 6144 )");
+  EXPECT_FALSE(c->Held);
 }
 
 struct CloseRow {
