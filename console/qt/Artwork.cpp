@@ -107,7 +107,7 @@ TBusyAnimation::TBusyAnimation(QWidget* parent) : QWidget(parent) {
 }
 
 void TBusyAnimation::Play() {
-  if (!FTimer.isActive()) FTimer.start();
+  if (!Playing()) FTimer.start();
 }
 
 void TBusyAnimation::Stop() {
