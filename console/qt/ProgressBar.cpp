@@ -29,12 +29,9 @@ void TProgressBar::paintEvent(QPaintEvent*) {
   }
   QPainter p(this);
   const qint64 span = qint64(maximum()) - minimum();
-  if (span <= 0 || value() >= maximum()) {
-    p.drawPixmap(0, 0, value() >= maximum() && span > 0 ? FFull : FEmpty);
-    return;
-  }
-  p.drawPixmap(0, 0, FEmpty);
-  if (value() <= minimum()) return;
+  const bool full = span > 0 && value() >= maximum();
+  p.drawPixmap(0, 0, full ? FFull : FEmpty);
+  if (full || span <= 0 || value() <= minimum()) return;
   // The style fills its contents' width in proportion, from the left.
   QStyleOptionProgressBar option;
   initStyleOption(&option);
