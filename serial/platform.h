@@ -104,7 +104,7 @@ public:
 
 private:
   // What a system keeps beside the handle: on Windows its overlapped I/O
-  // (events, the write in flight, the byte a wait took); nothing elsewhere.
+  // (events, the write in flight, the bytes a wait took); nothing elsewhere.
   struct Io;
   PortHandle(NativeHandle fd, std::unique_ptr<Io> io);
   void NoteError(int err) const;

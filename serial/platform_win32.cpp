@@ -97,6 +97,8 @@ constexpr int kTroubleNapMs = 10;
 constexpr DWORD kQueuedReadMs = 100;
 // One write in flight holds at most this much; the rest waits for the next.
 constexpr std::size_t kMostInFlight = 65536;
+// A wait's read takes what has come up to this; the rest waits in the driver.
+constexpr std::size_t kWaitReadSize = 4096;
 // A close lets the write in flight leave, as a tty's close drains its queue,
 // for its line time and this much more.
 constexpr DWORD kCloseDrainSlackMs = 1000;
@@ -109,10 +111,13 @@ struct Op {
   HANDLE event = nullptr;
   bool inFlight = false;
 
-  // The call that starts the operation resets the event itself.
+  // The call that starts the operation resets the event itself. The low
+  // bit keeps a completion out of any completion port: there is none, and
+  // Wine would otherwise ask its server to post one for every call that
+  // completes at once.
   void Begin() {
     ov = OVERLAPPED{};
-    ov.hEvent = event;
+    ov.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<ULONG_PTR>(event) | 1);
   }
 };
 
@@ -133,11 +138,10 @@ DWORD Collect(HANDLE h, Op& op, DWORD ms, DWORD& err) {
 struct PortHandle::Io {
   Op read, write, comm;
   std::vector<std::uint8_t> out;  // the bytes of the write in flight
-  // Bytes taken from the driver and not yet handed on: the byte a wait
-  // read, and what a read took beyond what it was asked for.
+  // Bytes taken from the driver and not yet handed on: what a wait read,
+  // and what a read took beyond what it was asked for.
   std::vector<std::uint8_t> ahead;
   std::size_t aheadAt = 0;
-  std::uint8_t waitByte = 0;
   bool writeRefused = false;      // the last write failed at once: the next wait naps
   DWORD commMask = 0;
   std::uint32_t baud = 115200;
@@ -162,6 +166,27 @@ struct PortHandle::Io {
   void DropAhead() {
     ahead.clear();
     aheadAt = 0;
+  }
+
+  // Sleeps until the driver reports an event of mask or the time is up:
+  // true then. False when the wait could not be made or ended without the
+  // event (a driver that cannot watch for it), with the error if there was one.
+  bool AwaitEvent(HANDLE h, DWORD mask, int maxMs, DWORD& err) {
+    err = 0;
+    if (commMask != mask) {
+      if (!::SetCommMask(h, mask)) {
+        err = ::GetLastError();
+        return false;
+      }
+      commMask = mask;
+    }
+    comm.Begin();
+    DWORD events = 0;
+    if (!::WaitCommEvent(h, &events, &comm.ov) && (err = ::GetLastError()) != ERROR_IO_PENDING) return false;
+    err = 0;
+    const bool timeUp = ::WaitForSingleObject(comm.event, DWORD(std::max(maxMs, 0))) == WAIT_TIMEOUT;
+    Collect(h, comm, 0, err);
+    return timeUp || (events & mask) != 0;
   }
 
   bool Ready() const { return read.event != nullptr && write.event != nullptr && comm.event != nullptr; }
@@ -213,10 +238,10 @@ std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult
     result = Failure(path, err, OpenOutcome::Failed);
     return nullptr;
   }
-  // No driver time-outs at all: a read waits until it has what it asked for,
-  // and we ask only for bytes already queued, or for one when we mean to
-  // sleep until it comes; a write stays with the driver until it has left.
+  // A read takes what has come and never waits for more; a write stays with
+  // the driver until it has left.
   COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
   ::SetCommTimeouts(h, &timeouts);
   ::timeBeginPeriod(kTimerResolutionMs);
   result.outcome = OpenOutcome::Ok;
@@ -444,13 +469,15 @@ std::size_t PortHandle::Write(const void* data, std::size_t count) {
   return ask;
 }
 
-// Sleeps on a one-byte read, which the driver completes the moment a byte
-// comes; the byte is kept for the next Read. When the time is up the read
-// is cancelled and collected, so no read is left with the driver between
-// calls (a byte that came as the time ran out is kept too). WaitCommEvent
-// would not do: Wine ends it within milliseconds with an empty mask on a
-// line without modem lines (a pty), so a wait on it spins.
+// A read asks only for what has come, so the driver may complete it at
+// once with nothing: then the wait is on its receive event. Wine's driver
+// keeps such a read instead until the first bytes come, so a read it leaves
+// pending is itself the wait, and brings those bytes with it: the wake-up
+// costs no second request. When the time is up the read is cancelled and
+// collected, so no read is left with the driver between calls. What a wait
+// took is kept for the next Read.
 void PortHandle::WaitReadable(int maxMs) {
+  if (FIo->Ahead() > 0) return;
   std::uint32_t waiting = 0;
   if (!InputWaiting(waiting)) {
     // Asking failed: a lost device ends the wait at once; any other
@@ -459,21 +486,30 @@ void PortHandle::WaitReadable(int maxMs) {
     return;
   }
   if (waiting > 0 || maxMs <= 0) return;
+  const DWORD start = ::GetTickCount();
   HANDLE h = Win(FFd);
   Op& op = FIo->read;
   op.Begin();
-  if (!::ReadFile(h, &FIo->waitByte, 1, nullptr, &op.ov) && ::GetLastError() != ERROR_IO_PENDING) {
-    NoteError(int(::GetLastError()));
-    if (!Lost()) Nap(maxMs);
-    return;
-  }
-  const bool timeUp = ::WaitForSingleObject(op.event, DWORD(maxMs)) == WAIT_TIMEOUT;
+  FIo->ahead.resize(kWaitReadSize);
   DWORD err = 0;
-  if (Collect(h, op, 0, err) > 0) {
-    FIo->ahead.push_back(FIo->waitByte);
-    return;
+  bool timeUp = false;
+  if (!::ReadFile(h, FIo->ahead.data(), DWORD(kWaitReadSize), nullptr, &op.ov)) {
+    err = ::GetLastError();
+    if (err != ERROR_IO_PENDING) {
+      FIo->DropAhead();
+      NoteError(int(err));
+      if (!Lost()) Nap(maxMs);
+      return;
+    }
+    timeUp = ::WaitForSingleObject(op.event, DWORD(maxMs)) == WAIT_TIMEOUT;
   }
-  if (timeUp) return;
+  const DWORD moved = Collect(h, op, 0, err);
+  FIo->ahead.resize(moved);
+  if (moved > 0 || timeUp) return;
+  if (err == 0) {
+    const int left = maxMs - int(::GetTickCount() - start);
+    if (left <= 0 || FIo->AwaitEvent(h, EV_RXCHAR, left, err)) return;
+  }
   // Ended early with nothing: the device hung up or is in trouble.
   if (err != 0) NoteError(int(err));
   if (!Lost()) Nap(maxMs);
@@ -505,26 +541,7 @@ void PortHandle::WaitWritable(int maxMs) {
   if (queued == 0 || maxMs <= 0) return;
   // A driver with a buffer of its own has taken our writes and is still
   // sending them: sleep until it says its queue is empty.
-  if (FIo->commMask != EV_TXEMPTY) {
-    if (!::SetCommMask(h, EV_TXEMPTY)) {
-      NoteError(int(::GetLastError()));
-      if (!Lost()) Nap(maxMs);
-      return;
-    }
-    FIo->commMask = EV_TXEMPTY;
-  }
-  Op& op = FIo->comm;
-  op.Begin();
-  DWORD events = 0;
-  if (!::WaitCommEvent(h, &events, &op.ov) && ::GetLastError() != ERROR_IO_PENDING) {
-    NoteError(int(::GetLastError()));
-    if (!Lost()) Nap(maxMs);
-    return;
-  }
-  const bool timeUp = ::WaitForSingleObject(op.event, DWORD(maxMs)) == WAIT_TIMEOUT;
-  Collect(h, op, 0, err);
-  if (timeUp || (events & EV_TXEMPTY) != 0) return;
-  // Ended without the event (a driver that cannot watch its queue): nap.
+  if (FIo->AwaitEvent(h, EV_TXEMPTY, maxMs, err)) return;
   if (err != 0) NoteError(int(err));
   if (!Lost()) Nap(maxMs);
 }

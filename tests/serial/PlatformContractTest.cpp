@@ -278,19 +278,25 @@ TEST_F(PlatformLine, FullLineNeitherBlocksNorLosesTheWriter) {
   EXPECT_EQ(moved, 1u);
 }
 
-// A byte may come while a wait sleeps (a platform may take it from the
-// driver to wake): it is counted, read once and first. The far end writes
-// from another thread, racing the wait; either order must come out the same.
-TEST_F(PlatformLine, ByteThatEndsAWaitIsCountedAndReadOnceInItsPlace) {
-  std::thread writer([&] { far->Write({0x61}); });
+// Bytes may come while a wait sleeps (a platform may take them from the
+// driver to wake): they are counted, and read once, first and in order, even
+// a byte at a time. The far end writes from another thread, racing the wait;
+// either order must come out the same.
+TEST_F(PlatformLine, BytesThatEndAWaitAreCountedAndReadOnceInTheirPlace) {
+  std::thread writer([&] { far->Write({0x61, 0x62}); });
   port->WaitReadable(20000);
   writer.join();
-  far->Write({0x62, 0x63});
-  ASSERT_TRUE(AwaitInput(3));
+  far->Write({0x63, 0x64});
+  ASSERT_TRUE(AwaitInput(4));
   std::uint32_t n = 0;
   EXPECT_TRUE(port->InputWaiting(n));
-  EXPECT_EQ(n, 3u);
-  EXPECT_EQ(ReadAll(3), (std::vector<std::uint8_t>{0x61, 0x62, 0x63}));
+  EXPECT_EQ(n, 4u);
+  std::vector<std::uint8_t> got;
+  for (int i = 0; i < 4; ++i) {
+    const auto one = ReadAll(1);
+    got.insert(got.end(), one.begin(), one.end());
+  }
+  EXPECT_EQ(got, (std::vector<std::uint8_t>{0x61, 0x62, 0x63, 0x64}));
   EXPECT_TRUE(port->InputWaiting(n));
   EXPECT_EQ(n, 0u);
 }
