@@ -179,6 +179,10 @@ struct PortHandle::Io {
         return false;
       }
       commMask = mask;
+      // The driver notes only events of the mask it has, so a byte or an
+      // empty queue that came since the caller looked would not end this
+      // wait: return, and the caller looks again before it waits.
+      return true;
     }
     comm.Begin();
     DWORD events = 0;
