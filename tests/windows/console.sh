@@ -59,14 +59,7 @@ cli_rc=0
 (cd "$bench" && printf '%s\n' "$keyword" |
   timeout 300 "$wine" "$root/$win_build/bin/stb-downloader-cli.exe" --port COM3 --json) >"$tmp/cli.out" 2>"$tmp/cli.err" ||
   cli_rc=$?
-for ((i = 0; i < 100; i++)); do
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -TERM "$sim_pid" 2>/dev/null || true
-sim_rc=0
-wait "$sim_pid" || sim_rc=$?
-sim_pid=''
+stop_receiver
 rm -f "$WINEPREFIX/dosdevices/com3"
 
 ((cli_rc == 0)) || fail "stb-downloader-cli.exe ended with status $cli_rc: $(tail -5 "$tmp/cli.err") $(tail -3 "$tmp/cli.out")"

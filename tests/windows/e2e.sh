@@ -127,14 +127,7 @@ wait "$tool_pid" || tool_rc=$?
 tool_pid=''
 say "the program ended with status $tool_rc after $((SECONDS - typed)) s"
 
-for ((i = 0; i < 100; i++)); do
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill -TERM "$sim_pid" 2>/dev/null || true
-sim_rc=0
-wait "$sim_pid" || sim_rc=$?
-sim_pid=''
+stop_receiver
 cat "$tmp/sim.out"
 
 padded=$((blocks * 1024))
