@@ -1,0 +1,51 @@
+#!/bin/busybox sh
+# The guest's first process. Loads the rig's modules, mounts the host's root
+# (read-only) and the rig's shared folder over 9p, then runs the rig's guest
+# side in the host's root, so that the guest runs the host's own binaries
+# with the host's own libraries. Powers off when that ends, whatever happened.
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+
+say() { echo "rig-guest: $*" >/dev/console; }
+halt() { sync; poweroff -f; echo o >/proc/sysrq-trigger; sleep 60; }
+
+for m in $(cat /modules/order); do
+  insmod "/modules/$m" || say "insmod $m failed"
+done
+# No udev here: busybox's listener on the kernel's events keeps
+# /dev/serial/by-id, for the adapters that are there now and that come later.
+uevent /bin/rig-hotplug &
+for tty in /sys/class/tty/ttyUSB*; do
+  [ -e "$tty" ] && ACTION=add SUBSYSTEM=tty DEVNAME=${tty##*/} DEVPATH=$(cd "$tty" && pwd -P | sed 's,^/sys,,') /bin/rig-hotplug
+done
+
+shared='' script=''
+for word in $(cat /proc/cmdline); do
+  case $word in
+    rigshared=*) shared=${word#rigshared=} ;;
+    rigscript=*) script=${word#rigscript=} ;;
+  esac
+done
+[ -n "$shared" ] && [ -n "$script" ] || { say "no rigshared= or rigscript= on the command line"; halt; }
+
+# The host's files change under a loose cache only if someone rebuilds during
+# the run; the shared folder is read through, for the host's answers.
+mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroot /host || { say "no host root"; halt; }
+mount -t proc proc /host/proc
+mount -t sysfs sysfs /host/sys
+mount -t devtmpfs devtmpfs /host/dev
+mkdir -p /dev/pts /dev/shm
+mount -t devpts devpts /host/dev/pts
+mount -t tmpfs tmpfs /host/dev/shm
+mount -t tmpfs tmpfs /host/tmp
+mount -t tmpfs tmpfs /host/run
+mkdir -p "/host$shared" 2>/dev/null
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 shared "/host$shared" || { say "no shared folder"; halt; }
+
+say "up after $(cut -d' ' -f1 /proc/uptime) s; running $script"
+chroot /host /bin/bash "$script" "$shared" </dev/null >"/host$shared/guest.out" 2>&1
+say "guest side ended with status $?"
+halt

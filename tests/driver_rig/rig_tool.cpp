@@ -1,0 +1,211 @@
+// The driver rig's small helper, used on both sides of the guest:
+//   now                         the monotonic clock in ms (one clock for every stamp)
+//   stamp                       copies standard input, each line led by the clock in ms
+//   await-gone PATH MS          waits until PATH is gone; prints when, in ms
+//   await-there PATH MS         waits until PATH is there; prints when, in ms
+//   modem PATH                  the modem lines the driver holds for PATH (TIOCMGET)
+//   qmp SOCKET [--event NAME] [--timeout MS] COMMAND...
+//                               sends each JSON command to QEMU's monitor; with
+//                               --event, also waits for that event
+// Exit status 0 when it did what was asked, 1 when not (time-out, error
+// reply), 2 for a wrong call.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <termios.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+long long NowMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Polled every millisecond: devtmpfs gives no notice a shell could wait on,
+// and a millisecond is finer than anything the rig measures.
+int AwaitPath(const char* path, bool wantThere, long long timeoutMs) {
+  const long long end = NowMs() + timeoutMs;
+  for (;;) {
+    struct stat st{};
+    const bool there = ::stat(path, &st) == 0;
+    const long long now = NowMs();
+    if (there == wantThere) {
+      std::printf("%lld\n", now);
+      return 0;
+    }
+    if (now >= end) return 1;
+    timespec pause{0, 1000000};
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
+int Stamp() {
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::printf("%lld %s\n", NowMs(), line.c_str());
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+int Modem(const char* path) {
+  // No lock and no settings: this only looks at what the holder of the port set.
+  const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    std::fprintf(stderr, "%s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  int bits = 0;
+  const int rc = ::ioctl(fd, TIOCMGET, &bits);
+  const int err = errno;
+  ::close(fd);
+  if (rc != 0) {
+    std::fprintf(stderr, "%s: TIOCMGET: %s\n", path, std::strerror(err));
+    return 1;
+  }
+  std::printf("dtr=%d rts=%d cts=%d dsr=%d cd=%d\n", (bits & TIOCM_DTR) != 0, (bits & TIOCM_RTS) != 0,
+              (bits & TIOCM_CTS) != 0, (bits & TIOCM_DSR) != 0, (bits & TIOCM_CD) != 0);
+  return 0;
+}
+
+class Monitor {
+public:
+  explicit Monitor(int fd) : FFd(fd) {}
+  ~Monitor() { ::close(FFd); }
+  Monitor(const Monitor&) = delete;
+  Monitor& operator=(const Monitor&) = delete;
+
+  bool Send(const std::string& json) {
+    const std::string out = json + "\n";
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const ssize_t n = ::write(FFd, out.data() + done, out.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // One line from the monitor, or false at the deadline or on a closed socket.
+  bool Line(std::string& line, long long deadline) {
+    for (;;) {
+      if (auto nl = FBuffer.find('\n'); nl != std::string::npos) {
+        line = FBuffer.substr(0, nl);
+        FBuffer.erase(0, nl + 1);
+        return true;
+      }
+      const long long left = deadline - NowMs();
+      if (left <= 0) return false;
+      pollfd p{FFd, POLLIN, 0};
+      if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[4096];
+      const ssize_t n = ::read(FFd, buf, sizeof buf);
+      if (n <= 0) return false;
+      FBuffer.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+
+private:
+  int FFd;
+  std::string FBuffer;
+};
+
+bool IsEvent(const std::string& line, const std::string& name) {
+  return line.find("\"event\"") != std::string::npos &&
+         (name.empty() || line.find("\"" + name + "\"") != std::string::npos);
+}
+
+int Qmp(const std::vector<std::string>& args) {
+  if (args.empty()) return 2;
+  std::string event;
+  long long timeoutMs = 10000;
+  std::vector<std::string> commands;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    if (args[i] == "--event" && i + 1 < args.size()) event = args[++i];
+    else if (args[i] == "--timeout" && i + 1 < args.size()) timeoutMs = std::stoll(args[++i]);
+    else commands.push_back(args[i]);
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (args[0].size() >= sizeof addr.sun_path) return 2;
+  std::strcpy(addr.sun_path, args[0].c_str());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    std::fprintf(stderr, "qmp: %s: %s\n", args[0].c_str(), std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+    return 1;
+  }
+  Monitor monitor(fd);
+  const long long deadline = NowMs() + timeoutMs;
+  std::string line;
+  bool sawEvent = false;
+  // The greeting, then capabilities: the monitor takes no command before.
+  if (!monitor.Line(line, deadline)) return 1;
+  commands.insert(commands.begin(), R"({"execute":"qmp_capabilities"})");
+  for (const auto& command : commands) {
+    if (!monitor.Send(command)) return 1;
+    for (;;) {
+      if (!monitor.Line(line, deadline)) {
+        std::fprintf(stderr, "qmp: no reply to %s\n", command.c_str());
+        return 1;
+      }
+      if (IsEvent(line, "")) {
+        if (!event.empty() && IsEvent(line, event)) sawEvent = true;
+        std::fprintf(stderr, "%s\n", line.c_str());
+        continue;
+      }
+      std::printf("%s\n", line.c_str());
+      if (line.find("\"error\"") != std::string::npos) return 1;
+      break;
+    }
+  }
+  // An unplug's event may come before or after its reply.
+  while (!event.empty() && !sawEvent) {
+    if (!monitor.Line(line, deadline)) {
+      std::fprintf(stderr, "qmp: no %s event\n", event.c_str());
+      return 1;
+    }
+    if (IsEvent(line, event)) sawEvent = true;
+    std::fprintf(stderr, "%s\n", line.c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const std::string what = args.empty() ? "" : args[0];
+  try {
+    if (what == "now" && args.size() == 1) {
+      std::printf("%lld\n", NowMs());
+      return 0;
+    }
+    if (what == "stamp" && args.size() == 1) return Stamp();
+    if ((what == "await-gone" || what == "await-there") && args.size() == 3)
+      return AwaitPath(args[1].c_str(), what == "await-there", std::stoll(args[2]));
+    if (what == "modem" && args.size() == 2) return Modem(args[1].c_str());
+    if (what == "qmp") return Qmp({args.begin() + 1, args.end()});
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "driver-rig-tool: %s\n", e.what());
+    return 2;
+  }
+  std::fprintf(stderr,
+               "usage: driver-rig-tool now | stamp | await-gone PATH MS | await-there PATH MS | modem PATH |\n"
+               "       qmp SOCKET [--event NAME] [--timeout MS] COMMAND...\n");
+  return 2;
+}
