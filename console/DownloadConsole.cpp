@@ -51,6 +51,8 @@ void TDownloadConsole::FormCreate() {
   // A port that opened but runs otherwise than asked garbles every byte.
   if (SerialPortDriver1->Connected() && !SerialPortDriver1->SettingsWarning().empty())
     AppendLog("  Warning: " + SerialPortDriver1->SettingsWarning());
+  if (SerialPortDriver1->Connected() && !SerialPortDriver1->LatencyWarning().empty())
+    AppendLog("  Warning: " + SerialPortDriver1->LatencyWarning());
   SetByteCounter(ByteCounterText(0, 0));
   Timer1->Start(1000);
 }

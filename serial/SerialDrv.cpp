@@ -64,6 +64,22 @@ std::string SettingsDifference(const serial_platform::LineSettings& asked, const
   return out;
 }
 
+// What the downloader sends before it waits for a short reply: a block and
+// its checksum.
+constexpr std::int32_t kBlockOnLine = 1025;
+// Below this a held reply costs the line too little to be worth a word.
+constexpr std::uint32_t kLatencyTolerableMs = 2;
+
+// An adapter that holds each reply for its latency timer adds that timer to
+// every block's line time: what that costs, and where to change it.
+std::string LatencyCost(const serial_platform::AdapterLatency& latency, std::uint32_t blockMs) {
+  if (latency.timerMs <= kLatencyTolerableMs) return {};
+  const long percent = std::lround(100.0 * latency.timerMs / double(blockMs + latency.timerMs));
+  return "the USB adapter holds each short reply for up to " + std::to_string(latency.timerMs) +
+         " ms (its latency timer), so downloads run up to " + std::to_string(percent) +
+         " % slower; set it to 1 ms in " + latency.where;
+}
+
 std::int64_t SteadyMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
@@ -141,6 +157,8 @@ void TSerialPortDriver::ApplySettings() {
   const bool applied = FPortHandle->Apply(s, kept);
   FSettingsWarning = SettingsDifference(s, kept);
   if (!applied && FSettingsWarning.empty()) FSettingsWarning = "its settings could not be applied or read back";
+  FLatencyWarning =
+      LatencyCost(serial_platform::QueryAdapterLatency(Device()), PacketTime(FComPortSpeed, kBlockOnLine));
   FlushBuffers(true, true);
   // A tty driver sizes its own queues; ComPortInBufSize still sizes
   // ReceiveBuffer and ComPortOutBufSize still bounds OutputFree.

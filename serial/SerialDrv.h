@@ -165,6 +165,10 @@ public:
   // What the driver did not take of the settings last applied, e.g. "the
   // port runs at 9600 bit/s, not 115200"; empty when it took them all.
   const std::string& SettingsWarning() const { return FSettingsWarning; }
+  // What the USB adapter's latency timer costs a download and where the
+  // operator shortens it, when the timer can be read (an FTDI adapter on
+  // Windows) and holds replies long enough to matter; empty otherwise.
+  const std::string& LatencyWarning() const { return FLatencyWarning; }
 
   // The device that port number n maps to: on Linux $COMn when set, else
   // /dev/ttyS<n-1>; on Windows \\.\COMn.
@@ -236,6 +240,7 @@ private:
   TickSource FTick;
   std::string FLastError;
   std::string FSettingsWarning;
+  std::string FLatencyWarning;
 };
 
 // Gathers the sends made while it lives; see BeginCoalescing.

@@ -53,6 +53,23 @@ struct ModemLines {
 std::string PortDevice(unsigned n);
 std::string MissingPortHint(unsigned n);
 
+// A USB adapter's own latency timer: the adapter sends a reply shorter than
+// its buffer up to the PC only when this timer runs out. timerMs is 0 when
+// the port has no such timer that can be read; where says where the
+// operator changes it.
+struct AdapterLatency {
+  std::uint32_t timerMs = 0;
+  std::string where;
+};
+#ifdef _WIN32
+// The driver of an FTDI adapter keeps the timer with the port's device
+// parameters, set by the operator, and applies it at every open.
+AdapterLatency QueryAdapterLatency(const std::string& path);
+#else
+// The open asks the driver for low latency, which sets the timer to its least.
+inline AdapterLatency QueryAdapterLatency(const std::string&) { return {}; }
+#endif
+
 // A descriptor on Linux, a HANDLE on Windows.
 #ifdef _WIN32
 using NativeHandle = void*;

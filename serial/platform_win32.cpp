@@ -550,6 +550,66 @@ void PortHandle::WaitWritable(int maxMs) {
   if (!Lost()) Nap(maxMs);
 }
 
+namespace {
+
+// Where FTDI's driver keeps each adapter it has seen, one key per adapter
+// (VID_0403+PID_6001+serial number) holding one per instance; each
+// instance's Device Parameters name its COM port and its latency timer.
+constexpr const char* kFtdiDevices = "SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS";
+constexpr const char* kDeviceParameters = "\\Device Parameters";
+
+// "\\.\COM3" and "COM3" both name COM3.
+std::string ComName(const std::string& path) {
+  const std::string prefix = "\\\\.\\";
+  return path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
+}
+
+std::vector<std::string> Subkeys(HKEY key) {
+  std::vector<std::string> names;
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD size = sizeof name;
+    const LONG got = ::RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr);
+    if (got == ERROR_NO_MORE_ITEMS) break;
+    if (got == ERROR_SUCCESS) names.emplace_back(name, size);
+  }
+  return names;
+}
+
+}  // namespace
+
+AdapterLatency QueryAdapterLatency(const std::string& path) {
+  const std::string port = ComName(path);
+  HKEY ftdi = nullptr;
+  if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kFtdiDevices, 0, KEY_READ, &ftdi) != ERROR_SUCCESS) return {};
+  AdapterLatency found;
+  for (const std::string& device : Subkeys(ftdi)) {
+    HKEY instances = nullptr;
+    if (::RegOpenKeyExA(ftdi, device.c_str(), 0, KEY_READ, &instances) != ERROR_SUCCESS) continue;
+    for (const std::string& instance : Subkeys(instances)) {
+      const std::string parameters = instance + kDeviceParameters;
+      char name[64] = {};
+      DWORD size = sizeof name - 1;
+      if (::RegGetValueA(instances, parameters.c_str(), "PortName", RRF_RT_REG_SZ, nullptr, name, &size) !=
+              ERROR_SUCCESS ||
+          ::lstrcmpiA(name, port.c_str()) != 0)
+        continue;
+      DWORD timer = 0;
+      size = sizeof timer;
+      if (::RegGetValueA(instances, parameters.c_str(), "LatencyTimer", RRF_RT_REG_DWORD, nullptr, &timer, &size) ==
+          ERROR_SUCCESS) {
+        found.timerMs = timer;
+        found.where = "Device Manager: the port's Properties, Port Settings, Advanced, Latency Timer";
+      }
+      break;
+    }
+    ::RegCloseKey(instances);
+    if (found.timerMs != 0) break;
+  }
+  ::RegCloseKey(ftdi);
+  return found;
+}
+
 bool PortHandle::Lost() const {
   if (FLost) return true;
   COMSTAT stat{};
