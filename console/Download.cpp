@@ -210,14 +210,16 @@ bool TDownload::StoppedByOperator() {
 void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) {
   if (FRunning) return;
   if (FPort.Connected() && FPort.LineLost()) {
-    // One line for a device that went away, not one a second.
+    // One line for a device that went away, not one a second; whoever
+    // listens decides whether to wait for it or to give up.
     if (!FLostReported) {
       FLostReported = true;
-      FView.StopProbeTimer();
       FView.AppendLog(LineLostLine(kProbeStage));
+      FObserver->LineLost();
     }
     return;
   }
+  FLostReported = false;
   FPort.SendByte(wire::WakeByte);
   if (downloadMode == 0) return;
   // A description that could not be read is never offered to the receiver.

@@ -84,7 +84,7 @@ void TDownloadConsole::ReadDescriptionFile(const std::string& path) {
   SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize()));
   DownloadJobReady = true;
   // The mode is chosen, but the calls to the receiver go nowhere: say so once.
-  if (!PortOpen() && !FPortNotOpenLogged) {
+  if (!PortOpen() && !FWaitingForPort && !FPortNotOpenLogged) {
     FPortNotOpenLogged = true;
     AppendLog("  Nothing can reach the receiver: COM1 = " + FPortDevice +
               " is not open: " + PortReason(FPortDevice, SerialPortDriver1->LastError()));
@@ -92,6 +92,14 @@ void TDownloadConsole::ReadDescriptionFile(const std::string& path) {
 }
 
 void TDownloadConsole::Timer1Timer() {
+  // The device that went away is looked for once a tick; the probe goes on
+  // in the tick that finds it back.
+  if (FWaitingForPort) {
+    if (!SerialPortDriver1->ReconnectLost()) return;
+    FWaitingForPort = false;
+    AppendLog("  Serial line is back: COM1 = " + FPortDevice + " is open again");
+    ShowPort();
+  }
   try {
     FDownload->Timer1Timer(DownloadMode, DownloadJobReady ? &DownloadJob : nullptr);
   } catch (const std::exception& e) {
@@ -282,6 +290,24 @@ void TDownloadConsole::Waiting(const char* stage, std::uint32_t silentMs) {
   StopPacing();
   ShowActivity(WaitingText(stage, silentMs));
   PaintNow();
+}
+
+// A window has somebody in front of it who can plug the adapter back in: it
+// lets the vanished device go and waits for it. A face without one ends, so
+// that the script that started it hears at once.
+void TDownloadConsole::LineLost() {
+  if (WaitsForLostPort()) {
+    FWaitingForPort = true;
+    SerialPortDriver1->Disconnect();
+    FStrip.PortText = LostPortText(FPortDevice);
+    FStrip.Text = FStrip.PortText;
+    FStrip.Warning = true;
+    DrawStrip(FStrip);
+    return;
+  }
+  Timer1->Stop();
+  ShowDialog(TDialog::Message, LostPortMessage(FPortDevice));
+  DestroyForm();
 }
 
 void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason) {

@@ -120,6 +120,9 @@ protected:
   // Modal; true for Yes. The text is Latin-1, as the log's; the detail UTF-8.
   virtual bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail = {}) = 0;
   virtual void DestroyForm() = 0;                               // the window goes, now
+  // Whether the port's device, gone while probing, is waited for (true) or
+  // the run ends with a message naming it.
+  virtual bool WaitsForLostPort() const { return true; }
   // The receiver's identification, and again once its address came; the
   // windows show it in the log only.
   virtual void ShowReceiver(const TDeviceInfo& /*info*/, bool /*addressRead*/) {}
@@ -155,6 +158,7 @@ private:
   void BlockAccepted(std::int32_t done, std::int32_t blockCount) override;
   void BlockResent(std::int32_t block) override;
   void Waiting(const char* stage, std::uint32_t silentMs) override;
+  void LineLost() override;
   void Ended(TDownloadResult result, const std::string& reason) override;
 
   void ShowPort();
@@ -167,6 +171,7 @@ private:
   bool FTransferring = false;
   std::chrono::steady_clock::time_point FTransferStart;
   bool FPortNotOpenLogged = false;
+  bool FWaitingForPort = false;  // the device went away while probing; each tick looks for it
   bool FCloseRequested = false;
   bool FClosingByDownload = false;
   bool FCloseWithoutAsking = false;

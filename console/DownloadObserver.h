@@ -26,6 +26,10 @@ public:
   // reported about once a second after the first second. A window may repaint
   // here, and nothing more.
   virtual void Waiting(const char* /*stage*/, std::uint32_t /*silentMs*/) {}
+  // The device went away while the receiver was being probed (said once,
+  // after its log line). Nothing more is sent until the line is back; the
+  // probe timer goes on ticking unless the listener stops it.
+  virtual void LineLost() {}
   // The download is over, before its closing message is shown. `reason`
   // names a failure the log has no line for.
   virtual void Ended(TDownloadResult /*result*/, const std::string& /*reason*/) {}

@@ -22,6 +22,14 @@ std::string PortText(const std::string& device, bool open, const std::string& re
   return text + kStripSeparator + "not open" + (why.empty() ? "" : ": " + why);
 }
 
+std::string LostPortText(const std::string& device) {
+  return "COM1 = " + device + kStripSeparator + "lost" + kStripSeparator + "waiting for it to come back";
+}
+
+std::string LostPortMessage(const std::string& device) {
+  return "ERROR:Serial Line Lost !! COM1 = " + device + " went away while the receiver was being probed";
+}
+
 std::string TransferRateText(std::int32_t done, std::int32_t total, double elapsedS) {
   if (done <= 0 || elapsedS <= 0) return {};
   const double bytesPerS = done * double(kBlockBytes) / elapsedS;

@@ -10,6 +10,11 @@ inline constexpr const char* kStripSeparator = " \xC2\xB7 ";
 // "COM1 = /dev/ttyUSB0 · 115200 8N1 · open", then what the port did not take
 // of its settings when `reason` says so; or "... · not open: <reason>".
 std::string PortText(const std::string& device, bool open, const std::string& reason);
+// "COM1 = /dev/ttyUSB0 · lost · waiting for it to come back"
+std::string LostPortText(const std::string& device);
+// The message of a run that ends because the port's device went away while
+// the receiver was being probed.
+std::string LostPortMessage(const std::string& device);
 // Why the port is not open, without the device the reason starts with.
 std::string PortReason(const std::string& device, const std::string& reason);
 // "11.2 KiB/s · 4:32 left" after `done` of `total` blocks in `elapsedS` seconds.

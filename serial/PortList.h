@@ -14,3 +14,10 @@ struct TSerialDevice {
 // The serial devices present: USB adapters, on-board ports that have a UART
 // behind them, and other serial drivers' devices; in a stable order.
 std::vector<TSerialDevice> SerialDevices();
+
+// The name under which the device `path` can come back after it went away
+// (unplugged, a hub reset): its /dev/serial/by-id name where it has one,
+// which follows the adapter into any socket; else `path` as given. Empty
+// for a pseudo-terminal's own number, which the system hands to an unrelated
+// terminal next.
+std::string ReturningName(const std::string& path);

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "PortList.h"
 #include "platform.h"
 
 namespace {
@@ -104,7 +105,21 @@ std::string TSerialPortDriver::DevicePath(TComPortNumber port) {
 
 bool TSerialPortDriver::Connect() {
   if (Connected()) return true;
-  const std::string path = Device();
+  if (!Open(Device())) return false;
+  FReturningName = ReturningName(Device());
+  return true;
+}
+
+// The old descriptor goes first: while it is held, the driver keeps the
+// vanished device's number and the adapter comes back under another.
+bool TSerialPortDriver::ReconnectLost() {
+  if (Connected() && !LineLost()) return true;
+  Disconnect();
+  if (FReturningName.empty()) return false;
+  return Open(FReturningName);
+}
+
+bool TSerialPortDriver::Open(const std::string& path) {
   serial_platform::OpenResult result;
   FPortHandle = serial_platform::PortHandle::Open(path, result);
   if (!FPortHandle) {

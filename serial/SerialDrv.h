@@ -59,6 +59,10 @@ public:
   bool Connect();
   void Disconnect();
   bool Connected() const;
+  // After the device went away: lets it go, then opens it again if it is
+  // back under the name it can return by (see ReturningName); true once the
+  // port is open on a line that is not lost. Cheap enough for every tick.
+  bool ReconnectLost();
 
   // --- properties -------------------------------------------------------------
   TComPortNumber ComPort() const { return FComPort; }
@@ -193,6 +197,7 @@ public:
                                     std::uint32_t platformVersion);
 
 private:
+  bool Open(const std::string& path);
   void ApplySettings();
   void ResizeReceiveBuffer();
   // The queue queries and the write loop without handing over gathered bytes first.
@@ -210,6 +215,7 @@ private:
   std::unique_ptr<serial_platform::PortHandle> FPortHandle;
   TComPortNumber FComPort = pnCOM2;
   std::string FComPortDevice;
+  std::string FReturningName;  // where the device opened last can come back; empty: it cannot
   TComPortBaudRate FComPortSpeed = br115200;
   TComPortDataBits FComPortDataBits = db8BITS;
   TComPortStopBits FComPortStopBits = sb1BITS;

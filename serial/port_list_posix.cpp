@@ -54,3 +54,17 @@ std::vector<TSerialDevice> SerialDevices() {
   });
   return devices;
 }
+
+std::string ReturningName(const std::string& path) {
+  std::error_code ec;
+  const fs::path target = fs::canonical(path, ec);
+  if (ec) return path;
+  std::vector<std::string> names;
+  for (const auto& link : fs::directory_iterator("/dev/serial/by-id", ec)) {
+    std::error_code lec;
+    if (fs::canonical(link.path(), lec) == target && !lec) names.push_back(link.path().string());
+  }
+  if (!names.empty()) return *std::min_element(names.begin(), names.end());
+  if (fs::path(path).lexically_normal().parent_path() == "/dev/pts") return {};
+  return path;
+}

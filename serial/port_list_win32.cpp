@@ -76,3 +76,6 @@ std::vector<TSerialDevice> SerialDevices() {
   });
   return devices;
 }
+
+// Windows gives an adapter the same COM number whichever socket it is in.
+std::string ReturningName(const std::string& path) { return path; }

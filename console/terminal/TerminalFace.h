@@ -45,6 +45,8 @@ protected:
   bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
   void DestroyForm() override;
   void ShowReceiver(const TDeviceInfo& info, bool addressRead) override;
+  // Nobody at a script's side can plug the adapter back in.
+  bool WaitsForLostPort() const override { return false; }
 
 private:
   void AskForKeyword();

@@ -293,4 +293,45 @@ INSTANTIATE_TEST_SUITE_P(
                                      "bytes"}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// An adapter pulled out while the window probes, then plugged back in: the
+// window lets the device go, says so once in its log and in its strip, and
+// once the device is back under its name opens it again and goes on probing,
+// so the box switched on afterwards is flashed with no restart.
+TEST(LostPort, TheWindowWaitsForTheDeviceAndGoesOnWhenItIsBack) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  const auto image = bench.WriteImage("image.bin", 3 * 1024 + 5);
+  const std::string port = (bench.Dir() / "com1").string();
+  auto first = std::make_unique<PtyPair>();
+  ASSERT_EQ(symlink(first->NearPath().c_str(), port.c_str()), 0);
+  Session s;
+  setenv("COM1", port.c_str(), 1);
+  s.Open();
+  s.Type(kKeywords[2]);
+  std::size_t probed = 0;
+  ASSERT_TRUE(s.RunUntil([&] { return (probed += first->Read(1, 5).size()) >= 6; }, 30000))
+      << s.Log().back() << " " << s.Form().StatusStrip->text().toStdString();
+
+  first->HangUp();
+  const std::string lost = "  ERROR:Serial Line Lost - Probe !!";
+  ASSERT_TRUE(s.RunUntil([&] { return Contains(s.Log(), lost); }, 30000));
+  ASSERT_TRUE(s.RunUntil([&] { return s.Form().StatusStrip->text().contains("waiting for it to come back"); }, 30000))
+      << s.Form().StatusStrip->text().toStdString();
+  first.reset();
+
+  stbsim::Receiver rx{stbsim::Config{}};
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  ASSERT_EQ(unlink(port.c_str()), 0);
+  ASSERT_EQ(symlink(rx.ConsolePath().c_str(), port.c_str()), 0);
+  rx.Start();
+  ASSERT_TRUE(s.RunUntilClosed(60000)) << s.Log().back();
+  const auto log = s.Log();
+  EXPECT_EQ(std::count(log.begin(), log.end(), lost), 1);
+  EXPECT_TRUE(Contains(log, "  Serial line is back: COM1 = " + port + " is open again"));
+  ASSERT_TRUE(rx.WaitFinished(5000));
+  EXPECT_EQ(rx.Flash(), Padded(image));
+  rx.Stop();
+}
+
 }  // namespace

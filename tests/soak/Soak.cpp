@@ -322,7 +322,7 @@ Outcome JudgeRun(const Draw& d) {
 
   auto stoppedProbing = [&rig] {
     const auto log = rig.Log();
-    return !rig.Form().Download().Running() && !rig.Form().Timer1->Active() && !log.empty() &&
+    return !rig.Form().Download().Running() && !rig.Form().PortOpen() && !log.empty() &&
            log.back() == "  ERROR:Serial Line Lost - Probe !!";
   };
   const bool ended =
