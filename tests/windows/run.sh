@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the Windows tests under Wine, in a Wine prefix of its own that lives
 # only as long as this run: the test programs (.exe), the command line and a
-# download with the terminal face (console.sh), one whole download with the
+# download with the terminal face (console.sh), an FTDI adapter's latency
+# timer read from the registry (latency.sh), one whole download with the
 # window (e2e.sh) and the installer (installer.sh).
 #
 #   tests/windows/run.sh [LINUX_BUILD [WINDOWS_BUILD]]     (build, build-windows)
@@ -67,6 +68,9 @@ done
 t0=$SECONDS
 tests/windows/console.sh "$linux_build" "$win_build" || rc=1
 say "the command line and the terminal face's download took $((SECONDS - t0)) s"
+t0=$SECONDS
+tests/windows/latency.sh "$linux_build" "$win_build" || rc=1
+say "the USB adapter's latency timer took $((SECONDS - t0)) s"
 t0=$SECONDS
 tests/windows/e2e.sh "$linux_build" "$win_build" || rc=1
 say "the download under Wine took $((SECONDS - t0)) s"
