@@ -4,6 +4,8 @@
 #include <numeric>
 #include <thread>
 
+#include <unistd.h>
+
 #include "SerialFixture.h"
 
 namespace {
@@ -144,6 +146,30 @@ TEST_F(SerialLine, EachArrivalRestartsTheReadTimeout) {
   EXPECT_EQ(n, 10u);
   EXPECT_EQ(std::string(buf, buf + 10), "0123456789");
   EXPECT_GE(now, 1500u);
+}
+
+TEST_F(SerialLine, EachByteTakenRestartsTheSendTimeout) {
+  // Nobody reads the far end yet: fill its buffers until the driver takes no more.
+  std::vector<std::uint8_t> fill(1 << 20, 0xA5);
+  drv.SetOutputTimeout(100);
+  const std::uint32_t queued = drv.SendData(fill.data(), std::uint32_t(fill.size()));
+  ASSERT_LT(queued, fill.size());
+  // Then the far end takes 1 KiB at every look at the clock, which moves on
+  // a millisecond a look: slow, but never still for the 200 ms time-out,
+  // while a megabyte takes it far past 200 ms in all.
+  std::uint32_t now = 0;
+  std::size_t taken = 0;
+  drv.SetTickSource([&] {
+    std::uint8_t buf[4096];
+    for (ssize_t n; (n = ::read(pty.FarFd(), buf, sizeof buf)) > 0;) taken += std::size_t(n);
+    return ++now;
+  });
+  const std::vector<std::uint8_t> more(1 << 20, 0x5A);
+  EXPECT_EQ(drv.SendData(more.data(), std::uint32_t(more.size()), 200), more.size());
+  EXPECT_GT(now, 200u);
+  drv.SetTickSource(MonotonicTickSource());
+  taken += pty.Read(queued + more.size() - taken, 10000).size();
+  EXPECT_EQ(taken, queued + more.size());
 }
 
 TEST_F(SerialLine, ReadReturnsPartialCountOnSilence) {
