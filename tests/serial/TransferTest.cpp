@@ -154,9 +154,9 @@ TEST_F(SerialLine, EachByteTakenRestartsTheSendTimeout) {
   drv.SetOutputTimeout(100);
   const std::uint32_t queued = drv.SendData(fill.data(), std::uint32_t(fill.size()));
   ASSERT_LT(queued, fill.size());
-  // Then the far end takes 1 KiB at every look at the clock, which moves on
-  // a millisecond a look: slow, but never still for the 200 ms time-out,
-  // while a megabyte takes it far past 200 ms in all.
+  // Then the far end takes what has reached it at every look at the clock,
+  // which moves on a millisecond a look: never still for the 200 ms
+  // time-out, while a megabyte takes the clock far past 200 ms in all.
   std::uint32_t now = 0;
   std::size_t taken = 0;
   drv.SetTickSource([&] {
