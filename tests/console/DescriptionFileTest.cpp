@@ -429,6 +429,25 @@ TEST_F(ReadDescriptionTest, TwelveLinesFollowedByMegabytesReadFine) {
   EXPECT_EQ(job.ImageSize(), 1024);
 }
 
+// The file is read in 4096-byte pieces: a line end that falls on a piece's
+// last byte must not be taken for the twelfth.
+TEST_F(ReadDescriptionTest, EleventhLineEndOnThePiecesLastByteIsNotTheEnd) {
+  WriteFile(Path("image.bin"), "x");
+  auto lines = GoodLines();
+  lines[9] = Path("image.bin");
+  std::string front;
+  for (std::size_t i = 0; i < 8; ++i) front += lines[i] + "\r\n";
+  const std::string back = "\r\n" + lines[9] + "\r\n" + lines[10];
+  // Line 9 is only read for its first characters: it pads the eleventh CR to byte 4095.
+  lines[8] += std::string(4095 - front.size() - lines[8].size() - back.size(), '.');
+  const std::string text = front + lines[8] + back + "\r\n" + lines[11] + "\r\n";
+  ASSERT_EQ(text[4095], '\r');
+  ASSERT_EQ(text.find(lines[11]), 4097u);
+  WriteFile(Path("long.inc"), text);
+  EXPECT_EQ(Read(Path("long.inc")), "");
+  EXPECT_EQ(job.Address(), 0xBFC00000u);
+}
+
 TEST_F(ReadDescriptionTest, OversizedLinesAreRefusedWithoutReadingOn) {
   WriteFile(Path("big.inc"), std::string(2 << 20, 'z'));
   EXPECT_NE(Read(Path("big.inc")).find("is too large"), std::string::npos);
@@ -594,6 +613,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "hexadecimal digits, one separator and two more, e.g. 0A.01."},
         DetailRow{"FileEndsAtLineFour", [](const fs::path&) {}, Lines({"001234", "0A.01", "01.05", "02.10"}),
                   "'0x' is not a valid integer value",
+                  "  bl.inc line 5, characters 1-2 (native software version): \"\" is missing: the file holds 4 "
+                  "lines where twelve are needed; write two hexadecimal digits, one separator and two more, e.g. "
+                  "0A.01."},
+        DetailRow{"FileEndsInLineFourWithoutItsLineEnd", [](const fs::path&) {},
+                  Lines({"001234", "0A.01", "01.05"}) + "02.10", "'0x' is not a valid integer value",
                   "  bl.inc line 5, characters 1-2 (native software version): \"\" is missing: the file holds 4 "
                   "lines where twelve are needed; write two hexadecimal digits, one separator and two more, e.g. "
                   "0A.01."},
