@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "DownloadRecord.h"
+#include "TestNames.h"
 
 namespace fs = std::filesystem;
 
@@ -85,6 +86,43 @@ TEST_F(DownloadRecordTest, FolderThatCannotBeMadeIsReported) {
   EXPECT_FALSE(SaveRecord((dir / "plain-file" / "state").string(), r, {"line"}, error));
   EXPECT_NE(error.find("plain-file"), std::string::npos) << error;
 }
+
+// The pair the receiver is sent is the one the record names, whichever the
+// description file's selector chose.
+struct WrittenRow {
+  const char* name;
+  std::uint8_t mode;
+  std::uint8_t selector;
+  const char* versionWritten;  // as the record's JSON spells it
+};
+
+void PrintTo(const WrittenRow& r, std::ostream* os) { *os << r.name; }
+
+class VersionWritten : public DownloadRecordTest, public ::testing::WithParamInterface<WrittenRow> {};
+
+TEST_P(VersionWritten, IsThePairTheSelectorChose) {
+  TDownloadJob job;
+  job.BootloaderVersion = {0x02, 0x00};
+  job.NativeVersion = {0x03, 0x01};
+  job.Application1Version = {0x04, 0x02};
+  job.Application2Version = {0x05, 0x03};
+  job.VersionSelector = GetParam().selector;
+  TDownloadRecorder recorder("/dev/ttyUSB0", (dir / "state").string());
+  recorder.Reached(GetParam().mode, job);
+  ASSERT_EQ(recorder.Finish(TDownloadResult::Success), "");
+  const auto lines = Lines(dir / "state" / kRecordFileName);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(std::string(",\"version_written\":") + GetParam().versionWritten + ","), std::string::npos)
+      << lines[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Selectors, VersionWritten,
+                         ::testing::Values(WrittenRow{"BootLoader", 1, 1, "\"02.00\""},
+                                           WrittenRow{"Native", 2, 2, "\"03.01\""},
+                                           WrittenRow{"Application1", 3, 3, "\"04.02\""},
+                                           WrittenRow{"Application2", 4, 4, "\"05.03\""},
+                                           WrittenRow{"NoneForZero", 5, 0, "null"}),
+                         RowName());
 
 // The offset printed is the one that brings the local time back to UTC.
 TEST(RecordTime, LocalTimeCarriesItsOffset) {
