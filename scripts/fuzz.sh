@@ -35,16 +35,16 @@ mkdir -p "$out/corpus" "$out/artifacts"
 
 if [[ $target == reply ]]; then
   sources=(tests/fuzz/BlockReplyFuzz.cpp)
-  headers=(console/BlockReply.h)
+  headers=(core/BlockReply.h)
   binary="$out/block_reply_fuzz"
   name="block reply judgement"
   dict=()
   mkdir -p "$out/reply-corpus"
   corpora=("$out/reply-corpus")
 else
-  sources=(console/DescriptionFile.cpp console/file_access_posix.cpp console/Sha256.cpp tests/fuzz/DescriptionCheck.cpp
+  sources=(core/DescriptionFile.cpp core/file_access_posix.cpp core/Sha256.cpp tests/fuzz/DescriptionCheck.cpp
            tests/fuzz/DescriptionFuzz.cpp)
-  headers=(console/DescriptionFile.h console/DownloadJob.h console/FileAccess.h console/FileHandle.h
+  headers=(core/DescriptionFile.h core/DownloadJob.h core/FileAccess.h core/FileHandle.h
            tests/fuzz/DescriptionCheck.h)
   binary="$out/description_fuzz"
   name="description file reader"
@@ -58,7 +58,7 @@ if [[ ! -x "$binary" ]] || [[ -n "$(find "${sources[@]}" "${headers[@]}" -newer 
   clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror \
-    -Iconsole -Itests/fuzz "${sources[@]}" -o "$binary"
+    -Icore -Itests/fuzz "${sources[@]}" -o "$binary"
 fi
 
 echo "fuzz: $name, $what"

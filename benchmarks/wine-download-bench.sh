@@ -4,7 +4,7 @@
 # built in LINUX_BUILD) in a throw-away Wine prefix, on Xvfb. Bounded: the
 # prefix gets three minutes, the benchmark itself less than seven.
 #
-#   bench/wine-download-bench.sh [LINUX_BUILD [WINDOWS_BUILD]]     (build, build-windows)
+#   benchmarks/wine-download-bench.sh [LINUX_BUILD [WINDOWS_BUILD]]     (build, build-windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 linux_build=${1:-build}

@@ -5,7 +5,7 @@
 // clock from the receiver's stages, the processor time and context switches
 // of the program's threads and of the prefix's wineserver from /proc.
 //
-//   wine_download_bench WORKBENCH WINDOWS_EXE     (run by bench/wine-download-bench.sh)
+//   wine_download_bench WORKBENCH WINDOWS_EXE     (run by benchmarks/wine-download-bench.sh)
 //
 // WORKBENCH is a folder made by scripts/workbench.sh; WINEPREFIX names a
 // ready prefix and DISPLAY a display the window can open on. Two downloads:
