@@ -37,6 +37,11 @@ mount -t 9p -o trans=virtio,version=9p2000.L,ro,cache=loose,msize=262144 hostroo
 mount -t proc proc /host/proc
 mount -t sysfs sysfs /host/sys
 mount -t devtmpfs devtmpfs /host/dev
+# What udev would add: bash's process substitution needs /dev/fd.
+ln -sf /proc/self/fd /dev/fd
+ln -sf /proc/self/fd/0 /dev/stdin
+ln -sf /proc/self/fd/1 /dev/stdout
+ln -sf /proc/self/fd/2 /dev/stderr
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /host/dev/pts
 mount -t tmpfs tmpfs /host/dev/shm
@@ -46,6 +51,7 @@ mkdir -p "/host$shared" 2>/dev/null
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 shared "/host$shared" || { say "no shared folder"; halt; }
 
 say "up after $(cut -d' ' -f1 /proc/uptime) s; running $script"
+cut -d" " -f1 /proc/uptime >"/host$shared/.guest.up" && mv "/host$shared/.guest.up" "/host$shared/guest.up"
 chroot /host /bin/bash "$script" "$shared" </dev/null >"/host$shared/guest.out" 2>&1
 say "guest side ended with status $?"
 halt

@@ -4,12 +4,15 @@
 //   await-gone PATH MS          waits until PATH is gone; prints when, in ms
 //   await-there PATH MS         waits until PATH is there; prints when, in ms
 //   modem PATH                  the modem lines the driver holds for PATH (TIOCMGET)
+//   await-sent PATH N MS        waits until the driver has sent N bytes on PATH
+//                               since it was made (TIOCGICOUNT); prints when, in ms
 //   qmp SOCKET [--event NAME] [--timeout MS] COMMAND...
 //                               sends each JSON command to QEMU's monitor; with
 //                               --event, also waits for that event
 // Exit status 0 when it did what was asked, 1 when not (time-out, error
 // reply), 2 for a wrong call.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -79,6 +82,29 @@ int Modem(const char* path) {
   std::printf("dtr=%d rts=%d cts=%d dsr=%d cd=%d\n", (bits & TIOCM_DTR) != 0, (bits & TIOCM_RTS) != 0,
               (bits & TIOCM_CTS) != 0, (bits & TIOCM_DSR) != 0, (bits & TIOCM_CD) != 0);
   return 0;
+}
+
+// The driver's own count of bytes sent: a probe on the line shows here even
+// where no other program may read the port.
+int AwaitSent(const char* path, long long bytes, long long timeoutMs) {
+  const long long end = NowMs() + timeoutMs;
+  for (;;) {
+    const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    serial_icounter_struct count{};
+    const bool got = fd >= 0 && ::ioctl(fd, TIOCGICOUNT, &count) == 0;
+    if (fd >= 0) ::close(fd);
+    const long long now = NowMs();
+    if (got && count.tx >= bytes) {
+      std::printf("%lld\n", now);
+      return 0;
+    }
+    if (now >= end) {
+      std::fprintf(stderr, "%s: %d bytes sent, not %lld\n", path, got ? count.tx : -1, bytes);
+      return 1;
+    }
+    timespec pause{0, 20000000};
+    ::nanosleep(&pause, nullptr);
+  }
 }
 
 class Monitor {
@@ -199,6 +225,8 @@ int main(int argc, char** argv) {
     if ((what == "await-gone" || what == "await-there") && args.size() == 3)
       return AwaitPath(args[1].c_str(), what == "await-there", std::stoll(args[2]));
     if (what == "modem" && args.size() == 2) return Modem(args[1].c_str());
+    if (what == "await-sent" && args.size() == 4)
+      return AwaitSent(args[1].c_str(), std::stoll(args[2]), std::stoll(args[3]));
     if (what == "qmp") return Qmp({args.begin() + 1, args.end()});
   } catch (const std::exception& e) {
     std::fprintf(stderr, "driver-rig-tool: %s\n", e.what());
@@ -206,6 +234,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: driver-rig-tool now | stamp | await-gone PATH MS | await-there PATH MS | modem PATH |\n"
+               "       await-sent PATH BYTES MS |\n"
                "       qmp SOCKET [--event NAME] [--timeout MS] COMMAND...\n");
   return 2;
 }

@@ -1,0 +1,213 @@
+# The rig's scenarios, run in the guest (sourced by guest.sh).
+#
+# Adding one: write a function that uses what guest-lib.sh offers and ends
+# each of its verdicts with `verdict NAME`, then register it below with
+#   scenario FUNCTION "LANES"
+# LANES: uart (/dev/ttyS1, 8250), usb (/dev/ttyUSB0, ftdi_sio), or pair
+# (runs after both lanes, with $DEV_UART and $DEV_USB, e.g. for a bench).
+# In a scenario: $LANE, $DEV, $S (its folder), $BIN, $TOOL, $WORKBENCH,
+# $KEYWORD; QT_QPA_PLATFORM=offscreen is set, so a window can run too.
+#
+# The window and the bench go here, for instance:
+#   sc_window_adapter_back(): receiver --mode 3; start "$BIN/stb-downloader
+#     --port $DEV" (offscreen, keyword typed by the test's own means); wait
+#     for the probe (await-sent); rig_host unplug; check the strip's text;
+#     rig_host replug; check it probes again (await-sent on the new device).
+#   sc_bench_row_pulled(), lane pair: stb-bench --port $DEV_UART --port
+#     $DEV_USB with a receiver on each line; rig_host on-progress on the USB
+#     station's output, then unplug; check the USB row failed, the other passed.
+
+scenarios=()
+scenario() { scenarios+=("$1 $2"); }
+
+# Faster than the receiver's pace on a cable: what counts here is the
+# driver, not the line's speed.
+sc_download() {
+  scenario_dir download
+  receiver || { verdict download; return; }
+  local start
+  start=$(now_ms)
+  program_start
+  program_wait 120
+  receiver_stop
+  check "status $program_status, not 0" [ "$program_status" = 0 ]
+  check "no success result" grep -q '"event":"result","result":"success"' "$S/events"
+  local image=$WORKBENCH/images/native.bin padded=$S/padded.bin
+  local bytes blocks
+  bytes=$(stat -c %s "$image")
+  blocks=$(((bytes + 1023) / 1024))
+  head -c $((blocks * 1024)) /dev/zero >"$padded"
+  dd if="$image" of="$padded" conv=notrunc status=none
+  check "the receiver's flash is not the image" cmp -s "$S/flash.bin" "$padded"
+  check "the receiver ended with status $receiver_status" [ "$receiver_status" = 0 ]
+  note "flash = image ($bytes bytes)" "$(((program_end - start) / 100 / 10)).$(((program_end - start) / 100 % 10)) s"
+  verdict download
+}
+scenario sc_download "uart usb"
+
+# The receiver stops answering at block 5, as a box whose power is cut: a
+# UART never hangs up. While the program waits on it, the port is read as
+# the driver holds it, and a second program must be refused.
+sc_silent_receiver() {
+  scenario_dir silent
+  receiver --silent Transferring:5 || { verdict settings; return; }
+  program_start
+  if ! await_output '"event":"progress","phase":"download"' 60; then
+    check "the transfer did not start" false
+  fi
+  local tty stty_out modem
+  stty_out=$(stty -a -F "$DEV" 2>&1)
+  echo "$stty_out" >"$S/stty"
+  modem=$("$TOOL" modem "$DEV" 2>&1)
+  # Raw as cfmakeraw makes it, 8N1, no flow control of either kind.
+  for want in "speed 115200 baud" cs8 -parenb -cstopb -crtscts clocal cread -icanon -echo -isig -iexten \
+    -opost -ixon -ixoff -icrnl -istrip -inpck "min = 0" "time = 0"; do
+    check "stty: no '$want'" has "$stty_out" "$want"
+  done
+  check "modem lines: $modem" grep -q 'dtr=1 rts=1' <<<"$modem"
+  note "$(grep -o 'speed [0-9]* baud' <<<"$stty_out")" "$modem"
+  if [[ $LANE == uart ]]; then
+    tty=${DEV#/dev/ttyS}
+    local line
+    line=$(grep "^$tty:" /proc/tty/driver/serial)
+    check "/proc/tty/driver/serial: $line" grep -q 'RTS|.*DTR' <<<"$line"
+    note "serial: $(grep -o 'uart:[^ ]*' <<<"$line") $(grep -o '[A-Z|]*$' <<<"$line")"
+  else
+    local latency
+    latency=$(cat "/sys/bus/usb-serial/devices/${DEV#/dev/}/latency_timer" 2>&1)
+    check "latency_timer $latency ms while downloading, not 1" [ "$latency" = 1 ]
+    note "latency_timer=$latency ms"
+  fi
+  check "the program ended before the port was read" running
+  verdict settings
+
+  # A second program on the same port, while the first has it.
+  local second
+  second=$(cd "$WORKBENCH" && printf '%s\n' "$KEYWORD" |
+    HOME=$S/home XDG_STATE_HOME=$S/home/state2 XDG_CONFIG_HOME=$S/home/config \
+      timeout -k 5 30 "$BIN/stb-downloader" --console --port "$DEV" 2>&1 >/dev/null)
+  local second_status=$?
+  echo "$second" >"$S/second"
+  check "second program: status $second_status, not 2" [ "$second_status" = 2 ]
+  check "second program: no could-not-connect message" grep -q 'Error: could not connect.  Check COM port settings' <<<"$second"
+  check "second program: does not say the port is held" grep -q "$DEV: .*held by another program" <<<"$second"
+  check "the first program ended before the second tried" running
+  note "$(grep -o "$DEV: .*" <<<"$second" | head -n1)"
+  verdict exclusive
+
+  # Each wait for the missing reply ends in a resend; the last in failure.
+  program_wait 90
+  receiver_stop
+  local failed_at retries
+  retries=$(grep -c '"text":"  retry : 5 block"' "$S/events")
+  check "status $program_status, not 1" [ "$program_status" = 1 ]
+  check "no 'DownLoad Fail !!'" grep -q '"text":"  DownLoad Fail !!"' "$S/events"
+  check "no 'Software Upgrade Fail !!!' message" grep -q '"event":"message","text":"Software Upgrade Fail !!!"' "$S/events"
+  check "$retries resends of block 5, not 16 then the failure" [ "$retries" = 17 ]
+  failed_at=$(stamp_of '"text":"  DownLoad Fail !!"')
+  local first
+  first=$(stamp_of '"text":"  retry : 5 block"')
+  if [[ -n $failed_at && -n $first ]]; then
+    note "$retries resend waits" "failed $((failed_at - first)) ms after the first"
+    check "the resends took $((failed_at - first)) ms, over 16 x 2.5 s" [ $((failed_at - first)) -le 40000 ]
+  fi
+  verdict silent-receiver
+}
+scenario sc_silent_receiver "uart usb"
+
+# The adapter pulled out once the receiver has 20 blocks: the host pulls it
+# on the program's progress; the guest's clock times the device's going and
+# the failure's line.
+sc_unplug_transfer() {
+  scenario_dir unplug-transfer
+  receiver || { verdict unplug-transfer; return; }
+  program_start
+  rig_host on-progress "$S/events" 20480 unplug >/dev/null || check "the host took no progress watch" false
+  local gone
+  gone=$("$TOOL" await-gone "$DEV" 60000) || check "$DEV never went away" false
+  program_wait 30
+  local lost
+  lost=$(stamp_of 'Serial Line Lost')
+  check "status $program_status, not 1" [ "$program_status" = 1 ]
+  check "no 'Serial Line Lost - DownLoad !!'" grep -q '"text":"  ERROR:Serial Line Lost - DownLoad !!"' "$S/events"
+  check "the loss said $(grep -c 'Serial Line Lost' "$S/events") times in the log, not once" \
+    [ "$(grep -c '"event":"log".*Serial Line Lost' "$S/events")" = 1 ]
+  check "no 'DownLoad Fail !!'" grep -q '"text":"  DownLoad Fail !!"' "$S/events"
+  check "no failed result" grep -q '"event":"result","result":"failed"' "$S/events"
+  if [[ -n $gone && -n $lost ]]; then
+    note "failure shown $((lost - gone)) ms after the device vanished" "exit $((program_end - gone)) ms after"
+    check "failure shown $((lost - gone)) ms after the device vanished, over 1400" [ $((lost - gone)) -le 1400 ]
+  else
+    check "no failure line" false
+  fi
+  # The record, one line, and the run's log beside it; nothing else anywhere.
+  local state=$S/home/state/stb-downloader written
+  check "no record" [ -f "$state/downloads.jsonl" ]
+  check "the record is not one failure for $DEV" \
+    grep -q "\"port\":\"$DEV\".*\"result\":\"failure\"" "$state/downloads.jsonl"
+  check "the record has $(wc -l <"$state/downloads.jsonl" 2>/dev/null) lines" [ "$(wc -l <"$state/downloads.jsonl" 2>/dev/null)" = 1 ]
+  written=$(files_written | sed "s,^$state/,,")
+  echo "$written" >"$S/written"
+  check "written besides the record and its log: $(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' <<<"$written" | tr '\n' ' ')" \
+    [ -z "$(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' <<<"$written")" ]
+  check "$(wc -l <<<"$written") files written, not the record and the log" [ "$(wc -l <<<"$written")" = 2 ]
+  rig_host replug >/dev/null || check "the host could not plug the adapter back" false
+  "$TOOL" await-there "$DEV" 30000 >/dev/null || check "$DEV did not come back" false
+  receiver_stop
+  verdict unplug-transfer
+}
+scenario sc_unplug_transfer "usb"
+
+# The adapter pulled out while the program calls a receiver that never
+# accepts the mode: the terminal face ends, naming the port.
+sc_unplug_probe() {
+  scenario_dir unplug-probe
+  receiver --mode 3 || { verdict unplug-probe; return; }
+  PROGRAM_LIMIT=40 program_start
+  await_output '"event":"log","text":"[^"]*Native' 60 || check "no mode chosen" false
+  # Two probes on the line: the program is calling.
+  "$TOOL" await-sent "$DEV" 2 20000 >/dev/null || check "no probe went out" false
+  rig_host unplug >/dev/null || check "the host could not pull the adapter" false
+  local gone
+  gone=$("$TOOL" await-gone "$DEV" 30000) || check "$DEV never went away" false
+  program_wait 10
+  if [[ $program_status == none ]]; then
+    check "still running 10 s after the device vanished (stopped by the rig)" false
+    kill -TERM "$program_pid" 2>/dev/null
+    program_wait 40
+  else
+    check "status $program_status, not 2" [ "$program_status" = 2 ]
+    check "ended $((program_end - gone)) ms after the device vanished, over 3000" [ $((program_end - gone)) -le 3000 ]
+    check "no message naming $DEV" grep -q "\"event\":\"message\".*$DEV" "$S/events"
+    note "ended $((program_end - gone)) ms after the device vanished"
+  fi
+  rig_host replug >/dev/null || check "the host could not plug the adapter back" false
+  "$TOOL" await-there "$DEV" 30000 >/dev/null || check "$DEV did not come back" false
+  receiver_stop
+  verdict unplug-probe
+}
+scenario sc_unplug_probe "usb"
+
+# The ports as the program lists them in the guest: ttyS0 (the console) and
+# ttyS1 have a UART, ttyS2 and ttyS3 only a device node; the adapter with its
+# maker and model as sysfs has them.
+sc_list_ports() {
+  scenario_dir list-ports
+  receiver --mode 3 || { verdict list-ports; return; }
+  local out sys maker model
+  out=$("$BIN/stb-downloader" --list-ports 2>&1)
+  echo "$out" >"$S/list"
+  sys=/sys/bus/usb-serial/devices/${DEV#/dev/}/../..
+  maker=$(cat "$sys/manufacturer" 2>/dev/null)
+  model=$(cat "$sys/product" 2>/dev/null)
+  receiver_stop
+  check "no /dev/ttyS1" grep -q '^/dev/ttyS1\b' <<<"$out"
+  check "lists /dev/ttyS2, which has no UART" lacks "$out" 'ttyS2'
+  check "lists /dev/ttyS3, which has no UART" lacks "$out" 'ttyS3' 
+  check "no $DEV" grep -q "^$DEV\b" <<<"$out"
+  check "no by-id name" grep -q '/dev/serial/by-id/usb-' <<<"$out"
+  check "no maker '$maker' and model '$model' for $DEV" grep -q "^$DEV.*$maker.*$model" <<<"$out"
+  note "printed: $(tr '\n' '|' <<<"$out")"
+  verdict list-ports
+}
+scenario sc_list_ports "usb"
