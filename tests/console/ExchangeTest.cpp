@@ -4,10 +4,13 @@
 // answers the dialogs. No window, no event loop: each case takes milliseconds.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -153,6 +156,7 @@ protected:
     ASSERT_EQ(port.InputCount(), before + std::int32_t(bytes.size()));
   }
   std::vector<std::uint8_t> Sent(std::size_t want) { return FLine->Read(want, 5000); }
+  PtyPair& Line() { return *FLine; }
 
   TSerialPortDriver port;
   RecordingView view;
@@ -309,6 +313,39 @@ TEST_F(Exchange, ASilentReceiverIsGivenAMinute) {
   EXPECT_EQ(view.Log, std::vector<std::string>{"  ERROR:No Response from STB - DownLoad CRC !!"});
   EXPECT_GT(waits.LongestMs, 59000u);
   EXPECT_LE(waits.LongestMs, 60000u);
+}
+
+// A receiver that talks on and on without the 0x1F that ends its report:
+// the silence limit counts from the start of the wait, not from its last
+// byte. It chatters for ten limits, then sends the 0x1F and its verdict,
+// which by then must be too late.
+TEST_F(Exchange, AReceiverThatChattersWithoutTheWakeByteIsGivenTheSilenceLimitAsAWhole) {
+  WithSilentLine();
+  constexpr std::uint32_t kLimitMs = 300;
+  download.SetSilenceLimitMs(kLimitMs);
+  std::atomic<bool> over{false};
+  std::thread receiver([&] {
+    // Writes as the line takes it, giving up once the exchange has ended.
+    const auto say = [&](const std::string& bytes) {
+      for (std::size_t at = 0; at < bytes.size() && !over;) {
+        pollfd p{Line().FarFd(), POLLOUT, 0};
+        if (::poll(&p, 1, 10) != 1) continue;
+        const ssize_t n = ::write(Line().FarFd(), bytes.data() + at, bytes.size() - at);
+        if (n > 0) at += std::size_t(n);
+        else if (errno != EAGAIN) return;
+      }
+    };
+    if (Sent(1).empty()) return;  // the total checksum
+    say("\r\nCRC OK. : DownLoad" "abc");  // "abc": the report before the 0x1F
+    const std::string chatter(256, 'U');
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(10 * kLimitMs);
+    while (!over && std::chrono::steady_clock::now() < until) say(chatter);
+    say(std::string("\x1F\x00\x00" "CRC OK. : Ram Image", 22));
+  });
+  EXPECT_FALSE(download.UploadFile(2, JobFor(folder, {})));
+  over = true;
+  receiver.join();
+  EXPECT_EQ(view.Log, (std::vector<std::string>{"4. DownLoad OK", "  ERROR:No Response from STB - Ram Image CRC !!"}));
 }
 
 TEST_F(Exchange, AConfirmationWaitingBeforeTheTotalChecksumIsDiscarded) {
