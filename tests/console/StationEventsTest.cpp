@@ -1,12 +1,14 @@
 // The bench's reader of a station's output, on its own: a stream recorded
 // from `stb-downloader --console --json` (a download whose flash write the
-// receiver spoiled), fed whole and in pieces of every awkward size, and the
-// lines a pipe can bring that no station should write.
+// receiver spoiled), fed whole and in pieces of every awkward size, then
+// folded into a bench row; and the lines a pipe can bring that no station
+// should write.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
+#include "BenchRow.h"
 #include "StationEvents.h"
 #include "TestNames.h"
 
@@ -64,6 +66,34 @@ TEST_P(RecordedStream, EveryEventWhateverThePieces) {
 
 INSTANTIATE_TEST_SUITE_P(Pieces, RecordedStream, ::testing::Values(1, 7, 100, 4096, 1 << 20),
                          [](const auto& row) { return "Bytes" + std::to_string(row.param); });
+
+// The recorded stream folded into a bench row, one event a second from t=100.
+// Its last download report is the 100 with the bytes of the block before; its
+// box answers with "1. Check Machine" (event 10) and its record says 1.9 s.
+TEST(BenchRowFromTheRecordedStream, ShowsTheWholeImageAtTheHundredAndTheRecordsTime) {
+  const auto events = Read(Recorded(), 1 << 20);
+  ASSERT_EQ(events.size(), 40u);
+  TBenchRow row("/dev/ttyUSB0");
+  row.StationStarted(99);
+  bool sawHundred = false;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const TStationEvent& e = events[i];
+    row.Take(e, 100.0 + double(i));
+    if (i == 20) {
+      EXPECT_EQ(row.Seconds(120.5), std::optional<double>(10.5)) << "timed from the box's answer";
+    }
+    if (e.Kind == TStationEventKind::Progress && !e.FlashPhase && e.Percent == 100) {
+      sawHundred = true;
+      EXPECT_EQ(e.Bytes, 20480);
+      EXPECT_EQ(row.Bytes(), 21504);
+      EXPECT_EQ(row.Total(), 21504);
+    }
+  }
+  EXPECT_TRUE(sawHundred);
+  ASSERT_EQ(row.Result(), TRowResult::Failed);
+  ASSERT_TRUE(row.Seconds(500).has_value());
+  EXPECT_NEAR(*row.Seconds(500), 1.9, 1e-9);
+}
 
 struct OddLine {
   const char* name;
