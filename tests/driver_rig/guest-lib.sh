@@ -52,17 +52,28 @@ check() { # check WHAT COMMAND... : WHAT is the failure's text when COMMAND fail
   "$@" || rig_fails+=("$what")
 }
 note() { rig_notes+=("$*"); }
-# has TEXT WORD / lacks TEXT PATTERN: for checks on a program's printed words.
-has() { grep -qE -- "(^|[ ;])$2([ ;]|\$)" <<<"$1"; }
+# has TEXT WORDS / lacks TEXT PATTERN: for checks on a program's printed
+# words. Without a new process: in the guest each one costs a good part of a
+# second when the other lane is busy.
+has() {
+  local text=" ${1//[$'\n';]/ } "
+  [[ $text == *" $2 "* ]]
+}
 lacks() { ! grep -qE -- "$2" <<<"$1"; }
+join_notes() {
+  local all
+  all=$(printf '%s, ' "${rig_notes[@]}")
+  echo "${all%, }"
+}
 verdict() {
   local name=$1 outcome=PASS details
   ((${#rig_fails[@]} == 0)) || outcome=FAIL
   if ((${#rig_fails[@]})); then
-    details="$(IFS=';'; echo "${rig_fails[*]}")"
-    ((${#rig_notes[@]})) && details+=" | $(IFS=','; echo "${rig_notes[*]}")"
+    details=$(printf '%s; ' "${rig_fails[@]}")
+    details=${details%; }
+    ((${#rig_notes[@]})) && details+=" | $(join_notes)"
   else
-    details="$(IFS=','; echo "${rig_notes[*]}")"
+    details=$(join_notes)
   fi
   printf '%s\t%s\t%s\t%s\n' "$outcome" "$name" "$LANE" "$details" >>"$SHARED/results/$LANE"
   rig_fails=()
@@ -140,6 +151,23 @@ await_output() {
     running || { grep -q -- "$1" "$file" 2>/dev/null; return; }
     sleep 0.05
   done
+}
+
+# watch_vanish : watches $DEV from now on (in the background, into
+# $S/vanish); returns once it watches. vanished_at then gives the guest time
+# (ms) the device hung up or its node went, empty when neither came.
+watch_vanish() {
+  "$TOOL" await-gone "$DEV" 60000 >"$S/vanish" 2>&1 &
+  watch_pid=$!
+  local end=$((SECONDS + 20))
+  until grep -q '^armed' "$S/vanish" 2>/dev/null; do
+    ((SECONDS < end)) || return 1
+    sleep 0.02
+  done
+}
+vanished_at() {
+  wait "$watch_pid" 2>/dev/null
+  sed -n 's/^\([0-9]*\) \(hangup\|gone\)$/\1/p' "$S/vanish"
 }
 
 # stamp_of PATTERN [FILE] : the guest time (ms) of the first output line matching.

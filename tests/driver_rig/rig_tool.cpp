@@ -1,7 +1,9 @@
 // The driver rig's small helper, used on both sides of the guest:
 //   now                         the monotonic clock in ms (one clock for every stamp)
 //   stamp                       copies standard input, each line led by the clock in ms
-//   await-gone PATH MS          waits until PATH is gone; prints when, in ms
+//   await-gone PATH MS          waits until the device behind PATH hangs up or
+//                               its node is gone; prints "armed MS" once it
+//                               watches, then "MS hangup" or "MS gone"
 //   await-there PATH MS         waits until PATH is there; prints when, in ms
 //   modem PATH                  the modem lines the driver holds for PATH (TIOCMGET)
 //   await-sent PATH N MS        waits until the driver has sent N bytes on PATH
@@ -39,13 +41,13 @@ long long NowMs() {
 
 // Polled every millisecond: devtmpfs gives no notice a shell could wait on,
 // and a millisecond is finer than anything the rig measures.
-int AwaitPath(const char* path, bool wantThere, long long timeoutMs) {
+int AwaitPath(const char* path, long long timeoutMs) {
   const long long end = NowMs() + timeoutMs;
   for (;;) {
     struct stat st{};
     const bool there = ::stat(path, &st) == 0;
     const long long now = NowMs();
-    if (there == wantThere) {
+    if (there) {
       std::printf("%lld\n", now);
       return 0;
     }
@@ -53,6 +55,41 @@ int AwaitPath(const char* path, bool wantThere, long long timeoutMs) {
     timespec pause{0, 1000000};
     ::nanosleep(&pause, nullptr);
   }
+}
+
+// A device pulled out hangs its tty up before its node goes: an open
+// descriptor hears the hang-up at once, so that is the moment it vanished.
+// The descriptor takes no lock and changes no setting.
+int AwaitGone(const char* path, long long timeoutMs) {
+  const long long end = NowMs() + timeoutMs;
+  const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  std::printf("armed %lld%s\n", NowMs(), fd < 0 ? " (node only)" : "");
+  std::fflush(stdout);
+  int rc = 1;
+  for (;;) {
+    const long long now = NowMs();
+    if (fd >= 0) {
+      pollfd p{fd, 0, 0};
+      if (::poll(&p, 1, 1) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        std::printf("%lld hangup\n", NowMs());
+        rc = 0;
+        break;
+      }
+    }
+    struct stat st{};
+    if (::stat(path, &st) != 0) {
+      std::printf("%lld gone\n", now);
+      rc = 0;
+      break;
+    }
+    if (now >= end) break;
+    if (fd < 0) {
+      timespec pause{0, 1000000};
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  return rc;
 }
 
 int Stamp() {
@@ -222,8 +259,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (what == "stamp" && args.size() == 1) return Stamp();
-    if ((what == "await-gone" || what == "await-there") && args.size() == 3)
-      return AwaitPath(args[1].c_str(), what == "await-there", std::stoll(args[2]));
+    if (what == "await-there" && args.size() == 3) return AwaitPath(args[1].c_str(), std::stoll(args[2]));
+    if (what == "await-gone" && args.size() == 3) return AwaitGone(args[1].c_str(), std::stoll(args[2]));
     if (what == "modem" && args.size() == 2) return Modem(args[1].c_str());
     if (what == "await-sent" && args.size() == 4)
       return AwaitSent(args[1].c_str(), std::stoll(args[2]), std::stoll(args[3]));
