@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <thread>
 
 #include "Bench.h"
+#include "Download.h"
 
 extern char** environ;
 
@@ -25,8 +27,8 @@ namespace fs = std::filesystem;
 namespace {
 
 // The program with standard input from a file and its output into files;
-// -1 when it had not ended after timeoutMs (it is then killed).
-int RunConsole(const fs::path& dir, const std::string& input, std::vector<std::string> args, int timeoutMs) {
+// its process id, or -1 when it could not be started.
+pid_t SpawnConsole(const fs::path& dir, const std::string& input, std::vector<std::string> args) {
   std::ofstream(dir / "stdin.txt", std::ios::binary) << input;
   args.insert(args.begin(), {STB_DOWNLOADER, "--console"});
   std::vector<char*> argv;
@@ -46,7 +48,11 @@ int RunConsole(const fs::path& dir, const std::string& input, std::vector<std::s
   pid_t pid = -1;
   const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&files);
-  if (spawned != 0) return -2;
+  return spawned == 0 ? pid : -1;
+}
+
+// Its exit status; -1 when it had not ended after timeoutMs (it is then killed).
+int AwaitExit(pid_t pid, int timeoutMs) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   int status = 0;
   while (waitpid(pid, &status, WNOHANG) == 0) {
@@ -60,6 +66,11 @@ int RunConsole(const fs::path& dir, const std::string& input, std::vector<std::s
   return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
 }
 
+int RunConsole(const fs::path& dir, const std::string& input, std::vector<std::string> args, int timeoutMs) {
+  const pid_t pid = SpawnConsole(dir, input, std::move(args));
+  return pid < 0 ? -2 : AwaitExit(pid, timeoutMs);
+}
+
 struct ConsoleRow {
   const char* name;
   std::string input;  // standard input
@@ -69,6 +80,8 @@ struct ConsoleRow {
   const char* result;   // the result event's, or the record's
   const char* lastLog;  // the last log line
 };
+
+void PrintTo(const ConsoleRow& r, std::ostream* os) { *os << r.name; }
 
 class ConsoleFace : public ::testing::TestWithParam<ConsoleRow> {};
 
@@ -106,6 +119,12 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
     }
     const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
     ASSERT_FALSE(event.isEmpty()) << "not a JSON object: " << line;
+    if (event["event"] == "progress" && event["phase"] == "download") {
+      // The transfer's percent is its bytes' share, the bar a block ahead of the counter at most.
+      const std::int64_t bytes = event["bytes"].toInteger(), total = event["total"].toInteger();
+      EXPECT_GE(event["percent"].toInt(), ProgressPercent(bytes, total)) << line;
+      EXPECT_LE(event["percent"].toInt(), ProgressPercent(std::min(bytes + 1024, total), total)) << line;
+    }
     if (event["event"] == "log") log.push_back(event["text"].toString().toStdString());
     if (event["event"] == "result") result = event;
   }
@@ -148,8 +167,45 @@ INSTANTIATE_TEST_SUITE_P(
         ConsoleRow{"AddressMismatchGoesOnWhenTold", "W4n!Rk\n", {"--address-mismatch", "continue"},
                    [](stbsim::Config& c) { c.Id.DownloadAddress = 0x80020000; }, 0, "success",
                    "Please Turn Off and On the STB set !!!"},
+        ConsoleRow{"KeywordWithoutALineEnd", "W4n!Rk", {}, [](stbsim::Config&) {}, 0, "success",
+                   "Please Turn Off and On the STB set !!!"},
         ConsoleRow{"WrongKeywordIsNoDownload", "W4n!Rx\n", {"--json"}, [](stbsim::Config&) {}, 2, "no-download",
                    "-------------------------------------------------------------------------"}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// Stopped while it probes for a box that never answers: no download reached
+// a receiver, so no record and status 2, whichever signal it was.
+struct SignalRow {
+  const char* name;
+  int signal;
+};
+
+void PrintTo(const SignalRow& r, std::ostream* os) { *os << r.name; }
+
+class ConsoleFaceStopped : public ::testing::TestWithParam<SignalRow> {};
+
+TEST_P(ConsoleFaceStopped, BeforeTheTransferEndsWithoutADownload) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 4096);
+  PtyPair line;
+  const pid_t pid = SpawnConsole(bench.Dir(), "W4n!Rk\n", {"--json", "--port", line.NearPath()});
+  ASSERT_GT(pid, 0);
+  // Its first probe: the keyword was taken and the face waits in its loop.
+  const auto probe = line.Read(6, 60000);
+  ASSERT_GE(probe.size(), 6u);
+  EXPECT_EQ(std::vector<std::uint8_t>(probe.begin(), probe.begin() + 6),
+            (std::vector<std::uint8_t>{0x1F, 'N', 'A', 'T', 'I', 'V'}));
+  ASSERT_EQ(kill(pid, GetParam().signal), 0);
+  EXPECT_EQ(AwaitExit(pid, 60000), 2);
+  const auto out = FileLines(bench.Dir() / "stdout.txt");
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.back().rfind("{\"event\":\"result\",\"result\":\"no-download\",", 0), 0u) << out.back();
+  EXPECT_TRUE(FileLines(bench.RecordDir() / "downloads.jsonl").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ConsoleFaceStopped,
+                         ::testing::Values(SignalRow{"Interrupt", SIGINT}, SignalRow{"Terminate", SIGTERM}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
