@@ -145,9 +145,9 @@ sc_unplug_transfer() {
   check "no 'DownLoad Fail !!'" grep -q '"text":"  DownLoad Fail !!"' "$S/events"
   check "no failed result" grep -q '"event":"result","result":"failed"' "$S/events"
   if [[ -n $gone && -n $lost ]]; then
-    note "failure line $((lost - gone)) ms after the hang-up (negative: the program heard it before the rig's watcher)" \
-      "exit $((program_end - gone)) ms after" \
-      "unplugged at $(grep -o '"bytes":[0-9]*' "$S/events" | tail -n1 | cut -d: -f2) bytes"
+    # Below zero when the program heard the hang-up before the rig's watcher did.
+    note "failure line $((lost - gone)) ms after the hang-up" "exit $((program_end - gone)) ms after" \
+      "last progress before it at $(grep -o '"bytes":[0-9]*' "$S/events" | tail -n1 | cut -d: -f2) bytes"
     check "failure shown $((lost - gone)) ms after the device vanished, over 1400" [ $((lost - gone)) -le 1400 ]
   else
     check "no failure line" false
