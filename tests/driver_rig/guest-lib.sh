@@ -92,20 +92,24 @@ receiver_identity() {
 
 # receiver SIM-ARGS... : the receiver for this lane with the workbench's
 # identity (later options win), its summary and flash in $S; on the USB lane
-# it also waits for the adapter (QEMU attaches it once someone is on its line).
+# it also waits for the adapter (QEMU attaches it once someone is on its
+# line). RX_LANE=uart|usb picks the line in a pair scenario; the files are
+# then $S/LANE-flash.bin and $S/LANE-summary.json.
 receiver() {
-  local identity
+  local lane=${RX_LANE:-$LANE} prefix='' identity
+  [[ $lane == "$LANE" ]] || prefix=$lane-
   mapfile -t identity < <(receiver_identity)
-  rig_host receiver "$LANE" "$S" "${identity[@]}" --save-flash "$S/flash.bin" --summary-json "$S/summary.json" "$@" >/dev/null ||
-    { rig_fails+=("the receiver did not start"); return 1; }
-  if [[ $LANE == usb ]]; then
-    "$TOOL" await-there "$DEV" 30000 >/dev/null || { rig_fails+=("$DEV did not appear"); return 1; }
+  rig_host receiver "$lane" "$S" "${identity[@]}" --save-flash "$S/${prefix}flash.bin" \
+    --summary-json "$S/${prefix}summary.json" "$@" >/dev/null ||
+    { rig_fails+=("the receiver on $lane did not start"); return 1; }
+  if [[ $lane == usb ]]; then
+    "$TOOL" await-there "$DEV_USB" 30000 >/dev/null || { rig_fails+=("$DEV_USB did not appear"); return 1; }
   fi
 }
 
-# Stops the receiver; its exit status in $receiver_status.
+# Stops the receiver (RX_LANE as above); its exit status in $receiver_status.
 receiver_stop() {
-  receiver_status=$(rig_host receiver-stop "$LANE") || receiver_status=unknown
+  receiver_status=$(rig_host receiver-stop "${RX_LANE:-$LANE}") || receiver_status=unknown
 }
 
 # --- the program -------------------------------------------------------------------------
@@ -157,7 +161,7 @@ await_output() {
 # $S/vanish); returns once it watches. vanished_at then gives the guest time
 # (ms) the device hung up or its node went, empty when neither came.
 watch_vanish() {
-  "$TOOL" await-gone "$DEV" 60000 >"$S/vanish" 2>&1 &
+  "$TOOL" await-gone "$DEV" 30000 >"$S/vanish" 2>&1 &
   watch_pid=$!
   local end=$((SECONDS + 20))
   until grep -q '^armed' "$S/vanish" 2>/dev/null; do
@@ -166,8 +170,25 @@ watch_vanish() {
   done
 }
 vanished_at() {
-  wait "$watch_pid" 2>/dev/null
-  sed -n 's/^\([0-9]*\) \(hangup\|gone\)$/\1/p' "$S/vanish"
+  local end=$((SECONDS + 40))
+  until grep -q -E '^[0-9]+ (hangup|gone)$' "$S/vanish" 2>/dev/null; do
+    ((SECONDS < end)) && kill -0 "$watch_pid" 2>/dev/null || break
+    sleep 0.02
+  done
+  sed -n -E 's/^([0-9]+) (hangup|gone)$/\1/p' "$S/vanish"
+}
+
+# by_id_of DEVICE SECONDS : the /dev/serial/by-id name that leads to DEVICE,
+# once the hotplug helper has made it.
+by_id_of() {
+  local end=$((SECONDS + $2)) link
+  while ((SECONDS < end)); do
+    for link in /dev/serial/by-id/*; do
+      [[ -L $link && $(readlink -f "$link") == "$1" ]] && { echo "$link"; return 0; }
+    done
+    sleep 0.05
+  done
+  return 1
 }
 
 # stamp_of PATTERN [FILE] : the guest time (ms) of the first output line matching.

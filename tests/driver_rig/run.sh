@@ -72,6 +72,9 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # --- the guest ---------------------------------------------------------------------
+# The adapter keeps its socket and its serial number when plugged back, as a
+# real one does: the same /dev/serial/by-id name.
+adapter=chardev=usbser,id=ftdi,bus=xhci.0,port=1,serial=RIG00001
 # boot ACCEL BOUND: true once the guest's first process is up within BOUND s.
 boot() {
   local accel=$1 bound=$2
@@ -81,7 +84,7 @@ boot() {
     -append "console=ttyS0 panic=-1 quiet rigshared=$shared rigscript=$here/guest.sh" \
     -serial file:"$run/host/console.log" \
     -chardev pty,id=uart1 -serial chardev:uart1 \
-    -device qemu-xhci,id=xhci -chardev pty,id=usbser -device usb-serial,chardev=usbser,id=ftdi,bus=xhci.0 \
+    -device qemu-xhci,id=xhci -chardev pty,id=usbser -device "usb-serial,$adapter" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$shared",mount_tag=shared,security_model=none \
     -qmp unix:"$qmp",server=on,wait=off >"$run/host/qemu.out" 2>&1 &
@@ -172,7 +175,9 @@ receiver_stop() {
 
 unplug() { monitor --event DEVICE_DELETED '{"execute":"device_del","arguments":{"id":"ftdi"}}' >/dev/null 2>&1; }
 replug() {
-  monitor '{"execute":"device_add","arguments":{"driver":"usb-serial","chardev":"usbser","id":"ftdi","bus":"xhci.0"}}' >/dev/null 2>&1
+  local args='' pair
+  for pair in ${adapter//,/ }; do args+=",\"${pair%%=*}\":\"${pair#*=}\""; done
+  monitor "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\"$args}}" >/dev/null 2>&1
 }
 
 # Waits for a program's --json output to report BYTES sent, then acts.

@@ -4,7 +4,9 @@
 # each of its verdicts with `verdict NAME`, then register it below with
 #   scenario FUNCTION "LANES"
 # LANES: uart (/dev/ttyS1, 8250), usb (/dev/ttyUSB0, ftdi_sio), or pair
-# (runs after both lanes, with $DEV_UART and $DEV_USB, e.g. for a bench).
+# (runs after both lanes, with $DEV_UART and $DEV_USB, e.g. for a bench;
+# RX_LANE=uart receiver ... and RX_LANE=usb receiver ... give each line its
+# receiver).
 # In a scenario: $LANE, $DEV, $S (its folder), $BIN, $TOOL, $WORKBENCH,
 # $KEYWORD; QT_QPA_PLATFORM=offscreen is set, so a window can run too.
 #
@@ -124,10 +126,12 @@ scenario sc_silent_receiver "uart usb"
 
 # The adapter pulled out a quarter into the transfer: the host pulls it on
 # the program's progress; the guest's clock times the device's going and the
-# failure's line.
+# failure's line. The receiver keeps a cable's pace, so that the transfer
+# is surely still under way when the host acts.
 sc_unplug_transfer() {
   scenario_dir unplug-transfer
-  receiver || { verdict unplug-transfer; return; }
+  receiver --pace || { verdict unplug-transfer; return; }
+  by_id_of "$DEV" 10 >"$S/by-id" || check "no by-id name for $DEV" false
   program_start
   await_output '"event":"progress","phase":"download"' 60 || check "the transfer did not start" false
   watch_vanish || check "cannot watch $DEV" false
@@ -163,8 +167,12 @@ sc_unplug_transfer() {
   check "written besides the record and its log: $(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' <<<"$written" | tr '\n' ' ')" \
     [ -z "$(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' <<<"$written")" ]
   check "$(wc -l <<<"$written") files written, not the record and the log" [ "$(wc -l <<<"$written")" = 2 ]
+  # Plugged back, the adapter is the same device under the same by-id name.
+  local name_before
+  name_before=$(cat "$S/by-id" 2>/dev/null)
   rig_host replug >/dev/null || check "the host could not plug the adapter back" false
   "$TOOL" await-there "$DEV" 30000 >/dev/null || check "$DEV did not come back" false
+  check "no by-id name $name_before after the adapter came back" [ "$(by_id_of "$DEV" 10)" = "$name_before" ]
   receiver_stop
   verdict unplug-transfer
 }
