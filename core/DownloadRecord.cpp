@@ -1,9 +1,11 @@
 #include "DownloadRecord.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <utility>
 
+#include "Events.h"
 #include "FileAccess.h"
 #include "Format.h"
 #include "ModeSelect.h"
@@ -41,51 +43,6 @@ bool SplitTime(std::time_t t, std::tm& local, std::tm& utc) {
   return true;
 }
 
-// Valid UTF-8 goes through as it is; anything else is taken as Latin-1, the
-// log's own character set.
-bool IsUtf8(const std::string& s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const auto c = std::uint8_t(s[i]);
-    const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    if (n == 0 || i + n > s.size()) return false;
-    for (std::size_t k = 1; k < n; ++k)
-      if ((std::uint8_t(s[i + k]) >> 6) != 0x2) return false;
-    i += n;
-  }
-  return true;
-}
-
-std::string JsonString(const std::string& s) {
-  const bool utf8 = IsUtf8(s);
-  std::string out = "\"";
-  for (char ch : s) {
-    const auto c = std::uint8_t(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20 || c == 0x7F) {
-      out += Format("\\u%04x", unsigned(c));
-    } else if (c >= 0x80 && !utf8) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
-
-std::string JsonOptional(const std::optional<std::string>& s) { return s ? JsonString(*s) : "null"; }
-
-const char* ResultName(TDownloadResult r) {
-  switch (r) {
-    case TDownloadResult::Success: return "success";
-    case TDownloadResult::Stopped: return "stopped";
-    case TDownloadResult::Failure: break;
-  }
-  return "failure";
-}
-
 // A new file, never one that is there already: two runs in the same second
 // get a second name, not each other's log.
 bool WriteNewFile(const fs::path& stem, const std::string& text, fs::path& written, std::string& error) {
@@ -110,8 +67,6 @@ std::string FileStamp(std::time_t t) {
 }
 
 }  // namespace
-
-std::string JsonText(const std::string& text) { return JsonString(text); }
 
 int ExitStatus(const std::optional<TDownloadResult>& result) {
   if (!result) return kExitNoDownload;
@@ -139,24 +94,15 @@ std::string IsoLocalTime(std::time_t t) {
                 minutes % 60);
 }
 
-std::string RecordJson(const TDownloadRecord& r) {
-  std::string receiver = "null";
-  if (r.Receiver) {
-    const TReceiverIdentity& id = *r.Receiver;
-    receiver = "{\"oui\":" + JsonString(id.Oui) + ",\"model\":" + JsonString(id.Model) +
-               ",\"hardware\":" + JsonString(id.Hardware) + ",\"bootloader\":" + JsonString(id.Bootloader) +
-               ",\"native\":" + JsonString(id.Native) + ",\"download_address\":" + (id.DownloadAddress.empty() ? std::string("null") : JsonString(id.DownloadAddress)) +
-               "}";
-  }
-  return "{\"time\":" + JsonString(IsoLocalTime(r.Time)) + ",\"port\":" + JsonString(r.Port) +
-         ",\"mode\":{\"number\":" + std::to_string(r.Mode) + ",\"name\":" + JsonString(r.ModeName) + "}" +
-         ",\"image\":" + JsonString(r.Image) + ",\"image_bytes\":" + std::to_string(r.ImageBytes) +
-         ",\"image_sha256\":" + (r.ImageSha256.empty() ? std::string("null") : JsonString(r.ImageSha256)) +
-         ",\"version_written\":" + JsonOptional(r.VersionWritten) + ",\"date_code\":" + JsonString(r.DateCode) +
-         ",\"receiver\":" + receiver + ",\"blocks\":" + std::to_string(r.Blocks) +
-         ",\"blocks_accepted\":" + std::to_string(r.BlocksAccepted) + ",\"resends\":" + std::to_string(r.Resends) +
-         ",\"duration_s\":" + Format("%.1f", r.DurationS) + ",\"result\":\"" + ResultName(r.Result) + "\"" +
-         ",\"failed_at\":" + JsonOptional(r.FailedAt) + ",\"log\":" + JsonString(r.Log) + "}";
+std::optional<std::time_t> IsoTimeValue(const std::string& text) {
+  int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, oh = 0, om = 0, end = 0;
+  char sign = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &sign, &oh, &om,
+                  &end) != 9 ||
+      std::size_t(end) != text.size() || (sign != '+' && sign != '-') || mo < 1 || mo > 12 || d < 1 || d > 31)
+    return std::nullopt;
+  const long long offset = (sign == '-' ? -1 : 1) * (oh * 3600LL + om * 60LL);
+  return std::time_t(DaysFromCivil(y, unsigned(mo), unsigned(d)) * 86400 + h * 3600LL + mi * 60LL + s - offset);
 }
 
 std::string RecordFolder() {

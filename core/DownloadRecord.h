@@ -15,17 +15,7 @@
 
 #include "DeviceCheck.h"
 #include "DownloadJob.h"
-#include "DownloadObserver.h"
-
-// The receiver's identity as it reported it, each field as text.
-struct TReceiverIdentity {
-  std::string Oui;              // "1234"
-  std::string Model;            // "0A.01"
-  std::string Hardware;
-  std::string Bootloader;
-  std::string Native;
-  std::string DownloadAddress;  // "0x80010000"; empty when it never came
-};
+#include "RunState.h"
 
 struct TDownloadRecord {
   std::time_t Time = 0;  // when the receiver answered the mode word
@@ -45,6 +35,7 @@ struct TDownloadRecord {
   TDownloadResult Result = TDownloadResult::Failure;
   std::optional<std::string> FailedAt;
   std::string Log;       // path of the saved log
+  bool operator==(const TDownloadRecord&) const = default;
 };
 
 TReceiverIdentity ReceiverIdentity(const TDeviceInfo& info, bool addressRead = true);
@@ -56,11 +47,8 @@ int ExitStatus(const std::optional<TDownloadResult>& result);
 
 // ISO 8601 local time with the offset from UTC, e.g. 2026-12-07T23:04:05+01:00.
 std::string IsoLocalTime(std::time_t t);
-// One line of JSON, without the line end.
-std::string RecordJson(const TDownloadRecord& record);
-// A text as a JSON string, quotes included: escaped, and Latin-1 (the log's
-// character set) carried into UTF-8 where the text is not UTF-8 already.
-std::string JsonText(const std::string& text);
+// The time IsoLocalTime wrote; none when the text is not one.
+std::optional<std::time_t> IsoTimeValue(const std::string& text);
 
 // $XDG_STATE_HOME/stb-downloader, else ~/.local/state/stb-downloader
 // (%LOCALAPPDATA%\stb-downloader on Windows); empty when there is no home.

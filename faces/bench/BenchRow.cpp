@@ -10,11 +10,8 @@ namespace {
 constexpr const char* kWaitingForBox = "waiting for a box";
 constexpr const char* kWaitingForNextBox = "waiting for the next box";
 
-// The numbered log lines ("3. Start DownLoad") name the stages; the number
-// alone says where the box is.
-int StageNumber(const std::string& line) {
-  return line.size() > 2 && line[0] >= '0' && line[0] <= '9' && line[1] == '.' ? line[0] - '0' : -1;
-}
+// The step of the transfer: blocks go out while the row stands at it.
+constexpr int kSendingStep = 3;
 
 // The log's indent and its "-. " bullets go: a row has room for the words.
 std::string Trimmed(const std::string& s) {
@@ -55,68 +52,62 @@ void TBenchRow::NewBox(double nowS) {
   FDownloadPercent = FFlashPercent = 0;
   FBytes = FTotal = 0;
   FRate.reset();
-  FFirstBytes = -1;
+  FSecondsLeft.reset();
   FBoxStartS = nowS;
   FBoxEndS.reset();
 }
 
-void TBenchRow::Take(const TStationEvent& e, double nowS) {
+void TBenchRow::Take(const TEvent& e, double nowS) {
   switch (e.Kind) {
-    case TStationEventKind::Log:
-      if (const int n = StageNumber(e.Text); n > 0) {
-        // "0. Native Software Mode" is the mode, not a box.
+    case TEventKind::Step:
+      // Step 0 is the mode being chosen, not a box.
+      if (e.Step > 0) {
         if (!FBoxSeen) NewBox(nowS);
         FStage = e.Text;
-        FSending = n == 3;
+        FSending = e.Step == kSendingStep;
       }
       break;
-    case TStationEventKind::Receiver:
+    case TEventKind::Receiver:
       if (!FBoxSeen) NewBox(nowS);
-      FIdentity = e.Oui + "  " + e.Model + "  " + e.Hardware;
+      FIdentity = e.Receiver.Oui + "  " + e.Receiver.Model + "  " + e.Receiver.Hardware;
       break;
-    case TStationEventKind::Progress:
+    case TEventKind::Progress:
+      FDownloadPercent = e.TransferPercent;
+      FFlashPercent = e.FlashPercent;
+      if (e.BytesPerSecond) FRate = e.BytesPerSecond;
+      FSecondsLeft = e.SecondsLeft;
       if (e.FlashPhase) {
-        FFlashPercent = e.Percent;
         FSending = false;
         break;
       }
-      FDownloadPercent = e.Percent;
-      // The 100 is sent as the last block is accepted, and may come with the
-      // byte count of the block before; the whole image is on the box.
-      FBytes = e.Percent >= 100 ? e.Total : e.Bytes;
+      // At the 100 the whole image is on the box, whatever bytes came with it.
+      FBytes = e.TransferPercent >= 100 ? e.Total : e.Bytes;
       FTotal = e.Total;
-      if (e.Percent >= 100) FSending = false;
-      // The pace is taken from the first block's report on, so the
-      // handshake before it does not count as a slow line; the 100 may be
-      // told only once the receiver's checks are over, so it is left out.
-      if (FFirstBytes < 0 && e.Bytes > 0) {
-        FFirstBytes = e.Bytes;
-        FFirstProgressS = nowS;
-      } else if (FFirstBytes >= 0 && nowS > FFirstProgressS && e.Bytes > FFirstBytes && e.Percent < 100) {
-        FRate = double(e.Bytes - FFirstBytes) / (nowS - FFirstProgressS);
-      }
+      if (e.TransferPercent >= 100) FSending = false;
       break;
-    case TStationEventKind::Message:
+    case TEventKind::Message:
       FLastMessage = OneLine(e.Text);
       return;  // nothing to draw
-    case TStationEventKind::Result: {
+    case TEventKind::Result: {
       FResultSaid = true;
-      if (e.Result == "success") {
-        End(TRowResult::Success, "OK", nowS);
-      } else if (e.Result == "no-download") {
+      if (!e.Result) {
         End(TRowResult::Failed, FLastMessage.empty() ? "no download" : FLastMessage, nowS);
+      } else if (*e.Result == TDownloadResult::Success) {
+        End(TRowResult::Success, "OK", nowS);
       } else {
         const std::string at = e.FailedAt ? Trimmed(*e.FailedAt) : FLastMessage;
-        if (e.Result == "stopped")
+        if (*e.Result == TDownloadResult::Stopped)
           End(TRowResult::Failed, at.empty() ? std::string("stopped") : "stopped: " + at, nowS);
         else
-          End(TRowResult::Failed, at.empty() ? e.Result : at, nowS);
+          End(TRowResult::Failed, at.empty() ? std::string(ResultName(e.Result)) : at, nowS);
       }
-      if (e.DurationS && FBoxSeen) FBoxStartS = *FBoxEndS - *e.DurationS;
+      // The record's time is the station's own: from the box's answer to its end.
+      if (e.Record && FBoxSeen) FBoxStartS = *FBoxEndS - e.Record->DurationS;
       break;
     }
-    case TStationEventKind::Question:
-    case TStationEventKind::Unknown: return;
+    case TEventKind::Log:
+    case TEventKind::Question:
+    case TEventKind::Unknown: return;
   }
   ++FVersion;
 }
@@ -149,8 +140,8 @@ void TBenchRow::StationEnded(int exitStatus, bool signalled, const std::string& 
 }
 
 std::optional<double> TBenchRow::SecondsLeft() const {
-  if (!FRate || *FRate <= 0 || FResult != TRowResult::None || FDownloadPercent >= 100) return std::nullopt;
-  return double(FTotal - FBytes) / *FRate;
+  if (FResult != TRowResult::None || FDownloadPercent >= 100) return std::nullopt;
+  return FSecondsLeft;
 }
 
 std::optional<double> TBenchRow::Seconds(double nowS) const {

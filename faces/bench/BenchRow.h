@@ -1,12 +1,14 @@
-// One row of the bench: what its station has said about the box on its
-// port, folded into what the row shows. No toolkit: the window draws it.
+// One row of the bench: the typed events its station has sent about the box
+// on its port, folded into what the row shows. No toolkit: the window draws
+// it. Nothing here reads a log line: the stage, the bytes, the pace and the
+// result come as the station's own values.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "StationEvents.h"
+#include "Events.h"
 
 enum class TRowResult { None, Success, Failed };
 
@@ -17,7 +19,7 @@ public:
   // A station starts on the port: the row waits, probing, for a box. The
   // last box's result stays shown until the next box answers.
   void StationStarted(double nowS);
-  void Take(const TStationEvent& event, double nowS);
+  void Take(const TEvent& event, double nowS);
   // The station's process ended (exitStatus -1: it never started); one that
   // said no result has failed with its exit status or signal. `lastError`:
   // its last line on standard error, or why it could not start.
@@ -30,8 +32,8 @@ public:
   int FlashPercent() const { return FFlashPercent; }
   std::int64_t Bytes() const { return FBytes; }
   std::int64_t Total() const { return FTotal; }
-  // Bytes a second over the transfer so far, and the seconds left at that
-  // pace; none before two progress reports.
+  // Bytes a second and the seconds left, as the station worked them out;
+  // none before it told them. The time left goes once the blocks are out.
   std::optional<double> Rate() const { return FRate; }
   std::optional<double> SecondsLeft() const;
   TRowResult Result() const { return FResult; }
@@ -58,9 +60,7 @@ private:
   std::string FStage;
   int FDownloadPercent = 0, FFlashPercent = 0;
   std::int64_t FBytes = 0, FTotal = 0;
-  std::optional<double> FRate;
-  double FFirstProgressS = 0;
-  std::int64_t FFirstBytes = -1;
+  std::optional<double> FRate, FSecondsLeft;
   TRowResult FResult = TRowResult::None;
   std::string FResultText;
   std::string FLastMessage;

@@ -56,11 +56,11 @@ void Colour(QLabel* label, const QColor& colour) {
 
 struct TBenchWindow::TRowSlot {
   explicit TRowSlot(const std::string& port)
-      : Model(port), Reader([this](const TStationEvent& e) { Pending.push_back(e); }) {}
+      : Model(port), Reader([this](const TEvent& e) { Pending.push_back(e); }) {}
 
   TBenchRow Model;
-  TStationReader Reader;
-  std::vector<TStationEvent> Pending;
+  TEventReader Reader;
+  std::vector<TEvent> Pending;
   std::unique_ptr<TStationProcess> Station;
   std::string Out, Err;
   std::string LastError;
@@ -256,7 +256,7 @@ void TBenchWindow::Look(std::size_t i) {
   }
   if (ended) row.Reader.Finish();
   const double now = Now();
-  for (const TStationEvent& e : row.Pending) row.Model.Take(e, now);
+  for (const TEvent& e : row.Pending) row.Model.Take(e, now);
   row.Pending.clear();
   if (ended) StationEnded(i, row.Station->ExitCode(), row.Station->Signalled());
 }

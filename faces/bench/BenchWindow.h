@@ -20,7 +20,7 @@
 #include "BenchRow.h"
 #include "DownloadJob.h"
 #include "ModeSelect.h"
-#include "StationEvents.h"
+#include "Events.h"
 #include "StationProcess.h"
 
 struct TBenchOptions {

@@ -1,0 +1,127 @@
+// A bench row, on its own: the typed events of a station folded into what the
+// row shows, from a stream recorded from `stb-downloader --console --json` (a
+// download whose flash write the receiver spoiled) and from a few events made
+// here.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "BenchRow.h"
+#include "Events.h"
+#include "TestNames.h"
+
+namespace {
+
+std::vector<TEvent> Recorded() {
+  std::ifstream in(STB_STATION_STREAM, std::ios::binary);
+  std::vector<TEvent> events;
+  TEventReader reader([&](const TEvent& e) { events.push_back(e); });
+  for (std::string line; std::getline(in, line);) reader.Feed(line + "\n");
+  reader.Finish();
+  return events;
+}
+
+// The recorded stream folded into a bench row, one event a second from t=100.
+// Its last download report is the 100 with the bytes of the block before; its
+// box answers with step 1 (event 12) and its record says 1.9 s.
+TEST(BenchRowFromTheRecordedStream, ShowsTheWholeImageAtTheHundredAndTheRecordsTime) {
+  const auto events = Recorded();
+  ASSERT_EQ(events.size(), 46u);
+  TBenchRow row("/dev/ttyUSB0");
+  row.StationStarted(99);
+  bool sawHundred = false;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const TEvent& e = events[i];
+    row.Take(e, 100.0 + double(i));
+    if (i == 20) {
+      EXPECT_EQ(row.Seconds(120.5), std::optional<double>(8.5)) << "timed from the box's answer";
+    }
+    if (e.Kind == TEventKind::Progress && !e.FlashPhase && e.TransferPercent == 100) {
+      sawHundred = true;
+      EXPECT_EQ(e.Bytes, 20480);
+      EXPECT_EQ(row.Bytes(), 21504);
+      EXPECT_EQ(row.Total(), 21504);
+      EXPECT_EQ(row.SecondsLeft(), std::nullopt);
+    }
+  }
+  EXPECT_TRUE(sawHundred);
+  EXPECT_EQ(row.Stage(), "5. Ram Image CRC OK");
+  EXPECT_EQ(row.Identity(), "1234  0A.01  01.05");
+  EXPECT_EQ(row.FlashPercent(), 33);
+  EXPECT_EQ(row.ResultText(), "Flash Write Error !!");
+  ASSERT_EQ(row.Result(), TRowResult::Failed);
+  ASSERT_TRUE(row.Seconds(500).has_value());
+  EXPECT_NEAR(*row.Seconds(500), 1.9, 1e-9);
+}
+
+TEvent Progress(std::int64_t bytes, double rate, double left) {
+  TRunState s;
+  s.BytesSent = bytes;
+  s.BytesTotal = 21504;
+  s.TransferPercent = int(bytes * 100 / s.BytesTotal);
+  s.BytesPerSecond = rate;
+  s.SecondsLeft = left;
+  return ProgressEvent(s);
+}
+
+// Events that arrive in a burst (a station's pipe read late) say nothing of
+// the line's pace: the row shows the pace and time left the station sent.
+TEST(BenchRow, ShowsThePaceTheStationSent) {
+  TBenchRow row("/dev/ttyUSB0");
+  row.StationStarted(0);
+  row.Take(Progress(1024, 11295.0, 1.8), 10.000);
+  row.Take(Progress(5120, 11301.0, 1.4), 10.001);
+  EXPECT_EQ(row.Rate(), std::optional<double>(11301.0));
+  EXPECT_EQ(row.SecondsLeft(), std::optional<double>(1.4));
+  EXPECT_EQ(row.Bytes(), 5120);
+}
+
+// A numbered log line is the operator's text, not the row's stage: only
+// the step event moves it.
+TEST(BenchRow, TakesItsStageFromStepsAlone) {
+  TBenchRow row("/dev/ttyUSB0");
+  row.StationStarted(0);
+  row.Take(LogEvent("3. Start DownLoad"), 1);
+  EXPECT_EQ(row.Stage(), "waiting for a box");
+  EXPECT_FALSE(row.Sending());
+  TRunState s;
+  s.Step = 3;
+  s.StepLine = "3. Start DownLoad";
+  row.Take(StepEvent(s), 2);
+  EXPECT_EQ(row.Stage(), "3. Start DownLoad");
+  EXPECT_TRUE(row.Sending());
+}
+
+struct EndRow {
+  const char* name;
+  TEvent result;
+  std::string text;
+};
+
+void PrintTo(const EndRow& row, std::ostream* os) { *os << row.name; }
+
+class BenchRowEnd : public ::testing::TestWithParam<EndRow> {};
+
+// The row's last words come from the result's kind, and where it failed or
+// what was last said to the operator.
+TEST_P(BenchRowEnd, SaysHowTheBoxEnded) {
+  TBenchRow row("/dev/ttyUSB0");
+  row.StationStarted(0);
+  row.Take(MessageEvent("Error: could not connect.  Check COM port settings\n/dev/ttyUSB0: busy"), 1);
+  row.Take(GetParam().result, 2);
+  EXPECT_EQ(row.ResultText(), GetParam().text);
+  EXPECT_EQ(row.Result(), GetParam().text == "OK" ? TRowResult::Success : TRowResult::Failed);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Results, BenchRowEnd,
+    ::testing::Values(
+        EndRow{"Success", ResultEvent(TDownloadResult::Success, std::nullopt, std::nullopt), "OK"},
+        EndRow{"StoppedWhereItWas", ResultEvent(TDownloadResult::Stopped, "  DownLoad Fail !!", std::nullopt),
+               "stopped: DownLoad Fail !!"},
+        EndRow{"NoDownloadSaysTheLastMessage", ResultEvent(std::nullopt, std::nullopt, std::nullopt),
+               "Error: could not connect.  Check COM port settings /dev/ttyUSB0: busy"}),
+    RowName());
+
+}  // namespace
