@@ -6,38 +6,29 @@
 // released; they do not ask first. A download under way stops at its next
 // block. The exit status says how the run's download ended: 0 succeeded,
 // 1 failed or stopped, 2 none reached a receiver.
-#include <QSettings>
-#include <QSocketNotifier>
-
-
-#include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "AppIcon.h"
 #include "CloseSignals.h"
 #include "Application.h"
 #include "CommandLine.h"
 #include "MainFrm.h"
+#include "PortChoice.h"
 #include "TerminalFace.h"
 
 namespace {
 
-// ~/.config/stb-downloader/stb-downloader.conf
-QSettings UserSettings() { return QSettings(QSettings::IniFormat, QSettings::UserScope, "stb-downloader", "stb-downloader"); }
-
-// --port wins, then $COM1, then the device that opened last time; empty:
-// the one COM1 maps to, which reads $COM1 itself.
-std::string ChoosePort(const std::string& port) {
-  if (!port.empty()) return port;
-  if (const char* com1 = std::getenv("COM1"); com1 != nullptr && *com1 != '\0') return com1;
-  return UserSettings().value("port").toString().toLocal8Bit().toStdString();
+TPortChoice ChoosePort(const TCommandLine& cl) {
+  const auto memory = UserPortMemory();
+  return ChoosePort(cl.Port.empty() ? std::nullopt : std::optional(cl.Port), ProcessEnvironment, *memory);
 }
 
 // The terminal face: no display, no application object, one download.
 int RunConsole(const TCommandLine& cl) {
   TTerminalOptions options;
-  options.Port = ChoosePort(cl.Port);
+  options.Port = ChoosePort(cl).Device;
   options.Json = cl.Json;
   options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
   // The remembered port is the window's: a script or a bench station that
@@ -60,7 +51,7 @@ int main(int argc, char** argv) {
     return kExitSuccess;
   }
   if (cl.Console) return RunConsole(cl);
-  const std::string port = ChoosePort(cl.Port);
+  const TPortChoice port = ChoosePort(cl);
 
   // The toolkit sees only what is not ours; what it does not take either is a mistake.
   std::vector<char*> qtArgv{argv[0]};
@@ -83,11 +74,11 @@ int main(int argc, char** argv) {
     QApplication::closeAllWindows();
   });
 
-  TForm1 Form1(port);
+  TForm1 Form1(port.Device);
   form = &Form1;
   // A device that opened is the one to use next time the tool starts with
   // neither --port nor $COM1, as the menu entry does.
-  if (!cl.Port.empty() && Form1.PortOpen()) UserSettings().setValue("port", QString::fromLocal8Bit(cl.Port));
+  RememberIfOpened(port, Form1.PortOpen(), *UserPortMemory());
   // Asked to close while the connect error was showing, before the window was up.
   if (closeAsked) return kExitNoDownload;
   Form1.show();

@@ -3,12 +3,13 @@
 // exit status: 0 succeeded, 1 failed or stopped, 2 no download.
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
 #include "DownloadRecord.h"
-#include "PortMemory.h"
+#include "PortChoice.h"
 #include "TerminalFace.h"
 
 int main(int argc, char** argv) {
@@ -27,9 +28,10 @@ int main(int argc, char** argv) {
     return kExitSuccess;
   }
   try {
-    // --port, else the port that opened last time, else COM1.
     TTerminalOptions options;
-    options.Port = PortDeviceFor(cl.Port.empty() ? RememberedPort() : cl.Port);
+    options.Port =
+        ChoosePort(cl.Port.empty() ? std::nullopt : std::optional(cl.Port), ProcessEnvironment, *UserPortMemory())
+            .Device;
     options.Json = cl.Json;
     options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
     // The remembered port is the window's: a script that names its own port

@@ -10,13 +10,14 @@
 
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "CommandLine.h"
 #include "FormLayout.h"
 #include "MainFrm.h"
-#include "PortMemory.h"
+#include "PortChoice.h"
 
 namespace {
 
@@ -90,11 +91,13 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return kExitSuccess;
   }
   try {
-    // --port, else the port that opened last time, else COM1.
-    TForm1 Form1(PortDeviceFor(cl.Port.empty() ? RememberedPort() : cl.Port));
+    const auto memory = UserPortMemory();
+    const TPortChoice port =
+        ChoosePort(cl.Port.empty() ? std::nullopt : std::optional(cl.Port), ProcessEnvironment, *memory);
+    TForm1 Form1(port.Device);
     if (Form1.Handle == nullptr) return kExitNoDownload;
     // A port that opened is the one a start from the Start menu uses next time.
-    if (!cl.Port.empty() && Form1.PortOpen()) RememberPort(cl.Port);
+    RememberIfOpened(port, Form1.PortOpen(), *memory);
     Form1.Show();
     MSG msg;
     while (::GetMessageA(&msg, nullptr, 0, 0) > 0) {

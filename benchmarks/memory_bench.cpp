@@ -32,6 +32,7 @@
 
 #include "Application.h"
 #include "MainFrm.h"
+#include "PortChoice.h"
 
 extern char** environ;
 
@@ -50,7 +51,8 @@ int RunConsole(const char* folder) {
   char name[] = "memory_bench";
   char* argv[] = {name, nullptr};
   TApplication app(argc, argv);
-  TForm1 form;
+  // The port as the program chooses it: $COM1, set by the parent.
+  TForm1 form(ChoosePort(std::nullopt, ProcessEnvironment, *UserPortMemory()).Device);
   bool ok = false;
   QTimer answer;
   QObject::connect(&answer, &QTimer::timeout, [&ok] {

@@ -70,8 +70,7 @@ struct Pty {
 };
 
 void Connect(TSerialPortDriver& drv, const Pty& pty) {
-  setenv("COM9", pty.path.c_str(), 1);
-  drv.SetComPort(pnCOM9);
+  drv.SetComPortDevice(pty.path);
   if (!drv.Connect()) {
     std::fprintf(stderr, "connect failed: %s\n", drv.LastError().c_str());
     std::exit(1);

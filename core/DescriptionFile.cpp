@@ -6,8 +6,7 @@
 #include <filesystem>
 #include <vector>
 
-#include <sys/stat.h>
-
+#include "FileAccess.h"
 #include "FileHandle.h"
 #include "Sha256.h"
 
@@ -142,8 +141,7 @@ std::string FieldDetail(const std::string& path, const DescriptionFileError& e,
 bool FolderExists(const std::string& path) {
   std::filesystem::path folder = std::filesystem::path(path).parent_path();
   if (folder.empty()) folder = ".";
-  struct stat st {};
-  return ::stat(folder.string().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return file_access::IsFolder(folder);
 }
 
 [[noreturn]] void ThrowOpenError(const std::string& path, int err) {

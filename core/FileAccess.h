@@ -27,6 +27,9 @@ struct Facts {
 };
 // False with errno when the file cannot be asked.
 bool FactsOf(int fd, Facts& facts);
+// Whether a folder is there under this name; false as well when it cannot
+// be asked.
+bool IsFolder(const std::filesystem::path& path);
 
 // Up to `count` bytes from where the file stands (Read) or from `offset`
 // (ReadAt, which leaves that place alone): the bytes read, 0 at the end, -1

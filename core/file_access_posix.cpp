@@ -32,6 +32,11 @@ bool FactsOf(int fd, Facts& facts) {
   return true;
 }
 
+bool IsFolder(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 long long Read(int fd, void* buffer, std::size_t count) {
   for (;;) {
     const ssize_t n = ::read(fd, buffer, count);

@@ -46,6 +46,11 @@ bool FactsOf(int fd, Facts& facts) {
   return true;
 }
 
+bool IsFolder(const std::filesystem::path& path) {
+  struct _stat64 st {};
+  return ::_wstat64(path.c_str(), &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFDIR;
+}
+
 long long Read(int fd, void* buffer, std::size_t count) { return ::_read(fd, buffer, ReadCount(count)); }
 
 long long ReadAt(int fd, std::int64_t offset, void* buffer, std::size_t count) {

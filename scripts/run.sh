@@ -25,6 +25,8 @@ keyword='W4n!Rk'     # mode 2, Native Software
 mode=2
 description=inc/native.inc
 
+source scripts/lib/receiver.sh
+
 say() { printf 'run: %s\n' "$*"; }
 fail() { printf 'run: %s\n' "$*" >&2; exit "${2:-2}"; }
 
@@ -191,16 +193,7 @@ fi
 
 # --- the receiver's summary -------------------------------------------------------------
 say "waiting for the simulated receiver's summary"
-for ((i = 0; i < 100; i++)); do
-  kill -0 "$sim_pid" 2>/dev/null || break
-  sleep 0.1
-done
-# The operator may have closed the window before the download: the receiver
-# then waits for ever, and a TERM makes it report.
-kill -TERM "$sim_pid" 2>/dev/null || true
-sim_rc=0
-wait "$sim_pid" || sim_rc=$?
-sim_pid=''
+stop_receiver
 
 echo
 echo "== the simulated receiver's summary =="

@@ -174,8 +174,9 @@ public:
   // Windows) and holds replies long enough to matter; empty otherwise.
   const std::string& LatencyWarning() const { return FLatencyWarning; }
 
-  // The device that port number n maps to: on Linux $COMn when set, else
-  // /dev/ttyS<n-1>; on Windows \\.\COMn.
+  // The device that port number n maps to: /dev/ttyS<n-1> on Linux, \\.\COMn
+  // on Windows. Which device the tool uses is the program's choice (the
+  // command line, $COM1, the remembered port), handed over as ComPortDevice.
   static std::string DevicePath(TComPortNumber port);
   // The device to open in ComPort's place, as the command line names it;
   // empty (the default): the one ComPort maps to.

@@ -169,13 +169,9 @@ LineSettings KeptSettings(const termios& t, const LineSettings& asked) {
 
 }  // namespace
 
-// Linux has no numbered COM devices: $COMn names the device for port n, and
-// without it port n is the n-th on-board UART.
-std::string PortDevice(unsigned n) {
-  const std::string name = "COM" + std::to_string(n);
-  if (const char* set = std::getenv(name.c_str()); set != nullptr && *set != '\0') return set;
-  return "/dev/ttyS" + std::to_string(n - 1);
-}
+// Linux has no numbered COM devices: port n is the n-th on-board UART. A
+// device elsewhere (a USB adapter) is named to the component, not looked up.
+std::string PortDevice(unsigned n) { return "/dev/ttyS" + std::to_string(n - 1); }
 
 std::string MissingPortHint(unsigned n) {
   return " (set COM" + std::to_string(n) + " to the device path, e.g. /dev/ttyUSB0)";

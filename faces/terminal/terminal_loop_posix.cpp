@@ -2,29 +2,21 @@
 // self-pipe, poll() on it and on standard input, termios for the echo.
 #include "TerminalPlatform.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/syscall.h>
-#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
+#include "SignalPipe.h"
+
 namespace terminal_platform {
 namespace {
 
-int SignalPipe[2] = {-1, -1};
-
-// A signal handler may do next to nothing: one byte into the pipe, which the
-// loop reads.
-void OnTerminateSignal(int signal) {
-  const int saved = errno;
-  const char b = char(signal);
-  [[maybe_unused]] ssize_t n = ::write(SignalPipe[1], &b, 1);
-  errno = saved;
-}
+// Where SIGINT and SIGTERM arrive; -1 until they are caught (poll skips it).
+int SignalPipe = -1;
 
 }  // namespace
 
@@ -49,26 +41,14 @@ void AskForShortSlices() {
   [[maybe_unused]] long r = ::syscall(SYS_sched_setattr, 0, &a, 0);
 }
 
-void CatchInterrupts() {
-  if (SignalPipe[0] < 0 && ::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  struct sigaction sa {};
-  sa.sa_handler = OnTerminateSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGINT, &sa, nullptr);
-}
+void CatchInterrupts() { SignalPipe = signal_pipe::CatchCloseSignals(); }
 
 TWoke Wait(int waitMs, bool watchInput) {
   TWoke woke;
-  pollfd fds[2] = {{SignalPipe[0], POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+  pollfd fds[2] = {{SignalPipe, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
   const int n = ::poll(fds, watchInput ? 2 : 1, waitMs);
   if (n <= 0) return woke;
-  if ((fds[0].revents & POLLIN) != 0) {
-    char signals[16];
-    const ssize_t got = ::read(SignalPipe[0], signals, sizeof signals);
-    woke.Interrupts = got > 0 ? int(got) : 0;
-  }
+  if ((fds[0].revents & POLLIN) != 0) woke.Interrupts = signal_pipe::TakeSignals();
   woke.Input = watchInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
   return woke;
 }

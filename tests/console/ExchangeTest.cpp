@@ -166,8 +166,7 @@ protected:
 
 private:
   void Connect(const std::string& path) {
-    setenv("COM1", path.c_str(), 1);
-    port.SetComPort(pnCOM1);
+    port.SetComPortDevice(path);
     ASSERT_TRUE(port.Connect()) << port.LastError();
     download.SetSilenceLimitMs(1500);
   }

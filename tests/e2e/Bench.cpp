@@ -11,6 +11,21 @@
 #include <random>
 #include <stdexcept>
 
+#include "PortChoice.h"
+
+namespace {
+
+// The tester's own remembered port is not the bench's.
+class TNothingRemembered : public TPortMemory {
+public:
+  std::optional<std::string> Remembered() const override { return std::nullopt; }
+  void Remember(const std::string&) override {}
+};
+
+}  // namespace
+
+std::string WindowPort() { return ChoosePort(std::nullopt, ProcessEnvironment, TNothingRemembered{}).Device; }
+
 const char* const kKeywords[9] = {"",       "Q7m#Lz", "W4n!Rk", "E1p%Tx", "Y2s&Gv",
                                   "U5d*Hc", "I6f+Jb", "O8g=Ka", "P9h?Mw"};
 
@@ -89,7 +104,7 @@ Session::~Session() {
 }
 
 void Session::Open() {
-  FForm = std::make_unique<TForm1>();
+  FForm = std::make_unique<TForm1>(WindowPort());
   FForm->Download().SetSilenceLimitMs(SilenceLimitMs);
   FForm->show();
 }
@@ -119,7 +134,7 @@ bool Session::RunUntilClosed(int timeoutMs) {
 
 bool Session::PortFree() const {
   TSerialPortDriver probe;
-  probe.SetComPort(pnCOM1);
+  probe.SetComPortDevice(WindowPort());
   const bool opened = probe.Connect();
   probe.Disconnect();
   return opened;

@@ -54,6 +54,10 @@ private:
   std::filesystem::path FOldCwd;
 };
 
+// The device the program gives a window started without --port: $COM1,
+// which each session points at its line.
+std::string WindowPort();
+
 class Session {
 public:
   // The window against the simulated receiver.

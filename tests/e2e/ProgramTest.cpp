@@ -14,8 +14,12 @@
 #include <fstream>
 #include <sstream>
 
+#include <QSettings>
+
+#include "PortMemory.h"
 #include "PtyPair.h"
 #include "SerialDrv.h"
+#include "TestNames.h"
 
 extern char** environ;
 
@@ -102,5 +106,71 @@ TEST(DownloaderProgram, PortOptionWinsOverCom1) {
             std::string::npos);
   fs::remove_all(dir);
 }
+
+fs::path TemporaryFolder() {
+  char tmpl[] = "/tmp/stb-program-XXXXXX";
+  return mkdtemp(tmpl) != nullptr ? fs::path(tmpl) : fs::path();
+}
+
+// Started with neither --port nor $COM1, the tool calls on the device
+// remembered in the settings file, as an earlier version wrote it.
+TEST(DownloaderProgram, RememberedPortIsUsedWithoutPortOrCom1) {
+  PtyPair remembered;
+  const fs::path dir = TemporaryFolder();
+  ASSERT_FALSE(dir.empty());
+  QSettings(QString::fromStdString((dir / "stb-downloader" / "stb-downloader.ini").string()), QSettings::IniFormat)
+      .setValue("port", QString::fromStdString(remembered.NearPath()));
+
+  Downloader tool({}, {"COM1=", "QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.string(),
+                       "XDG_STATE_HOME=" + dir.string(), "HOME=" + dir.string()});
+  ASSERT_TRUE(tool.Started());
+  const auto bytes = remembered.Read(1, 30000);
+  ASSERT_FALSE(bytes.empty()) << "nothing arrived on the remembered line";
+  EXPECT_EQ(bytes[0], 0x1F);
+  EXPECT_EQ(tool.Terminate(), 2);
+  fs::remove_all(dir);
+}
+
+// The settings file is shared with the versions that wrote it with
+// QSettings: each side reads what the other wrote, whatever the device's
+// name holds, and a write keeps the keys it does not own.
+struct NameCase {
+  const char* name;
+  std::string port;
+};
+class SettingsFile : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(SettingsFile, ReadsWhatQSettingsWroteAndWritesWhatItReads) {
+  const std::string& port = GetParam().port;
+  const fs::path dir = TemporaryFolder();
+  ASSERT_FALSE(dir.empty());
+  const QString file = QString::fromStdString((dir / "stb-downloader" / "stb-downloader.ini").string());
+  ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  {
+    QSettings theirs(file, QSettings::IniFormat);
+    theirs.setValue("port", QString::fromStdString(port));
+    theirs.setValue("keep", "kept, as it was");
+    theirs.setValue("Window/geometry", 42);
+  }
+  EXPECT_EQ(UserPortMemory()->Remembered(), std::optional(port)) << "read from QSettings' file";
+
+  UserPortMemory()->Remember(port + "2");
+  QSettings theirs(file, QSettings::IniFormat);
+  EXPECT_EQ(theirs.value("port").toString().toStdString(), port + "2") << "written for QSettings";
+  EXPECT_EQ(theirs.value("keep").toString(), "kept, as it was");
+  EXPECT_EQ(theirs.value("Window/geometry").toInt(), 42);
+  ::unsetenv("XDG_CONFIG_HOME");
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Port, SettingsFile,
+    ::testing::Values(NameCase{"Plain", "/dev/ttyUSB0"},
+                      NameCase{"ById", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"},
+                      NameCase{"Blanks", " /tmp/my port "}, NameCase{"Comma", "/tmp/a,b"},
+                      NameCase{"Semicolon", "/tmp/a;b"}, NameCase{"Equals", "/tmp/a=b"},
+                      NameCase{"QuoteAndBackslash", "/tmp/a\"b\\c"}, NameCase{"AtFirst", "@com1"},
+                      NameCase{"Tab", "/tmp/a\tb"}, NameCase{"NonAscii", "/tmp/\xc3\x9c" "bertragung"}),
+    RowName());
 
 }  // namespace

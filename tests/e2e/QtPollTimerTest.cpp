@@ -17,9 +17,8 @@ namespace {
 
 TEST(QtPollTimer, TicksDeliverThroughTheEventLoop) {
   PtyPair pty;
-  setenv("COM5", pty.NearPath().c_str(), 1);
   TSerialPortDriver drv(std::make_unique<TQtPollTimer>());
-  drv.SetComPort(pnCOM5);
+  drv.SetComPortDevice(pty.NearPath());
   drv.SetComPortPollingDelay(10);
   std::string seen;
   drv.SetOnReceiveData([&](TSerialPortDriver*, const std::uint8_t* p, std::uint32_t n) { seen.append(p, p + n); });

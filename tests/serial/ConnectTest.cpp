@@ -107,9 +107,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(SerialConnect, SettingsMadeBeforeConnectAreApplied) {
   PtyPair pty;
-  PointPortAt(kTestPort, pty.NearPath());
   TSerialPortDriver drv;
   drv.SetComPort(kTestPort);
+  drv.SetComPortDevice(pty.NearPath());
   drv.SetComPortSpeed(br2400);
   drv.SetComPortParity(ptODD);
   drv.SetComPortStopBits(sb2BITS);
@@ -123,9 +123,9 @@ TEST(SerialConnect, SettingsMadeBeforeConnectAreApplied) {
 // the component must say so, not carry on as if the line were 7E1.
 TEST(SerialConnect, SettingsTheDeviceDidNotTakeAreReported) {
   PtyPair pty;
-  PointPortAt(kTestPort, pty.NearPath());
   TSerialPortDriver drv;
   drv.SetComPort(kTestPort);
+  drv.SetComPortDevice(pty.NearPath());
   drv.SetComPortDataBits(db7BITS);
   drv.SetComPortParity(ptEVEN);
   ASSERT_TRUE(drv.Connect());
@@ -137,19 +137,6 @@ TEST(SerialConnect, SettingsTheDeviceDidNotTakeAreReported) {
   EXPECT_EQ(drv.SettingsWarning(), "") << "8N1 fits a pty";
 }
 
-class PortNumberMapping : public ::testing::TestWithParam<TComPortNumber> {};
-TEST_P(PortNumberMapping, OpensTheMappedDevice) {
-  PtyPair pty;
-  PointPortAt(GetParam(), pty.NearPath());
-  TSerialPortDriver drv;
-  drv.SetComPort(GetParam());
-  ASSERT_TRUE(drv.Connect()) << drv.LastError();
-  ASSERT_TRUE(drv.SendString("n"));
-  EXPECT_EQ(pty.Read(1, 2000), std::vector<std::uint8_t>{'n'});
-}
-INSTANTIATE_TEST_SUITE_P(Serial, PortNumberMapping, ::testing::Values(pnCOM1, pnCOM16),
-                         [](const auto& row) { return "COM" + std::to_string(unsigned(row.param) + 1); });
-
 struct RefusedCase {
   const char* name;
   const char* path;
@@ -157,9 +144,9 @@ struct RefusedCase {
 };
 class RefusedOpen : public ::testing::TestWithParam<RefusedCase> {};
 TEST_P(RefusedOpen, FailsCleanly) {
-  PointPortAt(pnCOM3, GetParam().path);
   TSerialPortDriver drv;
   drv.SetComPort(pnCOM3);
+  drv.SetComPortDevice(GetParam().path);
   const int before = OpenDescriptors();
   EXPECT_FALSE(drv.Connect());
   EXPECT_FALSE(drv.Connected());
@@ -177,10 +164,9 @@ INSTANTIATE_TEST_SUITE_P(Serial, RefusedOpen,
 
 TEST(SerialConnect, SecondComponentIsTurnedAwayUntilFirstLetsGo) {
   PtyPair pty;
-  PointPortAt(kTestPort, pty.NearPath());
   TSerialPortDriver first, second;
-  first.SetComPort(kTestPort);
-  second.SetComPort(kTestPort);
+  first.SetComPortDevice(pty.NearPath());
+  second.SetComPortDevice(pty.NearPath());
   ASSERT_TRUE(first.Connect());
   const int before = OpenDescriptors();
   EXPECT_FALSE(second.Connect());
@@ -234,11 +220,11 @@ TEST_F(SerialLine, LineSettingChangeEmptiesQueuesAndPacketTiming) {
 
 TEST(SerialConnect, DisconnectAndDestructionClosePort) {
   PtyPair pty;
-  PointPortAt(kTestPort, pty.NearPath());
   const int before = OpenDescriptors();
   {
     TSerialPortDriver drv;
     drv.SetComPort(kTestPort);
+    drv.SetComPortDevice(pty.NearPath());
     ASSERT_TRUE(drv.Connect());
     EXPECT_TRUE(drv.PollTimerActive());
     EXPECT_EQ(OpenDescriptors(), before + 1);
@@ -254,11 +240,11 @@ TEST(SerialConnect, DisconnectAndDestructionClosePort) {
 
 TEST(SerialConnect, SamePollingDelayDoesNotRestartTimer) {
   PtyPair pty;
-  PointPortAt(kTestPort, pty.NearPath());
   auto timer = std::make_unique<TManualPollTimer>();
   TManualPollTimer& ticks = *timer;
   TSerialPortDriver drv(std::move(timer));
   drv.SetComPort(kTestPort);
+  drv.SetComPortDevice(pty.NearPath());
   ASSERT_TRUE(drv.Connect());
   drv.SetComPortPollingDelay(1000);
   const int starts = ticks.Starts();

@@ -200,11 +200,11 @@ TEST_F(SerialPoll, HandlerMayDisconnect) {
 
 TEST(SerialPollTimer, EachTickOfThePollTimerRunsThePoll) {
   PtyPair pty;
-  PointPortAt(kTestPort, pty.NearPath());
   auto timer = std::make_unique<TManualPollTimer>();
   TManualPollTimer& ticks = *timer;
   TSerialPortDriver drv(std::move(timer));
   drv.SetComPort(kTestPort);
+  drv.SetComPortDevice(pty.NearPath());
   drv.SetComPortPollingDelay(10);
   std::string seen;
   drv.SetOnReceiveData([&](TSerialPortDriver*, const std::uint8_t* p, std::uint32_t n) { seen.append(p, p + n); });

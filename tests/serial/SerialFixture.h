@@ -1,4 +1,4 @@
-// A component wired to the near end of a fresh pty through $COM5.
+// A component wired to the near end of a fresh pty, as COM5.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,10 +13,6 @@
 #include "TestNames.h"
 
 constexpr TComPortNumber kTestPort = pnCOM5;
-
-inline void PointPortAt(TComPortNumber port, const std::string& path) {
-  setenv(("COM" + std::to_string(unsigned(port) + 1)).c_str(), path.c_str(), 1);
-}
 
 // The pty moves bytes to the other side on a kernel work queue, so a byte
 // written is not at once a byte waiting.
@@ -36,8 +32,8 @@ inline std::chrono::milliseconds ElapsedSince(std::chrono::steady_clock::time_po
 class SerialLine : public ::testing::Test {
 protected:
   void SetUp() override {
-    PointPortAt(kTestPort, pty.NearPath());
     drv.SetComPort(kTestPort);
+    drv.SetComPortDevice(pty.NearPath());
     ASSERT_TRUE(drv.Connect()) << drv.LastError();
   }
 

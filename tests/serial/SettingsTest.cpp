@@ -114,16 +114,17 @@ INSTANTIATE_TEST_SUITE_P(Serial, XonXoffTable,
                            return std::to_string(c.inBuf) + "Bytes_" + c.platform + "_Version" + HexName(c.version);
                          });
 
-TEST(SerialSettings, DevicePathFromEnvironmentOrTtyS) {
-  unsetenv("COM1");
-  unsetenv("COM16");
-  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM1), "/dev/ttyS0");
-  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM16), "/dev/ttyS15");
+// The component maps a port's number to the on-board UART and nothing more:
+// a device elsewhere is the program's choice ($COM1 among its sources),
+// handed over by name.
+TEST(SerialSettings, PortNumberMapsToTheOnBoardUartUnlessADeviceIsNamed) {
   setenv("COM16", "/dev/ttyUSB3", 1);
-  setenv("COM1", "", 1);
-  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM16), "/dev/ttyUSB3");
-  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM1), "/dev/ttyS0") << "an empty variable is as good as none";
-  unsetenv("COM1");
+  TSerialPortDriver drv;
+  drv.SetComPort(pnCOM16);
+  EXPECT_EQ(drv.Device(), "/dev/ttyS15") << "$COM16 is no second chooser";
+  EXPECT_EQ(TSerialPortDriver::DevicePath(pnCOM1), "/dev/ttyS0");
+  drv.SetComPortDevice("/dev/ttyUSB0");
+  EXPECT_EQ(drv.Device(), "/dev/ttyUSB0");
   unsetenv("COM16");
 }
 

@@ -88,7 +88,7 @@ TEST(PortHygiene, SecondWindowOnTheSamePortIsTurnedAway) {
   Session rig{stbsim::Config{}};
   rig.SilenceLimitMs = 1500;
   rig.Open();
-  TForm1 second;
+  TForm1 second(WindowPort());
   rig.RunUntil([&rig] { return !rig.Dialogs.empty(); }, 3000);
   EXPECT_FALSE(second.SerialPortDriver1->Connected());
   ASSERT_EQ(rig.Dialogs.size(), 1u);
@@ -105,9 +105,8 @@ TEST(PortHygiene, RegularFileAndFolderAreRefusedAtConnect) {
   for (const char* name : {"plain-file", "folder"}) {
     SCOPED_TRACE(name);
     const std::string path = (bench.Dir() / name).string();
-    setenv("COM1", path.c_str(), 1);
     TSerialPortDriver drv;
-    drv.SetComPort(pnCOM1);
+    drv.SetComPortDevice(path);
     EXPECT_FALSE(drv.Connect());
     EXPECT_FALSE(drv.Connected());
     EXPECT_EQ(DescriptorsOn(path), 0);

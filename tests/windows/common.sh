@@ -27,19 +27,9 @@ start_receiver() {
   [[ -L $tmp/com3 ]] || fail "the simulated receiver made no port: $(cat "$tmp/sim.err")"
 }
 
-# Gives the receiver started by start_receiver ten seconds to finish on its
-# own, then a TERM, which makes it report. Sets sim_rc and clears sim_pid.
-stop_receiver() {
-  local i
-  for ((i = 0; i < 100; i++)); do
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -TERM "$sim_pid" 2>/dev/null || true
-  sim_rc=0
-  wait "$sim_pid" || sim_rc=$?
-  sim_pid=''
-}
+# stop_receiver: the receiver started by start_receiver, as scripts/run.sh
+# stops its own.
+source scripts/lib/receiver.sh
 
 # A virtual display for the window programs. Sets xvfb_pid and DISPLAY.
 start_xvfb() {
