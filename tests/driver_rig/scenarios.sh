@@ -147,7 +147,7 @@ sc_unplug_transfer() {
   check "the loss said $(grep -c 'Serial Line Lost' "$S/events") times in the log, not once" \
     [ "$(grep -c '"event":"log".*Serial Line Lost' "$S/events")" = 1 ]
   check "no 'DownLoad Fail !!'" grep -q '"text":"  DownLoad Fail !!"' "$S/events"
-  check "no failed result" grep -q '"event":"result","result":"failed"' "$S/events"
+  check "no failure result" grep -q '"event":"result","result":"failure"' "$S/events"
   if [[ -n $gone && -n $lost ]]; then
     # Below zero when the program heard the hang-up before the rig's watcher did.
     note "failure line $((lost - gone)) ms after the hang-up" "exit $((program_end - gone)) ms after" \
