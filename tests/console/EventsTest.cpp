@@ -198,25 +198,25 @@ TEST_P(RecordedStream, EveryEventWhateverThePieces) {
   const std::string stream = Recorded();
   ASSERT_FALSE(stream.empty());
   const auto events = Read(stream, GetParam());
-  ASSERT_EQ(events.size(), 46u);
+  ASSERT_EQ(events.size(), 45u);
   std::map<TEventKind, int> kinds;
   for (const auto& e : events) ++kinds[e.Kind];
   EXPECT_EQ(kinds[TEventKind::Log], 23);
   EXPECT_EQ(kinds[TEventKind::Step], 6);
-  EXPECT_EQ(kinds[TEventKind::Progress], 13);
+  EXPECT_EQ(kinds[TEventKind::Progress], 12);
   EXPECT_EQ(kinds[TEventKind::Receiver], 2);
   EXPECT_EQ(kinds[TEventKind::Message], 1);
   EXPECT_EQ(kinds[TEventKind::Unknown], 0);
 
   EXPECT_EQ(events[8].Text, "0. Native Software Mode");
-  const TEvent& id = events[14];
+  const TEvent& id = events[13];
   ASSERT_EQ(id.Kind, TEventKind::Receiver);
   EXPECT_EQ(id.Receiver.Oui + " " + id.Receiver.Model + " " + id.Receiver.Hardware, "1234 0A.01 01.05");
   EXPECT_FALSE(id.AddressRead);
-  EXPECT_TRUE(events[21].AddressRead);
-  const TEvent& flash = events[43];
+  EXPECT_TRUE(events[20].AddressRead);
+  const TEvent& flash = events[42];
   EXPECT_TRUE(flash.FlashPhase);
-  EXPECT_EQ(flash.FlashPercent, 33);
+  EXPECT_EQ(flash.FlashPercent, 17);
   EXPECT_EQ(flash.TransferPercent, 100);
 
   const TEvent& result = events.back();
