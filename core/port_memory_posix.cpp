@@ -91,9 +91,11 @@ std::optional<std::string> Unescaped(std::string_view v) {
     kept = out.size();
   }
   out.resize(kept);
+  // QSettings' own types start with @ and end with ); a string of ours that
+  // starts with @ has it doubled.
   if (out.rfind("@@", 0) == 0) return out.substr(1);
   if (out.rfind("@ByteArray(", 0) == 0 && out.back() == ')') return out.substr(11, out.size() - 12);
-  if (!out.empty() && out[0] == '@') return std::nullopt;  // @Invalid(), @Variant(...): not a port
+  if (out.rfind("@", 0) == 0 && out.back() == ')') return std::nullopt;  // @Invalid(), @Variant(...)
   return out;
 }
 

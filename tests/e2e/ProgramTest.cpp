@@ -142,25 +142,31 @@ class SettingsFile : public ::testing::TestWithParam<NameCase> {};
 
 TEST_P(SettingsFile, ReadsWhatQSettingsWroteAndWritesWhatItReads) {
   const std::string& port = GetParam().port;
-  const fs::path dir = TemporaryFolder();
-  ASSERT_FALSE(dir.empty());
-  const QString file = QString::fromStdString((dir / "stb-downloader" / "stb-downloader.ini").string());
-  ::setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+  const fs::path theirs = TemporaryFolder(), ours = TemporaryFolder();
+  ASSERT_FALSE(theirs.empty() || ours.empty());
+  const auto file = [](const fs::path& dir) {
+    return QString::fromStdString((dir / "stb-downloader" / "stb-downloader.ini").string());
+  };
+  // The other keys come first, so that writing the port changes the file's
+  // size and QSettings reads it again rather than from its cache.
+  QSettings(file(theirs), QSettings::IniFormat).setValue("port", QString::fromStdString(port));
   {
-    QSettings theirs(file, QSettings::IniFormat);
-    theirs.setValue("port", QString::fromStdString(port));
-    theirs.setValue("keep", "kept, as it was");
-    theirs.setValue("Window/geometry", 42);
+    QSettings other(file(ours), QSettings::IniFormat);
+    other.setValue("keep", "kept, as it was");
+    other.setValue("Window/geometry", 42);
   }
-  EXPECT_EQ(UserPortMemory()->Remembered(), std::optional(port)) << "read from QSettings' file";
 
-  UserPortMemory()->Remember(port + "2");
-  QSettings theirs(file, QSettings::IniFormat);
-  EXPECT_EQ(theirs.value("port").toString().toStdString(), port + "2") << "written for QSettings";
-  EXPECT_EQ(theirs.value("keep").toString(), "kept, as it was");
-  EXPECT_EQ(theirs.value("Window/geometry").toInt(), 42);
+  ::setenv("XDG_CONFIG_HOME", theirs.c_str(), 1);
+  EXPECT_EQ(UserPortMemory()->Remembered(), std::optional(port)) << "read from QSettings' file";
+  ::setenv("XDG_CONFIG_HOME", ours.c_str(), 1);
+  UserPortMemory()->Remember(port);
   ::unsetenv("XDG_CONFIG_HOME");
-  fs::remove_all(dir);
+  QSettings read(file(ours), QSettings::IniFormat);
+  EXPECT_EQ(read.value("port").toString().toStdString(), port) << "written for QSettings";
+  EXPECT_EQ(read.value("keep").toString(), "kept, as it was");
+  EXPECT_EQ(read.value("Window/geometry").toInt(), 42);
+  fs::remove_all(theirs);
+  fs::remove_all(ours);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -169,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"ById", "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"},
                       NameCase{"Blanks", " /tmp/my port "}, NameCase{"Comma", "/tmp/a,b"},
                       NameCase{"Semicolon", "/tmp/a;b"}, NameCase{"Equals", "/tmp/a=b"},
-                      NameCase{"QuoteAndBackslash", "/tmp/a\"b\\c"}, NameCase{"AtFirst", "@com1"},
+                      NameCase{"QuoteAndBackslash", "/tmp/a\"b\\c"}, NameCase{"AtFirst", "@ByteArray(com1)"},
                       NameCase{"Tab", "/tmp/a\tb"}, NameCase{"NonAscii", "/tmp/\xc3\x9c" "bertragung"}),
     RowName());
 
