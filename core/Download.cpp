@@ -16,6 +16,7 @@
 // and what the log says of it.
 struct TConfirmation {
   const char* Stage;      // names the stage when the line is lost or the receiver falls silent
+  int Step;               // the number its OkLine starts with
   std::string_view Text;  // its length is the number of characters read
   const char* OkLine;     // logged on a match; none where the stage's end logs its own
   const char* BadLine;    // logged on a mismatch
@@ -24,11 +25,11 @@ struct TConfirmation {
 namespace {
 
 constexpr std::array<TConfirmation, 5> kConfirmations{{
-    {"DownLoad CRC", wire::DownloadChecksumOk, "4. DownLoad OK", "  DownLoad BAD CRC !!"},
-    {"Ram Image CRC", wire::RamImageOk, "5. Ram Image CRC OK", "  Ram Image BAD CRC !!"},
-    {"Flash Image CRC", wire::FlashImageOk, "6. Flash Image CRC OK", "  Flash Image BAD CRC !!"},
-    {"Update Version", wire::VersionUpdateOk, nullptr, "  ERROR: Update software version!!!"},
-    {"Version Table", wire::VersionTableOk, nullptr, "  CRC ERROR: Update software version!!!"},
+    {"DownLoad CRC", 4, wire::DownloadChecksumOk, "4. DownLoad OK", "  DownLoad BAD CRC !!"},
+    {"Ram Image CRC", 5, wire::RamImageOk, "5. Ram Image CRC OK", "  Ram Image BAD CRC !!"},
+    {"Flash Image CRC", 6, wire::FlashImageOk, "6. Flash Image CRC OK", "  Flash Image BAD CRC !!"},
+    {"Update Version", 0, wire::VersionUpdateOk, nullptr, "  ERROR: Update software version!!!"},
+    {"Version Table", 0, wire::VersionTableOk, nullptr, "  CRC ERROR: Update software version!!!"},
 }};
 constexpr const TConfirmation& kDownloadChecksum = kConfirmations[0];
 constexpr const TConfirmation& kRamImage = kConfirmations[1];
@@ -92,19 +93,12 @@ int ProgressPercent(std::int64_t done, std::int64_t total) {
   return int(q);
 }
 
-namespace {
-TDownloadObserver NoObserver;
-}  // namespace
-
-TDownload::TDownload(TSerialPortDriver& port, TDownloadView& view)
-    : FPort(port), FView(view), FObserver(&NoObserver) {}
-
-void TDownload::SetObserver(TDownloadObserver* observer) { FObserver = observer ? observer : &NoObserver; }
+TDownload::TDownload(TSerialPortDriver& port, TDownloadView& view) : FPort(port), FView(view) {}
 
 void TDownload::End(TDownloadResult result, const std::string& reason) {
   if (FEnded) return;
   FEnded = true;
-  FObserver->Ended(result, reason);
+  FView.Ended(result, reason);
 }
 
 // --- receiving ------------------------------------------------------------------
@@ -114,7 +108,7 @@ void TDownload::End(TDownloadResult result, const std::string& reason) {
 void TDownload::ReportSilence(const char* stage, std::uint32_t silentMs, std::uint32_t& reportedMs) {
   if (silentMs / 1000 <= reportedMs / 1000) return;
   reportedMs = silentMs;
-  FObserver->Waiting(stage, silentMs);
+  FView.Waiting(stage, silentMs);
 }
 
 TDownload::Wait TDownload::AwaitByte(std::uint8_t& value, const char* stage) {
@@ -193,7 +187,7 @@ bool TDownload::Confirmed(const TConfirmation& confirmation) {
     FView.AppendLog(confirmation.BadLine);
     return false;
   }
-  if (confirmation.OkLine != nullptr) FView.AppendLog(confirmation.OkLine);
+  if (confirmation.OkLine != nullptr) FView.AppendStep(confirmation.Step, confirmation.OkLine);
   return true;
 }
 
@@ -215,7 +209,7 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
     if (!FLostReported) {
       FLostReported = true;
       FView.AppendLog(LineLostLine(kProbeStage));
-      FObserver->LineLost();
+      FView.LineLost();
     }
     return;
   }
@@ -242,7 +236,7 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
     ~RunningFlag() { flag = false; }
   } running(FRunning);
   FEnded = false;
-  FObserver->Reached(downloadMode, FJob);
+  FView.Reached(downloadMode, FJob);
   try {
     if (Handshake()) Transfer();
   } catch (const std::exception& e) {
@@ -327,12 +321,12 @@ bool TDownload::Handshake() {
     FailHandshake(kSoftwareMismatch);
     return false;
   }
-  FView.AppendLog("1. Check Machine");
+  FView.AppendStep(1, "1. Check Machine");
 
   std::array<std::uint8_t, wire::IdentificationBytes> identification{};
   if (!AwaitOrFail(identification, kIdentificationStage)) return false;
   FDeviceInfo.StoreIdentification(identification);
-  FObserver->Identified(FDeviceInfo, false);
+  FView.Identified(FDeviceInfo, false);
   if (!Passes(CheckOui(FJob, FDeviceInfo)) || !Passes(CheckModelCode(FJob, FDeviceInfo)) ||
       !Passes(CheckHardwareVersion(FJob, FDeviceInfo)) || !Passes(CheckBootloaderVersion(FJob, FDeviceInfo)))
     return false;
@@ -342,7 +336,7 @@ bool TDownload::Handshake() {
   std::array<std::uint8_t, wire::AddressBytes> address{};
   if (!AwaitOrFail(address, kAddressStage)) return false;
   FDeviceInfo.DownloadAddress = TopByteFirst(address);
-  FObserver->Identified(FDeviceInfo, true);
+  FView.Identified(FDeviceInfo, true);
   ReadSpareWords();
 
   if (!AddressesMatch(FJob.Address(), FDeviceInfo.DownloadAddress) && !GoOnDespiteAddressMismatch()) return false;
@@ -355,8 +349,8 @@ bool TDownload::Handshake() {
   std::array<std::uint8_t, wire::SizeReplyBytes> sizeReply{};
   if (!AwaitOrFail(sizeReply, kSizeReplyStage)) return false;
 
-  FView.AppendLog("2. Start Software Upgrade");
-  FView.AppendLog("3. Start DownLoad");
+  FView.AppendStep(2, "2. Start Software Upgrade");
+  FView.AppendStep(3, "3. Start DownLoad");
   return true;
 }
 
@@ -430,7 +424,7 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
     return false;
   }
   t.FileBytes = facts.size;
-  FObserver->TransferStarting(t.BlockCount);
+  FView.TransferStarting(t.BlockCount);
 
   // The next block goes out before the window's messages are handled, so its
   // reply may arrive while they are: the receive poll must not take it.
@@ -497,7 +491,7 @@ bool TDownload::AwaitBlockAccepted(TTransfer& t, std::int32_t k, int& lateDigit)
       FView.AppendLog(kDownloadFail);
       return false;
     }
-    FObserver->BlockResent(k);
+    FView.BlockResent(k);
     SendBlock(t.Frame, true);
   }
 }
@@ -520,8 +514,8 @@ bool TDownload::SequenceDigitChecked(TTransfer& t, int lateDigit) {
 
 void TDownload::ShowBlockProgress(const TTransfer& t, std::int32_t done) {
   FView.SetTransferProgress(ProgressPercent(done, t.BlockCount));
-  FView.SetByteCounter(ByteCounterText(t.BytesSent, FJob.ImageSize()));
-  FObserver->BlockAccepted(done, t.BlockCount);
+  FView.SetByteCounter(t.BytesSent, FJob.ImageSize());
+  FView.BlockAccepted(done, t.BlockCount);
 }
 
 void TDownload::SendBlock(std::span<const std::uint8_t> frame, bool resend) {
@@ -625,7 +619,7 @@ bool TDownload::VersionTableStage() {
 }
 
 bool TDownload::SuccessfulEnd() {
-  FView.AppendLog("7. Update Version Table OK");
+  FView.AppendStep(7, "7. Update Version Table OK");
   FView.AppendLog("---------------------------------------");
   FView.AppendLog("Congraturation! Software Upgrade OK !!!");
   FView.AppendLog("Please Turn Off and On the STB set !!!");

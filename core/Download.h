@@ -12,7 +12,6 @@
 
 #include "DeviceCheck.h"
 #include "DownloadJob.h"
-#include "DownloadObserver.h"
 #include "DownloadView.h"
 #include "FileError.h"
 #include "Wire.h"
@@ -62,8 +61,6 @@ public:
   bool Running() const { return FRunning; }
   // The receiver's identification, filled by the handshake.
   const TDeviceInfo& DeviceInfo() const { return FDeviceInfo; }
-  // Who hears of the download's moments besides the view; none: nobody.
-  void SetObserver(TDownloadObserver* observer);
 
 private:
   enum class Wait { Got, Silent, Lost };
@@ -110,7 +107,6 @@ private:
 
   TSerialPortDriver& FPort;
   TDownloadView& FView;
-  TDownloadObserver* FObserver;
   std::uint8_t FDownloadMode = 0;
   TDownloadJob FJob;
   TDeviceInfo FDeviceInfo;

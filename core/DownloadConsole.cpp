@@ -2,6 +2,7 @@
 
 #include "DescriptionFile.h"
 #include "FileError.h"
+#include "FormLayout.h"
 #include "SerialDrv.h"
 #include "StatusText.h"
 
@@ -12,15 +13,13 @@ void TDownloadConsole::CreateComponents(const std::string& port, std::unique_ptr
   SerialPortDriver1->SetComPort(pnCOM1);
   SerialPortDriver1->SetComPortSpeed(br115200);
   SerialPortDriver1->SetComPortDevice(port);
-  FPortDevice = SerialPortDriver1->Device();
+  FState.Port = SerialPortDriver1->Device();
   FTimer1 = std::move(probeTimer);
   Timer1 = FTimer1.get();
   Timer1->SetOnTick([this] { Timer1Timer(); });
   TDownloadView& view = *this;
   FDownload = std::make_unique<TDownload>(*SerialPortDriver1, view);
-  TDownloadObserver& observer = *this;
-  FDownload->SetObserver(&observer);
-  FRecorder = std::make_unique<TDownloadRecorder>(FPortDevice);
+  FRecorder = std::make_unique<TDownloadRecorder>(FState.Port);
 }
 
 TDownloadConsole::TDownloadConsole() = default;
@@ -33,10 +32,12 @@ void TDownloadConsole::DestroyComponents() {
   SerialPortDriver1 = nullptr;
 }
 
+std::chrono::milliseconds TDownloadConsole::PaintInterval() const { return kPaintInterval; }
+
 void TDownloadConsole::FormCreate() {
-  DownloadMode = 0;
-  ResetKeywordSlots(KeywordSlots);
-  if (!SerialPortDriver1->Connect()) ShowDialog(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
+  FDownloadMode = 0;
+  ResetKeywordSlots(FKeywordSlots);
+  if (!SerialPortDriver1->Connect()) Ask(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
   ShowPort();
 
   const std::string rule(73, '-');
@@ -53,21 +54,30 @@ void TDownloadConsole::FormCreate() {
     AppendLog("  Warning: " + SerialPortDriver1->SettingsWarning());
   if (SerialPortDriver1->Connected() && !SerialPortDriver1->LatencyWarning().empty())
     AppendLog("  Warning: " + SerialPortDriver1->LatencyWarning());
-  SetByteCounter(ByteCounterText(0, 0));
+  FState.Phase = TRunPhase::Probing;
+  SetByteCounter(0, 0);
   Timer1->Start(1000);
 }
 
 bool TDownloadConsole::PortOpen() const { return SerialPortDriver1 != nullptr && SerialPortDriver1->Connected(); }
 
+void TDownloadConsole::ChooseJob(std::uint8_t mode, const TDownloadJob& job) {
+  FDownloadMode = mode;
+  FState.Mode = mode;
+  FDownloadJob = job;
+  FDownloadJobReady = true;
+}
+
 // --- keys, the description file, the probe tick --------------------------------------------
 
 void TDownloadConsole::RxMemoKeyPress(std::uint8_t& Key) {
-  if (DownloadMode != 0) return;
-  const std::uint8_t mode = MatchKeywordCharacter(KeywordSlots, Key);
+  if (FDownloadMode != 0) return;
+  const std::uint8_t mode = MatchKeywordCharacter(FKeywordSlots, Key);
   if (mode == 0) return;
   const TModeInfo& info = ModeInfo(mode);
-  AppendLog(info.LogLine);
-  DownloadMode = mode;
+  FDownloadMode = mode;
+  FState.Mode = mode;
+  AppendStep(0, info.LogLine);
   ReadDescriptionFile(info.DescriptionFile);
 }
 
@@ -80,14 +90,14 @@ void TDownloadConsole::KeyTyped(std::uint8_t key) {
 }
 
 void TDownloadConsole::ReadDescriptionFile(const std::string& path) {
-  ::ReadDescriptionFile(path, DownloadJob, [this](const std::string& line) { AppendLog(line); });
-  SetByteCounter(ByteCounterText(0, DownloadJob.ImageSize()));
-  DownloadJobReady = true;
+  ::ReadDescriptionFile(path, FDownloadJob, [this](const std::string& line) { AppendLog(line); });
+  SetByteCounter(0, FDownloadJob.ImageSize());
+  FDownloadJobReady = true;
   // The mode is chosen, but the calls to the receiver go nowhere: say so once.
   if (!PortOpen() && !FWaitingForPort && !FPortNotOpenLogged) {
     FPortNotOpenLogged = true;
-    AppendLog("  Nothing can reach the receiver: COM1 = " + FPortDevice +
-              " is not open: " + PortReason(FPortDevice, SerialPortDriver1->LastError()));
+    AppendLog("  Nothing can reach the receiver: COM1 = " + FState.Port +
+              " is not open: " + PortReason(FState.Port, SerialPortDriver1->LastError()));
   }
 }
 
@@ -97,11 +107,11 @@ void TDownloadConsole::Timer1Timer() {
   if (FWaitingForPort) {
     if (!SerialPortDriver1->ReconnectLost()) return;
     FWaitingForPort = false;
-    AppendLog("  Serial line is back: COM1 = " + FPortDevice + " is open again");
+    AppendLog("  Serial line is back: COM1 = " + FState.Port + " is open again");
     ShowPort();
   }
   try {
-    FDownload->Timer1Timer(DownloadMode, DownloadJobReady ? &DownloadJob : nullptr);
+    FDownload->Timer1Timer(FDownloadMode, FDownloadJobReady ? &FDownloadJob : nullptr);
   } catch (const std::exception& e) {
     ShowError(e);
   }
@@ -112,7 +122,8 @@ void TDownloadConsole::Timer1Timer() {
 void TDownloadConsole::ShowError(const std::exception& e) {
   if (const auto* file = dynamic_cast<const TFileError*>(&e); file != nullptr && !file->Detail().empty())
     AppendLog(file->Detail());
-  ShowErrorText(e.what());
+  StopPacing();
+  Ask(TDialog::Error, e.what());
 }
 
 // --- the log ---------------------------------------------------------------------------------
@@ -121,7 +132,16 @@ void TDownloadConsole::ShowError(const std::exception& e) {
 // going) still leaves it in the record.
 void TDownloadConsole::AppendLog(const std::string& line) {
   if (FRecorder) FRecorder->LogLine(line);
-  ShowLogLine(line);
+  AddLogLine(line);
+}
+
+void TDownloadConsole::AppendStep(int step, const std::string& line) {
+  AppendLog(line);
+  FState.Step = step;
+  FState.StepLine = line;
+  FState.WaitingFor.clear();
+  if (step >= 4) FState.Phase = TRunPhase::Verifying;
+  Changed();
 }
 
 // --- closing ---------------------------------------------------------------------------------
@@ -133,12 +153,14 @@ bool TDownloadConsole::CloseQuery() {
   if (FCloseRequested || FAsking) return false;
   // Blocks going out are worth a question; a signal is not asked.
   if (Transferring() && !FCloseWithoutAsking) {
-    // The window behind the question is painted as it stands; the block
-    // loop holds it again once the question is answered.
+    // The window behind the question is shown as it stands; the block loop
+    // paces it again once the question is answered.
     const bool pacing = FPacing;
     StopPacing();
     FAsking = true;
-    const bool yes = ShowDialog(TDialog::StopQuestion, kStopQuestion);
+    FState.Question = kStopQuestion;
+    const bool yes = Ask(TDialog::StopQuestion, kStopQuestion);
+    FState.Question.clear();
     FAsking = false;
     FPacing = pacing;
     // A signal that came while the question was open closes all the same.
@@ -152,170 +174,190 @@ void TDownloadConsole::CloseWindow() {
   FClosingByDownload = true;
   StopPacing();
   Timer1->Stop();
-  DestroyForm();
+  FState.Closing = true;
+  ShowState(FState);
 }
 
 void TDownloadConsole::StopProbeTimer() { Timer1->Stop(); }
 
-// --- dialogs: the window is painted as it stands before one comes up ------------------------------
+// --- dialogs: the face is shown the state as it stands before one comes up ------------------------
 
 void TDownloadConsole::ShowMessage(const std::string& text) {
   StopPacing();
-  ShowDialog(TDialog::Message, text);
+  Ask(TDialog::Message, text);
 }
 
 bool TDownloadConsole::ConfirmYesNo(const std::string& text) {
   StopPacing();
-  return ShowDialog(TDialog::YesNo, text);
+  FState.Question = text;
+  const bool yes = Ask(TDialog::YesNo, text);
+  FState.Question.clear();
+  return yes;
 }
 
 void TDownloadConsole::ShowInformation(const std::string& text) {
   StopPacing();
-  ShowDialog(TDialog::Information, text);
+  Ask(TDialog::Information, text);
 }
 
 // --- the bars, the counter and the strip, at a person's pace ------------------------------------
 
-// The bars go to the window at once (a bar's value changes only every few
-// blocks). While painting is held the counter and the strip's pace are only
-// kept, and handed over when they are next painted: a new text costs the
-// window a new layout, which is wasted on a value nobody sees.
-void TDownloadConsole::SetTransferProgress(int percent) { DrawTransferProgress(percent); }
-
-void TDownloadConsole::SetFlashProgress(int percent) { DrawFlashProgress(percent); }
-
-void TDownloadConsole::SetByteCounter(const std::string& text) {
-  if (FHeld)
-    FHeldCounter = text;
-  else
-    DrawByteCounter(text);
+void TDownloadConsole::Changed() {
+  if (!FPacing) ShowState(FState);
 }
 
-void TDownloadConsole::DrawHeldValues() {
-  if (FHeldCounter) DrawByteCounter(*FHeldCounter);
-  if (FHeldRate) ShowActivity(TransferRateText(FHeldRate->Done, FHeldRate->BlockCount, FHeldRate->Seconds));
-  FHeldCounter.reset();
-  FHeldRate.reset();
+void TDownloadConsole::SetTransferProgress(int percent) {
+  FState.TransferPercent = percent;
+  Changed();
 }
 
-// While blocks go out the window is held from painting, and lets what
-// changed paint, all in one pass, at the message handling of a block when
-// kPaintInterval has passed since it last did, and at the last block: the
-// receiver's pace sets the cost, never the screen's.
+void TDownloadConsole::SetFlashProgress(int percent) {
+  FState.FlashPercent = percent;
+  FState.Phase = TRunPhase::Verifying;
+  FState.WaitingFor.clear();
+  Changed();
+}
+
+void TDownloadConsole::SetByteCounter(std::int64_t sent, std::int64_t total) {
+  FState.BytesSent = sent;
+  FState.BytesTotal = total;
+  Changed();
+}
+
+void TDownloadConsole::StartBusyAnimation() {
+  FState.Busy = true;
+  Changed();
+}
+
+void TDownloadConsole::StopBusyAnimation() {
+  FState.Busy = false;
+  Changed();
+}
+
+// While blocks go out the face is shown the state, all in one pass, at the
+// message handling of a block when PaintInterval has passed since it last
+// was, and at the last block; in between it may rest: the receiver's pace
+// sets the cost, never the screen's.
 void TDownloadConsole::ProcessPendingMessages() {
-  if (!FPacing) {
-    PumpMessages();
-    return;
+  if (FPacing) {
+    const auto now = std::chrono::steady_clock::now();
+    if (FFinalDue || now - FLastPaint >= PaintInterval()) {
+      FLastPaint = now;
+      if (FFinalDue) FPacing = FFinalDue = false;
+      FState.Paced = FPacing;
+      ShowState(FState);
+    }
   }
-  const auto now = std::chrono::steady_clock::now();
-  const bool due = FFinalDue || now - FLastPaint >= kPaintInterval;
-  if (due) {
-    FLastPaint = now;
-    FHeld = false;
-    DrawHeldValues();
-    HoldPainting(false);
-  }
-  PumpMessages();
-  if (FFinalDue) {
-    StopPacing();
-  } else if (FPacing && !FHeld) {
-    FHeld = true;
-    HoldPainting(true);
-  }
+  Pump();
 }
 
 void TDownloadConsole::StopPacing() {
+  if (!FPacing) return;
   FPacing = false;
   FFinalDue = false;
-  if (FHeld) {
-    FHeld = false;
-    DrawHeldValues();
-    HoldPainting(false);
-  }
+  FState.Paced = false;
+  ShowState(FState);
 }
 
-// --- the status strip ----------------------------------------------------------------------------
+// --- the port ------------------------------------------------------------------------------------
 
 void TDownloadConsole::ShowPort() {
-  const bool open = PortOpen();
-  FStrip.PortText = PortText(FPortDevice, open, SerialPortDriver1->LastError());
-  FStrip.Text = FStrip.PortText;
-  FStrip.Warning = !open;
-  DrawStrip(FStrip);
-}
-
-void TDownloadConsole::ShowActivity(const std::string& text) {
-  FStrip.Text = text.empty() ? FStrip.PortText : FStrip.PortText + kStripSeparator + text;
-  DrawStrip(FStrip);
-}
-
-// --- what the record and the status strip hear of the download -------------------------------
-
-void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) { FRecorder->Reached(mode, job); }
-
-void TDownloadConsole::Identified(const TDeviceInfo& info, bool addressRead) {
-  FRecorder->Identified(info, addressRead);
-  ShowReceiver(info, addressRead);
-}
-
-void TDownloadConsole::TransferStarting(std::int32_t) {
-  FTransferring = true;
-  FTransferStart = std::chrono::steady_clock::now();
-  FPacing = true;
-  FLastPaint = FTransferStart - kPaintInterval;
-  FHeld = true;
-  HoldPainting(true);
-}
-
-// The block loop handles the window's messages right after this, which
-// paints the strip when its time has come (and, at the last block, whatever
-// is held).
-void TDownloadConsole::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
-  FRecorder->BlockAccepted();
-  // The bar shows 100 % for the last half percent of blocks: the last block is the count's.
-  if (FPacing && done >= blockCount) FFinalDue = true;
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
-  if (FHeld)
-    FHeldRate = THeldRate{done, blockCount, elapsed};
-  else
-    ShowActivity(TransferRateText(done, blockCount, elapsed));
-}
-
-void TDownloadConsole::BlockResent(std::int32_t) { FRecorder->BlockResent(); }
-
-// No message is handled here, as none may be while the exchange waits: the
-// window is only painted again.
-void TDownloadConsole::Waiting(const char* stage, std::uint32_t silentMs) {
-  FTransferring = false;
-  StopPacing();
-  ShowActivity(WaitingText(stage, silentMs));
-  PaintNow();
+  FState.PortState = PortOpen() ? TPortState::Open : TPortState::NotOpen;
+  FState.PortProblem = SerialPortDriver1->LastError();
+  Changed();
 }
 
 // A window has somebody in front of it who can plug the adapter back in: it
 // lets the vanished device go and waits for it. A face without one ends, so
 // that the script that started it hears at once.
 void TDownloadConsole::LineLost() {
+  FState.PortState = TPortState::Lost;
   if (WaitsForLostPort()) {
     FWaitingForPort = true;
     SerialPortDriver1->Disconnect();
-    FStrip.PortText = LostPortText(FPortDevice);
-    FStrip.Text = FStrip.PortText;
-    FStrip.Warning = true;
-    DrawStrip(FStrip);
+    Changed();
     return;
   }
   Timer1->Stop();
-  ShowDialog(TDialog::Message, LostPortMessage(FPortDevice));
-  DestroyForm();
+  Ask(TDialog::Message, LostPortMessage(FState.Port));
+  FState.Closing = true;
+  ShowState(FState);
+}
+
+// --- what the record and the face hear of the download -------------------------------------------
+
+void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) {
+  FRecorder->Reached(mode, job);
+  FState.Phase = TRunPhase::Checking;
+  FState.Blocks = job.BlockCount();
+  FState.BlocksAccepted = FState.Resends = 0;
+  FState.Result.reset();
+  FState.FailedAt.reset();
+  Changed();
+}
+
+void TDownloadConsole::Identified(const TDeviceInfo& info, bool addressRead) {
+  FRecorder->Identified(info, addressRead);
+  FState.Receiver = ReceiverIdentity(info, addressRead);
+  Changed();
+}
+
+void TDownloadConsole::TransferStarting(std::int32_t) {
+  FTransferring = true;
+  FTransferStart = std::chrono::steady_clock::now();
+  FPacing = true;
+  FLastPaint = FTransferStart - PaintInterval();
+  FState.Phase = TRunPhase::Sending;
+  FState.Paced = true;
+  ShowState(FState);
+}
+
+// The block loop handles the messages right after this, which shows the
+// state when its time has come (and, at the last block, in any case). The
+// pace is the payload the receiver accepted over the time since the first
+// block went out, which no line can make faster than it is.
+void TDownloadConsole::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
+  FRecorder->BlockAccepted();
+  FState.BlocksAccepted = done;
+  FState.WaitingFor.clear();
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
+  if (elapsed > 0 && FState.BytesSent > 0) {
+    FState.BytesPerSecond = double(FState.BytesSent) / elapsed;
+    FState.SecondsLeft = double(FState.BytesTotal - FState.BytesSent) / *FState.BytesPerSecond;
+  }
+  // The bar shows 100 % for the last half percent of blocks: the last block is the count's.
+  if (done >= blockCount) {
+    if (FPacing) FFinalDue = true;
+    FState.Phase = TRunPhase::Verifying;
+  }
+  Changed();
+}
+
+void TDownloadConsole::BlockResent(std::int32_t) {
+  FRecorder->BlockResent();
+  ++FState.Resends;
+}
+
+// No message is handled here, as none may be while the exchange waits: the
+// face is only shown the wait.
+void TDownloadConsole::Waiting(const char* stage, std::uint32_t silentMs) {
+  FTransferring = false;
+  FPacing = FFinalDue = false;
+  FState.Paced = false;
+  FState.WaitingFor = stage;
+  FState.SilentMs = silentMs;
+  ShowState(FState);
 }
 
 void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason) {
   FTransferring = false;
-  StopPacing();
+  FPacing = FFinalDue = false;
+  FState.Paced = false;
   const std::string unsaved = FRecorder->Finish(result, reason);
   if (!unsaved.empty()) AppendLog(unsaved);
-  ShowActivity(result == TDownloadResult::Success  ? "download succeeded"
-               : result == TDownloadResult::Stopped ? "download stopped"
-                                                    : "download failed");
+  FState.Phase = TRunPhase::Ended;
+  FState.Result = result;
+  FState.FailedAt = FRecorder->Record().FailedAt;
+  FState.WaitingFor.clear();
+  ShowState(FState);
 }

@@ -1,10 +1,11 @@
-// What the window does the same whatever toolkit draws it: the components
-// and the state of one run, the keys and the description file, the probe
-// tick handed to the exchange, the close decision, the log (recorded, then
-// shown), the status strip's text and colour, the port's state, and the pace
-// at which a running transfer is painted. The Qt and the Win32 TForm1 derive
-// from it and add their controls, dialogs, timers and message handling: they
-// draw and ask, this decides.
+// The run as every face shares it, whatever draws it: the components and
+// the state of one run, the keys and the description file, the probe tick
+// handed to the exchange, the close decision, the log (recorded, then
+// shown), the port's state and the pace at which a running transfer is
+// shown. It keeps one typed TRunState and hands it to its face (TFace) when
+// something worth drawing changed; the Qt and the Win32 TForm1 and the
+// terminal face derive from it and implement the face: they draw and ask,
+// this decides.
 #pragma once
 
 #include <chrono>
@@ -16,57 +17,42 @@
 
 #include "Download.h"
 #include "DownloadJob.h"
-#include "DownloadObserver.h"
 #include "DownloadRecord.h"
 #include "DownloadView.h"
-#include "FormLayout.h"
+#include "Face.h"
 #include "ModeSelect.h"
 #include "PollTimer.h"
+#include "RunState.h"
 
 class TSerialPortDriver;
 
-// What the strip under the log says, and how.
-struct TStripState {
-  std::string Text;        // the port, then what the download is doing
-  std::string PortText;    // the port's part alone
-  bool Warning = false;    // the port is not open
-};
-
-// The modal boxes a window shows: what each says comes with the call, how it
-// looks (icon, buttons, the default answer) is the kind's.
-enum class TDialog {
-  Message,       // OK
-  Information,   // OK, an information icon
-  YesNo,         // a question; true for Yes
-  StopQuestion,  // kStopQuestion; No unless chosen
-  ConnectError,  // kConnectError, with the system's reason as its detail
-};
-
-class TDownloadConsole : protected TDownloadView, protected TDownloadObserver {
+class TDownloadConsole : protected TDownloadView, protected TFace {
 public:
   TDownloadConsole(const TDownloadConsole&) = delete;
   TDownloadConsole& operator=(const TDownloadConsole&) = delete;
 
-  // Components, named as the operator's manual names them.
+  // The components, under the system's own names: the serial port component
+  // on COM1 and the one-second probe timer.
   TSerialPortDriver* SerialPortDriver1 = nullptr;
   TPollTimer* Timer1 = nullptr;
 
-  // The state of one run.
-  std::uint8_t DownloadMode = 0;
-  TDownloadJob DownloadJob;
-  bool DownloadJobReady = false;  // the description was read to its end
-  TKeywordSlots KeywordSlots{};
+  // The run as the face is shown it.
+  const TRunState& State() const { return FState; }
+  // The mode chosen, 0 before; set once per run.
+  std::uint8_t DownloadMode() const { return FDownloadMode; }
+  const TDownloadJob& DownloadJob() const { return FDownloadJob; }
+  bool DownloadJobReady() const { return FDownloadJobReady; }  // the description was read to its end
   // The receiver's identification, as the handshake read it.
   const TDeviceInfo& DeviceInfo() const { return FDownload->DeviceInfo(); }
   // The last download's result, none when no download reached a receiver.
   const std::optional<TDownloadResult>& DownloadResult() const { return FRecorder->Result(); }
   const TDownloadRecorder& Recorder() const { return *FRecorder; }
   TDownload& Download() { return *FDownload; }
-  // What the exchange sees of the window: the bars, the counter, the log.
+  // What the exchange sees of the run: the bars, the counter, the log.
   TDownloadView& View() { return *this; }
 
   // The device COM1 is on, and whether it is open.
-  const std::string& PortDevice() const { return FPortDevice; }
+  const std::string& PortDevice() const { return FState.Port; }
   bool PortOpen() const;
 
   void RxMemoKeyPress(std::uint8_t& Key);
@@ -104,45 +90,31 @@ protected:
   // Ends the run's components: the poll and the port first, while the
   // window's controls still exist.
   void DestroyComponents();
+  // The mode and its job as a description read them, for a run that was
+  // not given its keyword (a test, a bench's station).
+  void ChooseJob(std::uint8_t mode, const TDownloadJob& job);
 
-  // --- the toolkit's part ---
-  virtual void ShowLogLine(const std::string& line) = 0;
-  virtual void DrawTransferProgress(int percent) = 0;          // ProgressBar1
-  virtual void DrawFlashProgress(int percent) = 0;             // ProgressBar2
-  virtual void DrawByteCounter(const std::string& text) = 0;   // Label4
-  virtual void DrawStrip(const TStripState& strip) = 0;
-  // While held, what changes is not painted; on release what changed is.
-  virtual void HoldPainting(bool hold) = 0;
-  virtual void PaintNow() = 0;                                  // paint, handling no other message
-  virtual void PumpMessages() = 0;                              // what is pending, once
-  virtual void DrawBusy(bool playing) = 0;                      // Animate1
-  virtual void ShowErrorText(const char* text) = 0;             // as the application's handler does
-  // Modal; true for Yes. The text is Latin-1, as the log's; the detail UTF-8.
-  virtual bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail = {}) = 0;
-  virtual void DestroyForm() = 0;                               // the window goes, now
+  // The keyword matcher at its start: what was typed before is no half of
+  // the next word.
+  void ResetKeyword() { ResetKeywordSlots(FKeywordSlots); }
   // Whether the port's device, gone while probing, is waited for (true) or
   // the run ends with a message naming it.
   virtual bool WaitsForLostPort() const { return true; }
-  // The receiver's identification, and again once its address came; the
-  // windows show it in the log only.
-  virtual void ShowReceiver(const TDeviceInfo& /*info*/, bool /*addressRead*/) {}
+  // How often a running transfer is shown to the face.
+  virtual std::chrono::milliseconds PaintInterval() const;
 
   // A file error's detail goes into the log first, then the error's text is shown.
   void ShowError(const std::exception& e);
   bool Transferring() const { return FTransferring; }
 
-  std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
-  std::unique_ptr<TPollTimer> FTimer1;
-  std::unique_ptr<TDownload> FDownload;
-  std::unique_ptr<TDownloadRecorder> FRecorder;
-
 private:
   // TDownloadView
+  void AppendStep(int step, const std::string& line) final;
   void SetTransferProgress(int percent) final;
   void SetFlashProgress(int percent) final;
-  void SetByteCounter(const std::string& text) final;
-  void StartBusyAnimation() final { DrawBusy(true); }
-  void StopBusyAnimation() final { DrawBusy(false); }
+  void SetByteCounter(std::int64_t sent, std::int64_t total) final;
+  void StartBusyAnimation() final;
+  void StopBusyAnimation() final;
   void StopProbeTimer() final;
   void ShowMessage(const std::string& text) final;
   bool ConfirmYesNo(const std::string& text) final;
@@ -150,24 +122,31 @@ private:
   void ProcessPendingMessages() final;
   bool CloseRequested() const final { return FCloseRequested; }
   void CloseWindow() final;
+  void Reached(std::uint8_t mode, const TDownloadJob& job) final;
+  void Identified(const TDeviceInfo& info, bool addressRead) final;
+  void TransferStarting(std::int32_t blockCount) final;
+  void BlockAccepted(std::int32_t done, std::int32_t blockCount) final;
+  void BlockResent(std::int32_t block) final;
+  void Waiting(const char* stage, std::uint32_t silentMs) final;
+  void LineLost() final;
+  void Ended(TDownloadResult result, const std::string& reason) final;
 
-  // TDownloadObserver
-  void Reached(std::uint8_t mode, const TDownloadJob& job) override;
-  void Identified(const TDeviceInfo& info, bool addressRead) override;
-  void TransferStarting(std::int32_t blockCount) override;
-  void BlockAccepted(std::int32_t done, std::int32_t blockCount) override;
-  void BlockResent(std::int32_t block) override;
-  void Waiting(const char* stage, std::uint32_t silentMs) override;
-  void LineLost() override;
-  void Ended(TDownloadResult result, const std::string& reason) override;
-
+  // The state changed: shown now, or at the next paint while blocks go out.
+  void Changed();
   void ShowPort();
-  void ShowActivity(const std::string& text);
   void StopPacing();
-  void DrawHeldValues();
 
-  std::string FPortDevice;
-  TStripState FStrip;
+  std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
+  std::unique_ptr<TPollTimer> FTimer1;
+  std::unique_ptr<TDownload> FDownload;
+  std::unique_ptr<TDownloadRecorder> FRecorder;
+
+  TRunState FState;
+  std::uint8_t FDownloadMode = 0;
+  TDownloadJob FDownloadJob;
+  bool FDownloadJobReady = false;
+  TKeywordSlots FKeywordSlots{};
+
   bool FTransferring = false;
   std::chrono::steady_clock::time_point FTransferStart;
   bool FPortNotOpenLogged = false;
@@ -176,22 +155,14 @@ private:
   bool FClosingByDownload = false;
   bool FCloseWithoutAsking = false;
   bool FAsking = false;
-  // The pace of painting while blocks go out.
+  // The pace of showing while blocks go out.
   bool FPacing = false;
-  bool FHeld = false;
   bool FFinalDue = false;
   std::chrono::steady_clock::time_point FLastPaint;
-  // What changed while painting was held, for the next paint.
-  struct THeldRate {
-    std::int32_t Done, BlockCount;
-    double Seconds;
-  };
-  std::optional<std::string> FHeldCounter;
-  std::optional<THeldRate> FHeldRate;
 };
 
-// At most this often a running transfer's bars, counter, strip and busy
-// animation are painted: about twice a second, which a person reads with
+// At most this often a window shows a running transfer's bars, counter,
+// strip and busy animation: about twice a second, which a person reads with
 // ease. Each paint costs the window more than all the rest of a block; at
 // this pace the window spends less than a third of a percent of a core on a
 // transfer at 115200 bit/s.

@@ -33,12 +33,36 @@ std::string LostPortMessage(const std::string& device) {
 std::string TransferRateText(std::int32_t done, std::int32_t total, double elapsedS) {
   if (done <= 0 || elapsedS <= 0) return {};
   const double bytesPerS = done * double(kBlockBytes) / elapsedS;
-  const long left = std::lround((total - done) * double(kBlockBytes) / bytesPerS);
+  return RateText(bytesPerS, (total - done) * double(kBlockBytes) / bytesPerS);
+}
+
+std::string RateText(double bytesPerSecond, double secondsLeft) {
+  if (bytesPerSecond <= 0) return {};
+  const long left = std::lround(secondsLeft);
   const std::string time = left >= 3600 ? Format("%ld:%02ld:%02ld", left / 3600, left / 60 % 60, left % 60)
                                         : Format("%ld:%02ld", left / 60, left % 60);
-  return Format("%.1f KiB/s", bytesPerS / 1024.0) + kStripSeparator + time + " left";
+  return Format("%.1f KiB/s", bytesPerSecond / 1024.0) + kStripSeparator + time + " left";
 }
 
 std::string WaitingText(const char* stage, std::uint32_t silentMs) {
   return Format("waiting for %s", stage) + kStripSeparator + Format("%u s", unsigned(silentMs / 1000));
+}
+
+TStripState StripOf(const TRunState& state) {
+  TStripState strip;
+  strip.PortText = state.PortState == TPortState::Lost
+                       ? LostPortText(state.Port)
+                       : PortText(state.Port, state.PortState == TPortState::Open, state.PortProblem);
+  strip.Warning = state.PortState != TPortState::Open;
+  std::string activity;
+  if (state.Result)
+    activity = *state.Result == TDownloadResult::Success   ? "download succeeded"
+               : *state.Result == TDownloadResult::Stopped ? "download stopped"
+                                                            : "download failed";
+  else if (!state.WaitingFor.empty())
+    activity = WaitingText(state.WaitingFor.c_str(), state.SilentMs);
+  else if (state.BytesPerSecond && (state.Phase == TRunPhase::Sending || state.Phase == TRunPhase::Verifying))
+    activity = RateText(*state.BytesPerSecond, state.SecondsLeft.value_or(0));
+  strip.Text = activity.empty() ? strip.PortText : strip.PortText + kStripSeparator + activity;
+  return strip;
 }

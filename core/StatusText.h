@@ -4,6 +4,19 @@
 #include <cstdint>
 #include <string>
 
+#include "RunState.h"
+
+// What the strip under the log says, and how.
+struct TStripState {
+  std::string Text;        // the port, then what the download is doing
+  std::string PortText;    // the port's part alone
+  bool Warning = false;    // the port is not open
+  bool operator==(const TStripState&) const = default;
+};
+
+// The strip for a run as it stands.
+TStripState StripOf(const TRunState& state);
+
 // The separator between the strip's parts: a middle dot, in UTF-8.
 inline constexpr const char* kStripSeparator = " \xC2\xB7 ";
 
@@ -19,5 +32,7 @@ std::string LostPortMessage(const std::string& device);
 std::string PortReason(const std::string& device, const std::string& reason);
 // "11.2 KiB/s · 4:32 left" after `done` of `total` blocks in `elapsedS` seconds.
 std::string TransferRateText(std::int32_t done, std::int32_t total, double elapsedS);
+// "11.2 KiB/s · 4:32 left" at bytesPerSecond with secondsLeft to go.
+std::string RateText(double bytesPerSecond, double secondsLeft);
 // "waiting for Flash Write · 12 s"
 std::string WaitingText(const char* stage, std::uint32_t silentMs);

@@ -13,6 +13,7 @@
 #include "DescriptionFile.h"
 #include "ProgressBar.h"
 #include "QtPollTimer.h"
+#include "StatusText.h"
 
 namespace {
 
@@ -129,7 +130,29 @@ void TForm1::BuildControls() {
     w->setAutoFillBackground(true);
 }
 
-void TForm1::ShowLogLine(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
+void TForm1::AddLogLine(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
+
+// What was held back paints in this pass; while blocks go out the window
+// rests again after the next pump. A wait paints at once: no message is
+// handled while the exchange waits.
+void TForm1::ShowState(const TRunState& state) {
+  HoldPainting(false);
+  ProgressBar1->setValue(state.TransferPercent);
+  ProgressBar2->setValue(state.FlashPercent);
+  const QString counter = QString::fromStdString(ByteCounterText(state.BytesSent, state.BytesTotal));
+  if (Label4->text() != counter) Label4->setText(counter);
+  if (const TStripState strip = StripOf(state); !(strip == FStrip)) {
+    FStrip = strip;
+    StatusStrip->Show(strip);
+  }
+  if (state.Busy != FBusy) {
+    FBusy = state.Busy;
+    DrawBusy(FBusy);
+  }
+  FHoldAfterPump = state.Paced;
+  if (!state.WaitingFor.empty()) repaint();
+  if (state.Closing) close();
+}
 
 // --- keys ----------------------------------------------------------------------------
 
@@ -149,8 +172,6 @@ void TForm1::KeyText(const QString& text) {
   for (QChar c : text) KeyTyped(c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0);
 }
 
-void TForm1::ShowErrorText(const char* text) { ShowHandlerError(text); }
-
 // --- closing ---------------------------------------------------------------------------
 
 void TForm1::closeEvent(QCloseEvent* event) { event->setAccepted(CloseQuery()); }
@@ -169,7 +190,11 @@ void TForm1::DrawBusy(bool playing) {
     Animate1->Stop();
 }
 
-bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string& detail) {
+bool TForm1::Ask(TDialog kind, const std::string& text, const std::string& detail) {
+  if (kind == TDialog::Error) {
+    ShowHandlerError(text.c_str());
+    return false;
+  }
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons = QMessageBox::Ok;
   switch (kind) {
@@ -181,6 +206,7 @@ bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string
       buttons = QMessageBox::Yes | QMessageBox::No;
       break;
     case TDialog::ConnectError: icon = QMessageBox::Warning; break;
+    case TDialog::Error: break;
   }
   QMessageBox box(icon, QApplication::applicationName(), QString::fromLatin1(text), buttons, this);
   if (kind == TDialog::StopQuestion) {
@@ -191,7 +217,10 @@ bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string
   return box.exec() == QMessageBox::Yes;
 }
 
-void TForm1::PumpMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void TForm1::Pump() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  if (FHoldAfterPump && !FPaintHeld) HoldPainting(true);
+}
 
 // Qt paints the whole window in one pass when its update request comes: a
 // held request is kept back, and asked for again on release.

@@ -11,8 +11,10 @@
 
 #include "Artwork.h"
 #include "DownloadConsole.h"
+#include "FormLayout.h"
 #include "LogMemo.h"
 #include "StatusStrip.h"
+#include "StatusText.h"
 
 class TForm1 : public QWidget, public TDownloadConsole {
   Q_OBJECT
@@ -22,7 +24,7 @@ public:
   explicit TForm1(const std::string& port = {}, QWidget* parent = nullptr);
   ~TForm1() override;
 
-  // Widgets, named as the operator's manual names them.
+  // The widgets, under the system's own names.
   TShape* Shape1 = nullptr;
   TBanner* Image1 = nullptr;
   QWidget* Panel1 = nullptr;
@@ -47,20 +49,18 @@ private:
   void BuildControls();
   void KeyText(const QString& text);
 
-  // TDownloadConsole
-  void ShowLogLine(const std::string& line) override;
-  void DrawTransferProgress(int percent) override { ProgressBar1->setValue(percent); }
-  void DrawFlashProgress(int percent) override { ProgressBar2->setValue(percent); }
-  void DrawByteCounter(const std::string& text) override { Label4->setText(QString::fromStdString(text)); }
-  void DrawStrip(const TStripState& strip) override { StatusStrip->Show(strip); }
-  void HoldPainting(bool hold) override;
-  void PaintNow() override { repaint(); }
-  void PumpMessages() override;
-  void ShowErrorText(const char* text) override;
-  void DrawBusy(bool playing) override;
-  bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
-  void DestroyForm() override { close(); }
+  // TFace
+  void ShowState(const TRunState& state) override;
+  void AddLogLine(const std::string& line) override;
+  bool Ask(TDialog kind, const std::string& text, const std::string& detail) override;
+  void Pump() override;
 
+  void HoldPainting(bool hold);
+  void DrawBusy(bool playing);
+
+  TStripState FStrip;
+  bool FBusy = false;
+  bool FHoldAfterPump = false;  // blocks go out: rest after the next pump
   bool FPaintHeld = false;
   bool FPaintDeferred = false;
 };

@@ -6,7 +6,8 @@
 
 #include <QLabel>
 
-#include "DownloadConsole.h"
+#include "FormLayout.h"
+#include "StatusText.h"
 
 class TStatusStrip : public QLabel {
 public:

@@ -3,25 +3,16 @@
 #include <cstdio>
 #include <iostream>
 
+#include "DescriptionFile.h"
 #include "DownloadRecord.h"
-#include "FormLayout.h"
-#include "SerialDrv.h"
+#include "Events.h"
 #include "StatusText.h"
 
 namespace {
 
 constexpr const char* kKeywordPrompt = "Download mode: ";
+// A program that follows the download hears of it about ten times a second.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
-
-const char* ResultName(const std::optional<TDownloadResult>& r) {
-  if (!r) return "no-download";
-  switch (*r) {
-    case TDownloadResult::Success: return "success";
-    case TDownloadResult::Stopped: return "stopped";
-    case TDownloadResult::Failure: break;
-  }
-  return "failed";
-}
 
 }  // namespace
 
@@ -43,15 +34,15 @@ int TTerminalFace::Run() {
   if (!FEndStatus) FLoop.Run();
   ClearProgressLine();
   if (FOptions.Json) {
-    const auto& record = Recorder().Result() ? std::optional<std::string>(RecordJson(Recorder().Record())) : std::nullopt;
-    const TDownloadRecord& r = Recorder().Record();
-    Emit("{\"event\":\"result\",\"result\":\"" + std::string(ResultName(DownloadResult())) +
-         "\",\"failed_at\":" + (DownloadResult() && r.FailedAt ? JsonText(*r.FailedAt) : std::string("null")) +
-         ",\"record\":" + (record ? *record : std::string("null")) + "}");
+    const bool reached = DownloadResult().has_value();
+    Emit(ResultEvent(DownloadResult(), reached ? Recorder().Record().FailedAt : std::nullopt,
+                     reached ? std::optional<TDownloadRecord>(Recorder().Record()) : std::nullopt));
   }
   std::cout.flush();
   return FEndStatus.value_or(kExitNoDownload);
 }
+
+std::chrono::milliseconds TTerminalFace::PaintInterval() const { return kProgressInterval; }
 
 void TTerminalFace::End(int status) {
   if (!FEndStatus) FEndStatus = status;
@@ -76,13 +67,13 @@ void TTerminalFace::KeywordInput() {
     TTerminalLoop::EchoInput(true);
     // A line cut off by the end of the input is still the operator's word.
     if (!FInputLine.empty()) TakeKeywordLine(FInputLine);
-    if (DownloadMode == 0 && !FEndStatus) {
+    if (DownloadMode() == 0 && !FEndStatus) {
       std::cerr << (FInputIsTerminal ? "\n" : "") << "stb-downloader: no download mode was given\n";
       End(kExitNoDownload);
     }
     return;
   }
-  for (long i = 0; i < n && DownloadMode == 0 && !FEndStatus; ++i) {
+  for (long i = 0; i < n && DownloadMode() == 0 && !FEndStatus; ++i) {
     if (buffer[i] != '\n') {
       FInputLine.push_back(buffer[i]);
       continue;
@@ -98,12 +89,12 @@ void TTerminalFace::KeywordInput() {
 void TTerminalFace::TakeKeywordLine(const std::string& line) {
   std::string word = line;
   if (!word.empty() && word.back() == '\r') word.pop_back();
-  ResetKeywordSlots(KeywordSlots);
+  ResetKeyword();
   for (char c : word) {
     KeyTyped(std::uint8_t(c));
-    if (DownloadMode != 0 || FEndStatus) break;
+    if (DownloadMode() != 0 || FEndStatus) break;
   }
-  if (DownloadMode != 0 || FEndStatus) {
+  if (DownloadMode() != 0 || FEndStatus) {
     FLoop.StopWatchingInput();
     TTerminalLoop::EchoInput(true);
     return;
@@ -131,59 +122,78 @@ void TTerminalFace::OnInterrupt() {
   CloseQuery();
 }
 
-void TTerminalFace::PumpMessages() { FLoop.RunPending(); }
+void TTerminalFace::Pump() { FLoop.RunPending(); }
 
-void TTerminalFace::DestroyForm() { End(ExitStatus(DownloadResult())); }
+// --- the log, the state, the messages, the questions -----------------------------------------------
 
-// --- the log, the messages, the questions ---------------------------------------------------------
+void TTerminalFace::Emit(const TEvent& event) { std::cout << EventJson(event) << '\n' << std::flush; }
 
-void TTerminalFace::Emit(const std::string& json) { std::cout << json << '\n' << std::flush; }
-
-void TTerminalFace::ShowLogLine(const std::string& line) {
-  // The numbered lines name the stage the progress line shows.
-  if (line.size() > 2 && line[0] >= '0' && line[0] <= '9' && line[1] == '.') FStage = line;
+void TTerminalFace::AddLogLine(const std::string& line) {
   if (FOptions.Json) {
-    Emit("{\"event\":\"log\",\"text\":" + JsonText(line) + "}");
+    Emit(LogEvent(line));
   } else {
     ClearProgressLine();
     std::cout << line << '\n' << std::flush;
   }
-  ShowProgress(true);
+  if (Download().Running() && FErrIsTerminal) DrawProgressLine();
 }
 
-// For a program that follows the download: who answered, once it said so.
-void TTerminalFace::ShowReceiver(const TDeviceInfo& info, bool addressRead) {
-  if (!FOptions.Json) return;
-  const TReceiverIdentity id = ReceiverIdentity(info, addressRead);
-  Emit("{\"event\":\"receiver\",\"oui\":" + JsonText(id.Oui) + ",\"model\":" + JsonText(id.Model) +
-       ",\"hardware\":" + JsonText(id.Hardware) + ",\"bootloader\":" + JsonText(id.Bootloader) +
-       ",\"native\":" + JsonText(id.Native) + ",\"download_address\":" +
-       (addressRead ? JsonText(id.DownloadAddress) : std::string("null")) + "}");
+// Each change is told once: the step reached, who answered, the progress;
+// the last of the progress also when the download ends between two paces,
+// so that a failure shows the blocks the receiver took.
+void TTerminalFace::ShowState(const TRunState& state) {
+  const TRunState before = FShown;
+  FShown = state;
+  if (FOptions.Json) {
+    if (state.Step != before.Step && state.Step >= 0) Emit(StepEvent(state));
+    if (state.Receiver && state.Receiver != before.Receiver)
+      Emit(ReceiverEvent(*state.Receiver, !state.Receiver->DownloadAddress.empty()));
+  }
+  const bool running = state.Phase == TRunPhase::Sending || state.Phase == TRunPhase::Verifying;
+  const bool ended = state.Result && !before.Result;
+  if (FOptions.Json && (running || ended)) EmitProgress(state, ended);
+  if (running && FErrIsTerminal) DrawProgressLine();
+  if (state.Closing) End(ExitStatus(DownloadResult()));
 }
 
-void TTerminalFace::ShowErrorText(const char* text) {
-  ClearProgressLine();
-  std::cerr << text << '\n' << std::flush;
-  if (FOptions.Json) Emit("{\"event\":\"message\",\"text\":" + JsonText(text) + "}");
-  End(ExitStatus(DownloadResult()));
+// A change of phase, percent or bytes; the bar may stand at 100 a block
+// before the end, and the bytes tell them apart.
+void TTerminalFace::EmitProgress(const TRunState& state, bool last) {
+  if (state.BytesSent == 0 && state.FlashPercent == 0 && state.TransferPercent == 0) return;
+  const TEvent progress = ProgressEvent(state);
+  if (FProgressTold && progress.FlashPhase == FLastProgress.FlashPhase &&
+      EventPercent(progress) == EventPercent(FLastProgress) && progress.Bytes == FLastProgress.Bytes)
+    return;
+  // The transfer is paced by the core; the flash write's marks are not.
+  const auto now = std::chrono::steady_clock::now();
+  if (!last && EventPercent(progress) < 100 && FProgressTold && now - FLastProgressAt < kProgressInterval) return;
+  FLastProgressAt = now;
+  FProgressTold = true;
+  FLastProgress = progress;
+  Emit(progress);
 }
 
-bool TTerminalFace::ShowDialog(TDialog kind, const std::string& text, const std::string& detail) {
+bool TTerminalFace::Ask(TDialog kind, const std::string& text, const std::string& detail) {
   ClearProgressLine();
   switch (kind) {
     case TDialog::YesNo: return AskYesNo(text);
-    // Every close here comes without a question: see OnSignal.
+    // Every close here comes without a question: a signal stops the transfer.
     case TDialog::StopQuestion: return true;
     case TDialog::ConnectError:
       std::cerr << text << '\n' << detail << '\n' << std::flush;
-      if (FOptions.Json) Emit("{\"event\":\"message\",\"text\":" + JsonText(text + "\n" + detail) + "}");
+      if (FOptions.Json) Emit(MessageEvent(text + "\n" + detail));
       End(kExitNoDownload);
+      return false;
+    case TDialog::Error:
+      std::cerr << text << '\n' << std::flush;
+      if (FOptions.Json) Emit(MessageEvent(text));
+      End(ExitStatus(DownloadResult()));
       return false;
     case TDialog::Message:
     case TDialog::Information: break;
   }
   std::cerr << text << '\n' << std::flush;
-  if (FOptions.Json) Emit("{\"event\":\"message\",\"text\":" + JsonText(text) + "}");
+  if (FOptions.Json) Emit(MessageEvent(text));
   return false;
 }
 
@@ -210,68 +220,20 @@ bool TTerminalFace::AskYesNo(const std::string& question) {
   } else {
     std::cerr << question << " yes (no terminal to ask; --address-mismatch continue goes on)\n" << std::flush;
   }
-  if (FOptions.Json)
-    Emit("{\"event\":\"question\",\"text\":" + JsonText(question) + ",\"answer\":\"" + (yes ? "yes" : "no") +
-         "\",\"by\":\"" + by + "\"}");
+  if (FOptions.Json) Emit(QuestionEvent(question, yes, by));
   return yes;
 }
 
-// --- progress ---------------------------------------------------------------------------------------
-
-// The bar moves first and the counter follows it: the progress is told once
-// both have, so that its bytes are the block's.
-void TTerminalFace::DrawTransferProgress(int percent) {
-  FPhase = "download";
-  FTransferPercent = percent;
-}
-
-void TTerminalFace::DrawFlashProgress(int percent) {
-  FPhase = "flash";
-  FFlashPercent = percent;
-  ShowProgress(percent >= 100);
-}
-
-void TTerminalFace::DrawByteCounter(const std::string& text) {
-  FByteCounter = text;
-  if (FPhase == "download") ShowProgress(FTransferPercent >= 100);
-}
-
-void TTerminalFace::DrawStrip(const TStripState& strip) {
-  const std::string lead = strip.PortText + kStripSeparator;
-  FActivity = strip.Text.rfind(lead, 0) == 0 ? strip.Text.substr(lead.size()) : std::string();
-}
-
-void TTerminalFace::PaintNow() { ShowProgress(true); }
-
-void TTerminalFace::ShowProgress(bool force) {
-  if (!Download().Running()) return;
-  const auto now = std::chrono::steady_clock::now();
-  const bool due = force || now - FLastProgress >= kProgressInterval;
-  if (FOptions.Json) EmitProgress(due);
-  if (due && FErrIsTerminal) DrawProgressLine();
-  if (due) FLastProgress = now;
-}
-
-// A change of phase or percent, at most about ten a second, and always the 100.
-void TTerminalFace::EmitProgress(bool due) {
-  const bool flash = FPhase == "flash";
-  const int percent = flash ? FFlashPercent : FTransferPercent;
-  const std::int64_t total = DownloadJob.ImageSize();
-  long long done = 0, all = 0;
-  // The flash write is told in marks, not bytes: its share of the image.
-  if (flash || std::sscanf(FByteCounter.c_str(), "( %lld / %lld )", &done, &all) != 2) done = total * percent / 100;
-  // The bar may stand at 100 a block before the end: the bytes tell them apart.
-  const std::string sent = FPhase + " " + std::to_string(percent) + " " + std::to_string(done);
-  if (sent == FLastProgressSent || (!due && percent < 100)) return;
-  FLastProgressSent = sent;
-  Emit("{\"event\":\"progress\",\"phase\":\"" + FPhase + "\",\"percent\":" + std::to_string(percent) +
-       ",\"bytes\":" + std::to_string(done) + ",\"total\":" + std::to_string(total) + "}");
-}
+// --- the progress line --------------------------------------------------------------------------------
 
 void TTerminalFace::DrawProgressLine() {
-  std::string line = FStage + "  Down Load " + std::to_string(FTransferPercent) + " % " + FByteCounter;
-  if (!FActivity.empty()) line += "  " + FActivity;
-  line += "  Flash Write " + std::to_string(FFlashPercent) + " %";
+  const TStripState strip = StripOf(FShown);
+  const std::string lead = strip.PortText + kStripSeparator;
+  const std::string activity = strip.Text.rfind(lead, 0) == 0 ? strip.Text.substr(lead.size()) : std::string();
+  std::string line = FShown.StepLine + "  Down Load " + std::to_string(FShown.TransferPercent) + " % " +
+                     ByteCounterText(FShown.BytesSent, FShown.BytesTotal);
+  if (!activity.empty()) line += "  " + activity;
+  line += "  Flash Write " + std::to_string(FShown.FlashPercent) + " %";
   // Blanks over what a longer line before left, on any terminal.
   const std::size_t shown = line.size();
   if (line.size() < FProgressWidth) line.append(FProgressWidth - line.size(), ' ');

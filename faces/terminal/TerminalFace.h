@@ -12,6 +12,7 @@
 #include <string>
 
 #include "DownloadConsole.h"
+#include "Events.h"
 #include "TerminalLoop.h"
 
 struct TTerminalOptions {
@@ -32,21 +33,14 @@ public:
   int Run();
 
 protected:
-  void ShowLogLine(const std::string& line) override;
-  void DrawTransferProgress(int percent) override;
-  void DrawFlashProgress(int percent) override;
-  void DrawByteCounter(const std::string& text) override;
-  void DrawStrip(const TStripState& strip) override;
-  void HoldPainting(bool) override {}
-  void PaintNow() override;
-  void PumpMessages() override;
-  void DrawBusy(bool) override {}
-  void ShowErrorText(const char* text) override;
-  bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
-  void DestroyForm() override;
-  void ShowReceiver(const TDeviceInfo& info, bool addressRead) override;
+  // TFace
+  void ShowState(const TRunState& state) override;
+  void AddLogLine(const std::string& line) override;
+  bool Ask(TDialog kind, const std::string& text, const std::string& detail) override;
+  void Pump() override;
   // Nobody at a script's side can plug the adapter back in.
   bool WaitsForLostPort() const override { return false; }
+  std::chrono::milliseconds PaintInterval() const override;
 
 private:
   void AskForKeyword();
@@ -54,9 +48,8 @@ private:
   void TakeKeywordLine(const std::string& line);
   void OnInterrupt();
   bool AskYesNo(const std::string& question);
-  void Emit(const std::string& json);
-  void ShowProgress(bool force);
-  void EmitProgress(bool due);
+  void Emit(const TEvent& event);
+  void EmitProgress(const TRunState& state, bool last);
   void DrawProgressLine();
   void ClearProgressLine();
   void End(int status);
@@ -68,15 +61,11 @@ private:
   std::string FInputLine;
   std::optional<int> FEndStatus;
 
-  // The progress as the window would show it.
-  std::string FPhase = "download";
-  int FTransferPercent = 0;
-  int FFlashPercent = 0;
-  std::string FByteCounter;
-  std::string FActivity;
-  std::string FStage;
+  // What was last shown of the state, so that each change is told once.
+  TRunState FShown;
+  bool FProgressTold = false;
+  TEvent FLastProgress;
+  std::chrono::steady_clock::time_point FLastProgressAt;
   bool FProgressShown = false;
   std::size_t FProgressWidth = 0;
-  std::chrono::steady_clock::time_point FLastProgress;
-  std::string FLastProgressSent;
 };

@@ -332,7 +332,7 @@ void TForm1::Show() {
   ::SetFocus(RxMemo);
 }
 
-void TForm1::ShowLogLine(const std::string& line) {
+void TForm1::AddLogLine(const std::string& line) {
   if (RxMemo == nullptr || !::IsWindow(RxMemo)) return;
   const std::string text = FLogEmpty ? line : "\r\n" + line;
   FLogEmpty = false;
@@ -440,7 +440,11 @@ void TForm1::DrawBusy(bool playing) {
 
 // The message as the operator knows it; for the connect error, the device
 // and the system's reason below it.
-bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string& detail) {
+bool TForm1::Ask(TDialog kind, const std::string& text, const std::string& detail) {
+  if (kind == TDialog::Error) {
+    ShowHandlerError(text.c_str());
+    return false;
+  }
   UINT type = MB_OK;
   switch (kind) {
     case TDialog::Message: break;
@@ -448,6 +452,7 @@ bool TForm1::ShowDialog(TDialog kind, const std::string& text, const std::string
     case TDialog::YesNo: type = MB_YESNO | MB_ICONQUESTION; break;
     case TDialog::StopQuestion: type = MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2; break;
     case TDialog::ConnectError: type = MB_OK | MB_ICONWARNING; break;
+    case TDialog::Error: break;
   }
   const std::string shown = detail.empty() ? text : text + "\n\n" + detail;
   return ::MessageBoxA(Handle, shown.c_str(), kApplicationName, type) == IDYES;
@@ -466,6 +471,27 @@ void TForm1::PumpMessages() {
     ::TranslateMessage(&msg);
     ::DispatchMessageA(&msg);
   }
+}
+
+// What was held back paints in this pass; while blocks go out the window
+// rests again after the next pump. A wait paints at once: no message is
+// handled while the exchange waits.
+void TForm1::ShowState(const TRunState& state) {
+  HoldPainting(false);
+  if (state.TransferPercent != FShownTransfer) DrawTransferProgress(FShownTransfer = state.TransferPercent);
+  if (state.FlashPercent != FShownFlash) DrawFlashProgress(FShownFlash = state.FlashPercent);
+  if (std::string counter = ByteCounterText(state.BytesSent, state.BytesTotal); counter != FShownCounter)
+    DrawByteCounter(FShownCounter = std::move(counter));
+  if (TStripState strip = StripOf(state); !(strip == FShownStrip)) DrawStrip(FShownStrip = std::move(strip));
+  if (state.Busy != FShownBusy) DrawBusy(FShownBusy = state.Busy);
+  FHoldAfterPump = state.Paced;
+  if (!state.WaitingFor.empty()) PaintNow();
+  if (state.Closing) DestroyForm();
+}
+
+void TForm1::Pump() {
+  PumpMessages();
+  if (FHoldAfterPump && !FPaintHeld) HoldPainting(true);
 }
 
 void TForm1::DestroyForm() {

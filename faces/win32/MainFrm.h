@@ -15,6 +15,7 @@
 
 #include "Artwork.h"
 #include "DownloadConsole.h"
+#include "StatusText.h"
 
 // Shows the text of an error raised in an event handler, as the
 // application's top-level handler does; the window stays as it was.
@@ -28,7 +29,7 @@ public:
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;
 
-  // Controls, named as the operator's manual names them.
+  // Controls, named as the system's own names.
   HWND Handle = nullptr;  // Form1
   HWND Panel1 = nullptr;
   HWND Label1 = nullptr;
@@ -54,19 +55,29 @@ private:
   LRESULT ControlColour(HDC dc, HWND control);
   void Draw(HWND control, std::function<void()> draw);
 
-  // TDownloadConsole
-  void ShowLogLine(const std::string& line) override;
-  void DrawTransferProgress(int percent) override;
-  void DrawFlashProgress(int percent) override;
-  void DrawByteCounter(const std::string& text) override;
-  void DrawStrip(const TStripState& strip) override;
-  void HoldPainting(bool hold) override;
-  void PaintNow() override;
-  void PumpMessages() override;
-  void ShowErrorText(const char* text) override { ShowHandlerError(text); }
-  void DrawBusy(bool playing) override;
-  bool ShowDialog(TDialog kind, const std::string& text, const std::string& detail) override;
-  void DestroyForm() override;
+  // TFace
+  void ShowState(const TRunState& state) override;
+  void AddLogLine(const std::string& line) override;
+  bool Ask(TDialog kind, const std::string& text, const std::string& detail) override;
+  void Pump() override;
+
+  void DrawTransferProgress(int percent);
+  void DrawFlashProgress(int percent);
+  void DrawByteCounter(const std::string& text);
+  void DrawStrip(const TStripState& strip);
+  void HoldPainting(bool hold);
+  void PaintNow();
+  void PumpMessages();
+  void DrawBusy(bool playing);
+  void DestroyForm();
+
+  // What the controls show now, so that only a change is drawn.
+  int FShownTransfer = -1;
+  int FShownFlash = -1;
+  std::string FShownCounter;
+  TStripState FShownStrip;
+  bool FShownBusy = false;
+  bool FHoldAfterPump = false;  // blocks go out: rest after the next pump
 
   TArtworkSession FArtwork;
   TBusyPicture FBusy;

@@ -27,6 +27,7 @@
 #include "DownloadRecord.h"
 #include "PtyPair.h"
 #include "Receiver.h"
+#include "DescriptionFile.h"
 #include "SerialDrv.h"
 #include "Sha256.h"
 #include "TestNames.h"
@@ -53,7 +54,7 @@ public:
   void AppendLog(const std::string& line) override { Log.push_back(line); }
   void SetTransferProgress(int percent) override { TransferBar.push_back(percent); }
   void SetFlashProgress(int percent) override { FlashBar.push_back(percent); }
-  void SetByteCounter(const std::string& text) override { Counter.push_back(text); }
+  void SetByteCounter(std::int64_t sent, std::int64_t total) override { Counter.push_back(ByteCounterText(sent, total)); }
   void StartBusyAnimation() override {}
   void StopBusyAnimation() override {}
   void StopProbeTimer() override { ProbeTimerStopped = true; }
@@ -71,6 +72,17 @@ public:
   }
   bool CloseRequested() const override { return CloseRequestedFlag; }
   void CloseWindow() override { Closed = true; }
+
+  // The moments a record is made of, when a test gives it one.
+  TDownloadRecorder* Recorder = nullptr;
+  std::uint32_t LongestWaitMs = 0;
+  void Waiting(const char*, std::uint32_t silentMs) override { LongestWaitMs = std::max(LongestWaitMs, silentMs); }
+  void Reached(std::uint8_t mode, const TDownloadJob& j) override {
+    if (Recorder) Recorder->Reached(mode, j);
+  }
+  void Ended(TDownloadResult result, const std::string& reason) override {
+    if (Recorder) Recorder->Finish(result, reason);
+  }
 };
 
 // A folder for the image file, gone with the test.
@@ -301,17 +313,12 @@ TEST_F(Exchange, ABlockRejectedForEverIsSentSeventeenTimesInAll) {
 // minute. The clock jumps a quarter of a second at each look.
 TEST_F(Exchange, ASilentReceiverIsGivenAMinute) {
   WithSilentLine();
-  struct Waits : TDownloadObserver {
-    std::uint32_t LongestMs = 0;
-    void Waiting(const char*, std::uint32_t silentMs) override { LongestMs = std::max(LongestMs, silentMs); }
-  } waits;
   TDownload patient{port, view};
-  patient.SetObserver(&waits);
   port.SetTickSource([t = std::uint32_t(0)]() mutable { return t += 250; });
   EXPECT_FALSE(patient.UploadFile(2, JobFor(folder, {})));
   EXPECT_EQ(view.Log, std::vector<std::string>{"  ERROR:No Response from STB - DownLoad CRC !!"});
-  EXPECT_GT(waits.LongestMs, 59000u);
-  EXPECT_LE(waits.LongestMs, 60000u);
+  EXPECT_GT(view.LongestWaitMs, 59000u);
+  EXPECT_LE(view.LongestWaitMs, 60000u);
 }
 
 // A receiver that talks on and on without the 0x1F that ends its report:
@@ -369,13 +376,7 @@ TEST_F(Exchange, TheRecordNamesTheImageSentNotTheFileReplacedAfterIt) {
       folder.Write(std::vector<std::uint8_t>(image.size(), 0x99));
   };
   TDownloadRecorder recorder("/dev/test", (std::filesystem::path(job.ImageFileName).parent_path() / "records").string());
-  struct Feed : TDownloadObserver {
-    TDownloadRecorder& R;
-    explicit Feed(TDownloadRecorder& r) : R(r) {}
-    void Reached(std::uint8_t mode, const TDownloadJob& j) override { R.Reached(mode, j); }
-    void Ended(TDownloadResult result, const std::string& reason) override { R.Finish(result, reason); }
-  } feed(recorder);
-  download.SetObserver(&feed);
+  view.Recorder = &recorder;
   ASSERT_TRUE(RunDownload(2, job));
   ASSERT_EQ(recorder.Result(), TDownloadResult::Success);
 
@@ -452,6 +453,7 @@ public:
     Download().SetSilenceLimitMs(1500);
     FormCreate();
   }
+  void Choose(std::uint8_t mode, const TDownloadJob& job) { ChooseJob(mode, job); }
   std::vector<std::string> Shown;
   bool ShownAfterRecorded = true;
   bool AnswerYes = false;
@@ -465,30 +467,29 @@ public:
 
 private:
   int FPumps = 0;
-  void ShowLogLine(const std::string& line) override {
+  void AddLogLine(const std::string& line) override {
     ShownAfterRecorded &= !Recorder().Log().empty() && Recorder().Log().back() == line;
     Shown.push_back(line);
   }
-  void DrawTransferProgress(int percent) override { LastTransferPercent = percent; }
-  void DrawFlashProgress(int) override {}
-  void DrawByteCounter(const std::string& text) override { LastCounter = text; }
-  void DrawStrip(const TStripState&) override {}
-  void HoldPainting(bool hold) override { Held = hold; }
-  void PaintNow() override {}
-  void PumpMessages() override {
+  // Held: blocks go out and the face was told to rest between states.
+  void ShowState(const TRunState& state) override {
+    LastTransferPercent = state.TransferPercent;
+    LastCounter = ByteCounterText(state.BytesSent, state.BytesTotal);
+    Held = state.Paced;
+    Destroyed |= state.Closing;
+  }
+  void Pump() override {
     // The operator closes at this block, and again at once, impatient.
     if (++FPumps != CloseAtBlock) return;
     CloseDecisions.push_back(CloseQuery());
     CloseDecisions.push_back(CloseQuery());
   }
-  void ShowErrorText(const char* text) override { Shown.push_back(std::string("error: ") + text); }
-  void DrawBusy(bool) override {}
-  bool ShowDialog(TDialog kind, const std::string&, const std::string&) override {
+  bool Ask(TDialog kind, const std::string& text, const std::string&) override {
+    if (kind == TDialog::Error) Shown.push_back("error: " + text);
     if (kind != TDialog::StopQuestion) return false;
     ++Asked;
     return AnswerYes;
   }
-  void DestroyForm() override { Destroyed = true; }
 };
 
 class Console : public ::testing::Test {
@@ -502,9 +503,7 @@ protected:
   }
   std::unique_ptr<ConsoleDouble> Open() { return std::make_unique<ConsoleDouble>(FReceiver.ConsolePath()); }
   void Run(ConsoleDouble& c, std::size_t imageBytes) {
-    c.DownloadMode = 2;
-    c.DownloadJob = JobFor(folder, std::vector<std::uint8_t>(imageBytes, 0x5A));
-    c.DownloadJobReady = true;
+    c.Choose(2, JobFor(folder, std::vector<std::uint8_t>(imageBytes, 0x5A)));
     for (int tick = 0; tick < 20 && !c.DownloadResult(); ++tick) c.Timer1Timer();
   }
   ImageFolder folder;

@@ -143,7 +143,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
   }
   ASSERT_EQ(records.size(), 1u);
   const QJsonObject record = QJsonDocument::fromJson(QByteArray::fromStdString(records[0])).object();
-  EXPECT_EQ(record["result"].toString().toStdString(), std::string(row.result) == "failed" ? "failure" : row.result);
+  EXPECT_EQ(record["result"].toString().toStdString(), row.result);
   EXPECT_EQ(FileLines(record["log"].toString().toStdString()), log) << "the saved log is the log printed";
   if (json) {
     EXPECT_EQ(result["record"].toObject(), record);
@@ -160,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConsoleRow{"PlainSuccessOnAPacedLine", "W4n!Rk\n", {}, [](stbsim::Config& c) { c.Paced = true; }, 0, "success",
                    "Please Turn Off and On the STB set !!!"},
         ConsoleRow{"JsonFlashWriteFailure", "W4n!Rk\n", {"--json"}, [](stbsim::Config& c) { c.Fault.FlashByteAt = 1; },
-                   1, "failed", "  Flash Write Error !!"},
+                   1, "failure", "  Flash Write Error !!"},
         ConsoleRow{"JsonAddressMismatchStopsUnlessTold", "W4n!Rk\n", {"--json"},
                    [](stbsim::Config& c) { c.Id.DownloadAddress = 0x80020000; }, 1, "stopped",
                    "  Warning !!!. Download Address MisMatch... !!!"},
@@ -207,5 +207,28 @@ TEST_P(ConsoleFaceStopped, BeforeTheTransferEndsWithoutADownload) {
 INSTANTIATE_TEST_SUITE_P(Signals, ConsoleFaceStopped,
                          ::testing::Values(SignalRow{"Interrupt", SIGINT}, SignalRow{"Terminate", SIGTERM}),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// The device goes away while it probes (an adapter pulled out; here the pty's
+// far end closes): nobody at a script's side can plug it back in, so the run
+// ends with a message naming the port, status 2 and no record.
+TEST(ConsoleFaceLostPort, WhileProbingEndsNamingThePort) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 4096);
+  PtyPair line;
+  const pid_t pid = SpawnConsole(bench.Dir(), "W4n!Rk\n", {"--json", "--port", line.NearPath()});
+  ASSERT_GT(pid, 0);
+  ASSERT_GE(line.Read(6, 60000).size(), 6u);
+  line.HangUp();
+  EXPECT_EQ(AwaitExit(pid, 60000), 2);
+  const auto out = FileLines(bench.Dir() / "stdout.txt");
+  const auto err = FileLines(bench.Dir() / "stderr.txt");
+  ASSERT_FALSE(err.empty());
+  EXPECT_NE(err.back().find(line.NearPath()), std::string::npos) << err.back();
+  EXPECT_TRUE(Contains(out, "{\"event\":\"log\",\"text\":\"  ERROR:Serial Line Lost - Probe !!\"}"));
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.back().rfind("{\"event\":\"result\",\"result\":\"no-download\",", 0), 0u) << out.back();
+  EXPECT_TRUE(FileLines(bench.RecordDir() / "downloads.jsonl").empty());
+}
 
 }  // namespace

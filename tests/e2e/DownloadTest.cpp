@@ -425,12 +425,14 @@ TEST(ImageFile, RewrittenInPlaceAfterBlockTenFailsBeforeTheTotalChecksum) {
   Session& s = run.S;
   s.Open();
   bool rewritten = false;
-  // The bar moves to 11 of 24 blocks once block 10 is accepted.
-  QObject::connect(s.Form().ProgressBar1, &QProgressBar::valueChanged, [&](int percent) {
-    if (rewritten || percent != ProgressPercent(11, 24)) return;
+  // At the message handling of block 10, the eleventh accepted.
+  QTimer atEveryPump;
+  QObject::connect(&atEveryPump, &QTimer::timeout, [&] {
+    if (rewritten || s.Form().State().BlocksAccepted != 11) return;
     rewritten = true;
     bench.WriteImage("image.bin", size, 2);
   });
+  atEveryPump.start(0);
   s.Type(kKeywords[2]);
   ASSERT_TRUE(s.RunUntilClosed(20000)) << ::testing::PrintToString(s.Log());
   ASSERT_TRUE(rewritten);

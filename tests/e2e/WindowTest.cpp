@@ -82,7 +82,7 @@ TEST(Counter, LongestTextIsReadableAndOverlapsNeitherBar) {
   line.s.Open();
   TForm1& f = line.s.Form();
   ASSERT_EQ(kLongestCounter, "( 67107840 / 67107840 )");
-  f.View().SetByteCounter(kLongestCounter);
+  f.View().SetByteCounter(kMaxImageBytes, kMaxImageBytes);
   const QRect label = f.Label4->geometry();
   EXPECT_EQ(label.topLeft(), QPoint(428, 20));
   EXPECT_FALSE(label.intersects(f.ProgressBar1->geometry()));
@@ -129,14 +129,14 @@ TEST(Counter, BarRepaintsEveryStepWithTheLongestTextShown) {
   line.s.Open();
   TForm1& f = line.s.Form();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
-  f.View().SetByteCounter(kLongestCounter);
+  f.View().SetByteCounter(kMaxImageBytes, kMaxImageBytes);
   line.s.RunFor(50);
   const QImage empty = OnScreen(f, f.ProgressBar1);
   int before = 0;
   for (int percent : {10, 30, 50, 70, 90, 100}) {
     SCOPED_TRACE(percent);
     f.View().SetTransferProgress(percent);
-    f.View().SetByteCounter(ByteCounterText(std::int64_t(percent) * kMaxImageBytes / 100, kMaxImageBytes));
+    f.View().SetByteCounter(std::int64_t(percent) * kMaxImageBytes / 100, kMaxImageBytes);
     // Only what one block's message handling lets through.
     f.View().ProcessPendingMessages();
     // On screen, the bar and the counter look exactly as each paints itself:
@@ -162,12 +162,12 @@ TEST(Keys, KeywordAfterNoiseChoosesTheModeAndNothingTypedIsShown) {
   expected.push_back("0. Application Software 1. Mode");
   expected.push_back("  The Download Address is 0x80010000 in the include file(./inc/xxxx.inc).");
   EXPECT_EQ(log, expected);
-  EXPECT_EQ(line.s.Form().DownloadMode, 3);
+  EXPECT_EQ(line.s.Form().DownloadMode(), 3);
   EXPECT_EQ(line.s.Form().Label4->text().toStdString(), "( 0 / 2048 )");
   // A chosen mode is final: other keywords are ignored.
   line.s.Type(kKeywords[2]);
   EXPECT_EQ(line.s.Log(), expected);
-  EXPECT_EQ(line.s.Form().DownloadMode, 3);
+  EXPECT_EQ(line.s.Form().DownloadMode(), 3);
 }
 
 TEST(Keys, EachKeyReachesTheMatcherOnceWhetherTheLogOrTheWindowHasIt) {
@@ -181,7 +181,7 @@ TEST(Keys, EachKeyReachesTheMatcherOnceWhetherTheLogOrTheWindowHasIt) {
     QTest::keyClick(target, Qt::Key_Left);  // types nothing
     QTest::keyClick(target, Qt::Key_Shift);
   }
-  EXPECT_EQ(f.DownloadMode, 4);
+  EXPECT_EQ(f.DownloadMode(), 4);
 }
 
 TEST(Keys, WrongCharacterInsideAKeywordRestartsIt) {
@@ -189,9 +189,9 @@ TEST(Keys, WrongCharacterInsideAKeywordRestartsIt) {
   const std::string kw = kKeywords[5];
   // The breaking character equals the first one and must not start a match.
   line.s.Type(kw.substr(0, 3) + kw[0] + kw.substr(1));
-  EXPECT_EQ(line.s.Form().DownloadMode, 0);
+  EXPECT_EQ(line.s.Form().DownloadMode(), 0);
   line.s.Type(kw);
-  EXPECT_EQ(line.s.Form().DownloadMode, 5);
+  EXPECT_EQ(line.s.Form().DownloadMode(), 5);
 }
 
 // --- the probe on the wire -----------------------------------------------------------------------
@@ -255,7 +255,7 @@ TEST_P(DescriptionErrors, ShowTheirMessageKeepTheWindowAndNeverOfferTheMode) {
   ASSERT_EQ(line.s.Dialogs.size(), 1u);
   EXPECT_EQ(line.s.Dialogs[0], c.message);
   EXPECT_TRUE(line.s.Form().isVisible());
-  EXPECT_EQ(line.s.Form().DownloadMode, 2);
+  EXPECT_EQ(line.s.Form().DownloadMode(), 2);
   const auto log = line.s.Log();
   // The mode line, then one line that says where the fault is: no address line.
   ASSERT_GE(log.size(), 2u);
