@@ -171,7 +171,7 @@ std::optional<std::string> InfoText(const TCommandLine& cl) {
   if (devices.empty()) return std::string("No serial devices found.\n");
   std::string text;
   for (const TSerialDevice& d : devices) {
-    text += d.Path + '\n';
+    text += d.Path + (d.Description.empty() ? "" : "  " + d.Description) + '\n';
     for (const std::string& name : d.Names) text += "    " + name + '\n';
   }
   return text;

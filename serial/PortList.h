@@ -9,6 +9,7 @@ struct TSerialDevice {
   std::string Path;                 // /dev/ttyUSB0, or COM3
   std::vector<std::string> Names;   // the system's other names for it: /dev/serial/by-id/usb-FTDI_...,
                                     // or the driver's friendly name and device, \Device\VCP0
+  std::string Description;          // a USB adapter's maker and model, "FTDI FT232R USB UART"; may be empty
 };
 
 // The serial devices present: USB adapters, on-board ports that have a UART

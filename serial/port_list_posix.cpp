@@ -19,6 +19,19 @@ std::string ReadFirstLine(const fs::path& path) {
   return line;
 }
 
+// A USB adapter's maker and model, as the device above its tty tells them.
+std::string UsbDescription(const fs::path& ttyDevice) {
+  std::error_code ec;
+  fs::path dir = fs::canonical(ttyDevice, ec);
+  for (int up = 0; !ec && up < 4 && dir.has_relative_path(); ++up, dir = dir.parent_path()) {
+    if (!fs::exists(dir / "idVendor", ec)) continue;
+    const std::string maker = ReadFirstLine(dir / "manufacturer");
+    const std::string model = ReadFirstLine(dir / "product");
+    return maker.empty() ? model : model.empty() ? maker : maker + " " + model;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::vector<TSerialDevice> SerialDevices() {
@@ -42,6 +55,7 @@ std::vector<TSerialDevice> SerialDevices() {
     d.Path = "/dev/" + name;
     if (!fs::exists(d.Path, dec)) continue;
     if (auto it = byId.find(d.Path); it != byId.end()) d.Names = it->second;
+    d.Description = UsbDescription(entry.path() / "device");
     std::sort(d.Names.begin(), d.Names.end());
     devices.push_back(std::move(d));
   }

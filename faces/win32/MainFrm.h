@@ -15,6 +15,7 @@
 
 #include "Artwork.h"
 #include "DownloadConsole.h"
+#include "FormLayout.h"
 #include "StatusText.h"
 
 // Shows the text of an error raised in an event handler, as the
