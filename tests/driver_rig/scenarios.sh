@@ -10,14 +10,8 @@
 # In a scenario: $LANE, $DEV, $S (its folder), $BIN, $TOOL, $WORKBENCH,
 # $KEYWORD; QT_QPA_PLATFORM=offscreen is set, so a window can run too.
 #
-# The window and the bench go here, for instance:
-#   sc_window_adapter_back(): receiver --mode 3; start "$BIN/stb-downloader
-#     --port $DEV" (offscreen, keyword typed by the test's own means); wait
-#     for the probe (await-sent); rig_host unplug; check the strip's text;
-#     rig_host replug; check it probes again (await-sent on the new device).
-#   sc_bench_row_pulled(), lane pair: stb-bench --port $DEV_UART --port
-#     $DEV_USB with a receiver on each line; rig_host on-progress on the USB
-#     station's output, then unplug; check the USB row failed, the other passed.
+# The window and the bench run through rig-faces (tests/driver_rig/rig_faces.cpp),
+# which types their keyword and writes what they show into a file here.
 
 scenarios=()
 scenario() { scenarios+=("$1 $2"); }
@@ -233,3 +227,62 @@ sc_list_ports() {
   verdict list-ports
 }
 scenario sc_list_ports "usb"
+
+# The adapter pulled out while the window probes, and plugged back in: the
+# window says so in its strip, waits, and opens it again by itself; the box
+# then answers and is flashed, with no restart.
+sc_window_adapter_back() {
+  scenario_dir window-back
+  receiver --mode 3 || { verdict window-back; return; }
+  mkdir -p "$S/home/state"
+  (
+    cd "$WORKBENCH" || exit 2
+    HOME=$S/home XDG_STATE_HOME=$S/home/state timeout -k 5 90 "$BIN/rig-faces" window "$DEV" "$KEYWORD" "$S/window"
+    echo "$?" >"$S/window.exit"
+  ) >"$S/window.err" 2>&1 &
+  "$TOOL" await-sent "$DEV" 12 20000 >/dev/null || check "the window sent no probe" false
+  rig_host unplug >/dev/null || check "the host could not pull the adapter" false
+  local end=$((SECONDS + 20))
+  until grep -q '^lost' "$S/window" 2>/dev/null || ((SECONDS >= end)); do sleep 0.05; done
+  check "the window's strip never said the port was lost" grep -q '^lost .*waiting for it to come back' "$S/window"
+  # The box is switched on while the adapter is out: it answers the mode word.
+  receiver_stop
+  mapfile -t identity < <(receiver_identity)
+  rig_host receiver "$LANE" "$S" "${identity[@]}" --save-flash "$S/flash.bin" --exit-when-done >/dev/null ||
+    check "the second receiver did not start" false
+  rig_host replug >/dev/null || check "the host could not plug the adapter back" false
+  end=$((SECONDS + 60))
+  until [[ -e $S/window.exit ]] || ((SECONDS >= end)); do sleep 0.1; done
+  check "the window did not open the adapter again" grep -q '^open' "$S/window"
+  check "the window ended with $(cat "$S/window.exit" 2>/dev/null), not 0: $(tail -n1 "$S/window" 2>/dev/null)" \
+    [ "$(cat "$S/window.exit" 2>/dev/null)" = 0 ]
+  receiver_stop
+  verdict window-back
+}
+scenario sc_window_adapter_back "usb"
+
+# The bench with a row on each driver, the USB adapter pulled out while its
+# box takes blocks: that row fails, the other goes on to flash its box.
+sc_bench_row_pulled() {
+  scenario_dir bench
+  RX_LANE=uart receiver --pace || { verdict bench; return; }
+  RX_LANE=usb receiver --pace || { verdict bench; return; }
+  mkdir -p "$S/home/state"
+  rig_host on-progress "$S/usb-progress" 65536 unplug >/dev/null
+  (
+    cd "$WORKBENCH" || exit 2
+    HOME=$S/home XDG_STATE_HOME=$S/home/state timeout -k 5 120 "$BIN/rig-faces" bench "$BIN/stb-downloader" \
+      "$KEYWORD" "$S/rows" "$S/usb-progress" "$DEV_UART" "$DEV_USB"
+    echo "$?" >"$S/bench.exit"
+  ) >"$S/bench.err" 2>&1
+  check "the $DEV_UART row did not pass: $(grep "^$DEV_UART " "$S/rows")" grep -q "^$DEV_UART ok OK" "$S/rows"
+  check "the $DEV_USB row did not fail: $(grep "^$DEV_USB " "$S/rows")" grep -q "^$DEV_USB failed " "$S/rows"
+  check "the bench ended with $(cat "$S/bench.exit" 2>/dev/null), not 1" [ "$(cat "$S/bench.exit" 2>/dev/null)" = 1 ]
+  check "not one record of each" [ "$(grep -c '"result"' "$S/home/state/stb-downloader/downloads.jsonl" 2>/dev/null)" = 2 ]
+  note "rows: $(tr '\n' '|' <"$S/rows" 2>/dev/null)"
+  rig_host replug >/dev/null || check "the host could not plug the adapter back" false
+  RX_LANE=uart receiver_stop
+  RX_LANE=usb receiver_stop
+  verdict bench
+}
+scenario sc_bench_row_pulled "pair"
