@@ -35,8 +35,7 @@ void TDownloadConsole::DestroyComponents() {
 std::chrono::milliseconds TDownloadConsole::PaintInterval() const { return kPaintInterval; }
 
 void TDownloadConsole::FormCreate() {
-  FDownloadMode = 0;
-  ResetKeywordSlots(FKeywordSlots);
+  FModeChoice.Restart();
   if (!SerialPortDriver1->Connect()) Ask(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
   ShowPort();
 
@@ -62,23 +61,17 @@ void TDownloadConsole::FormCreate() {
 bool TDownloadConsole::PortOpen() const { return SerialPortDriver1 != nullptr && SerialPortDriver1->Connected(); }
 
 void TDownloadConsole::ChooseJob(std::uint8_t mode, const TDownloadJob& job) {
-  FDownloadMode = mode;
+  FModeChoice.Choose(mode, job);
   FState.Mode = mode;
-  FDownloadJob = job;
-  FDownloadJobReady = true;
 }
 
 // --- keys, the description file, the probe tick --------------------------------------------
 
 void TDownloadConsole::RxMemoKeyPress(std::uint8_t& Key) {
-  if (FDownloadMode != 0) return;
-  const std::uint8_t mode = MatchKeywordCharacter(FKeywordSlots, Key);
-  if (mode == 0) return;
-  const TModeInfo& info = ModeInfo(mode);
-  FDownloadMode = mode;
-  FState.Mode = mode;
-  AppendStep(0, info.LogLine);
-  ReadDescriptionFile(info.DescriptionFile);
+  if (!FModeChoice.Key(Key)) return;
+  FState.Mode = FModeChoice.Mode();
+  AppendStep(0, FModeChoice.Info().LogLine);
+  ReadDescriptionFile();
 }
 
 void TDownloadConsole::KeyTyped(std::uint8_t key) {
@@ -89,10 +82,9 @@ void TDownloadConsole::KeyTyped(std::uint8_t key) {
   }
 }
 
-void TDownloadConsole::ReadDescriptionFile(const std::string& path) {
-  ::ReadDescriptionFile(path, FDownloadJob, [this](const std::string& line) { AppendLog(line); });
-  SetByteCounter(0, FDownloadJob.ImageSize());
-  FDownloadJobReady = true;
+void TDownloadConsole::ReadDescriptionFile() {
+  FModeChoice.ReadDescription([this](const std::string& line) { AppendLog(line); });
+  SetByteCounter(0, FModeChoice.Job().ImageSize());
   // The mode is chosen, but the calls to the receiver go nowhere: say so once.
   if (!PortOpen() && !FWaitingForPort && !FPortNotOpenLogged) {
     FPortNotOpenLogged = true;
@@ -111,7 +103,7 @@ void TDownloadConsole::Timer1Timer() {
     ShowPort();
   }
   try {
-    FDownload->Timer1Timer(FDownloadMode, FDownloadJobReady ? &FDownloadJob : nullptr);
+    FDownload->Timer1Timer(FModeChoice.Mode(), FModeChoice.JobReady() ? &FModeChoice.Job() : nullptr);
   } catch (const std::exception& e) {
     ShowError(e);
   }
@@ -149,10 +141,11 @@ void TDownloadConsole::AppendStep(int step, const std::string& line) {
 bool TDownloadConsole::CloseQuery() {
   // Closing while blocks go out would pull the window from under the
   // transfer: ask it to stop at the next block instead.
-  if (!FDownload || !FDownload->Running() || FClosingByDownload) return true;
+  const bool running = FDownload && FDownload->Running() && !FClosingByDownload;
+  const TCloseStep step = DecideClose(running, Transferring(), !FCloseWithoutAsking);
+  if (step == TCloseStep::CloseNow) return true;
   if (FCloseRequested || FAsking) return false;
-  // Blocks going out are worth a question; a signal is not asked.
-  if (Transferring() && !FCloseWithoutAsking) {
+  if (step == TCloseStep::AskThenStop) {
     // The window behind the question is shown as it stands; the block loop
     // paces it again once the question is answered.
     const bool pacing = FPacing;

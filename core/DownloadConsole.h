@@ -20,7 +20,7 @@
 #include "DownloadRecord.h"
 #include "DownloadView.h"
 #include "Face.h"
-#include "ModeSelect.h"
+#include "ModeChoice.h"
 #include "PollTimer.h"
 #include "RunState.h"
 
@@ -39,9 +39,9 @@ public:
   // The run as the face is shown it.
   const TRunState& State() const { return FState; }
   // The mode chosen, 0 before; set once per run.
-  std::uint8_t DownloadMode() const { return FDownloadMode; }
-  const TDownloadJob& DownloadJob() const { return FDownloadJob; }
-  bool DownloadJobReady() const { return FDownloadJobReady; }  // the description was read to its end
+  std::uint8_t DownloadMode() const { return FModeChoice.Mode(); }
+  const TDownloadJob& DownloadJob() const { return FModeChoice.Job(); }
+  bool DownloadJobReady() const { return FModeChoice.JobReady(); }  // the description was read to its end
   // The receiver's identification, as the handshake read it.
   const TDeviceInfo& DeviceInfo() const { return FDownload->DeviceInfo(); }
   // The last download's result, none when no download reached a receiver.
@@ -56,7 +56,8 @@ public:
   bool PortOpen() const;
 
   void RxMemoKeyPress(std::uint8_t& Key);
-  void ReadDescriptionFile(const std::string& path);
+  // The chosen mode's description file.
+  void ReadDescriptionFile();
   void Timer1Timer();
   // A character typed into the window: an error it raises is shown, and the
   // window carries on.
@@ -96,7 +97,7 @@ protected:
 
   // The keyword matcher at its start: what was typed before is no half of
   // the next word.
-  void ResetKeyword() { ResetKeywordSlots(FKeywordSlots); }
+  void ResetKeyword() { FModeChoice.Restart(); }
   // Whether the port's device, gone while probing, is waited for (true) or
   // the run ends with a message naming it.
   virtual bool WaitsForLostPort() const { return true; }
@@ -142,10 +143,7 @@ private:
   std::unique_ptr<TDownloadRecorder> FRecorder;
 
   TRunState FState;
-  std::uint8_t FDownloadMode = 0;
-  TDownloadJob FDownloadJob;
-  bool FDownloadJobReady = false;
-  TKeywordSlots FKeywordSlots{};
+  TModeChoice FModeChoice;  // DownloadMode, the keyword slots and the DownloadJob
 
   bool FTransferring = false;
   std::chrono::steady_clock::time_point FTransferStart;

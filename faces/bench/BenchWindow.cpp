@@ -74,7 +74,6 @@ TBenchWindow::TBenchWindow(TBenchOptions options, QWidget* parent) : QWidget(par
   setWindowTitle("stb-bench: " + QString(kCaption));
   setFocusPolicy(Qt::StrongFocus);
   FClock.start();
-  ResetKeywordSlots(FKeywordSlots);
 
   auto* top = new QVBoxLayout(this);
   Header = new QLabel("Type the download mode's keyword into this window (it is not displayed).");
@@ -171,31 +170,25 @@ void TBenchWindow::BuildRow(std::size_t i, QGridLayout* grid) {
 // core's matcher, and the first keyword completed chooses the mode for
 // every port, once.
 void TBenchWindow::keyPressEvent(QKeyEvent* event) {
-  if (FMode != 0 || event->text().isEmpty()) {
+  if (FModeChoice.Mode() != 0 || event->text().isEmpty()) {
     QWidget::keyPressEvent(event);
     return;
   }
   for (QChar c : event->text()) {
-    const std::uint8_t mode = MatchKeywordCharacter(FKeywordSlots, c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0);
-    if (mode != 0) {
-      ModeChosen(mode);
+    if (FModeChoice.Key(c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0)) {
+      ModeChosen();
       break;
     }
   }
   event->accept();
 }
 
-void TBenchWindow::ModeChosen(std::uint8_t mode) {
-  FMode = mode;
-  const auto& word = FKeywordSlots[mode - 1].Keyword;
-  FKeyword.assign(word.begin(), word.end());
-  const TModeInfo& info = ModeInfo(mode);
-  SetText(Header, QString::fromLatin1(info.LogLine));
+void TBenchWindow::ModeChosen() {
+  SetText(Header, QString::fromLatin1(FModeChoice.Info().LogLine));
   // Read once here, to show what every box is about to get; each station
   // reads the same file for its own download and checks its own blocks.
   try {
-    ::ReadDescriptionFile(info.DescriptionFile, FJob, [](const std::string&) {});
-    FJobReady = true;
+    FModeChoice.ReadDescription([](const std::string&) {});
   } catch (const std::exception& e) {
     const auto* file = dynamic_cast<const TFileError*>(&e);
     SetText(ImageLine, QString::fromLatin1(e.what()));
@@ -206,10 +199,10 @@ void TBenchWindow::ModeChosen(std::uint8_t mode) {
     return;
   }
   SetText(ImageLine, QString("Image: %1   %2 bytes, %3 blocks")
-                         .arg(Text(FJob.ImageFileName))
-                         .arg(FJob.ImageFileBytes)
-                         .arg(FJob.BlockCount()));
-  SetText(DigestLine, "SHA-256: " + Text(FJob.ImageSha256));
+                         .arg(Text(Job().ImageFileName))
+                         .arg(Job().ImageFileBytes)
+                         .arg(Job().BlockCount()));
+  SetText(DigestLine, "SHA-256: " + Text(Job().ImageSha256));
   for (std::size_t i = 0; i < FRows.size(); ++i) StartStation(i);
   Draw();
 }
@@ -219,7 +212,7 @@ void TBenchWindow::ModeChosen(std::uint8_t mode) {
 void TBenchWindow::StartStation(std::size_t i) {
   TRowSlot& row = *FRows[i];
   row.RestartDue = false;
-  if (FClosing || !FJobReady || (row.Station && row.Station->Running())) return;
+  if (FClosing || !FModeChoice.JobReady() || (row.Station && row.Station->Running())) return;
   std::vector<std::string> args{"--console", "--json", "--port", row.Model.Port()};
   if (FOptions.ContinueOnAddressMismatch) args.insert(args.end(), {"--address-mismatch", "continue"});
   row.Station = std::make_unique<TStationProcess>();
@@ -228,7 +221,7 @@ void TBenchWindow::StartStation(std::size_t i) {
   // The keyword as the first line of its input, never on the command line,
   // where every process listing would show it.
   std::string error;
-  if (!row.Station->Start(FOptions.StationProgram, args, FKeyword + "\n", error)) {
+  if (!row.Station->Start(FOptions.StationProgram, args, FModeChoice.Keyword() + "\n", error)) {
     row.LastError = error;
     StationEnded(i, -1, false);
   }
@@ -291,7 +284,7 @@ void TBenchWindow::SetContinuous(bool on) {
     return;
   }
   for (std::size_t i = 0; i < FRows.size(); ++i)
-    if (!FRows[i]->Station && FMode != 0) StartStation(i);
+    if (!FRows[i]->Station && Mode() != 0) StartStation(i);
 }
 
 void TBenchWindow::StopStations() {
@@ -335,15 +328,16 @@ std::vector<pid_t> TBenchWindow::StationPids() const {
 // --- closing -----------------------------------------------------------------------------------
 
 void TBenchWindow::closeEvent(QCloseEvent* event) {
-  if (Idle()) {
+  bool sending = false;
+  for (const auto& row : FRows) sending = sending || row->Model.Sending();
+  const TCloseStep step = DecideClose(!Idle(), sending, FAskWhileSending);
+  if (step == TCloseStep::CloseNow) {
     event->accept();
     return;
   }
   event->ignore();
   if (FClosing) return;  // already stopping; the last station to end closes the window
-  bool sending = false;
-  for (const auto& row : FRows) sending = sending || row->Model.Sending();
-  if (sending && FAskWhileSending) {
+  if (step == TCloseStep::AskThenStop) {
     QMessageBox box(QMessageBox::Question, "stb-bench", QString::fromLatin1(kStopQuestion),
                     QMessageBox::Yes | QMessageBox::No, this);
     box.setDefaultButton(QMessageBox::No);

@@ -19,7 +19,7 @@
 
 #include "BenchRow.h"
 #include "DownloadJob.h"
-#include "ModeSelect.h"
+#include "ModeChoice.h"
 #include "Events.h"
 #include "StationProcess.h"
 
@@ -39,8 +39,8 @@ public:
 
   int RowCount() const { return int(FRows.size()); }
   const TBenchRow& Row(int i) const;
-  std::uint8_t Mode() const { return FMode; }
-  const TDownloadJob& Job() const { return FJob; }
+  std::uint8_t Mode() const { return FModeChoice.Mode(); }
+  const TDownloadJob& Job() const { return FModeChoice.Job(); }
   // No station runs (or will start): every row has its result.
   bool Idle() const;
   int Passed() const;
@@ -68,7 +68,7 @@ private:
   struct TRowSlot;
 
   void BuildRow(std::size_t i, class QGridLayout* grid);
-  void ModeChosen(std::uint8_t mode);
+  void ModeChosen();
   void StartStation(std::size_t i);
   void StopStations();
   // A look at every station (what it wrote, whether it ended), then the drawing.
@@ -81,11 +81,7 @@ private:
 
   TBenchOptions FOptions;
   std::vector<std::unique_ptr<TRowSlot>> FRows;
-  TKeywordSlots FKeywordSlots{};
-  std::uint8_t FMode = 0;
-  std::string FKeyword;
-  TDownloadJob FJob;
-  bool FJobReady = false;
+  TModeChoice FModeChoice;  // the keyword, the mode and its description, as the download window has them
   bool FClosing = false;
   bool FAskWhileSending = true;
   QElapsedTimer FClock;
