@@ -23,7 +23,7 @@
 #include <fstream>
 #include <thread>
 
-#include "Bench.h"
+#include "Harness.h"
 #include "BenchWindow.h"
 
 namespace {

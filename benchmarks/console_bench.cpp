@@ -18,7 +18,7 @@
 #include <string>
 #include <thread>
 
-#include "Bench.h"
+#include "Harness.h"
 
 extern char** environ;
 

@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "Application.h"
-#include "Bench.h"
+#include "Harness.h"
 
 namespace {
 

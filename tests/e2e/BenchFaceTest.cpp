@@ -15,7 +15,7 @@
 #include <fstream>
 #include <map>
 
-#include "Bench.h"
+#include "Harness.h"
 #include "BenchWindow.h"
 
 namespace {

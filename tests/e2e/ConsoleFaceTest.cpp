@@ -17,7 +17,7 @@
 #include <sstream>
 #include <thread>
 
-#include "Bench.h"
+#include "Harness.h"
 #include "Download.h"
 
 extern char** environ;

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Bench.h"
+#include "Harness.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "Bench.h"
+#include "Harness.h"
 
 namespace fs = std::filesystem;
 

@@ -13,7 +13,7 @@
 
 #include <fstream>
 
-#include "Bench.h"
+#include "Harness.h"
 #include "DescriptionFile.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "Bench.h"
+#include "Harness.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <filesystem>
 
-#include "Bench.h"
+#include "Harness.h"
 #include "TestNames.h"
 
 namespace {

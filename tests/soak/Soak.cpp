@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "Application.h"
-#include "Bench.h"
+#include "Harness.h"
 
 namespace {
 

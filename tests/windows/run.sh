@@ -58,7 +58,7 @@ control=$(readlink "$tmp/agent")
 export STB_FAR_AGENT="Z:${control//\//\\}"
 
 rc=0
-for program in platform_contract_tests console_unit_tests; do
+for program in platform_contract_tests core_unit_tests; do
   say "running $program.exe"
   t0=$SECONDS
   timeout 600 "$wine" "$win_build/bin/$program.exe" || rc=1

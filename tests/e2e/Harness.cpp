@@ -1,4 +1,4 @@
-#include "Bench.h"
+#include "Harness.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,4 +1,4 @@
-// The bench the end-to-end tests work on: a working folder with ./inc/*.inc
+// The harness the end-to-end tests work on: a working folder with ./inc/*.inc
 // and image files, the simulated receiver on a pty with COM1 pointing at it,
 // and the real window, run until it closes, its dialogs answered as told.
 #pragma once
