@@ -48,21 +48,24 @@ std::string WaitingText(const char* stage, std::uint32_t silentMs) {
   return Format("waiting for %s", stage) + kStripSeparator + Format("%u s", unsigned(silentMs / 1000));
 }
 
+std::string ActivityText(const TRunState& state) {
+  if (state.Result)
+    return *state.Result == TDownloadResult::Success   ? "download succeeded"
+           : *state.Result == TDownloadResult::Stopped ? "download stopped"
+                                                        : "download failed";
+  if (!state.WaitingFor.empty()) return WaitingText(state.WaitingFor.c_str(), state.SilentMs);
+  if (state.BytesPerSecond && (state.Phase == TRunPhase::Sending || state.Phase == TRunPhase::Verifying))
+    return RateText(*state.BytesPerSecond, state.SecondsLeft.value_or(0));
+  return {};
+}
+
 TStripState StripOf(const TRunState& state) {
   TStripState strip;
   strip.PortText = state.PortState == TPortState::Lost
                        ? LostPortText(state.Port)
                        : PortText(state.Port, state.PortState == TPortState::Open, state.PortProblem);
   strip.Warning = state.PortState != TPortState::Open;
-  std::string activity;
-  if (state.Result)
-    activity = *state.Result == TDownloadResult::Success   ? "download succeeded"
-               : *state.Result == TDownloadResult::Stopped ? "download stopped"
-                                                            : "download failed";
-  else if (!state.WaitingFor.empty())
-    activity = WaitingText(state.WaitingFor.c_str(), state.SilentMs);
-  else if (state.BytesPerSecond && (state.Phase == TRunPhase::Sending || state.Phase == TRunPhase::Verifying))
-    activity = RateText(*state.BytesPerSecond, state.SecondsLeft.value_or(0));
+  const std::string activity = ActivityText(state);
   strip.Text = activity.empty() ? strip.PortText : strip.PortText + kStripSeparator + activity;
   return strip;
 }

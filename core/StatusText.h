@@ -14,6 +14,9 @@ struct TStripState {
   bool operator==(const TStripState&) const = default;
 };
 
+// What the download is doing, as the strip says it after the port: its
+// pace, a wait, or how it ended; empty when there is nothing to say.
+std::string ActivityText(const TRunState& state);
 // The strip for a run as it stands.
 TStripState StripOf(const TRunState& state);
 

@@ -150,9 +150,7 @@ bool TSerialPortDriver::Connected() const { return FPortHandle != nullptr; }
 
 bool TSerialPortDriver::LineLost() const { return FPortHandle && FPortHandle->Lost(); }
 
-void TSerialPortDriver::ApplySettings() {
-  if (!Connected()) return;
-  serial_platform::LineSettings s;
+void TSerialPortDriver::AskedSettings(serial_platform::LineSettings& s) const {
   s.baud = BaudRateValue(FComPortSpeed);
   s.dataBits = std::uint8_t(5 + std::min<unsigned>(FComPortDataBits, db8BITS));
   s.parity = serial_platform::Parity(std::min<unsigned>(FComPortParity, ptSPACE));
@@ -167,6 +165,12 @@ void TSerialPortDriver::ApplySettings() {
   s.xonLimit = s.xoffLimit = XonXoffLimit(FComPortInBufSize, GetPlatformName(), GetPlatformVersion());
   s.inQueue = FComPortInBufSize;
   s.outQueue = FComPortOutBufSize;
+}
+
+void TSerialPortDriver::ApplySettings() {
+  if (!Connected()) return;
+  serial_platform::LineSettings s;
+  AskedSettings(s);
   // A refused setting leaves the port open with whatever the driver kept.
   serial_platform::LineSettings kept;
   const bool applied = FPortHandle->Apply(s, kept);

@@ -44,7 +44,10 @@ using TComPortReceiveDataEvent =
 using TComPortReceivePacketEvent =
     std::function<void(TSerialPortDriver* Sender, const std::uint8_t* Packet, std::uint32_t DataSize)>;
 
-namespace serial_platform { class PortHandle; }
+namespace serial_platform {
+class PortHandle;
+struct LineSettings;
+}
 
 class TSerialPortDriver {
 public:
@@ -166,6 +169,9 @@ public:
   // After a Connect that opened the port but whose settings the driver did
   // not all take: the device path and SettingsWarning.
   const std::string& LastError() const { return FLastError; }
+  // The settings Connect asks the driver for, from the properties as they
+  // stand: what a pseudo-terminal cannot show (DTR and RTS) can be checked here.
+  void AskedSettings(serial_platform::LineSettings& s) const;
   // What the driver did not take of the settings last applied, e.g. "the
   // port runs at 9600 bit/s, not 115200"; empty when it took them all.
   const std::string& SettingsWarning() const { return FSettingsWarning; }

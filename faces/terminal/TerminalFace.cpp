@@ -227,9 +227,7 @@ bool TTerminalFace::AskYesNo(const std::string& question) {
 // --- the progress line --------------------------------------------------------------------------------
 
 void TTerminalFace::DrawProgressLine() {
-  const TStripState strip = StripOf(FShown);
-  const std::string lead = strip.PortText + kStripSeparator;
-  const std::string activity = strip.Text.rfind(lead, 0) == 0 ? strip.Text.substr(lead.size()) : std::string();
+  const std::string activity = ActivityText(FShown);
   std::string line = FShown.StepLine + "  Down Load " + std::to_string(FShown.TransferPercent) + " % " +
                      ByteCounterText(FShown.BytesSent, FShown.BytesTotal);
   if (!activity.empty()) line += "  " + activity;

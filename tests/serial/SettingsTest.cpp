@@ -5,6 +5,7 @@
 
 #include "SerialDrv.h"
 #include "TestNames.h"
+#include "platform.h"
 
 namespace {
 
@@ -127,5 +128,38 @@ TEST(SerialSettings, PortNumberMapsToTheOnBoardUartUnlessADeviceIsNamed) {
   EXPECT_EQ(drv.Device(), "/dev/ttyUSB0");
   unsetenv("COM16");
 }
+
+// DTR and RTS up, no flow control: what the console's port asks of the
+// driver. A pty shows neither line, so the request itself is looked at; the
+// driver rig reads the lines in a guest.
+struct LinesCase {
+  const char* name;
+  std::function<void(TSerialPortDriver&)> steps;
+  bool dtr;
+  serial_platform::RtsMode rts;
+};
+
+class AskedLines : public ::testing::TestWithParam<LinesCase> {};
+
+TEST_P(AskedLines, AreWhatThePropertiesSay) {
+  TSerialPortDriver drv;
+  GetParam().steps(drv);
+  serial_platform::LineSettings s;
+  drv.AskedSettings(s);
+  EXPECT_EQ(s.dtr, GetParam().dtr);
+  EXPECT_EQ(s.rts, GetParam().rts);
+  EXPECT_EQ(s.baud, 115200u);
+  EXPECT_FALSE(s.xonXoff);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Serial, AskedLines,
+    ::testing::Values(LinesCase{"ConsolesPort", [](TSerialPortDriver& d) { d.SetComPortSpeed(br115200); }, true,
+                                serial_platform::RtsMode::High},
+                      LinesCase{"NoHandshakeLeavesRtsLow", [](TSerialPortDriver& d) { d.SetComPortHwHandshaking(hhNONE); },
+                                true, serial_platform::RtsMode::Low},
+                      LinesCase{"DtrNotRaisedWhenTold", [](TSerialPortDriver& d) { d.SetEnableDTROnOpen(false); }, false,
+                                serial_platform::RtsMode::High}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
