@@ -129,9 +129,11 @@ void TBenchRow::StationEnded(int exitStatus, bool signalled, const std::string& 
   FRunning = false;
   FSending = false;
   if (!FResultSaid) {
-    std::string text = exitStatus < 0 ? std::string("station could not start")
-                       : signalled    ? Format("station killed by signal %d", exitStatus)
-                                      : Format("station ended without a result (status %d)", exitStatus);
+    // A crash on Windows ends with its exception's code, 0xC0000005 and the like.
+    std::string text = exitStatus == -1 ? std::string("station could not start")
+                       : signalled      ? Format("station killed by signal %d", exitStatus)
+                       : exitStatus < 0 ? Format("station ended without a result (status 0x%08X)", unsigned(exitStatus))
+                                        : Format("station ended without a result (status %d)", exitStatus);
     if (!lastError.empty()) text += ": " + OneLine(lastError);
     End(TRowResult::Failed, text, nowS);
   }

@@ -1,7 +1,8 @@
 // The terminal face's system calls on Windows: Ctrl+C, Ctrl+Break and a
 // closed console through a control handler and an event; the console's key
 // events read without echo for the keyword; a pipe or a file as standard
-// input looked at with PeekNamedPipe, since neither can be waited on.
+// input looked at with PeekNamedPipe, since neither can be waited on. The
+// stop event named for this process counts as a Ctrl+Break.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -11,12 +12,14 @@
 #include <cstring>
 #include <string>
 
+#include "StopEvent.h"
 #include "TerminalPlatform.h"
 
 namespace terminal_platform {
 namespace {
 
 HANDLE InterruptEvent = nullptr;
+HANDLE StopEvent = nullptr;
 volatile LONG InterruptCount = 0;
 // Characters taken from the console's key events, not yet read.
 std::string Typed;
@@ -89,6 +92,9 @@ void AskForShortSlices() { ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIO
 
 void CatchInterrupts() {
   if (InterruptEvent == nullptr) InterruptEvent = ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  // Opens the bench's when it made one for this station.
+  if (StopEvent == nullptr)
+    StopEvent = ::CreateEventA(nullptr, FALSE, FALSE, StopEventName(::GetCurrentProcessId()).c_str());
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
@@ -103,9 +109,14 @@ TWoke Wait(int waitMs, bool watchInput) {
     else timeout = std::min<DWORD>(timeout, 20);
   }
   if (console && LineTyped()) timeout = 0;
-  HANDLE handles[2] = {InterruptEvent, in};
-  ::WaitForMultipleObjects(console ? 2 : 1, handles, FALSE, timeout);
+  HANDLE handles[3] = {InterruptEvent};
+  DWORD count = 1;
+  const DWORD stopIndex = count;
+  if (StopEvent != nullptr) handles[count++] = StopEvent;
+  if (console) handles[count++] = in;
+  const DWORD woken = ::WaitForMultipleObjects(count, handles, FALSE, timeout);
   woke.Interrupts = int(::InterlockedExchange(&InterruptCount, 0));
+  if (StopEvent != nullptr && woken == WAIT_OBJECT_0 + stopIndex) ++woke.Interrupts;
   if (console) {
     TakeKeys(in);
     woke.Input = LineTyped();

@@ -1,6 +1,6 @@
 ; The Windows installer: the program into Program Files, a Start-menu entry
 ; with the icon, an uninstaller. /S installs (and uninstalls) silently.
-; makensis gets VERSION, EXE, CLI, ICON, README, GUIDE and OUTFILE with /D.
+; makensis gets VERSION, EXE, CLI, BENCH, ICON, README, GUIDE and OUTFILE with /D.
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
@@ -25,6 +25,7 @@ Section "Install"
   SetOutPath "$INSTDIR"
   File "/oname=stb-downloader.exe" "${EXE}"
   File "/oname=stb-downloader-cli.exe" "${CLI}"
+  File "/oname=stb-bench.exe" "${BENCH}"
   File "/oname=README.md" "${README}"
   File "/oname=operator-guide.md" "${GUIDE}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -36,6 +37,7 @@ Section "Install"
   SetShellVarContext all
   SetOutPath "$0"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\stb-downloader.exe" "" "$INSTDIR\stb-downloader.exe" 0
+  CreateShortcut "$SMPROGRAMS\${PRODUCT} Bench.lnk" "$INSTDIR\stb-bench.exe" "" "$INSTDIR\stb-bench.exe" 0
   SetOutPath "$INSTDIR"
 
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "${PRODUCT}"
@@ -51,8 +53,10 @@ SectionEnd
 Section "Uninstall"
   SetShellVarContext all
   Delete "$SMPROGRAMS\${PRODUCT}.lnk"
+  Delete "$SMPROGRAMS\${PRODUCT} Bench.lnk"
   Delete "$INSTDIR\stb-downloader.exe"
   Delete "$INSTDIR\stb-downloader-cli.exe"
+  Delete "$INSTDIR\stb-bench.exe"
   Delete "$INSTDIR\README.md"
   Delete "$INSTDIR\operator-guide.md"
   Delete "$INSTDIR\uninstall.exe"

@@ -127,4 +127,34 @@ INSTANTIATE_TEST_SUITE_P(
                "Error: could not connect.  Check COM port settings /dev/ttyUSB0: busy"}),
     RowName());
 
+struct StationEnd {
+  const char* name;
+  int status;
+  bool signalled;
+  std::string text;
+};
+
+void PrintTo(const StationEnd& row, std::ostream* os) { *os << row.name; }
+
+class BenchRowStationEnd : public ::testing::TestWithParam<StationEnd> {};
+
+// A station that said no result failed, however its process ended: a
+// Windows crash's exception code is no "could not start".
+TEST_P(BenchRowStationEnd, FailsWithHowTheStationEnded) {
+  TBenchRow row("COM3");
+  row.StationStarted(0);
+  row.StationEnded(GetParam().status, GetParam().signalled, "", 1);
+  EXPECT_EQ(row.Result(), TRowResult::Failed);
+  EXPECT_EQ(row.ResultText(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Processes, BenchRowStationEnd,
+    ::testing::Values(StationEnd{"NeverStarted", -1, false, "station could not start"},
+                      StationEnd{"KilledBySignal", 9, true, "station killed by signal 9"},
+                      StationEnd{"ExitStatus", 2, false, "station ended without a result (status 2)"},
+                      StationEnd{"WindowsException", int(0xC0000005u), false,
+                                 "station ended without a result (status 0xC0000005)"}),
+    RowName());
+
 }  // namespace
