@@ -43,10 +43,15 @@ trap cleanup EXIT
 # What FTDI's driver writes for an adapter: its serial number $1, port $2,
 # timer $3 ms.
 add_adapter() {
-  local parameters="$ftdi\\VID_0403+PID_6001+$1\\0000\\Device Parameters"
-  "$wine" reg add "$parameters" /v PortName /t REG_SZ /d "$2" /f >/dev/null 2>&1 &&
-    "$wine" reg add "$parameters" /v LatencyTimer /t REG_DWORD /d "$3" /f >/dev/null 2>&1 ||
-    fail "the registry took no FTDI device parameters"
+  local parameters="$ftdi\\VID_0403+PID_6001+$1\\0000\\Device Parameters" try
+  # A reg.exe that starts while Wine's server is busy now and then gives
+  # up; the value is written again rather than the test failing on it.
+  for try in 1 2 3 4 5; do
+    "$wine" reg add "$parameters" /v PortName /t REG_SZ /d "$2" /f >"$tmp/reg.out" 2>&1 &&
+      "$wine" reg add "$parameters" /v LatencyTimer /t REG_DWORD /d "$3" /f >>"$tmp/reg.out" 2>&1 && return
+    sleep 1
+  done
+  fail "the registry took no FTDI device parameters: $(tail -3 "$tmp/reg.out")"
 }
 
 # COM3's timer at $1 ms; the adapter on COM9, listed first, has the other.
