@@ -150,3 +150,15 @@ std::optional<double> TBenchRow::Seconds(double nowS) const {
   if (!FBoxStartS || (!FBoxSeen && !FBoxEndS)) return std::nullopt;
   return (FBoxEndS ? *FBoxEndS : nowS) - *FBoxStartS;
 }
+
+std::string LastWrittenLine(const std::string& text) {
+  std::string last;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (std::string line = text.substr(start, end - start); line.find_first_not_of(" \r") != std::string::npos)
+      last = std::move(line);
+    start = end + 1;
+  }
+  return last;
+}

@@ -73,5 +73,9 @@ private:
   std::uint64_t FVersion = 0;
 };
 
+// The last line of `text` that is not blank (a station's last word on its
+// standard error); empty when there is none.
+std::string LastWrittenLine(const std::string& text);
+
 // "1:05", "0:07": seconds as minutes and seconds.
 std::string MinutesText(double seconds);

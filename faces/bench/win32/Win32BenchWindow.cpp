@@ -426,16 +426,8 @@ void TWin32BenchWindow::Look(std::size_t i) {
     row.Reader.Feed(row.Out);
     row.Out.clear();
   }
-  if (!row.Err.empty()) {
-    for (std::size_t start = 0; start < row.Err.size();) {
-      std::size_t end = row.Err.find('\n', start);
-      if (end == std::string::npos) end = row.Err.size();
-      if (const std::string line = row.Err.substr(start, end - start); line.find_first_not_of(" \r") != std::string::npos)
-        row.LastError = line;
-      start = end + 1;
-    }
-    row.Err.clear();
-  }
+  if (std::string line = LastWrittenLine(row.Err); !line.empty()) row.LastError = std::move(line);
+  row.Err.clear();
   if (ended) row.Reader.Finish();
   const double now = Now();
   for (const TEvent& e : row.Pending) row.Model.Take(e, now);
