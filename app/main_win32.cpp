@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "CommandLine.h"
-#include "FormLayout.h"
+#include "DialogTexts.h"
 #include "MainFrm.h"
 #include "PortChoice.h"
 #include "Win32Output.h"

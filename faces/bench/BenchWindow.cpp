@@ -11,10 +11,10 @@
 
 #include <algorithm>
 
-#include "DescriptionFile.h"
 #include "FileError.h"
 #include "Format.h"
-#include "FormLayout.h"
+#include "DialogTexts.h"
+#include "CounterText.h"
 
 namespace {
 

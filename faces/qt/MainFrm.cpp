@@ -10,7 +10,8 @@
 #include <algorithm>
 
 #include "Application.h"
-#include "DescriptionFile.h"
+#include "CounterText.h"
+#include "DialogTexts.h"
 #include "ProgressBar.h"
 #include "QtPollTimer.h"
 #include "StatusText.h"
@@ -42,7 +43,7 @@ void Place(QWidget* w, const TBox& box) { w->setGeometry(box.X, box.Y, box.Width
 // transfer can show fits `width`. Chosen once, so the text never changes size
 // while it runs.
 QFont CounterFont(QFont font, int width) {
-  const QString longest = QString::fromStdString(ByteCounterText(kMaxImageBytes, kMaxImageBytes));
+  const QString longest = QString::fromStdString(LongestByteCounterText());
   const int largest = font.pixelSize() > 0 ? font.pixelSize() : kFontPixels;
   for (int px = largest; px >= 6; --px) {
     for (int stretch : {int(QFont::Unstretched), int(QFont::Condensed)}) {

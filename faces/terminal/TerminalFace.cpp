@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <iostream>
 
-#include "DescriptionFile.h"
 #include "DownloadRecord.h"
 #include "Events.h"
 #include "StatusText.h"
+#include "CounterText.h"
 
 namespace {
 

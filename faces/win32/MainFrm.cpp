@@ -7,7 +7,8 @@
 #include <tuple>
 
 #include "Artwork.h"
-#include "DescriptionFile.h"
+#include "CounterText.h"
+#include "DialogTexts.h"
 #include "Win32PollTimer.h"
 
 namespace {
@@ -154,7 +155,7 @@ HFONT SansSerif(int pixels, const char* face = "MS Sans Serif", int charWidth = 
 // face: the bitmap MS Sans Serif has only a few sizes, and the one below 11
 // pixels is far smaller.
 HFONT CounterFont(int width, int largest) {
-  const std::string longest = ByteCounterText(kMaxImageBytes, kMaxImageBytes);
+  const std::string longest = LongestByteCounterText();
   for (int px = largest; px > 6; --px) {
     // Plain, then condensed (narrower characters at the same height), as the Qt window does.
     for (int charWidth : {0, px * 2 / 5}) {

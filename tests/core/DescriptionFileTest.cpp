@@ -18,6 +18,7 @@
 
 #include "DescriptionFile.h"
 #include "TestNames.h"
+#include "CounterText.h"
 
 namespace fs = std::filesystem;
 

@@ -31,6 +31,7 @@
 #include "SerialDrv.h"
 #include "Sha256.h"
 #include "TestNames.h"
+#include "CounterText.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "Harness.h"
+#include "DialogTexts.h"
 
 namespace {
 

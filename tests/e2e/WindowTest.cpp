@@ -15,6 +15,8 @@
 
 #include "Harness.h"
 #include "DescriptionFile.h"
+#include "CounterText.h"
+#include "DialogTexts.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 
 #include "Harness.h"
 #include "TestNames.h"
+#include "DialogTexts.h"
 
 namespace {
 

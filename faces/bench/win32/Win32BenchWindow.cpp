@@ -6,10 +6,11 @@
 #include <exception>
 #include <iterator>
 
-#include "DescriptionFile.h"
 #include "FileError.h"
 #include "Format.h"
+#include "DialogTexts.h"
 #include "FormLayout.h"
+#include "CounterText.h"
 
 namespace {
 

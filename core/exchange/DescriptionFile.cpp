@@ -409,7 +409,3 @@ std::string ImageOpenDetail(const std::string& descriptionPath, const std::strin
                          WorkingFolder() + ")",
                      remedy);
 }
-
-std::string ByteCounterText(std::int64_t done, std::int64_t total) {
-  return "( " + std::to_string(done) + " / " + std::to_string(total) + " )";
-}

@@ -14,11 +14,8 @@ enum class TPortSource { CommandLine, Environment, Remembered, Default };
 
 // The two ways a port is named: a device path, or COMn as Windows numbers it.
 enum class TPortSystem { Posix, Windows };
-#ifdef _WIN32
-constexpr TPortSystem kThisPortSystem = TPortSystem::Windows;
-#else
-constexpr TPortSystem kThisPortSystem = TPortSystem::Posix;
-#endif
+// How this system names its ports (defined with the port memory, per system).
+TPortSystem ThisPortSystem();
 
 struct TPortChoice {
   std::string Name;    // as it was given (COM3, /dev/ttyUSB0), what is remembered
@@ -31,7 +28,7 @@ using TEnvironment = std::function<std::optional<std::string>(const std::string&
 std::optional<std::string> ProcessEnvironment(const std::string& name);
 
 TPortChoice ChoosePort(const std::optional<std::string>& commandLinePort, const TEnvironment& environment,
-                       const TPortMemory& memory, TPortSystem system = kThisPortSystem);
+                       const TPortMemory& memory, TPortSystem system = ThisPortSystem());
 
 // A port named on the command line that opened is the one a start without
 // --port uses next time; one that did not open, or came from elsewhere,

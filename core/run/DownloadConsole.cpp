@@ -2,7 +2,7 @@
 
 #include "DescriptionFile.h"
 #include "FileError.h"
-#include "FormLayout.h"
+#include "DialogTexts.h"
 #include "SerialDrv.h"
 #include "StatusText.h"
 

@@ -64,5 +64,3 @@ void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
 // written, the name quoted, the system's reason and what to do.
 std::string ImageOpenDetail(const std::string& descriptionPath, const std::string& imageName, int err);
 
-// "( %d / %d )" as shown on Label4.
-std::string ByteCounterText(std::int64_t done, std::int64_t total);

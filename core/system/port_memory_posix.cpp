@@ -12,7 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "PortMemory.h"
+#include "PortChoice.h"
+#include "PortMemoryFile.h"
 
 namespace {
 
@@ -226,3 +227,5 @@ std::unique_ptr<TPortMemory> UserPortMemory() {
   return std::make_unique<TPortMemoryFile>(config.empty() ? std::filesystem::path{}
                                                           : config / "stb-downloader" / "stb-downloader.ini");
 }
+
+TPortSystem ThisPortSystem() { return TPortSystem::Posix; }

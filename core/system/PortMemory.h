@@ -24,17 +24,3 @@ public:
 // key "port" of its [General] section; on Windows the registry,
 // HKEY_CURRENT_USER\Software\Tarnwell\stb-downloader, value "port".
 std::unique_ptr<TPortMemory> UserPortMemory();
-
-#ifndef _WIN32
-// The INI file as QSettings writes it, read and written without it: its
-// quoting and escapes, the other keys and sections left as they were.
-class TPortMemoryFile : public TPortMemory {
-public:
-  explicit TPortMemoryFile(std::filesystem::path path) : FPath(std::move(path)) {}
-  std::optional<std::string> Remembered() const override;
-  void Remember(const std::string& port) override;
-
-private:
-  std::filesystem::path FPath;
-};
-#endif

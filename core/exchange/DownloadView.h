@@ -9,7 +9,7 @@
 
 #include "DeviceCheck.h"
 #include "DownloadJob.h"
-#include "RunState.h"
+#include "DownloadResult.h"
 
 // Handles the window messages that are pending, once, without waiting. The
 // block loop calls it once per block, so the window repaints and its timers

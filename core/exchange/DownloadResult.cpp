@@ -1,4 +1,4 @@
-#include "RunState.h"
+#include "DownloadResult.h"
 
 const char* ResultName(TDownloadResult result) {
   switch (result) {

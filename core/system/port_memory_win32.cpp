@@ -5,6 +5,7 @@
 #endif
 #include <windows.h>
 
+#include "PortChoice.h"
 #include "PortMemory.h"
 
 namespace {
@@ -35,3 +36,5 @@ public:
 }  // namespace
 
 std::unique_ptr<TPortMemory> UserPortMemory() { return std::make_unique<TRegistryPortMemory>(); }
+
+TPortSystem ThisPortSystem() { return TPortSystem::Windows; }

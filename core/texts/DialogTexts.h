@@ -1,0 +1,9 @@
+// What the window's title and its message boxes say, whichever face shows them.
+#pragma once
+
+inline constexpr const char* kCaption = "::::: Tarnwell STB  Serial DownLoader v3.5 For Downgrade Version:::::";
+inline constexpr const char* kConnectError = "Error: could not connect.  Check COM port settings";
+inline constexpr const char* kStopQuestion =
+    "A download is running. Closing now leaves the receiver without a complete image. Stop the download and close?";
+// The title of every message box where the toolkit does not name the program itself.
+inline constexpr const char* kApplicationName = "stb-downloader";
