@@ -194,7 +194,7 @@ bool TDownload::Confirmed(const TConfirmation& confirmation) {
 // The operator closed the window while messages were being handled: nothing
 // more goes to the receiver.
 bool TDownload::StoppedByOperator() {
-  if (!FView.CloseRequested()) return false;
+  if (!FView.StopAsked()) return false;
   FView.AppendLog("  DownLoad stopped: the window was closed !!");
   return true;
 }
@@ -225,7 +225,7 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
   if (!ProbeAnswered()) return;
 
   // From here on no further tick may run, not even inside a dialog.
-  FView.StopProbeTimer();
+  FView.ProbeAnswered();
   FDownloadMode = downloadMode;
   FJob = *job;
   // Cleared on every way out, an image file error included, so that the
@@ -259,8 +259,8 @@ bool TDownload::ProbeAnswered() {
 
 void TDownload::FailHandshake(const std::string& message) {
   End(TDownloadResult::Failure);
-  FView.ShowMessage(message);
-  FView.CloseWindow();
+  FView.Tell(message);
+  FView.Finished();
 }
 
 // Awaits every byte of `bytes`; silence or a lost line ends the handshake.
@@ -286,18 +286,18 @@ bool TDownload::Passes(const TCheckResult& check) {
 // The one check the operator may overrule.
 bool TDownload::GoOnDespiteAddressMismatch() {
   FView.AppendLog("  Warning !!!. Download Address MisMatch... !!!");
-  FView.ShowMessage("Warning !!!. Download Address MisMatch... !!!");
-  const bool exitNow = FView.ConfirmYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?");
+  FView.Tell("Warning !!!. Download Address MisMatch... !!!");
+  const bool exitNow = FView.AskYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?");
   // A window closed while the question was open is no answer to go on with.
   if (StoppedByOperator()) {
     End(TDownloadResult::Stopped);
-    FView.CloseWindow();
+    FView.Finished();
     return false;
   }
   if (exitNow) {
     End(TDownloadResult::Stopped);
-    FView.ShowInformation("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
-    FView.CloseWindow();
+    FView.Inform("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
+    FView.Finished();
     return false;
   }
   return true;
@@ -378,14 +378,14 @@ bool TDownload::UploadFile(std::uint8_t downloadMode, const TDownloadJob& job) {
 // The image, then the verification stages; a failure ends the download here.
 void TDownload::Transfer() {
   if (UploadFile()) return;
-  End(FView.CloseRequested() ? TDownloadResult::Stopped : TDownloadResult::Failure);
+  End(FView.StopAsked() ? TDownloadResult::Stopped : TDownloadResult::Failure);
   // An operator who closed the window has been told in the log already.
-  if (!FView.CloseRequested()) FView.ShowMessage("Software Upgrade Fail !!!");
-  FView.CloseWindow();
+  if (!FView.StopAsked()) FView.Tell("Software Upgrade Fail !!!");
+  FView.Finished();
 }
 
 bool TDownload::UploadFile() {
-  FView.StartBusyAnimation();
+  FView.Working(true);
   const TFileHandle image = TFileHandle::OpenForReading(FJob.ImageFileName);
   if (!image.IsOpen())
     throw ImageFileError("Cannot open file " + FJob.ImageFileName,
@@ -439,7 +439,7 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
     // never waits for the GUI.
     if (k + 1 < t.BlockCount && !SendNextBlock(t, k + 1)) return false;
     ShowBlockProgress(t, k + 1);
-    FView.ProcessPendingMessages();
+    FView.BetweenBlocks();
   }
   totalChecksum = t.TotalChecksum;
   return !StoppedByOperator();
@@ -513,9 +513,7 @@ bool TDownload::SequenceDigitChecked(TTransfer& t, int lateDigit) {
 }
 
 void TDownload::ShowBlockProgress(const TTransfer& t, std::int32_t done) {
-  FView.SetTransferProgress(ProgressPercent(done, t.BlockCount));
-  FView.SetByteCounter(t.BytesSent, FJob.ImageSize());
-  FView.BlockAccepted(done, t.BlockCount);
+  FView.BlockAccepted({done, t.BlockCount, t.BytesSent, FJob.ImageSize(), ProgressPercent(done, t.BlockCount)});
 }
 
 void TDownload::SendBlock(std::span<const std::uint8_t> frame, bool resend) {
@@ -586,7 +584,7 @@ bool TDownload::FlashWriteStage() {
       FView.AppendLog("  Flash Write Error !!");
       return false;
     }
-    FView.SetFlashProgress(ProgressPercent(j + 1, marks));
+    FView.FlashProgress(ProgressPercent(j + 1, marks));
   }
   return true;
 }
@@ -623,9 +621,9 @@ bool TDownload::SuccessfulEnd() {
   FView.AppendLog("---------------------------------------");
   FView.AppendLog("Congraturation! Software Upgrade OK !!!");
   FView.AppendLog("Please Turn Off and On the STB set !!!");
-  FView.StopBusyAnimation();
+  FView.Working(false);
   End(TDownloadResult::Success);
-  FView.ShowMessage("Congraturation! Software Upgrade OK !!!!");
-  FView.CloseWindow();
+  FView.Tell("Congraturation! Software Upgrade OK !!!!");
+  FView.Finished();
   return true;
 }

@@ -1,7 +1,7 @@
-// What the exchange needs of the run that hands it the port: the log, the
-// bars and the counter, the dialogs, the once-per-block message handling,
-// and the moments a record and a face are made of. The core's run
-// (TDownloadConsole) implements it; a test can record it.
+// What the exchange tells of a download as it goes, in its own words: the
+// log and its numbered steps, the blocks and bytes the receiver took, the
+// flash write's progress, its waits, its questions and how it ended. The run
+// (TDownloadConsole) turns that into what its face shows; a test records it.
 #pragma once
 
 #include <cstdint>
@@ -11,52 +11,63 @@
 #include "DownloadJob.h"
 #include "DownloadResult.h"
 
-// Handles the window messages that are pending, once, without waiting. The
-// block loop calls it once per block, so the window repaints and its timers
-// run between blocks.
-class TMessagePump {
-public:
-  virtual ~TMessagePump() = default;
-  virtual void ProcessPendingMessages() = 0;
+// How far the transfer is once the receiver accepted a block.
+struct TTransferProgress {
+  std::int32_t Done = 0;        // blocks accepted
+  std::int32_t Blocks = 0;      // of the image's
+  std::int64_t BytesSent = 0;   // the bytes of the blocks accepted
+  std::int64_t BytesTotal = 0;  // of the image's whole blocks
+  int Percent = 0;              // what the Down Load bar (ProgressBar1) shows
 };
 
-class TDownloadView : public TMessagePump {
+class TDownloadView {
 public:
+  virtual ~TDownloadView() = default;
+
   virtual void AppendLog(const std::string& line) = 0;
   // A numbered step's line (1. to 7.), logged here in place of AppendLog.
   virtual void AppendStep(int step, const std::string& line) { AppendLog(line); (void)step; }
-  virtual void SetTransferProgress(int percent) = 0;  // ProgressBar1
-  virtual void SetFlashProgress(int percent) = 0;     // ProgressBar2
-  // Label4: the bytes the receiver accepted of the image's whole blocks.
-  virtual void SetByteCounter(std::int64_t sent, std::int64_t total) = 0;
-  virtual void StartBusyAnimation() = 0;
-  virtual void StopBusyAnimation() = 0;
-  virtual void StopProbeTimer() = 0;
-  virtual void ShowMessage(const std::string& text) = 0;      // modal, OK
-  virtual bool ConfirmYesNo(const std::string& text) = 0;     // modal; true for Yes
-  virtual void ShowInformation(const std::string& text) = 0;  // modal, OK
-  // True once the operator has asked to close the window during a download.
-  virtual bool CloseRequested() const = 0;
-  virtual void CloseWindow() = 0;
 
-  // The moments of a download. Every call returns at once: none may hold up
-  // the exchange or handle the operator's input.
-  // The receiver answered the mode word: from here on there is a download.
+  // Every call below returns at once: none may hold up the exchange or
+  // handle the operator's input, but for the questions and BetweenBlocks.
+  // The receiver answered the mode word: no probe may go out from here on,
+  // not even inside a question.
+  virtual void ProbeAnswered() = 0;
+  // From here on there is a download.
   virtual void Reached(std::uint8_t /*mode*/, const TDownloadJob& /*job*/) {}
   // The receiver's identification; its download address once it came.
   virtual void Identified(const TDeviceInfo& /*info*/, bool /*addressRead*/) {}
+  // The image is being written into the receiver (true), until it confirmed
+  // the last stage (false); a failure ends it with the download.
+  virtual void Working(bool working) = 0;
   virtual void TransferStarting(std::int32_t /*blockCount*/) {}
-  virtual void BlockAccepted(std::int32_t /*done*/, std::int32_t /*blockCount*/) {}
+  virtual void BlockAccepted(const TTransferProgress& progress) = 0;
   virtual void BlockResent(std::int32_t /*block*/) {}
+  // Between two blocks: the one moment of the transfer at which the run may
+  // handle what is pending, so a window repaints and its timers run.
+  virtual void BetweenBlocks() = 0;
+  // The flash write's progress (ProgressBar2), in percent.
+  virtual void FlashProgress(int percent) = 0;
   // The receiver has been silent this long where the exchange waits for it:
-  // reported about once a second after the first second. A window may repaint
-  // here, and nothing more.
+  // reported about once a second after the first second. Nothing may be
+  // handled here.
   virtual void Waiting(const char* /*stage*/, std::uint32_t /*silentMs*/) {}
   // The device went away while the receiver was being probed (said once,
   // after its log line). Nothing more is sent until the line is back; the
-  // probe timer goes on ticking unless the listener stops it.
+  // probe goes on ticking unless the run stops it.
   virtual void LineLost() {}
-  // The download is over, before its closing message is shown. `reason`
+
+  // The questions, each modal: a message (OK), an information (OK), and a
+  // question (true for Yes).
+  virtual void Tell(const std::string& text) = 0;
+  virtual void Inform(const std::string& text) = 0;
+  virtual bool AskYesNo(const std::string& text) = 0;
+  // True once the operator has asked to stop (a window closed, a signal).
+  virtual bool StopAsked() const = 0;
+
+  // The download is over, before its closing message is told. `reason`
   // names a failure the log has no line for.
   virtual void Ended(TDownloadResult /*result*/, const std::string& /*reason*/) {}
+  // The exchange is done with this run: the window that ran it closes.
+  virtual void Finished() = 0;
 };

@@ -54,7 +54,7 @@ void TDownloadConsole::FormCreate() {
   if (SerialPortDriver1->Connected() && !SerialPortDriver1->LatencyWarning().empty())
     AppendLog("  Warning: " + SerialPortDriver1->LatencyWarning());
   FState.Phase = TRunPhase::Probing;
-  SetByteCounter(0, 0);
+  SetCounter(0, 0);
   Timer1->Start(1000);
 }
 
@@ -84,7 +84,7 @@ void TDownloadConsole::KeyTyped(std::uint8_t key) {
 
 void TDownloadConsole::ReadDescriptionFile() {
   FModeChoice.ReadDescription([this](const std::string& line) { AppendLog(line); });
-  SetByteCounter(0, FModeChoice.Job().ImageSize());
+  SetCounter(0, FModeChoice.Job().ImageSize());
   // The mode is chosen, but the calls to the receiver go nowhere: say so once.
   if (!PortOpen() && !FWaitingForPort && !FPortNotOpenLogged) {
     FPortNotOpenLogged = true;
@@ -163,7 +163,7 @@ bool TDownloadConsole::CloseQuery() {
   return false;
 }
 
-void TDownloadConsole::CloseWindow() {
+void TDownloadConsole::Finished() {
   FClosingByDownload = true;
   StopPacing();
   Timer1->Stop();
@@ -171,16 +171,16 @@ void TDownloadConsole::CloseWindow() {
   ShowState(FState);
 }
 
-void TDownloadConsole::StopProbeTimer() { Timer1->Stop(); }
+void TDownloadConsole::ProbeAnswered() { Timer1->Stop(); }
 
 // --- dialogs: the face is shown the state as it stands before one comes up ------------------------
 
-void TDownloadConsole::ShowMessage(const std::string& text) {
+void TDownloadConsole::Tell(const std::string& text) {
   StopPacing();
   Ask(TDialog::Message, text);
 }
 
-bool TDownloadConsole::ConfirmYesNo(const std::string& text) {
+bool TDownloadConsole::AskYesNo(const std::string& text) {
   StopPacing();
   FState.Question = text;
   const bool yes = Ask(TDialog::YesNo, text);
@@ -188,7 +188,7 @@ bool TDownloadConsole::ConfirmYesNo(const std::string& text) {
   return yes;
 }
 
-void TDownloadConsole::ShowInformation(const std::string& text) {
+void TDownloadConsole::Inform(const std::string& text) {
   StopPacing();
   Ask(TDialog::Information, text);
 }
@@ -199,31 +199,21 @@ void TDownloadConsole::Changed() {
   if (!FPacing) ShowState(FState);
 }
 
-void TDownloadConsole::SetTransferProgress(int percent) {
-  FState.TransferPercent = percent;
-  Changed();
-}
-
-void TDownloadConsole::SetFlashProgress(int percent) {
+void TDownloadConsole::FlashProgress(int percent) {
   FState.FlashPercent = percent;
   FState.Phase = TRunPhase::Verifying;
   FState.WaitingFor.clear();
   Changed();
 }
 
-void TDownloadConsole::SetByteCounter(std::int64_t sent, std::int64_t total) {
+void TDownloadConsole::SetCounter(std::int64_t sent, std::int64_t total) {
   FState.BytesSent = sent;
   FState.BytesTotal = total;
   Changed();
 }
 
-void TDownloadConsole::StartBusyAnimation() {
-  FState.Busy = true;
-  Changed();
-}
-
-void TDownloadConsole::StopBusyAnimation() {
-  FState.Busy = false;
+void TDownloadConsole::Working(bool working) {
+  FState.Busy = working;
   Changed();
 }
 
@@ -231,7 +221,7 @@ void TDownloadConsole::StopBusyAnimation() {
 // message handling of a block when PaintInterval has passed since it last
 // was, and at the last block; in between it may rest: the receiver's pace
 // sets the cost, never the screen's.
-void TDownloadConsole::ProcessPendingMessages() {
+void TDownloadConsole::BetweenBlocks() {
   if (FPacing) {
     const auto now = std::chrono::steady_clock::now();
     if (FFinalDue || now - FLastPaint >= PaintInterval()) {
@@ -309,9 +299,12 @@ void TDownloadConsole::TransferStarting(std::int32_t) {
 // state when its time has come (and, at the last block, in any case). The
 // pace is the payload the receiver accepted over the time since the first
 // block went out, which no line can make faster than it is.
-void TDownloadConsole::BlockAccepted(std::int32_t done, std::int32_t blockCount) {
+void TDownloadConsole::BlockAccepted(const TTransferProgress& progress) {
   FRecorder->BlockAccepted();
-  FState.BlocksAccepted = done;
+  FState.BlocksAccepted = progress.Done;
+  FState.BytesSent = progress.BytesSent;
+  FState.BytesTotal = progress.BytesTotal;
+  FState.TransferPercent = progress.Percent;
   FState.WaitingFor.clear();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
   if (elapsed > 0 && FState.BytesSent > 0) {
@@ -319,7 +312,7 @@ void TDownloadConsole::BlockAccepted(std::int32_t done, std::int32_t blockCount)
     FState.SecondsLeft = double(FState.BytesTotal - FState.BytesSent) / *FState.BytesPerSecond;
   }
   // The bar shows 100 % for the last half percent of blocks: the last block is the count's.
-  if (done >= blockCount) {
+  if (progress.Done >= progress.Blocks) {
     if (FPacing) FFinalDue = true;
     FState.Phase = TRunPhase::Verifying;
   }

@@ -111,29 +111,28 @@ protected:
 private:
   // TDownloadView
   void AppendStep(int step, const std::string& line) final;
-  void SetTransferProgress(int percent) final;
-  void SetFlashProgress(int percent) final;
-  void SetByteCounter(std::int64_t sent, std::int64_t total) final;
-  void StartBusyAnimation() final;
-  void StopBusyAnimation() final;
-  void StopProbeTimer() final;
-  void ShowMessage(const std::string& text) final;
-  bool ConfirmYesNo(const std::string& text) final;
-  void ShowInformation(const std::string& text) final;
-  void ProcessPendingMessages() final;
-  bool CloseRequested() const final { return FCloseRequested; }
-  void CloseWindow() final;
+  void ProbeAnswered() final;
   void Reached(std::uint8_t mode, const TDownloadJob& job) final;
   void Identified(const TDeviceInfo& info, bool addressRead) final;
+  void Working(bool working) final;
   void TransferStarting(std::int32_t blockCount) final;
-  void BlockAccepted(std::int32_t done, std::int32_t blockCount) final;
+  void BlockAccepted(const TTransferProgress& progress) final;
   void BlockResent(std::int32_t block) final;
+  void BetweenBlocks() final;
+  void FlashProgress(int percent) final;
   void Waiting(const char* stage, std::uint32_t silentMs) final;
   void LineLost() final;
+  void Tell(const std::string& text) final;
+  void Inform(const std::string& text) final;
+  bool AskYesNo(const std::string& text) final;
+  bool StopAsked() const final { return FCloseRequested; }
+  void Finished() final;
   void Ended(TDownloadResult result, const std::string& reason) final;
 
   // The state changed: shown now, or at the next paint while blocks go out.
   void Changed();
+  // Label4's bytes before the transfer: none, then the image's size.
+  void SetCounter(std::int64_t sent, std::int64_t total);
   void ShowPort();
   void StopPacing();
 

@@ -275,8 +275,8 @@ std::optional<TDownloadRecord> RecordOf(const TJsonValue& json) {
   return r;
 }
 
-// "failed" is how stations spelt a failure before the result had one name;
-// a bench may still be reading one. Anything else unknown did not succeed.
+// A result this reader does not know (an older station's "failed" among
+// them) did not succeed.
 std::optional<TDownloadResult> EventResult(const std::string& name) {
   if (name == ResultName(std::nullopt)) return std::nullopt;
   return ResultFromName(name).value_or(TDownloadResult::Failure);
@@ -429,8 +429,8 @@ TEvent ParseEvent(std::string_view line) {
   } else if (kind == "progress") {
     e.Kind = TEventKind::Progress;
     e.FlashPhase = json->TextOf("phase") == "flash";
-    // A station of before the two bars were told apart gives the phase's
-    // only; the flash is written only once the whole image went over.
+    // A line with the phase's bar only: the flash is written only once the
+    // whole image went over.
     const int percent = int(json->IntegerOf("percent"));
     e.TransferPercent = int(json->NumberOf("transfer_percent").value_or(e.FlashPhase ? 100 : percent));
     e.FlashPercent = int(json->NumberOf("flash_percent").value_or(e.FlashPhase ? percent : 0));

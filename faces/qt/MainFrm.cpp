@@ -182,7 +182,7 @@ void TForm1::CloseWithoutAsking() {
   close();
 }
 
-// --- the view of the exchange -------------------------------------------------------------
+// --- the face: the busy animation, the questions, the pending messages ---------------------
 
 void TForm1::DrawBusy(bool playing) {
   if (playing)

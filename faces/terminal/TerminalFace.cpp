@@ -176,7 +176,7 @@ void TTerminalFace::EmitProgress(const TRunState& state, bool last) {
 bool TTerminalFace::Ask(TDialog kind, const std::string& text, const std::string& detail) {
   ClearProgressLine();
   switch (kind) {
-    case TDialog::YesNo: return AskYesNo(text);
+    case TDialog::YesNo: return AnswerYesNo(text);
     // Every close here comes without a question: a signal stops the transfer.
     case TDialog::StopQuestion: return true;
     case TDialog::ConnectError:
@@ -199,7 +199,7 @@ bool TTerminalFace::Ask(TDialog kind, const std::string& text, const std::string
 
 // Asked on a terminal, with an explicit y or n; without one, the option
 // answers, and without the option the answer is yes: stop, nothing written.
-bool TTerminalFace::AskYesNo(const std::string& question) {
+bool TTerminalFace::AnswerYesNo(const std::string& question) {
   bool yes = true;
   const char* by = "default";
   if (FInputIsTerminal) {

@@ -47,7 +47,7 @@ private:
   void KeywordInput();
   void TakeKeywordLine(const std::string& line);
   void OnInterrupt();
-  bool AskYesNo(const std::string& question);
+  bool AnswerYesNo(const std::string& question);
   void Emit(const TEvent& event);
   void EmitProgress(const TRunState& state, bool last);
   void DrawProgressLine();

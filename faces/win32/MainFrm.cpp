@@ -410,7 +410,7 @@ LRESULT TForm1::ControlColour(HDC dc, HWND control) {
   return 0;
 }
 
-// --- the view of the exchange -----------------------------------------------------------------
+// --- the face: the busy animation, the questions, the pending messages ---------------------
 
 void TForm1::DrawTransferProgress(int percent) {
   Draw(ProgressBar1, [this, percent] { ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0); });

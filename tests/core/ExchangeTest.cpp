@@ -53,26 +53,27 @@ public:
   std::chrono::steady_clock::time_point FirstDialogAt;
 
   void AppendLog(const std::string& line) override { Log.push_back(line); }
-  void SetTransferProgress(int percent) override { TransferBar.push_back(percent); }
-  void SetFlashProgress(int percent) override { FlashBar.push_back(percent); }
-  void SetByteCounter(std::int64_t sent, std::int64_t total) override { Counter.push_back(ByteCounterText(sent, total)); }
-  void StartBusyAnimation() override {}
-  void StopBusyAnimation() override {}
-  void StopProbeTimer() override { ProbeTimerStopped = true; }
-  void ShowMessage(const std::string& text) override {
+  void BlockAccepted(const TTransferProgress& p) override {
+    TransferBar.push_back(p.Percent);
+    Counter.push_back(ByteCounterText(p.BytesSent, p.BytesTotal));
+  }
+  void FlashProgress(int percent) override { FlashBar.push_back(percent); }
+  void Working(bool) override {}
+  void ProbeAnswered() override { ProbeTimerStopped = true; }
+  void Tell(const std::string& text) override {
     if (Dialogs.empty()) FirstDialogAt = std::chrono::steady_clock::now();
     Dialogs.push_back(text);
   }
-  bool ConfirmYesNo(const std::string& text) override {
+  bool AskYesNo(const std::string& text) override {
     Dialogs.push_back(text);
     return AnswerYes;
   }
-  void ShowInformation(const std::string& text) override { Dialogs.push_back(text); }
-  void ProcessPendingMessages() override {
+  void Inform(const std::string& text) override { Dialogs.push_back(text); }
+  void BetweenBlocks() override {
     if (OnPump) OnPump();
   }
-  bool CloseRequested() const override { return CloseRequestedFlag; }
-  void CloseWindow() override { Closed = true; }
+  bool StopAsked() const override { return CloseRequestedFlag; }
+  void Finished() override { Closed = true; }
 
   // The moments a record is made of, when a test gives it one.
   TDownloadRecorder* Recorder = nullptr;

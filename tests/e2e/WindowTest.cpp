@@ -84,7 +84,7 @@ TEST(Counter, LongestTextIsReadableAndOverlapsNeitherBar) {
   line.s.Open();
   TForm1& f = line.s.Form();
   ASSERT_EQ(kLongestCounter, "( 67107840 / 67107840 )");
-  f.View().SetByteCounter(kMaxImageBytes, kMaxImageBytes);
+  f.View().BlockAccepted({0, 65535, kMaxImageBytes, kMaxImageBytes, 0});
   const QRect label = f.Label4->geometry();
   EXPECT_EQ(label.topLeft(), QPoint(428, 20));
   EXPECT_FALSE(label.intersects(f.ProgressBar1->geometry()));
@@ -131,16 +131,15 @@ TEST(Counter, BarRepaintsEveryStepWithTheLongestTextShown) {
   line.s.Open();
   TForm1& f = line.s.Form();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
-  f.View().SetByteCounter(kMaxImageBytes, kMaxImageBytes);
+  f.View().BlockAccepted({0, 65535, kMaxImageBytes, kMaxImageBytes, 0});
   line.s.RunFor(50);
   const QImage empty = OnScreen(f, f.ProgressBar1);
   int before = 0;
   for (int percent : {10, 30, 50, 70, 90, 100}) {
     SCOPED_TRACE(percent);
-    f.View().SetTransferProgress(percent);
-    f.View().SetByteCounter(std::int64_t(percent) * kMaxImageBytes / 100, kMaxImageBytes);
+    f.View().BlockAccepted({percent * 655, 65535, std::int64_t(percent) * kMaxImageBytes / 100, kMaxImageBytes, percent});
     // Only what one block's message handling lets through.
-    f.View().ProcessPendingMessages();
+    f.View().BetweenBlocks();
     // On screen, the bar and the counter look exactly as each paints itself:
     // nothing covers either, and neither is left stale.
     const QImage bar = OnScreen(f, f.ProgressBar1);
