@@ -117,16 +117,16 @@ void TBusyAnimation::Stop() {
   update();
 }
 
-void TBusyAnimation::Hold(bool hold) {
-  if (hold == FHeld || (hold && !Playing())) return;
-  FHeld = hold;
-  if (hold) {
-    FTimer.stop();
+void TBusyAnimation::Pace(bool paced) {
+  if (!Playing()) return;
+  FHeld = paced;
+  if (!paced) {
+    if (!FTimer.isActive()) FTimer.start();
     return;
   }
+  FTimer.stop();
   FFrame = (FFrame + artwork::kHeldStep) % kFrames;
   update();
-  FTimer.start();
 }
 
 // What stands still (the folder, the receiver's body) is drawn once, on the

@@ -36,9 +36,9 @@ public:
   explicit TBusyAnimation(QWidget* parent);
   void Play();
   void Stop();
-  // While the window holds its painting the timer rests, as none of its
-  // frames would be shown; each release moves the flight on kHeldStep.
-  void Hold(bool hold);
+  // While blocks go out the window is shown the run at the core's pace: the
+  // timer rests, and each state shown moves the flight on kHeldStep frames.
+  void Pace(bool paced);
   bool Playing() const { return FTimer.isActive() || FHeld; }
   int Frame() const { return FFrame; }
 

@@ -133,11 +133,10 @@ void TForm1::BuildControls() {
 
 void TForm1::AddLogLine(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }
 
-// What was held back paints in this pass; while blocks go out the window
-// rests again after the next pump. A wait paints at once: no message is
-// handled while the exchange waits.
+// What changed paints at the next pump, which while blocks go out comes
+// right after this; the core shows no state between, so the window rests.
+// A wait paints at once: no message is handled while the exchange waits.
 void TForm1::ShowState(const TRunState& state) {
-  HoldPainting(false);
   ProgressBar1->setValue(state.TransferPercent);
   ProgressBar2->setValue(state.FlashPercent);
   const QString counter = QString::fromStdString(ByteCounterText(state.BytesSent, state.BytesTotal));
@@ -150,7 +149,7 @@ void TForm1::ShowState(const TRunState& state) {
     FBusy = state.Busy;
     DrawBusy(FBusy);
   }
-  FHoldAfterPump = state.Paced;
+  Animate1->Pace(state.Paced);
   if (!state.WaitingFor.empty()) repaint();
   if (state.Closing) close();
 }
@@ -161,10 +160,6 @@ void TForm1::ShowState(const TRunState& state) {
 // typed keys from climbing here, so none is seen twice.
 bool TForm1::event(QEvent* event) {
   if (event->type() == QEvent::KeyPress) KeyText(static_cast<QKeyEvent*>(event)->text());
-  if (event->type() == QEvent::UpdateRequest && FPaintHeld) {
-    FPaintDeferred = true;
-    return true;
-  }
   return QWidget::event(event);
 }
 
@@ -218,18 +213,5 @@ bool TForm1::Ask(TDialog kind, const std::string& text, const std::string& detai
   return box.exec() == QMessageBox::Yes;
 }
 
-void TForm1::Pump() {
-  QCoreApplication::processEvents(QEventLoop::AllEvents);
-  if (FHoldAfterPump && !FPaintHeld) HoldPainting(true);
-}
-
-// Qt paints the whole window in one pass when its update request comes: a
-// held request is kept back, and asked for again on release.
-void TForm1::HoldPainting(bool hold) {
-  FPaintHeld = hold;
-  Animate1->Hold(hold);
-  if (hold || !FPaintDeferred) return;
-  FPaintDeferred = false;
-  QCoreApplication::postEvent(this, new QEvent(QEvent::UpdateRequest), Qt::LowEventPriority);
-}
+void TForm1::Pump() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 

@@ -55,12 +55,8 @@ private:
   bool Ask(TDialog kind, const std::string& text, const std::string& detail) override;
   void Pump() override;
 
-  void HoldPainting(bool hold);
   void DrawBusy(bool playing);
 
   TStripState FStrip;
   bool FBusy = false;
-  bool FHoldAfterPump = false;  // blocks go out: rest after the next pump
-  bool FPaintHeld = false;
-  bool FPaintDeferred = false;
 };

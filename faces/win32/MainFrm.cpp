@@ -413,17 +413,15 @@ LRESULT TForm1::ControlColour(HDC dc, HWND control) {
 // --- the face: the busy animation, the questions, the pending messages ---------------------
 
 void TForm1::DrawTransferProgress(int percent) {
-  Draw(ProgressBar1, [this, percent] { ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0); });
+  ::SendMessageA(ProgressBar1, PBM_SETPOS, WPARAM(percent), 0);
 }
 
 void TForm1::DrawFlashProgress(int percent) {
-  Draw(ProgressBar2, [this, percent] { ::SendMessageA(ProgressBar2, PBM_SETPOS, WPARAM(percent), 0); });
+  ::SendMessageA(ProgressBar2, PBM_SETPOS, WPARAM(percent), 0);
 }
 
 void TForm1::DrawByteCounter(const std::string& text) {
-  Draw(Label4, [this, text] {
-    if (Label4 != nullptr && ::IsWindow(Label4)) ::SetWindowTextA(Label4, text.c_str());
-  });
+  if (Label4 != nullptr && ::IsWindow(Label4)) ::SetWindowTextA(Label4, text.c_str());
 }
 
 void TForm1::DrawBusy(bool playing) {
@@ -434,7 +432,7 @@ void TForm1::DrawBusy(bool playing) {
   }
   ::KillTimer(Animate1, kAnimationTimerId);
   FBusy.Playing = false;
-  FBusyHeld = false;
+  FBusyPaced = false;
   FBusy.Frame = artwork::kStopFrame;
   ::InvalidateRect(Animate1, nullptr, FALSE);
 }
@@ -474,26 +472,22 @@ void TForm1::PumpMessages() {
   }
 }
 
-// What was held back paints in this pass; while blocks go out the window
-// rests again after the next pump. A wait paints at once: no message is
-// handled while the exchange waits.
+// What changed paints at the next pump, which while blocks go out comes
+// right after this; the core shows no state between, so the window rests.
+// A wait paints at once: no message is handled while the exchange waits.
 void TForm1::ShowState(const TRunState& state) {
-  HoldPainting(false);
   if (state.TransferPercent != FShownTransfer) DrawTransferProgress(FShownTransfer = state.TransferPercent);
   if (state.FlashPercent != FShownFlash) DrawFlashProgress(FShownFlash = state.FlashPercent);
   if (std::string counter = ByteCounterText(state.BytesSent, state.BytesTotal); counter != FShownCounter)
     DrawByteCounter(FShownCounter = std::move(counter));
   if (TStripState strip = StripOf(state); !(strip == FShownStrip)) DrawStrip(FShownStrip = std::move(strip));
   if (state.Busy != FShownBusy) DrawBusy(FShownBusy = state.Busy);
-  FHoldAfterPump = state.Paced;
+  PaceBusy(state.Paced);
   if (!state.WaitingFor.empty()) PaintNow();
   if (state.Closing) DestroyForm();
 }
 
-void TForm1::Pump() {
-  PumpMessages();
-  if (FHoldAfterPump && !FPaintHeld) HoldPainting(true);
-}
+void TForm1::Pump() { PumpMessages(); }
 
 void TForm1::DestroyForm() {
   if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);
@@ -502,40 +496,23 @@ void TForm1::DestroyForm() {
 // --- the status strip, and the pace of painting ---------------------------------------------------
 
 void TForm1::DrawStrip(const TStripState& strip) {
-  Draw(StatusStrip, [this, strip] {
-    if (StatusStrip == nullptr || !::IsWindow(StatusStrip)) return;
-    FStripWarning = strip.Warning;
-    SetUtf8Text(StatusStrip, strip.Text);
-  });
+  if (StatusStrip == nullptr || !::IsWindow(StatusStrip)) return;
+  FStripWarning = strip.Warning;
+  SetUtf8Text(StatusStrip, strip.Text);
 }
 
-// A control told of a new value invalidates itself and is painted when the
-// messages are next handled; while painting is held, only the newest value
-// for each control is kept, and handed to it on release.
-void TForm1::Draw(HWND control, std::function<void()> draw) {
-  if (FPaintHeld)
-    FHeldDraws[control] = std::move(draw);
-  else
-    draw();
-}
-
-void TForm1::HoldPainting(bool hold) {
-  FPaintHeld = hold;
-  // The animation's timer rests too, as none of its frames would be shown;
-  // each release moves the flight on a few frames.
-  if (FBusy.Playing && hold != FBusyHeld) {
-    FBusyHeld = hold;
-    if (hold) {
-      ::KillTimer(Animate1, kAnimationTimerId);
-    } else {
-      for (int i = 0; i < artwork::kHeldStep; ++i) FBusy.Advance();
-      ::InvalidateRect(Animate1, nullptr, FALSE);
-      ::SetTimer(Animate1, kAnimationTimerId, UINT(artwork::kFrameMs), nullptr);
-    }
+// While blocks go out the animation's timer rests, and each state shown
+// moves the flight on a few frames: the window is painted at the core's pace.
+void TForm1::PaceBusy(bool paced) {
+  if (!FBusy.Playing || (!paced && !FBusyPaced)) return;
+  FBusyPaced = paced;
+  if (!paced) {
+    ::SetTimer(Animate1, kAnimationTimerId, UINT(artwork::kFrameMs), nullptr);
+    return;
   }
-  if (hold) return;
-  for (auto& [control, draw] : FHeldDraws) draw();
-  FHeldDraws.clear();
+  ::KillTimer(Animate1, kAnimationTimerId);
+  for (int i = 0; i < artwork::kHeldStep; ++i) FBusy.Advance();
+  ::InvalidateRect(Animate1, nullptr, FALSE);
 }
 
 // No message is handled here, as none may be while the exchange waits: the

@@ -9,8 +9,6 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <functional>
-#include <map>
 #include <string>
 
 #include "Artwork.h"
@@ -54,7 +52,6 @@ private:
   void DeleteFonts();
   int Scaled(int pixels) const;
   LRESULT ControlColour(HDC dc, HWND control);
-  void Draw(HWND control, std::function<void()> draw);
 
   // TFace
   void ShowState(const TRunState& state) override;
@@ -66,7 +63,7 @@ private:
   void DrawFlashProgress(int percent);
   void DrawByteCounter(const std::string& text);
   void DrawStrip(const TStripState& strip);
-  void HoldPainting(bool hold);
+  void PaceBusy(bool paced);
   void PaintNow();
   void PumpMessages();
   void DrawBusy(bool playing);
@@ -78,7 +75,6 @@ private:
   std::string FShownCounter;
   TStripState FShownStrip;
   bool FShownBusy = false;
-  bool FHoldAfterPump = false;  // blocks go out: rest after the next pump
 
   TArtworkSession FArtwork;
   TBusyPicture FBusy;
@@ -89,7 +85,5 @@ private:
   HFONT FCounterFont = nullptr;
   HWND FAddress[3] = {};
   bool FLogEmpty = true;
-  bool FPaintHeld = false;
-  bool FBusyHeld = false;  // the animation's timer rests while painting is held
-  std::map<HWND, std::function<void()>> FHeldDraws;
+  bool FBusyPaced = false;  // the animation moves at each state shown, its timer resting
 };
