@@ -223,7 +223,7 @@ void TDownloadConsole::Working(bool working) {
 // sets the cost, never the screen's.
 void TDownloadConsole::BetweenBlocks() {
   if (FPacing) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Now();
     if (FFinalDue || now - FLastPaint >= PaintInterval()) {
       FLastPaint = now;
       if (FFinalDue) FPacing = FFinalDue = false;
@@ -287,7 +287,7 @@ void TDownloadConsole::Identified(const TDeviceInfo& info, bool addressRead) {
 
 void TDownloadConsole::TransferStarting(std::int32_t) {
   FTransferring = true;
-  FTransferStart = std::chrono::steady_clock::now();
+  FTransferStart = Now();
   FPacing = true;
   FLastPaint = FTransferStart - PaintInterval();
   FState.Phase = TRunPhase::Sending;
@@ -306,7 +306,7 @@ void TDownloadConsole::BlockAccepted(const TTransferProgress& progress) {
   FState.BytesTotal = progress.BytesTotal;
   FState.TransferPercent = progress.Percent;
   FState.WaitingFor.clear();
-  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - FTransferStart).count();
+  const double elapsed = std::chrono::duration<double>(Now() - FTransferStart).count();
   if (elapsed > 0 && FState.BytesSent > 0) {
     FState.BytesPerSecond = double(FState.BytesSent) / elapsed;
     FState.SecondsLeft = double(FState.BytesTotal - FState.BytesSent) / *FState.BytesPerSecond;

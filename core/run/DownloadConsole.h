@@ -103,6 +103,9 @@ protected:
   virtual bool WaitsForLostPort() const { return true; }
   // How often a running transfer is shown to the face.
   virtual std::chrono::milliseconds PaintInterval() const;
+  // The clock the pace, the time left and the painting are measured on: the
+  // monotonic one; a test that sets the time itself gives its own.
+  virtual std::chrono::steady_clock::time_point Now() const { return std::chrono::steady_clock::now(); }
 
   // A file error's detail goes into the log first, then the error's text is shown.
   void ShowError(const std::exception& e);

@@ -258,6 +258,12 @@ INSTANTIATE_TEST_SUITE_P(
         OddLine{"EscapesAndLatin1Carried", "{\"event\":\"log\",\"text\":\"a\\\"b\\\\c\\u00e9\\ud83d\\ude00\"}\r\n",
                 {TEventKind::Log}, "a\"b\\c\xC3\xA9\xF0\x9F\x98\x80"},
         OddLine{"LastLineWithoutItsEnd", "{\"event\":\"message\",\"text\":\"x\"}", {TEventKind::Message}, "x"},
+        // A newer station's fields, of every kind of value: the line is still its event.
+        OddLine{"NewerFieldsReadAsTheirKind",
+                "{\"event\":\"log\",\"text\":\"x\",\"since\":{\"ms\":[1,2.5,true,null]}}\n"
+                "{\"event\":\"progress\",\"phase\":\"download\",\"percent\":38,\"bytes\":7168,\"total\":21504,"
+                "\"transfer_percent\":38,\"flash_percent\":0,\"rate\":11295.5,\"seconds_left\":1.3,\"eta\":\"17:02\"}\n",
+                {TEventKind::Log, TEventKind::Progress}, "x"},
         OddLine{"NotJsonIsUnknown", "Segmentation fault\n{\"event\":\"log\",\"text\":\"y\"}\n",
                 {TEventKind::Unknown, TEventKind::Log}, "Segmentation fault"},
         OddLine{"CutObjectIsUnknown", "{\"event\":\"result\",\"result\":\"succ\n", {TEventKind::Unknown},

@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -466,21 +467,33 @@ public:
   std::string LastCounter;
   int CloseAtBlock = -1;
   std::vector<bool> CloseDecisions;
+  std::vector<TRunState> States;  // every state the face was shown
+  // Set: the run's clock is the test's, and each block takes this long on
+  // the line (from the transfer's start to the first reply, and from one
+  // block's message handling to the next reply).
+  std::optional<std::chrono::microseconds> BlockTime;
 
 private:
   int FPumps = 0;
+  std::chrono::steady_clock::time_point FNow;
+  std::chrono::steady_clock::time_point Now() const override {
+    return BlockTime ? FNow : std::chrono::steady_clock::now();
+  }
   void AddLogLine(const std::string& line) override {
     ShownAfterRecorded &= !Recorder().Log().empty() && Recorder().Log().back() == line;
     Shown.push_back(line);
   }
   // Held: blocks go out and the face was told to rest between states.
   void ShowState(const TRunState& state) override {
+    if (BlockTime && state.Phase == TRunPhase::Sending && state.BlocksAccepted == 0) FNow += *BlockTime;
+    States.push_back(state);
     LastTransferPercent = state.TransferPercent;
     LastCounter = ByteCounterText(state.BytesSent, state.BytesTotal);
     Held = state.Paced;
     Destroyed |= state.Closing;
   }
   void Pump() override {
+    if (BlockTime) FNow += *BlockTime;
     // The operator closes at this block, and again at once, impatient.
     if (++FPumps != CloseAtBlock) return;
     CloseDecisions.push_back(CloseQuery());
@@ -528,6 +541,46 @@ TEST_F(Console, EveryLogLineIsRecordedBeforeItIsShownAndTheRecordNamesThePortGiv
   EXPECT_FALSE(c->Held);
   EXPECT_TRUE(c->Destroyed);
   EXPECT_TRUE(c->CloseQuery()) << "the download is over: nothing holds the window";
+}
+
+// Whatever the pace of painting, the face is shown every numbered step and,
+// before the receiver's checks, the whole image taken.
+TEST_F(Console, ASuccessfulRunShowsEveryStepAndTheWholeImageBeforeTheChecks) {
+  auto c = Open();
+  Run(*c, 5 * 1024);
+  ASSERT_EQ(c->DownloadResult(), TDownloadResult::Success);
+  std::vector<int> steps;  // the job is chosen without its keyword: no step 0
+  for (const TRunState& s : c->States)
+    if (s.Step >= 0 && (steps.empty() || steps.back() != s.Step)) steps.push_back(s.Step);
+  EXPECT_EQ(steps, (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
+  const auto checks = std::find_if(c->States.begin(), c->States.end(), [](const TRunState& s) { return s.Step == 4; });
+  EXPECT_TRUE(std::any_of(c->States.begin(), checks, [](const TRunState& s) {
+    return s.BytesTotal == 5 * 1024 && s.BytesSent == s.BytesTotal && s.TransferPercent == 100;
+  })) << "the whole image is shown before step 4";
+}
+
+// The pace is the payload the receiver took over the time since the first
+// block: steady on a steady line, however often the face is painted; the
+// time left is what remains at that pace, none at the last block. The clock
+// is the test's: each block takes its time on a line at 115200 bit/s
+// (1024 bytes of payload in 1028 bytes on the line).
+TEST_F(Console, ThePaceIsTheBytesSinceTheFirstBlockAndTheTimeLeftWhatRemainsAtIt) {
+  auto c = Open();
+  c->BlockTime = std::chrono::microseconds(89236);
+  Run(*c, 20 * 1024);
+  ASSERT_EQ(c->DownloadResult(), TDownloadResult::Success);
+  const double pace = 1024 / 0.089236;
+  int paced = 0;
+  for (const TRunState& s : c->States) {
+    if (!s.BytesPerSecond || s.BlocksAccepted == 0) continue;
+    ++paced;
+    EXPECT_NEAR(*s.BytesPerSecond, pace, pace * 1e-3) << "at block " << s.BlocksAccepted;
+    ASSERT_TRUE(s.SecondsLeft.has_value());
+    EXPECT_NEAR(*s.SecondsLeft, (20 - s.BlocksAccepted) * 0.089236, 1e-3) << "at block " << s.BlocksAccepted;
+  }
+  EXPECT_GE(paced, 4) << "painted at the first block, every 500 ms and at the last";
+  EXPECT_EQ(c->State().BytesSent, 20 * 1024);
+  EXPECT_EQ(c->State().SecondsLeft, std::optional<double>(0.0));
 }
 
 stbsim::Config HangsUpBeforeBlock(std::uint32_t block) {

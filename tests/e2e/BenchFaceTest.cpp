@@ -6,17 +6,23 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMessageBox>
 #include <QTest>
+#include <QTimer>
 
 #include <fstream>
 #include <map>
 
 #include "Harness.h"
 #include "BenchWindow.h"
+#include "FormLayout.h"
 
 namespace {
 
@@ -84,6 +90,58 @@ TEST(BenchFace, ThreeBoxesEachWithItsOwnEnd) {
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(PortTakeable(options.Ports[std::size_t(i)])) << options.Ports[std::size_t(i)];
   window.close();
   EXPECT_FALSE(window.isVisible()) << "nothing running: the bench closes without a question";
+}
+
+// A station's last word on standard error is shown in its row, even when
+// the station ended before it wrote the line's end.
+TEST(BenchFace, AStationsLastLineWithoutItsEndIsShown) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 1024);
+  const std::string station = (bench.Dir() / "station.sh").string();
+  std::ofstream(station) << "#!/bin/sh\nprintf 'first words\\nlast words' >&2\nexit 3\n";
+  ASSERT_EQ(::chmod(station.c_str(), 0755), 0);
+  TBenchWindow window(TBenchOptions{{"/dev/ttyS9"}, false, false, station});
+  window.show();
+  QTest::keyClicks(&window, "W4n!Rk");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.Idle(); }, 60000)) << "the station never ended";
+  EXPECT_EQ(window.Row(0).ResultText(), "station ended without a result (status 3): last words");
+}
+
+// Closed while blocks go out: the operator is asked first; once told to
+// stop, the window waits for its stations to end after the block on the
+// line, and then closes by itself.
+TEST(BenchFace, ClosedWhileBlocksGoOutAsksThenClosesOnceItsStationsEnded) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 64 * 1024);
+  stbsim::Config paced;
+  paced.Paced = true;
+  stbsim::Receiver rx(paced);
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  TBenchWindow window(TBenchOptions{{rx.ConsolePath()}, false, false, STB_DOWNLOADER});
+  window.show();
+  QTest::keyClicks(&window, "W4n!Rk");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.Row(0).Sending(); }, 60000)) << window.Row(0).Stage();
+
+  std::vector<std::string> asked;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    asked.push_back(box->text().toStdString());
+    box->button(QMessageBox::Yes)->click();
+  });
+  answer.start(20);
+  window.close();
+  EXPECT_EQ(asked, std::vector<std::string>{kStopQuestion});
+  EXPECT_TRUE(window.isVisible()) << "a station still runs";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 60000)) << "the stations ended, the window stayed";
+  EXPECT_TRUE(window.Idle());
+  EXPECT_EQ(window.Row(0).Result(), TRowResult::Failed);
+  EXPECT_LT(rx.GetSummary().BlocksAccepted, 64u) << "the station stopped before the last block";
 }
 
 }  // namespace

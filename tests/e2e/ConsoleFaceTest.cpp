@@ -71,6 +71,40 @@ int RunConsole(const fs::path& dir, const std::string& input, std::vector<std::s
   return pid < 0 ? -2 : AwaitExit(pid, timeoutMs);
 }
 
+// The payload of a line at 115200 bit/s: 1024 bytes of each block in the
+// 1028 that the block, its checksum and its reply take on the line.
+constexpr double kPayloadLimit = 11520.0 * 1024 / 1028;
+
+// What a successful run tells a program that follows it: every numbered
+// step in order, the whole image before the receiver's checks, and a pace no
+// line can beat with the time left at that pace, none after the last block.
+// From half way on the pace is steady: within a tenth of the last, a margin
+// a loaded machine's late wake-ups stay well inside.
+void ExpectEveryStepAndAPaceTheLineCarries(const std::vector<QJsonObject>& events) {
+  std::vector<int> steps;
+  std::vector<double> secondHalf;
+  bool wholeImage = false, wholeBeforeChecks = false;
+  for (const QJsonObject& e : events) {
+    if (e["event"] == "step") steps.push_back(e["step"].toInt());
+    if (e["event"] == "step" && e["step"] == 4) wholeBeforeChecks = wholeImage;
+    if (e["event"] != "progress" || e["phase"] != "download") continue;
+    const std::int64_t bytes = e["bytes"].toInteger(), total = e["total"].toInteger();
+    wholeImage |= bytes == total && e["percent"] == 100;
+    if (e["rate"].isNull()) continue;
+    const double rate = e["rate"].toDouble(), left = e["seconds_left"].toDouble();
+    EXPECT_LE(rate, kPayloadLimit + 0.05) << bytes << " bytes";
+    // Each written to a tenth.
+    EXPECT_NEAR(left, double(total - bytes) / rate, 0.06) << bytes << " bytes";
+    if (bytes == total) {
+      EXPECT_EQ(left, 0.0);
+    }
+    if (2 * bytes >= total) secondHalf.push_back(rate);
+  }
+  for (double rate : secondHalf) EXPECT_NEAR(rate, secondHalf.back(), secondHalf.back() / 10);
+  EXPECT_EQ(steps, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_TRUE(wholeBeforeChecks) << "the whole image is told before step 4";
+}
+
 struct ConsoleRow {
   const char* name;
   std::string input;  // standard input
@@ -112,6 +146,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
 
   std::vector<std::string> log;
   QJsonObject result;
+  std::vector<QJsonObject> events;
   for (const std::string& line : out) {
     if (!json) {
       log.push_back(line);
@@ -119,6 +154,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
     }
     const QJsonObject event = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
     ASSERT_FALSE(event.isEmpty()) << "not a JSON object: " << line;
+    events.push_back(event);
     if (event["event"] == "progress" && event["phase"] == "download") {
       // The transfer's percent is its bytes' share, the bar a block ahead of the counter at most.
       const std::int64_t bytes = event["bytes"].toInteger(), total = event["total"].toInteger();
@@ -135,6 +171,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
     ASSERT_FALSE(result.isEmpty()) << "no result event";
     EXPECT_EQ(out.back().find("{\"event\":\"result\""), 0u) << "the result comes last";
     EXPECT_EQ(result["result"].toString().toStdString(), row.result);
+    if (row.exitStatus == 0) ExpectEveryStepAndAPaceTheLineCarries(events);
   }
   const auto records = FileLines(bench.RecordDir() / "downloads.jsonl");
   if (row.exitStatus == 2) {
@@ -159,6 +196,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         ConsoleRow{"PlainSuccessOnAPacedLine", "W4n!Rk\n", {}, [](stbsim::Config& c) { c.Paced = true; }, 0, "success",
                    "Please Turn Off and On the STB set !!!"},
+        ConsoleRow{"JsonSuccessOnAPacedLine", "W4n!Rk\n", {"--json"}, [](stbsim::Config& c) { c.Paced = true; }, 0,
+                   "success", "Please Turn Off and On the STB set !!!"},
         ConsoleRow{"JsonFlashWriteFailure", "W4n!Rk\n", {"--json"}, [](stbsim::Config& c) { c.Fault.FlashByteAt = 1; },
                    1, "failure", "  Flash Write Error !!"},
         ConsoleRow{"JsonAddressMismatchStopsUnlessTold", "W4n!Rk\n", {"--json"},

@@ -4,6 +4,7 @@
 #include <termios.h>
 
 
+#include "PortList.h"
 #include "SerialFixture.h"
 
 namespace {
@@ -175,6 +176,27 @@ TEST(SerialConnect, SecondComponentIsTurnedAwayUntilFirstLetsGo) {
   first.Disconnect();
   EXPECT_TRUE(second.Connect()) << second.LastError();
   EXPECT_TRUE(second.LastError().empty());
+}
+
+// The system hands a lost pseudo-terminal's number to the next terminal
+// opened, which is nobody's line to this box: the component never opens
+// that number again, even once it is there anew.
+TEST(SerialConnect, LostPseudoTerminalIsNeverReopenedByItsNumber) {
+  auto lost = std::make_unique<PtyPair>();
+  const std::string number = lost->NearPath();
+  EXPECT_EQ(ReturningName(number), "");
+  TSerialPortDriver drv;
+  drv.SetComPortDevice(number);
+  ASSERT_TRUE(drv.Connect()) << drv.LastError();
+  lost->HangUp();
+  std::uint8_t b = 0;
+  EXPECT_FALSE(drv.ReadByte(b));
+  ASSERT_TRUE(drv.LineLost());
+  EXPECT_FALSE(drv.ReconnectLost());  // lets the number go
+  lost.reset();
+  const PtyPair next;  // the lowest number free: most often the one let go
+  EXPECT_FALSE(drv.ReconnectLost()) << next.NearPath();
+  EXPECT_FALSE(drv.Connected());
 }
 
 TEST_F(SerialLine, ConnectAgainNeitherReopensNorFlushes) {
