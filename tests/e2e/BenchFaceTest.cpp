@@ -23,6 +23,7 @@
 #include "Harness.h"
 #include "BenchWindow.h"
 #include "FormLayout.h"
+#include "DialogTexts.h"
 
 namespace {
 
