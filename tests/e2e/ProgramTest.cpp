@@ -16,6 +16,7 @@
 
 #include <QSettings>
 
+#include "Bench.h"
 #include "PortMemory.h"
 #include "PtyPair.h"
 #include "SerialDrv.h"
@@ -177,6 +178,50 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"Semicolon", "/tmp/a;b"}, NameCase{"Equals", "/tmp/a=b"},
                       NameCase{"QuoteAndBackslash", "/tmp/a\"b\\c"}, NameCase{"AtFirst", "@ByteArray(com1)"},
                       NameCase{"Tab", "/tmp/a\tb"}, NameCase{"NonAscii", "/tmp/\xc3\x9c" "bertragung"}),
+    RowName());
+
+// The bench's ports: a list as QSettings writes one for stb-bench, read
+// from what it wrote and written so that it reads them back, other keys
+// kept; given ports are remembered and a bench given none takes them.
+struct PortsCase {
+  std::string name;
+  std::vector<std::string> ports;
+};
+class BenchSettingsFile : public ::testing::TestWithParam<PortsCase> {};
+
+TEST_P(BenchSettingsFile, ReadsTheListQSettingsWroteAndWritesOneItReads) {
+  const std::vector<std::string>& ports = GetParam().ports;
+  const fs::path theirs = TemporaryFolder(), ours = TemporaryFolder();
+  ASSERT_FALSE(theirs.empty() || ours.empty());
+  const auto file = [](const fs::path& dir) {
+    return QString::fromStdString((dir / "stb-downloader" / "stb-bench.ini").string());
+  };
+  QStringList list;
+  for (const std::string& port : ports) list << QString::fromStdString(port);
+  QSettings(file(theirs), QSettings::IniFormat).setValue("ports", list);
+  QSettings(file(ours), QSettings::IniFormat).setValue("keep", "kept, as it was");
+
+  ::setenv("XDG_CONFIG_HOME", theirs.c_str(), 1);
+  EXPECT_EQ(UserBenchPortMemory()->Remembered(), ports) << "read from QSettings' file";
+  EXPECT_EQ(BenchPorts({}), ports) << "a bench given no ports takes the remembered ones";
+  ::setenv("XDG_CONFIG_HOME", ours.c_str(), 1);
+  EXPECT_EQ(BenchPorts(ports), ports);
+  ::unsetenv("XDG_CONFIG_HOME");
+  QSettings read(file(ours), QSettings::IniFormat);
+  QStringList back = read.value("ports").toStringList();
+  std::vector<std::string> got;
+  for (const QString& port : back) got.push_back(port.toStdString());
+  EXPECT_EQ(got, ports) << "written for QSettings";
+  EXPECT_EQ(read.value("keep").toString(), "kept, as it was");
+  fs::remove_all(theirs);
+  fs::remove_all(ours);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, BenchSettingsFile,
+    ::testing::Values(PortsCase{"One", {"/dev/ttyUSB0"}}, PortsCase{"Two", {"/dev/ttyUSB0", "/dev/ttyUSB1"}},
+                      PortsCase{"CommaAndBlanks", {"/tmp/a,b", " /tmp/my port ", "/tmp/c"}},
+                      PortsCase{"QuoteAndAt", {"/tmp/a\"b\\c", "@ByteArray(com1)", "/tmp/\xc3\x9c" "bertragung"}}),
     RowName());
 
 }  // namespace
