@@ -102,7 +102,7 @@ while [ ! -e go ]; do sleep 0.02; done)"));
 TEST_F(Stations, ClosedWhileBlocksGoOutAsksThenClosesOnceStationsEnded) {
   auto bench = Bench(Station(FBench, "station.sh", R"(echo '{"event":"step","step":1,"text":"1. Check Machine"}'
 echo '{"event":"step","step":3,"text":"3. Start DownLoad"}'
-trap ': > stopped; exit 1' TERM
+trap ': > stopped; sleep 0.3; exit 1' TERM
 while :; do sleep 0.02; done)"));
   EXPECT_EQ(bench->Close(true), TBenchClose::Now) << "nothing runs yet";
   Type(*bench);
@@ -113,6 +113,7 @@ while :; do sleep 0.02; done)"));
   EXPECT_EQ(bench->Close(true), TBenchClose::Wait);
   EXPECT_EQ(bench->Head().Header, "Stopping the stations; the bench closes once every port is let go.");
   ASSERT_TRUE(LookUntil(*bench, [&] { return bench->CloseDue(); })) << "the station never ended";
+  EXPECT_FALSE(bench->Row(0).Running()) << "due to close while its station still ran";
   EXPECT_TRUE(Exists("stopped")) << "stopped as SIGTERM stops a station";
   EXPECT_EQ(bench->Close(true), TBenchClose::Now);
   EXPECT_EQ(bench->ExitStatus(), 1) << "the box it stopped failed";
