@@ -197,20 +197,21 @@ const TBenchRow& TBench::Row(std::size_t i) const { return FRows[i]->Model; }
 TBenchRowText TBench::RowText(std::size_t i) const {
   const TBenchRow& m = FRows[i]->Model;
   TBenchRowText t;
-  t.Port = m.Port();
-  t.Box = m.Identity();
-  t.Stage = Utf8OfLatin1(m.Stage());
+  auto& label = t.Labels;
+  label[TBenchRowText::Port] = m.Port();
+  label[TBenchRowText::Box] = m.Identity();
+  label[TBenchRowText::Stage] = Utf8OfLatin1(m.Stage());
   t.DownloadPercent = m.DownloadPercent();
   t.FlashPercent = m.FlashPercent();
-  if (m.Total() > 0) t.Bytes = ByteCounterText(m.Bytes(), m.Total());
-  if (m.Rate()) t.Pace = PaceText(*m.Rate());
-  if (const auto left = m.SecondsLeft()) t.Left = MinutesText(*left);
-  t.Result = Utf8OfLatin1(m.ResultText());
+  if (m.Total() > 0) label[TBenchRowText::Bytes] = ByteCounterText(m.Bytes(), m.Total());
+  if (m.Rate()) label[TBenchRowText::Pace] = PaceText(*m.Rate());
+  if (const auto left = m.SecondsLeft()) label[TBenchRowText::Left] = MinutesText(*left);
+  label[TBenchRowText::Result] = Utf8OfLatin1(m.ResultText());
   t.Success = m.Result() == TRowResult::Success;
   const auto took = m.Result() != TRowResult::None ? m.Seconds(Now()) : std::nullopt;
-  if (took) t.Time = MinutesText(*took);
-  t.Passed = std::to_string(m.Passed());
-  t.Failed = std::to_string(m.Failed());
+  if (took) label[TBenchRowText::Time] = MinutesText(*took);
+  label[TBenchRowText::Passed] = std::to_string(m.Passed());
+  label[TBenchRowText::Failed] = std::to_string(m.Failed());
   return t;
 }
 

@@ -7,6 +7,7 @@
 // Windows) only draws the state here and forwards what the operator does.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,11 +37,12 @@ struct TBenchHead {
   bool Problem = false;  // the description could not be read: the three lines in red
 };
 
-// One row as the window shows it, column by column, in UTF-8.
+// One row as the window shows it: its labels' texts in UTF-8, in the
+// columns' order (the two bars between Stage and Bytes left out), its bars.
 struct TBenchRowText {
-  std::string Port, Box, Stage;
+  enum TLabel { Port, Box, Stage, Bytes, Pace, Left, Result, Time, Passed, Failed, kLabels };
+  std::array<std::string, kLabels> Labels;
   int DownloadPercent = 0, FlashPercent = 0;
-  std::string Bytes, Pace, Left, Result, Time, Passed, Failed;
   bool Success = false;  // the result in green, else red
 };
 

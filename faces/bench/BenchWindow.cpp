@@ -110,33 +110,26 @@ void TBenchWindow::BuildHead(QVBoxLayout* top) {
   top->addLayout(controls);
 }
 
+// Fixed widths: a text that changes never moves the other columns, so a
+// change repaints its own label and nothing else. 0: as wide as it needs.
+constexpr int kLabelWidths[TBenchRowText::kLabels] = {0, 140, 175, 125, 65, 35, 190, 35, 45, 45};
+
 void TBenchWindow::BuildRow(std::size_t i, QGridLayout* grid) {
-  TRowCells cells{};
+  TRowCells cells;
   const int r = int(i) + 1;
-  int c = 0;
-  // Fixed widths: a text that changes never moves the other columns, so a
-  // change repaints its own label and nothing else.
-  auto label = [&](QLabel*& out, int width) {
-    out = new QLabel;
-    out->setTextFormat(Qt::PlainText);
-    if (width > 0) out->setFixedWidth(width);
-    grid->addWidget(out, r, c++);
-  };
-  label(cells.Port, 0);
-  label(cells.Box, 140);
-  label(cells.Stage, 175);
+  for (int l = 0; l < TBenchRowText::kLabels; ++l) {
+    QLabel* label = cells.Labels[std::size_t(l)] = new QLabel;
+    label->setTextFormat(Qt::PlainText);
+    if (kLabelWidths[l] > 0) label->setFixedWidth(kLabelWidths[l]);
+    // The bars stand in the fourth and fifth columns.
+    grid->addWidget(label, r, l < TBenchRowText::Bytes ? l : l + 2);
+  }
   cells.Download = MakeBar();
-  grid->addWidget(cells.Download, r, c++);
+  grid->addWidget(cells.Download, r, TBenchRowText::Bytes);
   cells.Flash = MakeBar();
-  grid->addWidget(cells.Flash, r, c++);
-  label(cells.Bytes, 125);
-  label(cells.Pace, 65);
-  label(cells.Left, 35);
-  label(cells.Result, 190);
-  label(cells.Time, 35);
-  label(cells.Passed, 45);
-  label(cells.Failed, 45);
-  cells.Result->setFont(Bold(cells.Result->font()));
+  grid->addWidget(cells.Flash, r, TBenchRowText::Bytes + 1);
+  QLabel* result = cells.Labels[TBenchRowText::Result];
+  result->setFont(Bold(result->font()));
   FCells.push_back(cells);
 }
 
@@ -206,20 +199,11 @@ void TBenchWindow::Draw() {
 }
 
 void TBenchWindow::DrawRow(TRowCells& cells, const TBenchRowText& row) {
-  SetText(cells.Port, row.Port);
-  SetText(cells.Box, row.Box);
-  SetText(cells.Stage, row.Stage);
+  QLabel* result = cells.Labels[TBenchRowText::Result];
+  const bool newResult = result->text() != Text(row.Labels[TBenchRowText::Result]);
+  for (std::size_t l = 0; l < row.Labels.size(); ++l) SetText(cells.Labels[l], row.Labels[l]);
+  if (newResult) result->setToolTip(result->text());
+  Colour(result, row.Success ? QColor(0, 0x80, 0) : QColor(0xC0, 0, 0));
   SetBar(cells.Download, row.DownloadPercent);
   SetBar(cells.Flash, row.FlashPercent);
-  SetText(cells.Bytes, row.Bytes);
-  SetText(cells.Pace, row.Pace);
-  SetText(cells.Left, row.Left);
-  if (cells.Result->text() != Text(row.Result)) {
-    SetText(cells.Result, row.Result);
-    cells.Result->setToolTip(cells.Result->text());
-  }
-  Colour(cells.Result, row.Success ? QColor(0, 0x80, 0) : QColor(0xC0, 0, 0));
-  SetText(cells.Time, row.Time);
-  SetText(cells.Passed, row.Passed);
-  SetText(cells.Failed, row.Failed);
 }

@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,8 +51,8 @@ protected:
 
 private:
   struct TRowCells {
-    QLabel *Port, *Box, *Stage, *Bytes, *Pace, *Left, *Result, *Time, *Passed, *Failed;
-    QProgressBar *Download, *Flash;
+    std::array<QLabel*, TBenchRowText::kLabels> Labels{};
+    QProgressBar *Download = nullptr, *Flash = nullptr;
   };
 
   void BuildHead(class QVBoxLayout* top);

@@ -91,8 +91,8 @@ echo '{"event":"progress","phase":"download","percent":50,"bytes":2048,"total":4
 while [ ! -e go ]; do sleep 0.02; done)"));
   Type(*bench);
   ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Row(0).Rate().has_value(); }));
-  EXPECT_EQ(bench->RowText(0).Pace, "11.2 KiB/s");
-  EXPECT_EQ(bench->RowText(0).Pace, PaceText(11454.6));
+  EXPECT_EQ(bench->RowText(0).Labels[TBenchRowText::Pace], "11.2 KiB/s");
+  EXPECT_EQ(bench->RowText(0).Labels[TBenchRowText::Pace], PaceText(11454.6));
   std::ofstream(FBench.Dir() / "go");
   ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Idle(); }));
 }

@@ -180,9 +180,7 @@ void TWin32BenchWindow::BuildControls() {
     TRowCells row;
     row.Download = MakeBar(Handle);
     row.Flash = MakeBar(Handle);
-    for (HWND* cell : {&row.Port, &row.Box, &row.Stage, &row.Bytes, &row.Pace, &row.Left, &row.Result, &row.Time,
-                       &row.Passed, &row.Failed})
-      *cell = MakeLabel(Handle);
+    for (HWND& label : row.Labels) label = MakeLabel(Handle);
     FRows.push_back(row);
   }
 }
@@ -243,7 +241,7 @@ void TWin32BenchWindow::Layout() {
   placeRow(FTitles, FBold);
   for (const TRowCells& row : FRows) {
     placeRow(row.Cells(), FFont);
-    SetFont(row.Result, FBold);
+    SetFont(row.Labels[TBenchRowText::Result], FBold);
   }
   // The client area for the table, whatever the frame around it measures.
   RECT outer{0, 0, tableWidth + 2 * x0, y + Scaled(kMargin)};
@@ -316,7 +314,7 @@ LRESULT TWin32BenchWindow::ControlColour(HDC dc, HWND control) {
   if (FBench.Head().Problem && (control == FHeader || control == FImageLine || control == FDigestLine))
     colour = kProblemColour;
   for (const TRowCells& row : FRows)
-    if (control == row.Result) colour = row.ResultColour;
+    if (control == row.Labels[TBenchRowText::Result]) colour = row.ResultColour;
   if (colour == CLR_INVALID) return 0;
   ::SetTextColor(dc, colour);
   ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
@@ -362,21 +360,12 @@ void TWin32BenchWindow::Draw() {
 }
 
 void TWin32BenchWindow::DrawRow(TRowCells& cells, const TBenchRowText& row) {
-  SetText(cells.Port, row.Port);
-  SetText(cells.Box, row.Box);
-  SetText(cells.Stage, row.Stage);
-  SetBar(cells.Download, row.DownloadPercent);
-  SetBar(cells.Flash, row.FlashPercent);
-  SetText(cells.Bytes, row.Bytes);
-  SetText(cells.Pace, row.Pace);
-  SetText(cells.Left, row.Left);
   const COLORREF colour = row.Success ? kPassColour : kFailColour;
   if (colour != cells.ResultColour) {
     cells.ResultColour = colour;
-    ::InvalidateRect(cells.Result, nullptr, TRUE);
+    ::InvalidateRect(cells.Labels[TBenchRowText::Result], nullptr, TRUE);
   }
-  SetText(cells.Result, row.Result);
-  SetText(cells.Time, row.Time);
-  SetText(cells.Passed, row.Passed);
-  SetText(cells.Failed, row.Failed);
+  for (std::size_t l = 0; l < row.Labels.size(); ++l) SetText(cells.Labels[l], row.Labels[l]);
+  SetBar(cells.Download, row.DownloadPercent);
+  SetBar(cells.Flash, row.FlashPercent);
 }

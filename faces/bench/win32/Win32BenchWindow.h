@@ -9,6 +9,7 @@
 #endif
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -31,11 +32,15 @@ public:
 
 private:
   struct TRowCells {
-    HWND Port = nullptr, Box = nullptr, Stage = nullptr, Download = nullptr, Flash = nullptr, Bytes = nullptr,
-         Pace = nullptr, Left = nullptr, Result = nullptr, Time = nullptr, Passed = nullptr, Failed = nullptr;
+    std::array<HWND, TBenchRowText::kLabels> Labels{};
+    HWND Download = nullptr, Flash = nullptr;
     COLORREF ResultColour = 0;
-    // In the columns' order.
-    std::vector<HWND> Cells() const { return {Port, Box, Stage, Download, Flash, Bytes, Pace, Left, Result, Time, Passed, Failed}; }
+    // In the columns' order: the bars between Stage and Bytes.
+    std::vector<HWND> Cells() const {
+      std::vector<HWND> cells(Labels.begin(), Labels.end());
+      cells.insert(cells.begin() + TBenchRowText::Bytes, {Download, Flash});
+      return cells;
+    }
   };
 
   void BuildControls();
