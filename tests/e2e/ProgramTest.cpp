@@ -224,4 +224,40 @@ INSTANTIATE_TEST_SUITE_P(
                       PortsCase{"QuoteAndAt", {"/tmp/a\"b\\c", "@ByteArray(com1)", "/tmp/\xc3\x9c" "bertragung"}}),
     RowName());
 
+// stb-bench's command line, read by the downloader's parser before any
+// window: what it answers and how it ends, with no display to be had.
+struct BenchArgsCase {
+  std::string name;
+  std::string args;
+  int status;
+  std::string starts;  // what it writes first, standard error and output together
+};
+class BenchCommandLine : public ::testing::TestWithParam<BenchArgsCase> {};
+
+TEST_P(BenchCommandLine, AnswersWithoutAWindow) {
+  const std::string command =
+      std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + STB_BENCH + " " + GetParam().args + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string said;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status)) << said;
+  EXPECT_EQ(WEXITSTATUS(status), GetParam().status) << said;
+  EXPECT_EQ(said.substr(0, GetParam().starts.size()), GetParam().starts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Args, BenchCommandLine,
+    ::testing::Values(
+        BenchArgsCase{"Help", "--help", 0, "Usage: stb-bench [--port PORT]... [--continuous] [--address-mismatch"},
+        BenchArgsCase{"Version", "--version", 0, "stb-bench " STB_VERSION "\n"},
+        BenchArgsCase{"Unknown", "--bogus", 2, "stb-bench: unknown option \"--bogus\"\nTry --help.\n"},
+        BenchArgsCase{"PortWithoutDevice", "--port", 2, "stb-bench: --port: needs a device"},
+        BenchArgsCase{"DownloaderOnly", "--json", 2, "stb-bench: unknown option \"--json\"\nTry --help.\n"},
+        BenchArgsCase{"ListPortsIsTheDownloaders", "--list-ports", 2, "stb-bench: unknown option \"--list-ports\""},
+        BenchArgsCase{"WrongAnswer", "--address-mismatch maybe", 2, "stb-bench: --address-mismatch: stop or continue"}),
+    RowName());
+
 }  // namespace
