@@ -107,47 +107,46 @@ int ToolkitOption(std::string arg) {
   return it == known.end() ? -1 : it->second;
 }
 
+// The value of `--name VALUE` or `--name=VALUE` at args[i], with i left on
+// its last part; empty when it has none. None when args[i] is another option.
+std::optional<std::string> OptionValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name) {
+  const std::string& arg = args[i];
+  if (arg.rfind(name + "=", 0) == 0) return arg.substr(name.size() + 1);
+  if (arg != name) return std::nullopt;
+  return i + 1 < args.size() ? args[++i] : std::string();
+}
+
+// The switch `arg` sets for `program`; none when it is none of its.
+bool* SwitchOf(const std::string& arg, TCommandLine& out, TProgram program) {
+  if (arg == "--help" || arg == "-h") return &out.Help;
+  if (arg == "--version") return &out.Version;
+  if (program == TProgram::Bench) return arg == "--continuous" ? &out.Continuous : nullptr;
+  if (arg == "--list-ports") return &out.ListPorts;
+  if (arg == "--console") return &out.Console;
+  if (arg == "--json") return &out.Json;
+  return nullptr;
+}
+
 }  // namespace
 
-bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error) {
+bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error, TProgram program) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      out.Help = true;
-    } else if (arg == "--version") {
-      out.Version = true;
-    } else if (arg == "--list-ports") {
-      out.ListPorts = true;
-    } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-      if (arg == "--port") {
-        if (i + 1 >= args.size()) {
-          error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
-          return false;
-        }
-        out.Port = args[++i];
-      } else {
-        out.Port = arg.substr(7);
-      }
-      if (out.Port.empty()) {
+    if (bool* on = SwitchOf(arg, out, program)) {
+      *on = true;
+    } else if (const auto port = OptionValue(args, i, "--port")) {
+      if (port->empty()) {
         error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
         return false;
       }
-    } else if (arg == "--console") {
-      out.Console = true;
-    } else if (arg == "--json") {
-      out.Json = true;
-    } else if (arg == "--address-mismatch" || arg.rfind("--address-mismatch=", 0) == 0) {
-      std::string answer;
-      if (arg == "--address-mismatch") {
-        if (i + 1 < args.size()) answer = args[++i];
-      } else {
-        answer = arg.substr(19);
-      }
-      if (answer != "stop" && answer != "continue") {
+      out.Port = *port;
+      out.Ports.push_back(*port);
+    } else if (const auto answer = OptionValue(args, i, "--address-mismatch")) {
+      if (*answer != "stop" && *answer != "continue") {
         error = "--address-mismatch: stop or continue";
         return false;
       }
-      out.ContinueOnAddressMismatch = answer == "continue";
+      out.ContinueOnAddressMismatch = *answer == "continue";
     } else if (int values = ToolkitOption(arg); values >= 0) {
       out.Rest.push_back(arg);
       if (values == 1 && arg.find('=') == std::string::npos && i + 1 < args.size()) out.Rest.push_back(args[++i]);
@@ -156,16 +155,45 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
       return false;
     }
   }
-  if ((out.Json || out.ContinueOnAddressMismatch) && !out.Console) {
+  // The bench's stations are always asked in JSON and can be asked nothing.
+  if (program == TProgram::Downloader && (out.Json || out.ContinueOnAddressMismatch) && !out.Console) {
     error = out.Json ? "--json: only with --console" : "--address-mismatch: only with --console";
     return false;
   }
   return true;
 }
 
-std::optional<std::string> InfoText(const TCommandLine& cl) {
-  if (cl.Help) return UsageText();
-  if (cl.Version) return std::string("stb-downloader " STB_VERSION "\n");
+std::string BenchUsageText() {
+  return R"(Usage: stb-bench [--port PORT]... [--continuous] [--address-mismatch stop|continue]
+Flashes boxes on several serial ports at once: one row per port, each served
+by its own station, a downloader process on that port that tells the bench
+what it does (stb-downloader --console --json; on Windows
+stb-downloader-cli.exe --json). Start it in the folder that holds the
+description files (inc/*.inc) and type the download mode's keyword into the
+window (it is not displayed): it chooses the mode for every port.
+
+Options:
+  --port PORT     a port of the bench (/dev/ttyUSB0, COM3), once per port.
+                  The ports given are remembered; without any, the ports of
+                  the last bench that was given some, else every port the
+                  system lists (stb-downloader --list-ports)
+  --continuous    a row that finished starts again at once and waits for
+                  the next box on its port (also a check box in the window)
+  --address-mismatch stop|continue
+                  the stations' answer to the download address question
+                  (default: stop, nothing is written to such a box)
+  --help          this text
+  --version       the version
+
+Every box gets its line in the download record, as with stb-downloader.
+Exit status: 0 every box passed, 1 a box failed, 2 no box was reached.
+)";
+}
+
+std::optional<std::string> InfoText(const TCommandLine& cl, TProgram program) {
+  const bool bench = program == TProgram::Bench;
+  if (cl.Help) return bench ? BenchUsageText() : UsageText();
+  if (cl.Version) return std::string(bench ? "stb-bench " : "stb-downloader ") + STB_VERSION "\n";
   if (!cl.ListPorts) return std::nullopt;
   const auto devices = SerialDevices();
   if (devices.empty()) return std::string("No serial devices found.\n");

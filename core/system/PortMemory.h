@@ -4,10 +4,10 @@
 // that a port remembered by them is still found.
 #pragma once
 
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class TPortMemory {
 public:
@@ -24,3 +24,21 @@ public:
 // key "port" of its [General] section; on Windows the registry,
 // HKEY_CURRENT_USER\Software\Tarnwell\stb-downloader, value "port".
 std::unique_ptr<TPortMemory> UserPortMemory();
+
+// The ports of the last bench that was given some, in their order, so that
+// the bench's menu entry brings the same bench back.
+class TPortListMemory {
+public:
+  virtual ~TPortListMemory() = default;
+  // None when nothing usable is kept.
+  virtual std::vector<std::string> Remembered() const = 0;
+  // Best effort, as the downloader's port.
+  virtual void Remember(const std::vector<std::string>& ports) = 0;
+};
+
+// This user's store of the bench's ports: on Linux the INI file
+// $XDG_CONFIG_HOME/stb-downloader/stb-bench.ini, key "ports" of its
+// [General] section, a list as QSettings writes one; on Windows the
+// registry, HKEY_CURRENT_USER\Software\Tarnwell\stb-bench, value "ports", one
+// string a port (REG_MULTI_SZ).
+std::unique_ptr<TPortListMemory> UserBenchPortMemory();

@@ -41,8 +41,10 @@ std::string RateText(double bytesPerSecond, double secondsLeft) {
   const long left = std::lround(secondsLeft);
   const std::string time = left >= 3600 ? Format("%ld:%02ld:%02ld", left / 3600, left / 60 % 60, left % 60)
                                         : Format("%ld:%02ld", left / 60, left % 60);
-  return Format("%.1f KiB/s", bytesPerSecond / 1024.0) + kStripSeparator + time + " left";
+  return PaceText(bytesPerSecond) + kStripSeparator + time + " left";
 }
+
+std::string PaceText(double bytesPerSecond) { return Format("%.1f KiB/s", bytesPerSecond / 1024.0); }
 
 std::string WaitingText(const char* stage, std::uint32_t silentMs) {
   return Format("waiting for %s", stage) + kStripSeparator + Format("%u s", unsigned(silentMs / 1000));

@@ -37,5 +37,8 @@ std::string PortReason(const std::string& device, const std::string& reason);
 std::string TransferRateText(std::int32_t done, std::int32_t total, double elapsedS);
 // "11.2 KiB/s · 4:32 left" at bytesPerSecond with secondsLeft to go.
 std::string RateText(double bytesPerSecond, double secondsLeft);
+// "11.2 KiB/s": a pace, in the one unit every window, the bench and the
+// guides show: KiB, as the image's size and its blocks are counted.
+std::string PaceText(double bytesPerSecond);
 // "waiting for Flash Write · 12 s"
 std::string WaitingText(const char* stage, std::uint32_t silentMs);

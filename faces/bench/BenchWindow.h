@@ -1,34 +1,21 @@
-// The bench: one window, one keyword, a row per port. Each row is served by
-// its own station, an `stb-downloader --console --json` process on that
-// port, so one box's fault or a station's crash reaches no other row. The
-// window only reads the stations' events and draws them; the stations talk
-// to the boxes and write the record.
+// The bench's window on Linux: the bench's state (core/bench/) drawn with Qt
+// widgets, a row per port, and what the operator does handed to it: the
+// keyword typed blind, the continuous check box, the close button.
 #pragma once
 
 #include <QCheckBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QTimer>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "BenchRow.h"
-#include "DownloadJob.h"
-#include "ModeChoice.h"
-#include "Events.h"
-#include "StationProcess.h"
-
-struct TBenchOptions {
-  std::vector<std::string> Ports;
-  bool Continuous = false;                 // a finished row starts its station again at once
-  bool ContinueOnAddressMismatch = false;  // the stations' answer to the address question
-  std::string StationProgram = "stb-downloader";
-};
+#include "Bench.h"
 
 class TBenchWindow : public QWidget {
   Q_OBJECT
@@ -37,18 +24,16 @@ public:
   // Stations still running are stopped and waited for: none outlives the bench.
   ~TBenchWindow() override;
 
-  int RowCount() const { return int(FRows.size()); }
-  const TBenchRow& Row(int i) const;
-  std::uint8_t Mode() const { return FModeChoice.Mode(); }
-  const TDownloadJob& Job() const { return FModeChoice.Job(); }
-  // No station runs (or will start): every row has its result.
-  bool Idle() const;
-  int Passed() const;
-  int Failed() const;
-  // 0 every box passed, 1 one failed, 2 no box was reached.
-  int ExitStatus() const;
-  // The processes serving the rows now, for a measurement.
-  std::vector<pid_t> StationPids() const;
+  const TBench& Bench() const { return FBench; }
+  int RowCount() const { return int(FBench.RowCount()); }
+  const TBenchRow& Row(int i) const { return FBench.Row(std::size_t(i)); }
+  std::uint8_t Mode() const { return FBench.Mode(); }
+  const TDownloadJob& Job() const { return FBench.Job(); }
+  bool Idle() const { return FBench.Idle(); }
+  int Passed() const { return FBench.Passed(); }
+  int Failed() const { return FBench.Failed(); }
+  int ExitStatus() const { return FBench.ExitStatus(); }
+  std::vector<long> StationPids() const { return FBench.StationPids(); }
 
   void SetContinuous(bool on);
   // For a signal: stop every station and close, asking nobody.
@@ -65,25 +50,20 @@ protected:
   void closeEvent(QCloseEvent* event) override;
 
 private:
-  struct TRowSlot;
+  struct TRowCells {
+    std::array<QLabel*, TBenchRowText::kLabels> Labels{};
+    QProgressBar *Download = nullptr, *Flash = nullptr;
+  };
 
+  void BuildHead(class QVBoxLayout* top);
   void BuildRow(std::size_t i, class QGridLayout* grid);
-  void ModeChosen();
-  void StartStation(std::size_t i);
-  void StopStations();
-  // A look at every station (what it wrote, whether it ended), then the drawing.
+  // A look at every station, then the drawing; closes once the bench may.
   void Tick();
-  void Look(std::size_t i);
-  void StationEnded(std::size_t i, int code, bool signalled);
   void Draw();
-  void DrawRow(TRowSlot& row, double now);
-  double Now() const { return double(FClock.nsecsElapsed()) / 1e9; }
+  void DrawRow(TRowCells& cells, const TBenchRowText& row);
 
-  TBenchOptions FOptions;
-  std::vector<std::unique_ptr<TRowSlot>> FRows;
-  TModeChoice FModeChoice;  // the keyword, the mode and its description, as the download window has them
-  bool FClosing = false;
+  TBench FBench;
+  std::vector<TRowCells> FCells;
   bool FAskWhileSending = true;
-  QElapsedTimer FClock;
   QTimer FTickTimer;
 };

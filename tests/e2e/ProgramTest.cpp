@@ -16,6 +16,7 @@
 
 #include <QSettings>
 
+#include "Bench.h"
 #include "PortMemory.h"
 #include "PtyPair.h"
 #include "SerialDrv.h"
@@ -177,6 +178,86 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"Semicolon", "/tmp/a;b"}, NameCase{"Equals", "/tmp/a=b"},
                       NameCase{"QuoteAndBackslash", "/tmp/a\"b\\c"}, NameCase{"AtFirst", "@ByteArray(com1)"},
                       NameCase{"Tab", "/tmp/a\tb"}, NameCase{"NonAscii", "/tmp/\xc3\x9c" "bertragung"}),
+    RowName());
+
+// The bench's ports: a list as QSettings writes one for stb-bench, read
+// from what it wrote and written so that it reads them back, other keys
+// kept; given ports are remembered and a bench given none takes them.
+struct PortsCase {
+  std::string name;
+  std::vector<std::string> ports;
+};
+class BenchSettingsFile : public ::testing::TestWithParam<PortsCase> {};
+
+TEST_P(BenchSettingsFile, ReadsTheListQSettingsWroteAndWritesOneItReads) {
+  const std::vector<std::string>& ports = GetParam().ports;
+  const fs::path theirs = TemporaryFolder(), ours = TemporaryFolder();
+  ASSERT_FALSE(theirs.empty() || ours.empty());
+  const auto file = [](const fs::path& dir) {
+    return QString::fromStdString((dir / "stb-downloader" / "stb-bench.ini").string());
+  };
+  QStringList list;
+  for (const std::string& port : ports) list << QString::fromStdString(port);
+  QSettings(file(theirs), QSettings::IniFormat).setValue("ports", list);
+  QSettings(file(ours), QSettings::IniFormat).setValue("keep", "kept, as it was");
+
+  ::setenv("XDG_CONFIG_HOME", theirs.c_str(), 1);
+  EXPECT_EQ(UserBenchPortMemory()->Remembered(), ports) << "read from QSettings' file";
+  EXPECT_EQ(BenchPorts({}), ports) << "a bench given no ports takes the remembered ones";
+  ::setenv("XDG_CONFIG_HOME", ours.c_str(), 1);
+  EXPECT_EQ(BenchPorts(ports), ports);
+  ::unsetenv("XDG_CONFIG_HOME");
+  QSettings read(file(ours), QSettings::IniFormat);
+  QStringList back = read.value("ports").toStringList();
+  std::vector<std::string> got;
+  for (const QString& port : back) got.push_back(port.toStdString());
+  EXPECT_EQ(got, ports) << "written for QSettings";
+  EXPECT_EQ(read.value("keep").toString(), "kept, as it was");
+  fs::remove_all(theirs);
+  fs::remove_all(ours);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ports, BenchSettingsFile,
+    ::testing::Values(PortsCase{"One", {"/dev/ttyUSB0"}}, PortsCase{"Two", {"/dev/ttyUSB0", "/dev/ttyUSB1"}},
+                      PortsCase{"CommaAndBlanks", {"/tmp/a,b", " /tmp/my port ", "/tmp/c"}},
+                      PortsCase{"QuoteAndAt", {"/tmp/a\"b\\c", "@ByteArray(com1)", "/tmp/\xc3\x9c" "bertragung"}}),
+    RowName());
+
+// stb-bench's command line, read by the downloader's parser before any
+// window: what it answers and how it ends, with no display to be had.
+struct BenchArgsCase {
+  std::string name;
+  std::string args;
+  int status;
+  std::string starts;  // what it writes first, standard error and output together
+};
+class BenchCommandLine : public ::testing::TestWithParam<BenchArgsCase> {};
+
+TEST_P(BenchCommandLine, AnswersWithoutAWindow) {
+  const std::string command =
+      std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + STB_BENCH + " " + GetParam().args + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string said;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status)) << said;
+  EXPECT_EQ(WEXITSTATUS(status), GetParam().status) << said;
+  EXPECT_EQ(said.substr(0, GetParam().starts.size()), GetParam().starts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Args, BenchCommandLine,
+    ::testing::Values(
+        BenchArgsCase{"Help", "--help", 0, "Usage: stb-bench [--port PORT]... [--continuous] [--address-mismatch"},
+        BenchArgsCase{"Version", "--version", 0, "stb-bench " STB_VERSION "\n"},
+        BenchArgsCase{"Unknown", "--bogus", 2, "stb-bench: unknown option \"--bogus\"\nTry --help.\n"},
+        BenchArgsCase{"PortWithoutDevice", "--port", 2, "stb-bench: --port: needs a device"},
+        BenchArgsCase{"DownloaderOnly", "--json", 2, "stb-bench: unknown option \"--json\"\nTry --help.\n"},
+        BenchArgsCase{"ListPortsIsTheDownloaders", "--list-ports", 2, "stb-bench: unknown option \"--list-ports\""},
+        BenchArgsCase{"WrongAnswer", "--address-mismatch maybe", 2, "stb-bench: --address-mismatch: stop or continue"}),
     RowName());
 
 }  // namespace

@@ -7,7 +7,7 @@
 # its record, and the bench counts them and ends with status 1. Then a bench
 # on one port is closed while blocks go out: it asks, and on Yes stops its
 # station as Ctrl+Break would, which ends after the block on the line and
-# writes its record.
+# writes its record. The bench's ports are remembered in the registry.
 #
 #   tests/windows/bench.sh LINUX_BUILD WINDOWS_BUILD
 #
@@ -246,6 +246,18 @@ for port in "${ports[@]}"; do
   fi
 done
 say "three boxes passed, the one that hung up failed, four records"
+
+# The ports given are remembered, in their order, for a bench started
+# without any (the Start-menu entry).
+remembered=''
+for ((i = 0; i < 3; i++)); do
+  remembered=$("$wine" reg query 'HKCU\Software\Tarnwell\stb-bench' /v ports 2>/dev/null | tr -d '\r' || true)
+  [[ -n $remembered ]] && break
+  sleep 1
+done
+[[ $remembered == *REG_MULTI_SZ*COM3*COM4*COM5*COM6* ]] ||
+  fail "the bench did not remember its four ports: $remembered"
+say "the four ports are remembered: $(grep -o 'COM3.*' <<<"$remembered")"
 
 # Closed while blocks go out: the question, then the station stopped as
 # Ctrl+Break would stop it, its record written, and the bench gone.

@@ -1,9 +1,7 @@
-// The bench on Windows: one window, one keyword, a row per port, drawn with
-// the Win32 API. The same columns, words and colours as the Qt bench on
-// Linux, over the same row model and the same events. Each row is served by
-// its own station, an `stb-downloader-cli.exe --json` process on that port,
-// so one box's fault or a station's crash reaches no other row; the window
-// only reads the stations' events and draws them.
+// The bench's window on Windows: the bench's state (core/bench/) drawn with
+// the Win32 API, the same columns, words and colours as the Qt window, and
+// what the operator does handed to it: the keyword typed blind, the
+// continuous check box, the close button.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -11,27 +9,16 @@
 #endif
 #include <windows.h>
 
-#include <chrono>
+#include <array>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "BenchRow.h"
-#include "Events.h"
-#include "ModeChoice.h"
-#include "Win32StationProcess.h"
-
-struct TWin32BenchOptions {
-  std::vector<std::string> Ports;          // COM3, COM12
-  bool Continuous = false;                 // a finished row starts its station again at once
-  bool ContinueOnAddressMismatch = false;  // the stations' answer to the address question
-  std::string StationProgram = "stb-downloader-cli.exe";
-};
+#include "Bench.h"
 
 class TWin32BenchWindow {
 public:
-  explicit TWin32BenchWindow(TWin32BenchOptions options);
+  explicit TWin32BenchWindow(TBenchOptions options);
   // Stations still running are stopped and waited for: none outlives the bench.
   ~TWin32BenchWindow();
   TWin32BenchWindow(const TWin32BenchWindow&) = delete;
@@ -39,47 +26,41 @@ public:
 
   HWND Handle = nullptr;
   void Show();
-
-  int Passed() const;
-  int Failed() const;
-  // 0 every box passed, 1 one failed, 2 no box was reached.
-  int ExitStatus() const;
-  // "Passed 3   Failed 1   Boxes 4", as the window shows it.
-  std::string TotalsText() const;
+  const TBench& Bench() const { return FBench; }
 
   LRESULT HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam);
 
 private:
-  struct TRowSlot;
+  struct TRowCells {
+    std::array<HWND, TBenchRowText::kLabels> Labels{};
+    HWND Download = nullptr, Flash = nullptr;
+    COLORREF ResultColour = 0;
+    // In the columns' order: the bars between Stage and Bytes.
+    std::vector<HWND> Cells() const {
+      std::vector<HWND> cells(Labels.begin(), Labels.end());
+      cells.insert(cells.begin() + TBenchRowText::Bytes, {Download, Flash});
+      return cells;
+    }
+  };
 
   void BuildControls();
   void Layout();
+  std::vector<int> ColumnWidths() const;
+  int LayoutHead(int x0, int y, int tableWidth);
   void DeleteFonts();
   int Scaled(int pixels) const;
   LRESULT ControlColour(HDC dc, HWND control);
+  void Command(WPARAM wParam);
 
-  void KeyTyped(std::uint8_t key);
-  void ModeChosen();
-  void StartStation(std::size_t i);
-  void StopStations();
   void Tick();
-  void Look(std::size_t i);
-  void StationEnded(std::size_t i, int code);
-  void SetContinuous(bool on);
-  bool Idle() const;
   void Close();
   void Draw();
-  void DrawRow(TRowSlot& row, double now);
-  double Now() const;
+  void DrawRow(TRowCells& cells, const TBenchRowText& row);
 
-  TWin32BenchOptions FOptions;
-  std::vector<std::unique_ptr<TRowSlot>> FRows;
-  TModeChoice FModeChoice;  // the keyword, the mode and its description, as the download window has them
-  bool FClosing = false;
-  bool FContinuous = false;
-  bool FDescriptionFailed = false;
-  std::chrono::steady_clock::time_point FStart = std::chrono::steady_clock::now();
+  TBench FBench;
+  std::vector<TRowCells> FRows;
   int FDpi = 96;
+  bool FProblemDrawn = false;  // the lines above the table are drawn in red
 
   HWND FHeader = nullptr, FImageLine = nullptr, FDigestLine = nullptr, FContinuousBox = nullptr, FTotals = nullptr;
   std::vector<HWND> FTitles;

@@ -53,6 +53,7 @@ public:
 
 private:
   void NewBox(double nowS);
+  void TakeResult(const TEvent& e, double nowS);
   void End(TRowResult result, std::string text, double nowS);
 
   std::string FPort;

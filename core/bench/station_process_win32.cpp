@@ -1,7 +1,17 @@
-#include "Win32StationProcess.h"
+// A station's process on Windows: stb-downloader-cli.exe started with
+// anonymous pipes on its standard input, output and error, and no console
+// window of its own. What it wrote is taken with PeekNamedPipe, then a read
+// of no more than waits; it is stopped through its stop event as Ctrl+Break
+// would, and ended with TerminateProcess only after the grace.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 
 #include <memory>
+#include <utility>
 
+#include "StationProcess.h"
 #include "StopEvent.h"
 
 namespace {
@@ -103,14 +113,119 @@ struct TAttributeList {
   LPPROC_THREAD_ATTRIBUTE_LIST FList = nullptr;
 };
 
-}  // namespace
-
+// The command line CreateProcess hands over, each argument quoted so that the
+// C runtime's parser gives it back as it was (a path with spaces, a quote).
 std::wstring CommandLineOf(const std::string& program, const std::vector<std::string>& args) {
   std::wstring line;
   AppendQuoted(line, Wide(program));
   for (const std::string& arg : args) AppendQuoted(line, Wide(arg));
   return line;
 }
+
+// A station's three pipes. Made uninheritable, then only the station's ends
+// of them inheritable, and those named in its handle list: no station holds
+// another row's pipe (or anything else of the bench's), so each sees its own
+// end when its peer goes. Whatever is still held goes with it.
+struct TStationPipes {
+  HANDLE InRead = nullptr, InWrite = nullptr, OutRead = nullptr, OutWrite = nullptr, ErrRead = nullptr,
+         ErrWrite = nullptr;
+
+  TStationPipes() = default;
+  ~TStationPipes() {
+    for (HANDLE* h : {&InRead, &InWrite, &OutRead, &OutWrite, &ErrRead, &ErrWrite}) CloseHandleOnce(*h);
+  }
+  TStationPipes(const TStationPipes&) = delete;
+  TStationPipes& operator=(const TStationPipes&) = delete;
+
+  bool Make(std::string& error) {
+    if (::CreatePipe(&InRead, &InWrite, nullptr, kPipeBytes) && ::CreatePipe(&OutRead, &OutWrite, nullptr, kPipeBytes) &&
+        ::CreatePipe(&ErrRead, &ErrWrite, nullptr, kPipeBytes))
+      return true;
+    error = "CreatePipe: " + SystemReason(::GetLastError());
+    return false;
+  }
+};
+
+// The station's process, suspended until its stop event exists, so that a
+// stop can never come before the station would see it. The station's ends
+// of the pipes are closed here, started or not.
+bool Launch(const std::string& program, const std::vector<std::string>& args, TStationPipes& pipes,
+            PROCESS_INFORMATION& process, std::string& error) {
+  std::vector<HANDLE> inherited{pipes.InRead, pipes.OutWrite, pipes.ErrWrite};
+  for (HANDLE h : inherited) ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  TAttributeList attributes(inherited);
+  STARTUPINFOEXW info{};
+  info.StartupInfo.cb = sizeof info;
+  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  info.StartupInfo.hStdInput = pipes.InRead;
+  info.StartupInfo.hStdOutput = pipes.OutWrite;
+  info.StartupInfo.hStdError = pipes.ErrWrite;
+  info.lpAttributeList = attributes.FList;
+  DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+  if (attributes.FList != nullptr) flags |= EXTENDED_STARTUPINFO_PRESENT;
+  std::wstring line = CommandLineOf(program, args);
+  const std::wstring path = Wide(program);
+  const BOOL started = ::CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                                        &info.StartupInfo, &process);
+  const DWORD startError = ::GetLastError();
+  for (HANDLE* h : {&pipes.InRead, &pipes.OutWrite, &pipes.ErrWrite}) CloseHandleOnce(*h);
+  if (!started) error = program + ": " + SystemReason(startError);
+  return started != FALSE;
+}
+
+class TWin32StationProcess : public TStationProcess {
+public:
+  TWin32StationProcess() = default;
+  ~TWin32StationProcess() override;
+  TWin32StationProcess(const TWin32StationProcess&) = delete;
+  TWin32StationProcess& operator=(const TWin32StationProcess&) = delete;
+
+  bool Start(const std::string& program, const std::vector<std::string>& args, const std::string& input,
+             std::string& error) override;
+  void Read(std::string& out, std::string& err) override;
+  bool Ended() override;
+  bool Running() const override { return FProcess != nullptr && !FEnded; }
+  int ExitCode() const override { return int(FExitCode); }
+  bool Signalled() const override { return false; }
+  long Pid() const override { return Running() ? long(FPid) : 0; }
+  void Terminate() override;
+
+private:
+  // Ends it at once, as a crash would: no record.
+  void Kill();
+
+  HANDLE FProcess = nullptr;
+  HANDLE FStop = nullptr;
+  HANDLE FOut = nullptr, FErr = nullptr;
+  DWORD FPid = 0;
+  bool FEnded = false;
+  DWORD FExitCode = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<TStationProcess> NewStationProcess() { return std::make_unique<TWin32StationProcess>(); }
+
+std::string StationProgram() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  path.resize(path.find_last_of(L"\\/") + 1);
+  path += L"stb-downloader-cli.exe";
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, path.c_str(), int(path.size()), nullptr, 0, nullptr, nullptr);
+  std::string utf8(std::size_t(n > 0 ? n : 0), '\0');
+  if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, path.c_str(), int(path.size()), utf8.data(), n, nullptr, nullptr);
+  return utf8;
+}
+
+std::vector<std::string> StationArguments(const std::string& port) { return {"--json", "--port", port}; }
+
 
 TWin32StationProcess::~TWin32StationProcess() {
   if (Running()) {
@@ -126,49 +241,9 @@ TWin32StationProcess::~TWin32StationProcess() {
 
 bool TWin32StationProcess::Start(const std::string& program, const std::vector<std::string>& args,
                                  const std::string& input, std::string& error) {
-  // Made uninheritable, then only the station's ends of them inheritable, and
-  // those named in its handle list: no station holds another row's pipe (or
-  // anything else of the bench's), so each sees its own end when its peer goes.
-  HANDLE inRead = nullptr, inWrite = nullptr, outRead = nullptr, outWrite = nullptr, errRead = nullptr,
-         errWrite = nullptr;
-  auto closeAll = [&] {
-    for (HANDLE* h : {&inRead, &inWrite, &outRead, &outWrite, &errRead, &errWrite}) CloseHandleOnce(*h);
-  };
-  if (!::CreatePipe(&inRead, &inWrite, nullptr, kPipeBytes) || !::CreatePipe(&outRead, &outWrite, nullptr, kPipeBytes) ||
-      !::CreatePipe(&errRead, &errWrite, nullptr, kPipeBytes)) {
-    error = "CreatePipe: " + SystemReason(::GetLastError());
-    closeAll();
-    return false;
-  }
-  std::vector<HANDLE> inherited{inRead, outWrite, errWrite};
-  for (HANDLE h : inherited) ::SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-  TAttributeList attributes(inherited);
-
-  STARTUPINFOEXW info{};
-  info.StartupInfo.cb = sizeof info;
-  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-  info.StartupInfo.hStdInput = inRead;
-  info.StartupInfo.hStdOutput = outWrite;
-  info.StartupInfo.hStdError = errWrite;
-  info.lpAttributeList = attributes.FList;
-  // Suspended until its stop event exists, so that a stop can never come
-  // before the station would see it.
-  DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
-  if (attributes.FList != nullptr) flags |= EXTENDED_STARTUPINFO_PRESENT;
-  std::wstring line = CommandLineOf(program, args);
-  const std::wstring path = Wide(program);
+  TStationPipes pipes;
   PROCESS_INFORMATION process{};
-  const BOOL started = ::CreateProcessW(path.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                                        &info.StartupInfo, &process);
-  const DWORD startError = ::GetLastError();
-  CloseHandleOnce(inRead);
-  CloseHandleOnce(outWrite);
-  CloseHandleOnce(errWrite);
-  if (!started) {
-    error = program + ": " + SystemReason(startError);
-    closeAll();
-    return false;
-  }
+  if (!pipes.Make(error) || !Launch(program, args, pipes, process, error)) return false;
   FProcess = process.hProcess;
   FPid = process.dwProcessId;
   FStop = ::CreateEventA(nullptr, FALSE, FALSE, StopEventName(FPid).c_str());
@@ -176,12 +251,12 @@ bool TWin32StationProcess::Start(const std::string& program, const std::vector<s
   // pipe, never a wait. It is never on its command line, where every
   // process listing would show it.
   DWORD written = 0;
-  if (!input.empty()) ::WriteFile(inWrite, input.data(), DWORD(input.size()), &written, nullptr);
-  CloseHandleOnce(inWrite);
+  if (!input.empty()) ::WriteFile(pipes.InWrite, input.data(), DWORD(input.size()), &written, nullptr);
+  CloseHandleOnce(pipes.InWrite);
   ::ResumeThread(process.hThread);
   ::CloseHandle(process.hThread);
-  FOut = outRead;
-  FErr = errRead;
+  FOut = std::exchange(pipes.OutRead, nullptr);
+  FErr = std::exchange(pipes.ErrRead, nullptr);
   return true;
 }
 

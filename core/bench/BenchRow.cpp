@@ -88,28 +88,32 @@ void TBenchRow::Take(const TEvent& e, double nowS) {
     case TEventKind::Message:
       FLastMessage = OneLine(e.Text);
       return;  // nothing to draw
-    case TEventKind::Result: {
-      FResultSaid = true;
-      if (!e.Result) {
-        End(TRowResult::Failed, FLastMessage.empty() ? "no download" : FLastMessage, nowS);
-      } else if (*e.Result == TDownloadResult::Success) {
-        End(TRowResult::Success, "OK", nowS);
-      } else {
-        const std::string at = e.FailedAt ? Trimmed(*e.FailedAt) : FLastMessage;
-        if (*e.Result == TDownloadResult::Stopped)
-          End(TRowResult::Failed, at.empty() ? std::string("stopped") : "stopped: " + at, nowS);
-        else
-          End(TRowResult::Failed, at.empty() ? std::string(ResultName(e.Result)) : at, nowS);
-      }
-      // The record's time is the station's own: from the box's answer to its end.
-      if (e.Record && FBoxSeen) FBoxStartS = *FBoxEndS - e.Record->DurationS;
+    case TEventKind::Result:
+      TakeResult(e, nowS);
       break;
-    }
     case TEventKind::Log:
     case TEventKind::Question:
     case TEventKind::Unknown: return;
   }
   ++FVersion;
+}
+
+// How the box ended, as its station said.
+void TBenchRow::TakeResult(const TEvent& e, double nowS) {
+  FResultSaid = true;
+  if (!e.Result) {
+    End(TRowResult::Failed, FLastMessage.empty() ? "no download" : FLastMessage, nowS);
+  } else if (*e.Result == TDownloadResult::Success) {
+    End(TRowResult::Success, "OK", nowS);
+  } else {
+    const std::string at = e.FailedAt ? Trimmed(*e.FailedAt) : FLastMessage;
+    if (*e.Result == TDownloadResult::Stopped)
+      End(TRowResult::Failed, at.empty() ? std::string("stopped") : "stopped: " + at, nowS);
+    else
+      End(TRowResult::Failed, at.empty() ? std::string(ResultName(e.Result)) : at, nowS);
+  }
+  // The record's time is the station's own: from the box's answer to its end.
+  if (e.Record && FBoxSeen) FBoxStartS = *FBoxEndS - e.Record->DurationS;
 }
 
 void TBenchRow::End(TRowResult result, std::string text, double nowS) {
