@@ -283,13 +283,10 @@ LineSettings KeptSettings(const DCB& back, const LineSettings& asked) {
   return kept;
 }
 
-}  // namespace
-
-bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
-  HANDLE h = Win(FFd);
-  // A fresh block, nothing read back first: every field not named is zero,
-  // which turns off DSR flow, error replacement, NUL stripping and
-  // abort-on-error.
+// A fresh block, nothing read back first: every field not named is zero,
+// which turns off DSR flow, error replacement, NUL stripping and
+// abort-on-error.
+DCB RequestedBlock(const LineSettings& s) {
   DCB d{};
   d.DCBlength = sizeof d;
   d.BaudRate = s.baud;
@@ -316,7 +313,21 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
   // ONESTOPBIT, ONE5STOPBITS, TWOSTOPBITS.
   d.Parity = BYTE(s.parity);
   d.StopBits = BYTE(s.stopBits);
+  return d;
+}
 
+// Whether the driver kept the speed, the frame and the flow control as asked.
+bool KeptAsAsked(const DCB& back, const DCB& d) {
+  return back.BaudRate == d.BaudRate && back.ByteSize == d.ByteSize && back.Parity == d.Parity &&
+         back.StopBits == d.StopBits && back.fOutX == d.fOutX && back.fInX == d.fInX &&
+         back.fOutxCtsFlow == d.fOutxCtsFlow;
+}
+
+}  // namespace
+
+bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
+  HANDLE h = Win(FFd);
+  DCB d = RequestedBlock(s);
   bool ok = ::SetCommState(h, &d) != FALSE;
   if (!ok) NoteError(int(::GetLastError()));
   Flush(true, true);
@@ -333,9 +344,7 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
   if (::GetCommState(h, &back)) {
     kept = KeptSettings(back, s);
     FIo->baud = back.BaudRate;
-    ok = ok && back.BaudRate == d.BaudRate && back.ByteSize == d.ByteSize && back.Parity == d.Parity &&
-         back.StopBits == d.StopBits && back.fOutX == d.fOutX && back.fInX == d.fInX &&
-         back.fOutxCtsFlow == d.fOutxCtsFlow;
+    ok = ok && KeptAsAsked(back, d);
   } else {
     ok = false;
   }

@@ -57,6 +57,26 @@ constexpr std::string_view kVersionTableOk = "CRC OK. : Version Table !!";
 
 using Bytes = std::vector<std::uint8_t>;
 
+// A stage's line after the download: its text, how its sending and its
+// spoiling are told, and the console's 0x1F the receiver then waits for.
+struct StageLine {
+  Stage At;
+  std::string_view Text;
+  std::string_view Sending;
+  Stage EarlyJunkFor;  // whose early junk rides on its tail
+  std::string_view Spoiled;
+  std::string_view WakeAfter;
+};
+
+constexpr StageLine kRamImageLine{Stage::RamImage, kRamOk, "the RAM image stage", Stage::FlashWrite,
+                                  "spoiled the Ram Image text (fault)", "the Ram Image text"};
+constexpr StageLine kFlashImageLine{Stage::FlashImage, kFlashOk, "the flash image stage", Stage::VersionUpdate,
+                                    "spoiled the Flash image text (fault)", "the Flash image text"};
+constexpr StageLine kUpdateVersionLine{Stage::VersionUpdate, kUpdateVersion, "the version update stage", Stage::Off,
+                                       "spoiled the Update text (fault)", "the Update software version text"};
+constexpr StageLine kVersionTableLine{Stage::VersionTable, kVersionTableOk, "the version table stage", Stage::Off,
+                                      "spoiled the Version Table text (fault)", "the Version Table text"};
+
 // Ways out of the session, caught at its top.
 struct StopRequested {};
 struct LineLost {};
@@ -142,11 +162,31 @@ struct Receiver::Core {
   std::uint32_t Accepted = 0;
   std::int64_t ReplyEndNs = 0;  // when the last "ok." went out, until the next block starts
 
+  // The faults of the transfer that strike a set number of times.
+  struct TransferFaults {
+    std::int32_t RejectsLeft = 0;
+    bool LateDone = false;
+    bool NoiseDone = false;
+  };
+
   void Run();
   void Handshake();
   void Transfer();
   void Verify();
   void Listen(const std::string& after, bool probingAllowed);
+
+  void ReceiveBlock(std::uint32_t k, std::uint32_t count, TransferFaults& faults);
+  Bytes RejectBlock(std::uint32_t k, bool good, const Bytes& firstSending, TransferFaults& faults);
+  Bytes AwaitResend(std::uint32_t k, const Bytes& firstSending);
+  void AcceptBlock(std::uint32_t k, std::uint32_t count, const Bytes& block, std::uint8_t sum, TransferFaults& faults);
+  bool AddSequenceDigit(Bytes& reply);
+
+  std::uint8_t ReceiveTotal();
+  void RefuseTrailingBytes();
+  void SayDownloadChecked(bool agree);
+  void SayStage(const StageLine& line, Bytes out);
+  void WriteFlash();
+  void TakeVersion();
 
   int AwaitModeWord();
   void AnswerProbe(int mode);
@@ -463,77 +503,100 @@ Bytes Receiver::Core::ReadBlock(std::uint32_t k, const std::uint8_t* first) {
 }
 
 void Receiver::Core::Transfer() {
-  const Faults& f = Cfg.Fault;
   std::uint32_t count = GetBlockCount();
   if (count > 0) Enter(Stage::Transferring);
-  std::int32_t rejectsLeft = f.RejectTimes;
-  bool lateDone = false, noiseDone = false;
-  for (std::uint32_t k = 0; k < count; ++k) {
-    Bytes block = ReadBlock(k, nullptr);
-    const Bytes firstSending = block;
-    for (;;) {
-      std::uint8_t sum = Checksum(block.data(), kBlockSize);
-      bool good = sum == block[kBlockSize];
-      if (!good)
-        Violate("block " + std::to_string(k) + ": checksum byte " + HexByte(block[kBlockSize]) +
-                " but the data sum to " + HexByte(sum));
-      bool forced = f.RejectBlock >= 0 && std::uint32_t(f.RejectBlock) == k && (f.RejectTimes < 0 || rejectsLeft > 0);
-      Enter(Stage::Transferring, k);
-      if (f.LateBlock >= 0 && std::uint32_t(f.LateBlock) == k && !lateDone) {
-        lateDone = true;
-        Pause(f.LateMs);
-      }
-      if (!good || forced) {
-        if (good) --rejectsLeft;
-        Update([](Summary& s) { ++s.BlocksRejected; });
-        ReplyEndNs = 0;
-        SendChecked(ToBytes(kBlockBad), "the reply to block " + std::to_string(k));
-        // The console gives up on a rejected first block.
-        if (k == 0) throw GiveUp{"block 0 rejected"};
-        std::uint8_t b = Await();
-        Bytes again;
-        if (b == kResend) {
-          again = ReadBlock(k, nullptr);
-        } else {
-          Violate("expected 0x41 before the resend of block " + std::to_string(k) + ", got " + HexByte(b));
-          again = ReadBlock(k, &b);
-        }
-        auto diff = std::mismatch(again.begin(), again.end(), firstSending.begin());
-        if (diff.first != again.end())
-          Violate("the resend of block " + std::to_string(k) + " differs from its first sending at byte " +
-                  std::to_string(diff.first - again.begin()));
-        block = std::move(again);
-        continue;
-      }
-      ++Accepted;
-      TotalComputed = std::uint8_t(TotalComputed + sum);
-      {
-        std::lock_guard<std::mutex> lock(Mu);
-        std::copy(block.begin(), block.begin() + kBlockSize, FlashMem.begin() + std::ptrdiff_t(k * kBlockSize));
-        ++Sum.BlocksAccepted;
-      }
-      Bytes reply = ToBytes(kBlockOk);
-      bool spoiled = false;
-      if (Accepted % 11 == 0) {
-        std::uint32_t check = Accepted / 11;
-        char digit = kSequenceDigits[(check - 1) % 10];
-        spoiled = f.SequenceCheck == check;
-        if (spoiled && !f.SequenceMissing) digit = kSequenceDigits[check % 10];
-        if (!spoiled || !f.SequenceMissing) {
-          reply.push_back(std::uint8_t(digit));
-          Update([](Summary& s) { ++s.SequenceDigitsSent; });
-        }
-      }
-      SendChecked(reply, "the reply to block " + std::to_string(k), k + 1 == count ? Stage::DownloadCrc : Stage::Off);
-      if (k + 1 < count) ReplyEndNs = Wire.LastSendEndNs();
-      if (f.NoiseBlock >= 0 && std::uint32_t(f.NoiseBlock) == k && !noiseDone) {
-        noiseDone = true;
-        if (!Wire.SendBurst(f.Junk)) throw LineLost{};
-      }
-      if (spoiled) throw GiveUp{"spoiled sequence check " + std::to_string(f.SequenceCheck) + " (fault)"};
-      break;
+  TransferFaults faults;
+  faults.RejectsLeft = Cfg.Fault.RejectTimes;
+  for (std::uint32_t k = 0; k < count; ++k) ReceiveBlock(k, count, faults);
+}
+
+// One block, through as many rejections as it takes until it is accepted.
+void Receiver::Core::ReceiveBlock(std::uint32_t k, std::uint32_t count, TransferFaults& faults) {
+  const Faults& f = Cfg.Fault;
+  Bytes block = ReadBlock(k, nullptr);
+  const Bytes firstSending = block;
+  std::uint8_t sum = 0;
+  for (;;) {
+    sum = Checksum(block.data(), kBlockSize);
+    bool good = sum == block[kBlockSize];
+    if (!good)
+      Violate("block " + std::to_string(k) + ": checksum byte " + HexByte(block[kBlockSize]) +
+              " but the data sum to " + HexByte(sum));
+    bool forced =
+        f.RejectBlock >= 0 && std::uint32_t(f.RejectBlock) == k && (f.RejectTimes < 0 || faults.RejectsLeft > 0);
+    Enter(Stage::Transferring, k);
+    if (f.LateBlock >= 0 && std::uint32_t(f.LateBlock) == k && !faults.LateDone) {
+      faults.LateDone = true;
+      Pause(f.LateMs);
     }
+    if (good && !forced) break;
+    block = RejectBlock(k, good, firstSending, faults);
   }
+  AcceptBlock(k, count, block, sum, faults);
+}
+
+// Answers "ng!" and reads the block again.
+Bytes Receiver::Core::RejectBlock(std::uint32_t k, bool good, const Bytes& firstSending, TransferFaults& faults) {
+  if (good) --faults.RejectsLeft;
+  Update([](Summary& s) { ++s.BlocksRejected; });
+  ReplyEndNs = 0;
+  SendChecked(ToBytes(kBlockBad), "the reply to block " + std::to_string(k));
+  // The console gives up on a rejected first block.
+  if (k == 0) throw GiveUp{"block 0 rejected"};
+  return AwaitResend(k, firstSending);
+}
+
+Bytes Receiver::Core::AwaitResend(std::uint32_t k, const Bytes& firstSending) {
+  std::uint8_t b = Await();
+  Bytes again;
+  if (b == kResend) {
+    again = ReadBlock(k, nullptr);
+  } else {
+    Violate("expected 0x41 before the resend of block " + std::to_string(k) + ", got " + HexByte(b));
+    again = ReadBlock(k, &b);
+  }
+  auto diff = std::mismatch(again.begin(), again.end(), firstSending.begin());
+  if (diff.first != again.end())
+    Violate("the resend of block " + std::to_string(k) + " differs from its first sending at byte " +
+            std::to_string(diff.first - again.begin()));
+  return again;
+}
+
+// Keeps the block and answers "ok.", with the sequence digit every eleventh block.
+void Receiver::Core::AcceptBlock(std::uint32_t k, std::uint32_t count, const Bytes& block, std::uint8_t sum,
+                                 TransferFaults& faults) {
+  const Faults& f = Cfg.Fault;
+  ++Accepted;
+  TotalComputed = std::uint8_t(TotalComputed + sum);
+  {
+    std::lock_guard<std::mutex> lock(Mu);
+    std::copy(block.begin(), block.begin() + kBlockSize, FlashMem.begin() + std::ptrdiff_t(k * kBlockSize));
+    ++Sum.BlocksAccepted;
+  }
+  Bytes reply = ToBytes(kBlockOk);
+  const bool spoiled = AddSequenceDigit(reply);
+  SendChecked(reply, "the reply to block " + std::to_string(k), k + 1 == count ? Stage::DownloadCrc : Stage::Off);
+  if (k + 1 < count) ReplyEndNs = Wire.LastSendEndNs();
+  if (f.NoiseBlock >= 0 && std::uint32_t(f.NoiseBlock) == k && !faults.NoiseDone) {
+    faults.NoiseDone = true;
+    if (!Wire.SendBurst(f.Junk)) throw LineLost{};
+  }
+  if (spoiled) throw GiveUp{"spoiled sequence check " + std::to_string(f.SequenceCheck) + " (fault)"};
+}
+
+// True when this check is the one the fault spoils: its digit is wrong or missing.
+bool Receiver::Core::AddSequenceDigit(Bytes& reply) {
+  if (Accepted % 11 != 0) return false;
+  const Faults& f = Cfg.Fault;
+  std::uint32_t check = Accepted / 11;
+  char digit = kSequenceDigits[(check - 1) % 10];
+  const bool spoiled = f.SequenceCheck == check;
+  if (spoiled && !f.SequenceMissing) digit = kSequenceDigits[check % 10];
+  if (!spoiled || !f.SequenceMissing) {
+    reply.push_back(std::uint8_t(digit));
+    Update([](Summary& s) { ++s.SequenceDigitsSent; });
+  }
+  return spoiled;
 }
 
 void Receiver::Core::AwaitWake(const std::string& after) {
@@ -545,50 +608,79 @@ void Receiver::Core::AwaitWake(const std::string& after) {
 }
 
 void Receiver::Core::Verify() {
+  const std::uint8_t received = ReceiveTotal();
+  bool agree = received == TotalComputed;
+  if (!agree)
+    Violate("total checksum " + HexByte(received) + " received, the accepted blocks sum to " + HexByte(TotalComputed));
+  Enter(Stage::DownloadCrc);
+  SayDownloadChecked(agree);
+
+  Enter(Stage::RamImage);
+  Bytes out = {received, TotalComputed, TotalComputed};
+  Append(out, kRamCheck);
+  out.push_back(kWake);
+  SayStage(kRamImageLine, std::move(out));
+
+  WriteFlash();
+  Enter(Stage::FlashImage);
+  SayStage(kFlashImageLine, {});
+  Enter(Stage::VersionUpdate);
+  SayStage(kUpdateVersionLine, {});
+  TakeVersion();
+
+  Enter(Stage::VersionTable);
   const Faults& f = Cfg.Fault;
+  SayStage(kVersionTableLine, {f.VersionReply >= 0 ? std::uint8_t(f.VersionReply) : kVersionWritten});
+}
+
+std::uint8_t Receiver::Core::ReceiveTotal() {
   std::uint8_t received = Await();
   Current = Stage::DownloadCrc;
   Update([&](Summary& s) {
     s.TotalChecksumReceived = received;
     s.TotalChecksumComputed = TotalComputed;
   });
-  // Nothing follows the total checksum until we answer; a console that sent
-  // more blocks than it announced is still talking.
+  RefuseTrailingBytes();
+  return received;
+}
+
+// Nothing follows the total checksum until we answer; a console that sent
+// more blocks than it announced is still talking.
+void Receiver::Core::RefuseTrailingBytes() {
   std::uint32_t extra = 0;
   std::uint8_t b = 0;
   int settleMs = 20 + int(2 * Wire.ByteTimeNs() / 1000000);
   while (ReadWithin(b, extra == 0 ? settleMs : Cfg.BlockGapMs)) ++extra;
-  if (extra > 0) {
-    if (extra + 1 >= kBlockSize + 1)
-      Violate("block count mismatch: the console sent " + std::to_string(extra + 1) + " bytes after the " +
-              std::to_string(GetBlockCount()) + " blocks it announced");
-    else
-      Violate(std::to_string(extra) + " stray byte(s) after the total checksum");
-    throw GiveUp{"the console kept sending after its total checksum"};
-  }
-  bool agree = received == TotalComputed;
-  if (!agree)
-    Violate("total checksum " + HexByte(received) + " received, the accepted blocks sum to " + HexByte(TotalComputed));
+  if (extra == 0) return;
+  if (extra + 1 >= kBlockSize + 1)
+    Violate("block count mismatch: the console sent " + std::to_string(extra + 1) + " bytes after the " +
+            std::to_string(GetBlockCount()) + " blocks it announced");
+  else
+    Violate(std::to_string(extra) + " stray byte(s) after the total checksum");
+  throw GiveUp{"the console kept sending after its total checksum"};
+}
 
-  Enter(Stage::DownloadCrc);
+void Receiver::Core::SayDownloadChecked(bool agree) {
   Bytes out = ToBytes(kLeadIn);
   Bytes text = Text(Stage::DownloadCrc, agree ? kDownloadOk : kDownloadBad);
   out.insert(out.end(), text.begin(), text.end());
   SendChecked(out, "the download checksum stage");
   if (!agree) throw GiveUp{"wrong total checksum"};
   if (TextSpoiled(Stage::DownloadCrc, kDownloadOk)) throw GiveUp{"spoiled the DownLoad text (fault)"};
+}
 
-  Enter(Stage::RamImage);
-  out = {received, TotalComputed, TotalComputed};
-  Append(out, kRamCheck);
-  out.push_back(kWake);
+// Sends `out`, then the line's text on a line of its own, and waits for the console's go-ahead.
+void Receiver::Core::SayStage(const StageLine& line, Bytes out) {
   Append(out, kLeadIn);
-  text = Text(Stage::RamImage, kRamOk);
+  Bytes text = Text(line.At, line.Text);
   out.insert(out.end(), text.begin(), text.end());
-  SendChecked(out, "the RAM image stage", Stage::FlashWrite);
-  if (TextSpoiled(Stage::RamImage, kRamOk)) throw GiveUp{"spoiled the Ram Image text (fault)"};
-  AwaitWake("the Ram Image text");
+  SendChecked(out, std::string(line.Sending), line.EarlyJunkFor);
+  if (TextSpoiled(line.At, line.Text)) throw GiveUp{std::string(line.Spoiled)};
+  AwaitWake(std::string(line.WakeAfter));
+}
 
+void Receiver::Core::WriteFlash() {
+  const Faults& f = Cfg.Fault;
   Enter(Stage::FlashWrite);
   std::uint32_t writes = (GetBlockCount() + 3) / 4;
   for (std::uint32_t j = 0; j < writes; ++j) {
@@ -598,43 +690,21 @@ void Receiver::Core::Verify() {
     // The console takes whatever comes last.
     if (spoiled && f.FlashByte != '@' && j + 1 < writes) throw GiveUp{"spoiled flash write byte (fault)"};
   }
+}
 
-  Enter(Stage::FlashImage);
-  out = ToBytes(kLeadIn);
-  text = Text(Stage::FlashImage, kFlashOk);
-  out.insert(out.end(), text.begin(), text.end());
-  SendChecked(out, "the flash image stage", Stage::VersionUpdate);
-  if (TextSpoiled(Stage::FlashImage, kFlashOk)) throw GiveUp{"spoiled the Flash image text (fault)"};
-  AwaitWake("the Flash image text");
-
-  Enter(Stage::VersionUpdate);
-  out = ToBytes(kLeadIn);
-  text = Text(Stage::VersionUpdate, kUpdateVersion);
-  out.insert(out.end(), text.begin(), text.end());
-  SendChecked(out, "the version update stage");
-  if (TextSpoiled(Stage::VersionUpdate, kUpdateVersion)) throw GiveUp{"spoiled the Update text (fault)"};
-  AwaitWake("the Update software version text");
-
-  // The version pair and the date code carry no length: they are complete
-  // once the line has been quiet for VersionQuietMs.
+// The version pair and the date code carry no length: they are complete
+// once the line has been quiet for VersionQuietMs.
+void Receiver::Core::TakeVersion() {
   Current = Stage::VersionTable;
-  out = ToBytes(kLeadIn);
+  Bytes out = ToBytes(kLeadIn);
   Append(out, kVersionPrompt);
   out.push_back(kVersionMark);
   SendChecked(out, "the version prompt", Stage::VersionTable);
   Bytes version;
+  std::uint8_t b = 0;
   int quietMs = Cfg.VersionQuietMs + int(2 * Wire.ByteTimeNs() / 1000000);
   while (ReadWithin(b, quietMs)) version.push_back(b);
   Update([&](Summary& s) { s.VersionWrite = version; });
-
-  Enter(Stage::VersionTable);
-  out = {f.VersionReply >= 0 ? std::uint8_t(f.VersionReply) : kVersionWritten};
-  Append(out, kLeadIn);
-  text = Text(Stage::VersionTable, kVersionTableOk);
-  out.insert(out.end(), text.begin(), text.end());
-  SendChecked(out, "the version table stage");
-  if (TextSpoiled(Stage::VersionTable, kVersionTableOk)) throw GiveUp{"spoiled the Version Table text (fault)"};
-  AwaitWake("the Version Table text");
 }
 
 // ---- Receiver ------------------------------------------------------------

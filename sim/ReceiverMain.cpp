@@ -39,10 +39,56 @@ void RemoveLink(const std::string& link, const std::string& target) {
   if (n > 0 && std::string(buf, std::size_t(n)) == target) unlink(link.c_str());
 }
 
+// False, having said so, when the file could not be written.
 bool WriteFile(const std::string& path, const void* data, std::size_t size) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f.write(static_cast<const char*>(data), std::streamsize(size));
-  return bool(f);
+  if (f) return true;
+  std::cerr << "stb-receiver-sim: cannot write " << path << '\n';
+  return false;
+}
+
+// Signals are taken synchronously by the caller; the receiver's thread inherits the mask.
+sigset_t BlockStopSignals() {
+  sigset_t sigs;
+  sigemptyset(&sigs);
+  sigaddset(&sigs, SIGINT);
+  sigaddset(&sigs, SIGTERM);
+  sigaddset(&sigs, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+  return sigs;
+}
+
+// The pseudo-terminal or the device, and the link to it when one was asked for.
+bool OpenConsoleEnd(stbsim::Receiver& rx, const stbsim::ProgramOptions& opt, std::string& error) {
+  bool opened = opt.Device.empty() ? rx.OpenPty(&error) : rx.OpenDevice(opt.Device, &error);
+  if (!opened) return false;
+  return opt.Link.empty() || MakeLink(opt.Link, rx.ConsolePath(), error);
+}
+
+// Until a signal comes, or the download ended when that was asked for.
+void WaitForEnd(stbsim::Receiver& rx, const sigset_t& sigs, bool exitWhenDone) {
+  for (;;) {
+    timespec tick{0, 100 * 1000 * 1000};
+    if (sigtimedwait(&sigs, nullptr, &tick) > 0) break;
+    if (exitWhenDone && rx.WaitFinished(0)) break;
+  }
+}
+
+// The summary, and the files asked for; the exit code.
+int Report(const stbsim::Receiver& rx, const stbsim::ProgramOptions& opt) {
+  stbsim::Summary sum = rx.GetSummary();
+  std::cout << sum.ToText() << std::flush;
+  int rc = sum.Success ? 0 : 1;
+  if (!opt.SaveFlash.empty()) {
+    auto flash = rx.Flash();
+    if (!WriteFile(opt.SaveFlash, flash.data(), flash.size())) rc = rc ? rc : 3;
+  }
+  if (!opt.SummaryJson.empty()) {
+    std::string json = sum.ToJson();
+    if (!WriteFile(opt.SummaryJson, json.data(), json.size())) rc = rc ? rc : 3;
+  }
+  return rc;
 }
 
 }  // namespace
@@ -63,51 +109,16 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  // Signals are taken synchronously below; the receiver's thread inherits the mask.
-  sigset_t sigs;
-  sigemptyset(&sigs);
-  sigaddset(&sigs, SIGINT);
-  sigaddset(&sigs, SIGTERM);
-  sigaddset(&sigs, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
-
+  const sigset_t sigs = BlockStopSignals();
   stbsim::Receiver rx(opt.Cfg);
-  bool opened = opt.Device.empty() ? rx.OpenPty(&error) : rx.OpenDevice(opt.Device, &error);
-  if (!opened) {
-    std::cerr << "stb-receiver-sim: " << error << '\n';
-    return 2;
-  }
-  if (!opt.Link.empty() && !MakeLink(opt.Link, rx.ConsolePath(), error)) {
+  if (!OpenConsoleEnd(rx, opt, error)) {
     std::cerr << "stb-receiver-sim: " << error << '\n';
     return 2;
   }
   std::cout << rx.ConsolePath() << std::endl;
   rx.Start();
-
-  for (;;) {
-    timespec tick{0, 100 * 1000 * 1000};
-    if (sigtimedwait(&sigs, nullptr, &tick) > 0) break;
-    if (opt.ExitWhenDone && rx.WaitFinished(0)) break;
-  }
+  WaitForEnd(rx, sigs, opt.ExitWhenDone);
   rx.Stop();
   if (!opt.Link.empty()) RemoveLink(opt.Link, rx.ConsolePath());
-
-  stbsim::Summary sum = rx.GetSummary();
-  std::cout << sum.ToText() << std::flush;
-  int rc = sum.Success ? 0 : 1;
-  if (!opt.SaveFlash.empty()) {
-    auto flash = rx.Flash();
-    if (!WriteFile(opt.SaveFlash, flash.data(), flash.size())) {
-      std::cerr << "stb-receiver-sim: cannot write " << opt.SaveFlash << '\n';
-      rc = rc ? rc : 3;
-    }
-  }
-  if (!opt.SummaryJson.empty()) {
-    std::string json = sum.ToJson();
-    if (!WriteFile(opt.SummaryJson, json.data(), json.size())) {
-      std::cerr << "stb-receiver-sim: cannot write " << opt.SummaryJson << '\n';
-      rc = rc ? rc : 3;
-    }
-  }
-  return rc;
+  return Report(rx, opt);
 }

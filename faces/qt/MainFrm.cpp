@@ -56,6 +56,26 @@ QFont CounterFont(QFont font, int width) {
   return font;
 }
 
+// The maker's address on the banner, in three pieces, the middle one red.
+void MakeAddress(QWidget* parent) {
+  QFont fixed("Fixedsys");
+  fixed.setStyleHint(QFont::TypeWriter);
+  fixed.setPixelSize(kAddressFontPixels);
+  int x = kAddressX;
+  for (int i = 0; i < 3; ++i) {
+    auto* piece = new QLabel(kAddressPieces[i], parent);
+    piece->setFont(fixed);
+    piece->setAutoFillBackground(true);
+    QPalette pal = piece->palette();
+    pal.setColor(QPalette::Window, pal.color(QPalette::HighlightedText));
+    pal.setColor(QPalette::WindowText, i == 1 ? Qt::red : Qt::black);
+    piece->setPalette(pal);
+    piece->adjustSize();
+    piece->setGeometry(x, kAddressY, piece->width(), kAddressHeight);
+    x += piece->width();
+  }
+}
+
 }  // namespace
 
 TForm1::TForm1(const std::string& port, QWidget* parent) : QWidget(parent) {
@@ -82,24 +102,24 @@ void TForm1::BuildControls() {
   Place(Shape1, kShape1);
   Image1 = new TBanner(this);
   Place(Image1, kImage1);
+  MakeAddress(this);
+  BuildPanel();
 
-  QFont fixed("Fixedsys");
-  fixed.setStyleHint(QFont::TypeWriter);
-  fixed.setPixelSize(kAddressFontPixels);
-  int x = kAddressX;
-  for (int i = 0; i < 3; ++i) {
-    auto* piece = new QLabel(kAddressPieces[i], this);
-    piece->setFont(fixed);
-    piece->setAutoFillBackground(true);
-    QPalette pal = piece->palette();
-    pal.setColor(QPalette::Window, pal.color(QPalette::HighlightedText));
-    pal.setColor(QPalette::WindowText, i == 1 ? Qt::red : Qt::black);
-    piece->setPalette(pal);
-    piece->adjustSize();
-    piece->setGeometry(x, kAddressY, piece->width(), kAddressHeight);
-    x += piece->width();
-  }
+  RxMemo = new TLogMemo(this);
+  Place(RxMemo, kRxMemo);
+  RxMemo->SetOnKeyPress([this](const QString& text) { KeyText(text); });
+  setFocusProxy(RxMemo);
 
+  StatusStrip = new TStatusStrip(this);
+  Place(StatusStrip, kStatusStrip);
+  // What changes while blocks go out fills its own background (the panel's
+  // colour), so that painting it leaves the panel and the window beneath alone.
+  for (QWidget* w : std::initializer_list<QWidget*>{Label4, ProgressBar1, ProgressBar2, StatusStrip})
+    w->setAutoFillBackground(true);
+}
+
+// Panel1 and what it holds: the captions, the counter, the bars and the animation.
+void TForm1::BuildPanel() {
   auto* panel = new QFrame(this);
   panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
   Place(panel, kPanel1);
@@ -117,18 +137,6 @@ void TForm1::BuildControls() {
   ProgressBar2 = MakeBar(Panel1, kProgressBar2);
   Animate1 = new TBusyAnimation(Panel1);
   Place(Animate1, kAnimate1);
-
-  RxMemo = new TLogMemo(this);
-  Place(RxMemo, kRxMemo);
-  RxMemo->SetOnKeyPress([this](const QString& text) { KeyText(text); });
-  setFocusProxy(RxMemo);
-
-  StatusStrip = new TStatusStrip(this);
-  Place(StatusStrip, kStatusStrip);
-  // What changes while blocks go out fills its own background (the panel's
-  // colour), so that painting it leaves the panel and the window beneath alone.
-  for (QWidget* w : std::initializer_list<QWidget*>{Label4, ProgressBar1, ProgressBar2, StatusStrip})
-    w->setAutoFillBackground(true);
 }
 
 void TForm1::AddLogLine(const std::string& line) { RxMemo->appendPlainText(QString::fromLatin1(line)); }

@@ -47,6 +47,7 @@ protected:
 
 private:
   void BuildControls();
+  void BuildPanel();
   void KeyText(const QString& text);
 
   // TFace

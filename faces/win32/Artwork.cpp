@@ -86,6 +86,57 @@ void Prepare(gp::Graphics& g, double scale) {
   g.ScaleTransform(gp::REAL(scale), gp::REAL(scale));
 }
 
+// The busy animation's folder, with its tab, beside the middle line `mid`.
+gp::RectF DrawFolder(gp::Graphics& g, double mid) {
+  const gp::RectF folder = Rect(kFolder.X, mid + kFolder.Y, kFolder.Width, kFolder.Height);
+  gp::Pen edge(Colour(kFolderEdge), 1);
+  gp::SolidBrush fill(Colour(kFolderFill));
+  gp::GraphicsPath body;
+  RoundedRect(body, folder, kFolderRadius);
+  g.FillPath(&fill, &body);
+  g.DrawPath(&edge, &body);
+  const gp::RectF tab = Rect(folder.X + kFolderTab.X, folder.Y + kFolderTab.Y, kFolderTab.Width, kFolderTab.Height);
+  g.FillRectangle(&fill, tab);
+  g.DrawRectangle(&edge, tab);
+  return folder;
+}
+
+// The pages in flight at `frame`, between `from` and `to` on the middle line `mid`.
+void DrawPages(gp::Graphics& g, int frame, double from, double to, double mid) {
+  gp::Pen pageEdge(Colour(kPageEdge), 1);
+  gp::Pen lines(Colour(kPageLines), 1);
+  gp::SolidBrush paper(gp::Color(255, 255, 255, 255));
+  for (int i = 0; i < kPages; ++i) {
+    const TPagePlace place = PagePlace(frame, i, from, to, mid);
+    const gp::GraphicsState state = g.Save();
+    g.TranslateTransform(gp::REAL(place.X), gp::REAL(place.Y));
+    g.RotateTransform(gp::REAL(place.Degrees));
+    g.FillRectangle(&paper, Rect(kPage));
+    g.DrawRectangle(&pageEdge, Rect(kPage));
+    for (int l = 0; l < 3; ++l) g.DrawLine(&lines, gp::REAL(-4), gp::REAL(-5 + 4 * l), gp::REAL(4), gp::REAL(-5 + 4 * l));
+    g.Restore(state);
+  }
+}
+
+// One picture of the busy animation, drawn on the panel's colour into a new bitmap.
+HBITMAP DrawBusyFrame(HDC dc, HDC memory, int width, int height, double scale, bool playing, int frame) {
+  HBITMAP bitmap = ::CreateCompatibleBitmap(dc, width, height);
+  HGDIOBJ old = ::SelectObject(memory, bitmap);
+  RECT all{0, 0, width, height};
+  ::FillRect(memory, &all, ::GetSysColorBrush(COLOR_BTNFACE));
+  {
+    gp::Graphics g(memory);
+    Prepare(g, scale);
+    const double w = width / scale, mid = height / scale / 2;
+    const gp::RectF folder = DrawFolder(g, mid);
+    DrawReceiver(g, Rect(w + kBusyReceiver.X, mid + kBusyReceiver.Y, kBusyReceiver.Width, kBusyReceiver.Height),
+                 Colour(BusyLamp(playing, frame)));
+    if (playing) DrawPages(g, frame, folder.X + folder.Width + kPagesFrom, w - kPagesToFromRight, mid);
+  }
+  ::SelectObject(memory, old);
+  return bitmap;
+}
+
 }  // namespace
 
 TArtworkSession::TArtworkSession() {
@@ -156,46 +207,7 @@ void TBusyPicture::Paint(HDC dc, int width, int height, double scale) {
   }
   HDC memory = ::CreateCompatibleDC(dc);
   HBITMAP& frame = FFrames[std::size_t(Playing ? Frame : kFrames)];
-  if (frame == nullptr) {
-    frame = ::CreateCompatibleBitmap(dc, width, height);
-    HGDIOBJ old = ::SelectObject(memory, frame);
-    RECT all{0, 0, width, height};
-    ::FillRect(memory, &all, ::GetSysColorBrush(COLOR_BTNFACE));
-    {
-      gp::Graphics g(memory);
-      Prepare(g, scale);
-      const double w = width / scale, mid = height / scale / 2;
-      const gp::RectF folder = Rect(kFolder.X, mid + kFolder.Y, kFolder.Width, kFolder.Height);
-      gp::Pen edge(Colour(kFolderEdge), 1);
-      gp::SolidBrush fill(Colour(kFolderFill));
-      gp::GraphicsPath body;
-      RoundedRect(body, folder, kFolderRadius);
-      g.FillPath(&fill, &body);
-      g.DrawPath(&edge, &body);
-      const gp::RectF tab = Rect(folder.X + kFolderTab.X, folder.Y + kFolderTab.Y, kFolderTab.Width, kFolderTab.Height);
-      g.FillRectangle(&fill, tab);
-      g.DrawRectangle(&edge, tab);
-      DrawReceiver(g, Rect(w + kBusyReceiver.X, mid + kBusyReceiver.Y, kBusyReceiver.Width, kBusyReceiver.Height),
-                   Colour(BusyLamp(Playing, Frame)));
-      if (Playing) {
-        gp::Pen pageEdge(Colour(kPageEdge), 1);
-        gp::Pen lines(Colour(kPageLines), 1);
-        gp::SolidBrush paper(gp::Color(255, 255, 255, 255));
-        for (int i = 0; i < kPages; ++i) {
-          const TPagePlace place =
-              PagePlace(Frame, i, folder.X + folder.Width + kPagesFrom, w - kPagesToFromRight, mid);
-          const gp::GraphicsState state = g.Save();
-          g.TranslateTransform(gp::REAL(place.X), gp::REAL(place.Y));
-          g.RotateTransform(gp::REAL(place.Degrees));
-          g.FillRectangle(&paper, Rect(kPage));
-          g.DrawRectangle(&pageEdge, Rect(kPage));
-          for (int l = 0; l < 3; ++l) g.DrawLine(&lines, gp::REAL(-4), gp::REAL(-5 + 4 * l), gp::REAL(4), gp::REAL(-5 + 4 * l));
-          g.Restore(state);
-        }
-      }
-    }
-    ::SelectObject(memory, old);
-  }
+  if (frame == nullptr) frame = DrawBusyFrame(dc, memory, width, height, scale, Playing, Frame);
   HGDIOBJ old = ::SelectObject(memory, frame);
   ::BitBlt(dc, 0, 0, width, height, memory, 0, 0, SRCCOPY);
   ::SelectObject(memory, old);

@@ -272,20 +272,37 @@ void TForm1::Layout() {
   FFixedFont = ::CreateFontA(-Scaled(kAddressFontPixels), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN,
                              "Fixedsys");
-  const auto place = [this](HWND control, int x, int y, int w, int h) {
-    ::SetWindowPos(control, nullptr, Scaled(x), Scaled(y), Scaled(w), Scaled(h), SWP_NOZORDER | SWP_NOACTIVATE);
-  };
-  const auto placeBox = [&place](HWND control, const TBox& box) { place(control, box.X, box.Y, box.Width, box.Height); };
+  FitClientArea();
+  LayoutAddress();
+  LayoutPanel();
 
-  // The client area at this DPI, whatever the frame around it measures.
+  PlaceBox(RxMemo, kRxMemo);
+  SetFont(RxMemo, FFont);
+  PlaceBox(StatusStrip, kStatusStrip);
+  SetFont(StatusStrip, FFont);
+
+  for (HFONT font : oldFonts)
+    if (font != nullptr) ::DeleteObject(font);
+  ::InvalidateRect(Handle, nullptr, TRUE);
+}
+
+void TForm1::PlaceBox(HWND control, const TBox& box) const {
+  ::SetWindowPos(control, nullptr, Scaled(box.X), Scaled(box.Y), Scaled(box.Width), Scaled(box.Height),
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The client area at this DPI, whatever the frame around it measures.
+void TForm1::FitClientArea() {
   RECT window, client;
   ::GetWindowRect(Handle, &window);
   ::GetClientRect(Handle, &client);
   ::SetWindowPos(Handle, nullptr, 0, 0, window.right - window.left - client.right + Scaled(kClientWidth),
                  window.bottom - window.top - client.bottom + Scaled(kClientHeight),
                  SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+}
 
-  // The maker's address, in three pieces on the banner.
+// The maker's address, in three pieces on the banner.
+void TForm1::LayoutAddress() {
   int x = Scaled(kAddressX);
   for (int i = 0; i < 3; ++i) {
     SetFont(FAddress[i], FFixedFont);
@@ -294,8 +311,10 @@ void TForm1::Layout() {
                    SWP_NOZORDER | SWP_NOACTIVATE);
     x += size.cx;
   }
+}
 
-  placeBox(Panel1, kPanel1);
+void TForm1::LayoutPanel() {
+  PlaceBox(Panel1, kPanel1);
   for (auto [label, text, lx, ly] : {std::tuple{Label1, kLabel1Text, kLabel1X, kLabel1Y},
                                      std::tuple{Label2, kLabel2Text, kLabel2X, kLabel2Y}}) {
     SetFont(label, FFont);
@@ -311,20 +330,11 @@ void TForm1::Layout() {
   SetFont(Label4, FCounterFont);
   ::SetWindowPos(Label4, nullptr, Scaled(kLabel4X), Scaled(kLabel4Y), counterWidth, Scaled(kLabel4Height),
                  SWP_NOZORDER | SWP_NOACTIVATE);
-  placeBox(ProgressBar1, kProgressBar1);
-  placeBox(ProgressBar2, kProgressBar2);
-  placeBox(Animate1, kAnimate1);
+  PlaceBox(ProgressBar1, kProgressBar1);
+  PlaceBox(ProgressBar2, kProgressBar2);
+  PlaceBox(Animate1, kAnimate1);
   FBusy.Scale = FDpi / 96.0;
   FBusy.Forget();
-
-  placeBox(RxMemo, kRxMemo);
-  SetFont(RxMemo, FFont);
-  placeBox(StatusStrip, kStatusStrip);
-  SetFont(StatusStrip, FFont);
-
-  for (HFONT font : oldFonts)
-    if (font != nullptr) ::DeleteObject(font);
-  ::InvalidateRect(Handle, nullptr, TRUE);
 }
 
 void TForm1::Show() {

@@ -49,6 +49,10 @@ public:
 private:
   void BuildControls();
   void Layout();
+  void PlaceBox(HWND control, const form_layout::TBox& box) const;
+  void FitClientArea();
+  void LayoutAddress();
+  void LayoutPanel();
   void DeleteFonts();
   int Scaled(int pixels) const;
   LRESULT ControlColour(HDC dc, HWND control);

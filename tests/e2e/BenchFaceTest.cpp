@@ -22,6 +22,7 @@
 
 #include "Harness.h"
 #include "BenchWindow.h"
+#include "DialogTexts.h"
 #include "FormLayout.h"
 #include "DialogTexts.h"
 
