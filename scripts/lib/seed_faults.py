@@ -241,7 +241,7 @@ CONDITION = re.compile(r"\b(if|while)\s*(constexpr\s*)?\(")
 PREFIX = re.compile(r"\s*(?:\}\s*)?(?:else\b\s*)?(?:(?:if|while|for)\s*(?:constexpr\s*)?(?=\())?")
 KEYWORD_STATEMENT = re.compile(
     r"(?:return|break|continue|goto|throw|delete|using|typedef|static_assert|case|default|co_\w+|else|do|"
-    r"if|for|while|switch|try|catch|public|private|protected|namespace|template|class|struct|enum|emit)\b"
+    r"if|for|while|switch|try|catch|public|private|protected|namespace|template|class|struct|enum)\b"
 )
 ASSIGNMENT = re.compile(r"[*&]?[\w.\[\]:>-]+\s*(?:[-+*/%&|^]|<<|>>)?=(?!=)|(?:\+\+|--)[\w.\[\]:>-]+\s*;|[\w.\[\]:>-]+(?:\+\+|--)\s*;")
 CALLEE = re.compile(r"[*&]?(?:::)?[\w:.\[\]>-]+(?:<[^()]*>)?")
@@ -368,7 +368,7 @@ def is_call_or_assignment(s):
     paren = s.find("(")
     if paren <= 0 or not re.search(r"\)\s*;$", s):
         return False
-    callee = re.sub(r"\s*(\.|->|::)\s*", r"\1", s[:paren]).strip()
+    callee = re.sub(r"\s*(\.|->|::)\s*", r"\1", re.sub(r"^(?:emit|Q_EMIT)\s+", "", s[:paren])).strip()
     return bool(CALLEE.fullmatch(callee))
 
 
@@ -378,9 +378,12 @@ def statement_faults(m, line, shape, prev_end):
     if kind is None:
         return []
     out = []
-    at_start = prev_end in (";", "{", "}", ":") or prev_end.endswith("else") or prev_end.endswith("do")
+    # After ";", "{", "}" or a label a line starts a statement of its own; after ")", "else" or "do" it
+    # may be the whole body of the line above, which can lose its statement but take no return before it.
+    at_start = prev_end in (";", "{", "}", ":")
+    body = prev_end == ")" or prev_end.endswith("else") or prev_end.endswith("do")
     tail, guarded = statement_tail(m)
-    if tail is not None and (guarded or at_start or prev_end == ")"):
+    if tail is not None and (guarded or at_start or body):
         stmt = m[tail:].rstrip()
         if is_call_or_assignment(stmt):
             out.append(((tail, tail + len(stmt)), "{}", "statement dropped"))
@@ -641,9 +644,11 @@ def pick(opts):
     chosen = ordered(usable, opts.seed)
     if opts.max is not None:
         chosen = chosen[: opts.max]
-    print(f"{len(found)} candidate faults in {len(files)} files changed since {opts.since}")
+    print(f"{len(found)} candidate faults in {len(files)} product files changed since {opts.since}")
     for f in outside:
-        print(f"  not compiled by {opts.build_dir}/, left out: {f}")
+        left = sum(c["path"] == f for c in found)
+        print(f"  {left} left out: {f} is not compiled by {opts.build_dir}/")
+    print(f"{len(chosen)} of {len(usable)} chosen (seed {opts.seed})")
     return chosen
 
 
@@ -651,7 +656,6 @@ def list_faults(opts):
     chosen = pick(opts)
     for n, fault in enumerate(chosen, 1):
         print(f"[{n}] {label(fault)}\n{show(fault)}")
-    print(f"{len(chosen)} faults listed (seed {opts.seed})")
     return 0
 
 
@@ -726,6 +730,11 @@ def summary(counts, survivors):
 def main(argv):
     sys.stdout.reconfigure(line_buffering=True)
     opts = parse(argv)
+    try:
+        subprocess.run(["git", "rev-parse", "--verify", "--quiet", opts.since + "^{commit}"], check=True, capture_output=True)
+    except subprocess.CalledProcessError:
+        print(f"seed-faults: {opts.since} is not a commit", file=sys.stderr)
+        return 2
     if opts.list:
         return list_faults(opts)
     if not opts.state:

@@ -34,6 +34,8 @@ void Tell(int n) {
   Say(n);
   if (std::string s = Text(n); s.empty())
     Say(s);
+  else
+    Say(n);
 }
 
 bool Ready(const std::vector<int>& v) {
@@ -95,13 +97,15 @@ def main():
     expect(23, "condition negated", "if (std::string s = Text(n); !(s.empty()))")
     expect(24, "statement dropped", "{}")
     expect(24, "early return inserted", "return; Say(s);", present=False)  # the body of a braceless if
-    expect(28, "comparison flipped", "return v.size() < 2;")
-    expect(32, "early return inserted", "return {}; const int b = a * 2;")
-    expect(32, "statement dropped", "{}", present=False)  # a declaration
-    expect(37, "early return inserted", "return {}; Touch();", present=False)  # returns a reference
-    expect(37, "statement dropped", "{}")
-    expect(42, "early return inserted", "return; Start(n);")  # a constructor
-    expect(46, "early return inserted", "return; Show(n);")  # a lambda that returns nothing
+    expect(26, "statement dropped", "{}")
+    expect(26, "early return inserted", "return; Say(n);", present=False)  # the body of a braceless else
+    expect(30, "comparison flipped", "return v.size() < 2;")
+    expect(34, "early return inserted", "return {}; const int b = a * 2;")
+    expect(34, "statement dropped", "{}", present=False)  # a declaration
+    expect(39, "early return inserted", "return {}; Touch();", present=False)  # returns a reference
+    expect(39, "statement dropped", "{}")
+    expect(44, "early return inserted", "return; Start(n);")  # a constructor
+    expect(48, "early return inserted", "return; Show(n);")  # a lambda that returns nothing
     for n, orig, faulted, what in found:
         if len(orig) == 0 or "\n" in faulted:
             problems.append(f"line {n}: odd fault {what}: {faulted!r}")
