@@ -670,7 +670,8 @@ def run(opts):
             return 2
         try_all(chosen, opts, build_cmd, test_cmd, counts, survivors)
     except Interrupted as e:
-        print(f"\ninterrupted ({signal.Signals(e.args[0]).name}); the file under a fault is back as it was")
+        print(f"\ninterrupted ({signal.Signals(e.args[0]).name}); the file under a fault is back as it was "
+              "(that fault is not counted)")
         summary(counts, survivors)
         return 128 + e.args[0]
     summary(counts, survivors)
