@@ -662,6 +662,9 @@ def list_faults(opts):
 def run(opts):
     build_cmd, test_cmd = commands(opts)
     chosen = pick(opts)
+    if not chosen:
+        print("no fault to try")
+        return 0
     print(f"build: {' '.join(build_cmd)}\ntests: {' '.join(test_cmd)}")
     counts = {"not built": 0, "caught": 0, "survived": 0}
     survivors = []
