@@ -14,6 +14,7 @@ both read plainly here.
 """
 
 import argparse
+import collections
 import os
 import random
 import re
@@ -460,21 +461,38 @@ def compiled_sources(build_dir, paths):
 
 
 def ordered(candidates, seed):
-    """Repeatable order: files in turn, and within a file every changed line before a second fault on one."""
+    """A repeatable order that samples widely: the files in turn, within a file each changed line in
+    turn, and from a line the kind of fault least tried so far."""
     rng = random.Random(seed)
     by_file = {}
     for c in candidates:
         by_file.setdefault(c["path"], {}).setdefault(c["line"], []).append(c)
-    queues = []
+    files = []
     for path in sorted(by_file):
         lines = [by_file[path][n] for n in sorted(by_file[path])]
         rng.shuffle(lines)
         for faults in lines:
             rng.shuffle(faults)
-        queue = [faults[r] for r in range(max(map(len, lines))) for faults in lines if r < len(faults)]
-        queues.append(queue)
-    rng.shuffle(queues)
-    return [q[r] for r in range(max(map(len, queues), default=0)) for q in queues if r < len(q)]
+        files.append(collections.deque(lines))
+    rng.shuffle(files)
+    tried = collections.Counter()
+    order = []
+    while files:
+        for lines in list(files):
+            faults = lines.popleft()
+            fault = min(faults, key=lambda f: tried[kind_of(f)])
+            faults.remove(fault)
+            tried[kind_of(fault)] += 1
+            order.append(fault)
+            if faults:
+                lines.append(faults)
+            if not lines:
+                files.remove(lines)
+    return order
+
+
+def kind_of(fault):
+    return fault["what"].split(" (")[0]
 
 
 def candidates_since(base, paths):
