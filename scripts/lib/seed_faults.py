@@ -433,7 +433,9 @@ def git(*args):
 
 def changed_lines(base, paths):
     """{path: set of line numbers in HEAD} for product sources changed since base."""
-    diff = git("diff", "-U0", "--no-color", "--no-ext-diff", base, "HEAD", "--", *paths)
+    # From where HEAD left base: for a branch, `--since main` is the branch's own change even after
+    # main has moved on.
+    diff = git("diff", "-U0", "--no-color", "--no-ext-diff", f"{base}...HEAD", "--", *paths)
     changed, path = {}, None
     for line in diff.splitlines():
         if line.startswith("+++ "):
