@@ -13,6 +13,7 @@ packages=(
   fonts-dejavu-core fonts-dejavu-extra
   dpkg-dev fakeroot file
   stress-ng
+  python3
   qemu-system-x86 busybox-static cpio kmod
 )
 
