@@ -91,25 +91,124 @@ receiver_identity() {
 }
 
 # receiver SIM-ARGS... : the receiver for this lane with the workbench's
-# identity (later options win), its summary and flash in $S; on the USB lane
-# it also waits for the adapter (QEMU attaches it once someone is on its
-# line). RX_LANE=uart|usb picks the line in a pair scenario; the files are
-# then $S/LANE-flash.bin and $S/LANE-summary.json.
+# identity (later options win), its summary and flash in $S; on a USB lane
+# it also waits for the device (QEMU attaches its adapter once someone is on
+# its line; the gadget's port comes after its enumeration). RX_LANE=uart|usb
+# picks the line in a pair scenario; the files are then $S/LANE-flash.bin and
+# $S/LANE-summary.json.
 receiver() {
   local lane=${RX_LANE:-$LANE} prefix='' identity
   [[ $lane == "$LANE" ]] || prefix=$lane-
   mapfile -t identity < <(receiver_identity)
-  rig_host receiver "$lane" "$S" "${identity[@]}" --save-flash "$S/${prefix}flash.bin" \
+  receiver_on "$lane" "${identity[@]}" --save-flash "$S/${prefix}flash.bin" \
     --summary-json "$S/${prefix}summary.json" "$@" >/dev/null ||
     { rig_fails+=("the receiver on $lane did not start"); return 1; }
-  if [[ $lane == usb ]]; then
-    "$TOOL" await-there "$DEV_USB" 30000 >/dev/null || { rig_fails+=("$DEV_USB did not appear"); return 1; }
+  local dev
+  dev=$(dev_of "$lane")
+  if [[ $lane != uart ]]; then
+    "$TOOL" await-there "$dev" 30000 >/dev/null || { rig_fails+=("$dev did not appear"); return 1; }
+  fi
+}
+
+dev_of() {
+  case $1 in
+    uart) echo "$DEV_UART" ;;
+    usb) echo "$DEV_USB" ;;
+    acm) echo "$DEV_ACM" ;;
+  esac
+}
+
+# receiver_on LANE SIM-ARGS... : the receiver on LANE's far end, its output
+# in $S: the host's pty, or for the acm lane the gadget's end here, once the
+# gadget is there. That end goes with the gadget, and the gadget cannot go
+# while its end is held open (the unbind waits for the last close): there
+# the receiver ends when its line hangs up.
+receiver_on() {
+  local lane=$1
+  shift
+  if [[ $lane == acm ]]; then
+    "$TOOL" await-there "$GADGET_END" 30000 >/dev/null || { echo "no $GADGET_END"; return 1; }
+    rx_start "$RX_STATE" acm "$BIN/stb-receiver-sim" "$GADGET_END" "$S" "$@" --exit-when-done
+  else
+    rig_host receiver "$lane" "$S" "$@"
   fi
 }
 
 # Stops the receiver (RX_LANE as above); its exit status in $receiver_status.
 receiver_stop() {
-  receiver_status=$(rig_host receiver-stop "${RX_LANE:-$LANE}") || receiver_status=unknown
+  local lane=${RX_LANE:-$LANE}
+  if [[ $lane == acm ]]; then
+    receiver_status=$(rx_stop "$RX_STATE" acm)
+  else
+    receiver_status=$(rig_host receiver-stop "$lane") || receiver_status=unknown
+  fi
+}
+
+# --- the device going and coming back ------------------------------------------------
+# unplug / replug : this lane's device taken away and given back. The host
+# pulls QEMU's FTDI adapter out; on the acm lane the guest unbinds the dummy
+# UDC from its driver, which takes the gadget off the bus as a pulled cable
+# would (its end, /dev/ttyGS0, goes too, and comes back with it). The unbind
+# was once seen to block while the gadget's end was held open by a process
+# that never read it: the receiver there always reads.
+UDC=dummy_udc.0
+unplug() {
+  if [[ $LANE == acm ]]; then
+    sysfs_write /sys/bus/platform/drivers/dummy_udc/unbind "$UDC" 20
+  else
+    rig_host unplug "$@" >/dev/null
+  fi
+}
+replug() {
+  if [[ $LANE == acm ]]; then
+    # After an unplug done in the background, once it has ended.
+    local end=$((SECONDS + 20))
+    while [[ -e /sys/bus/platform/drivers/dummy_udc/$UDC ]]; do
+      ((SECONDS < end)) || { echo "the gadget's unbind did not end" >&2; return 1; }
+      sleep 0.05
+    done
+    sysfs_write /sys/bus/platform/drivers/dummy_udc/bind "$UDC" 20
+  else
+    rig_host replug "$@" >/dev/null
+  fi
+}
+# sysfs_write FILE VALUE SECONDS : writes VALUE into FILE; false when the
+# kernel has not taken it within SECONDS (the writer is left blocked, the
+# scenario goes on and fails).
+sysfs_write() {
+  (echo "$2" >"$1") &
+  local writer=$! end=$((SECONDS + $3))
+  while kill -0 "$writer" 2>/dev/null; do
+    ((SECONDS < end)) || { echo "writing $2 into $1 did not end within $3 s" >&2; return 1; }
+    sleep 0.02
+  done
+  wait "$writer"
+}
+# unplug_at FILE BYTES : unplugs once FILE (a program's --json output)
+# reports BYTES sent; returns at once.
+unplug_at() {
+  if [[ $LANE == acm ]]; then
+    (await_progress "$1" "$2" 120 >/dev/null && unplug) &
+  else
+    rig_host on-progress "$1" "$2" unplug >/dev/null
+  fi
+}
+
+# await_probes BYTES [WINDOW-OUT] : until the program on $DEV has sent BYTES
+# (the driver's count, TIOCGICOUNT). cdc_acm counts no bytes sent, nor does
+# the gadget's end count bytes received: there, a window must have said it
+# calls (rig-faces' "calling" in WINDOW-OUT); the terminal face calls as
+# soon as it has chosen its mode, which its caller has seen.
+await_probes() {
+  if [[ $LANE != acm ]]; then
+    "$TOOL" await-sent "$DEV" "$1" 20000 >/dev/null
+  elif [[ -n ${2:-} ]]; then
+    local end=$((SECONDS + 20))
+    until grep -q '^calling' "$2" 2>/dev/null; do
+      ((SECONDS < end)) || return 1
+      sleep 0.05
+    done
+  fi
 }
 
 # --- the program -------------------------------------------------------------------------
@@ -119,12 +218,13 @@ receiver_stop() {
 # $S/stderr, its status and end time into $S/exit. Bounded by PROGRAM_LIMIT s.
 program_start() {
   mkdir -p "$S/home/state" "$S/home/config"
-  rm -f "$S/exit"
+  rm -f "$S/exit" "$S/pid"
   (
     cd "$WORKBENCH" || exit 2
     printf '%s\n' "$KEYWORD" |
       HOME=$S/home XDG_STATE_HOME=$S/home/state XDG_CONFIG_HOME=$S/home/config \
-        timeout -k 5 "${PROGRAM_LIMIT:-60}" "$BIN/stb-downloader" --console --json --port "$DEV" "$@" \
+        timeout -k 5 "${PROGRAM_LIMIT:-60}" bash -c 'echo $$ >"$0"; exec "$@"' "$S/pid" \
+        "$BIN/stb-downloader" --console --json --port "$DEV" "$@" \
         > >("$TOOL" stamp >"$S/events") 2> >("$TOOL" stamp >"$S/stderr")
     status=$?
     echo "$status $("$TOOL" now)" >"$S/exit.tmp"
@@ -146,6 +246,12 @@ program_wait() {
 }
 
 running() { [[ ! -e $S/exit ]]; }
+
+# program_stop : ends the program (SIGTERM) and waits for it.
+program_stop() {
+  [[ -s $S/pid ]] && kill -TERM "$(cat "$S/pid")" 2>/dev/null
+  program_wait 20
+}
 
 # await_output PATTERN SECONDS [FILE] : until a line of the program's output matches.
 await_output() {
@@ -191,13 +297,24 @@ by_id_of() {
   return 1
 }
 
+# usb_device_of DEVICE : the sysfs folder of the USB device behind a tty
+# (where its manufacturer and product are), however deep its driver puts
+# the tty.
+usb_device_of() {
+  local dir
+  dir=$(readlink -f "/sys/class/tty/${1#/dev/}/device")
+  while [[ -n $dir && $dir != / && ! -e $dir/idVendor ]]; do dir=${dir%/*}; done
+  echo "$dir"
+}
+
 # stamp_of PATTERN [FILE] : the guest time (ms) of the first output line matching.
 stamp_of() { grep -m1 -- "$1" "${2:-$S/events}" 2>/dev/null | cut -d' ' -f1; }
 
 # Every file under the workbench, /tmp, and the scenario's home, with its
-# size and time: taken before and after a run, the difference is what it wrote.
+# size and time (not under the host's folders the guest shows within its
+# own /tmp, where the other lanes write): taken before and after a run, the difference is what it wrote.
 files_now() {
-  find "$WORKBENCH" /tmp "$S/home" -type f -printf '%p %s %T@\n' 2>/dev/null | sort
+  find "$WORKBENCH" /tmp "$S/home" -xdev -type f -printf '%p %s %T@\n' 2>/dev/null | sort
 }
 files_written() { comm -13 "$S/files.before" <(files_now) | cut -d' ' -f1; }
 
