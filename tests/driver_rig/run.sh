@@ -2,13 +2,18 @@
 # The driver rig: the real program in a small Linux guest under QEMU, on the
 # kernel's own serial drivers, the simulated receiver on the host's end of
 # each line.
-#   tests/driver_rig/run.sh BUILD_DIR [SCENARIO_FUNCTION...]
+#   tests/driver_rig/run.sh BUILD_DIR [SCENARIO_FUNCTION...] [LANE...]
 # The guest: Debian's kernel (make-guest.sh, cached in BUILD_DIR/driver-rig),
 # a busybox initramfs, the host's root read-only over 9p (so the guest runs
-# BUILD_DIR's programs with this machine's libraries) and a shared folder.
-# Its lines: an emulated 16550A (/dev/ttyS1, the 8250 driver) and QEMU's
-# FTDI adapter on an xHCI controller (/dev/ttyUSB0, ftdi_sio), both on host
-# ptys. The monitor (QMP) pulls the adapter out and plugs it back.
+# BUILD_DIR's programs with this machine's libraries; the checkout and the
+# build folder are shown to it even where its own /tmp covers them) and a
+# shared folder. Its lines: an emulated 16550A (/dev/ttyS1, the 8250 driver)
+# and QEMU's FTDI adapter on an xHCI controller (/dev/ttyUSB0, ftdi_sio),
+# both on host ptys, and a USB gadget made in the guest (/dev/ttyACM0,
+# cdc_acm; its receiver runs in the guest). The monitor (QMP) pulls the
+# adapter out and plugs it back, or plugs another one in.
+# With no scenario named, the run ends with elsewhere.sh: the rig again from
+# a copy under /tmp.
 #
 # The scenarios run in the guest (scenarios.sh); this side answers their
 # requests (start or stop a receiver, unplug, replug, act on a program's
@@ -26,6 +31,7 @@ die() { say "FAILED: $*" >&2; exit 1; }
 [[ $# -ge 1 ]] || die "usage: tests/driver_rig/run.sh BUILD_DIR [SCENARIO_FUNCTION...]"
 build=$(cd "$1" 2>/dev/null && pwd -P) || die "no build folder $1"
 shift
+only="$*"
 bin=$build/bin
 tool=$bin/driver-rig-tool
 rig=$build/driver-rig
@@ -54,7 +60,7 @@ BIN=$bin
 TOOL=$tool
 WORKBENCH=$shared/workbench
 KEYWORD='W4n!Rk'
-ONLY='$*'
+ONLY='$only'
 EOF
 
 qemu_pid=''
@@ -245,6 +251,10 @@ fi
 if [[ $outcome != ok ]]; then
   say "FAILED: $outcome (guest: $shared/guest.out; console: $run/host/console.log)"
   failures=$((failures + 1))
+fi
+# A whole run also tries the rig from another place (elsewhere.sh).
+if [[ -z $only ]]; then
+  if "$here/elsewhere.sh" "$build"; then passes=$((passes + 1)); else failures=$((failures + 1)); fi
 fi
 ((passes + failures > 0)) || { say "FAILED: no scenario ran"; failures=1; }
 say "$passes passed, $failures failed in $((SECONDS - started)) s ($accel; files in $run)"
