@@ -1,9 +1,11 @@
 # What the rig's scenarios use in the guest (sourced by guest.sh, bash).
 #
 # A lane is one port and its receiver: "uart" is /dev/ttyS1 on the 8250
-# driver, "usb" is /dev/ttyUSB0 on ftdi_sio. The lanes run side by side,
-# each its scenarios one after the other; scenarios of the lane "pair" run
-# after both, with both ports (for the bench's several rows).
+# driver, "usb" is /dev/ttyUSB0 on ftdi_sio, "acm" is /dev/ttyACM0 on
+# cdc_acm (a USB gadget made in this guest, its receiver on the gadget's end
+# /dev/ttyGS0, here). Two lanes run side by side, each its scenarios one
+# after the other; scenarios of the lane "pair" run after all, with the
+# uart and usb ports (for the bench's several rows).
 #
 # Everything a scenario leaves (the program's stamped output, the receiver's
 # summary and flash, the home folder) is in $S, its folder in the shared
@@ -16,7 +18,10 @@
 #                                   lane's line, output in DIR/sim.out
 #   receiver-stop LANE              stops it (it writes its summary and flash);
 #                                   prints its exit status
-#   unplug / replug                 pulls the USB adapter out / plugs it back
+#   unplug / replug [ADAPTER]       pulls a USB adapter out / plugs it back:
+#                                   ftdi (the lane's own, the default) or
+#                                   other (another serial number; its
+#                                   receiver's lane is "other")
 #   on-progress FILE BYTES ACTION...
 #                                   the host does ACTION once FILE (a program's
 #                                   --json output) reports BYTES sent
@@ -33,7 +38,7 @@ rig_host() {
       echo "the host did not answer '$*'" >&2
       return 99
     fi
-    sleep 0.05
+    nap 0.05
   done
   local status
   { read -r status; cat; } <"$ack"
@@ -165,7 +170,7 @@ replug() {
     local end=$((SECONDS + 20))
     while [[ -e /sys/bus/platform/drivers/dummy_udc/$UDC ]]; do
       ((SECONDS < end)) || { echo "the gadget's unbind did not end" >&2; return 1; }
-      sleep 0.05
+      nap 0.05
     done
     sysfs_write /sys/bus/platform/drivers/dummy_udc/bind "$UDC" 20
   else
@@ -180,7 +185,7 @@ sysfs_write() {
   local writer=$! end=$((SECONDS + $3))
   while kill -0 "$writer" 2>/dev/null; do
     ((SECONDS < end)) || { echo "writing $2 into $1 did not end within $3 s" >&2; return 1; }
-    sleep 0.02
+    nap 0.02
   done
   wait "$writer"
 }
@@ -188,7 +193,7 @@ sysfs_write() {
 # reports BYTES sent; returns at once.
 unplug_at() {
   if [[ $LANE == acm ]]; then
-    (await_progress "$1" "$2" 120 >/dev/null && unplug) &
+    ("$TOOL" await-progress "$1" "$2" 120000 >/dev/null && unplug) &
   else
     rig_host on-progress "$1" "$2" unplug >/dev/null
   fi
@@ -206,7 +211,7 @@ await_probes() {
     local end=$((SECONDS + 20))
     until grep -q '^calling' "$2" 2>/dev/null; do
       ((SECONDS < end)) || return 1
-      sleep 0.05
+      nap 0.05
     done
   fi
 }
@@ -239,7 +244,7 @@ program_wait() {
   local end=$((SECONDS + $1))
   until [[ -e $S/exit ]]; do
     ((SECONDS < end)) || break
-    sleep 0.05
+    nap 0.05
   done
   wait "$program_pid" 2>/dev/null || true
   read -r program_status program_end <"$S/exit" 2>/dev/null || { program_status=none program_end=0; }
@@ -259,7 +264,7 @@ await_output() {
   until grep -q -- "$1" "$file" 2>/dev/null; do
     ((SECONDS < end)) || return 1
     running || { grep -q -- "$1" "$file" 2>/dev/null; return; }
-    sleep 0.05
+    nap 0.05
   done
 }
 
@@ -272,14 +277,14 @@ watch_vanish() {
   local end=$((SECONDS + 20))
   until grep -q '^armed' "$S/vanish" 2>/dev/null; do
     ((SECONDS < end)) || return 1
-    sleep 0.02
+    nap 0.02
   done
 }
 vanished_at() {
   local end=$((SECONDS + 40))
   until grep -q -E '^[0-9]+ (hangup|gone)$' "$S/vanish" 2>/dev/null; do
     ((SECONDS < end)) && kill -0 "$watch_pid" 2>/dev/null || break
-    sleep 0.02
+    nap 0.02
   done
   sed -n -E 's/^([0-9]+) (hangup|gone)$/\1/p' "$S/vanish"
 }
@@ -292,7 +297,7 @@ by_id_of() {
     for link in /dev/serial/by-id/*; do
       [[ -L $link && $(readlink -f "$link") == "$1" ]] && { echo "$link"; return 0; }
     done
-    sleep 0.05
+    nap 0.05
   done
   return 1
 }

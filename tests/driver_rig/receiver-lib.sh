@@ -1,6 +1,11 @@
-# The simulated receiver and the watch on a program's progress, as both
-# sides of the rig run them: the host on its ptys (run.sh), the guest on the
-# gadget's end of the CDC-ACM lane (guest-lib.sh). Sourced, bash.
+# The simulated receiver as both sides of the rig run it: the host on its
+# ptys (run.sh), the guest on the gadget's end of the CDC-ACM lane
+# (guest-lib.sh). Sourced, bash.
+
+# nap SECONDS : a pause that starts no process (`sleep` is one): in the
+# guest, under TCG, every process started costs, and the rig's waits loop.
+exec {rig_nap_fd}<> <(:)
+nap() { read -r -t "$1" -u "$rig_nap_fd" _ 2>/dev/null || true; }
 
 # rx_start STATE NAME SIM LINE DIR SIM-ARGS... : the receiver SIM on LINE in
 # the background, its output in DIR; it writes its exit status into
@@ -24,7 +29,7 @@ rx_start() {
   until [[ -s $dir/sim.out ]]; do
     [[ -e $dir/sim.status ]] && { cat "$dir/sim.err"; return 1; }
     ((SECONDS < end)) || { echo "the receiver did not open $line"; return 1; }
-    sleep 0.02
+    nap 0.02
   done
 }
 
@@ -44,25 +49,8 @@ rx_stop() {
     elif ((SECONDS >= end)); then
       kill -KILL "$pid" 2>/dev/null || true
     fi
-    sleep 0.02
+    nap 0.02
   done
   rm -f "$state/$name.pid"
   cat "$dir/sim.status"
-}
-
-# await_progress FILE BYTES SECONDS : true once FILE (a program's --json
-# output) reports BYTES sent; false when the program ended or the time ran
-# out first. Prints the bytes it saw.
-await_progress() {
-  local file=$1 bytes=$2 end=$((SECONDS + $3)) seen
-  while ((SECONDS < end)); do
-    seen=$(grep -o '"phase":"download","percent":[0-9]*,"bytes":[0-9]*' "$file" 2>/dev/null | tail -n1 | sed 's/.*"bytes"://')
-    if [[ -n $seen ]] && ((seen >= bytes)); then
-      echo "$seen"
-      return 0
-    fi
-    grep -q '"event":"result"' "$file" 2>/dev/null && return 1
-    sleep 0.02
-  done
-  return 1
 }

@@ -8,6 +8,10 @@
 //   modem PATH                  the modem lines the driver holds for PATH (TIOCMGET)
 //   await-sent PATH N MS        waits until the driver has sent N bytes on PATH
 //                               since it was made (TIOCGICOUNT); prints when, in ms
+//   await-progress FILE BYTES MS
+//                               waits until FILE (a program's --json output)
+//                               reports BYTES sent; prints the bytes it saw.
+//                               Fails when the program's result comes first
 //   qmp SOCKET [--event NAME] [--timeout MS] COMMAND...
 //                               sends each JSON command to QEMU's monitor; with
 //                               --event, also waits for that event
@@ -24,6 +28,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -39,8 +44,8 @@ long long NowMs() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Polled every millisecond: devtmpfs gives no notice a shell could wait on,
-// and a millisecond is finer than anything the rig measures.
+// Polled every 5 ms: devtmpfs gives no notice a shell could wait on, and no
+// scenario times a device's coming.
 int AwaitPath(const char* path, long long timeoutMs) {
   const long long end = NowMs() + timeoutMs;
   for (;;) {
@@ -52,7 +57,7 @@ int AwaitPath(const char* path, long long timeoutMs) {
       return 0;
     }
     if (now >= end) return 1;
-    timespec pause{0, 1000000};
+    timespec pause{0, 5000000};
     ::nanosleep(&pause, nullptr);
   }
 }
@@ -69,8 +74,10 @@ int AwaitGone(const char* path, long long timeoutMs) {
   for (;;) {
     const long long now = NowMs();
     if (fd >= 0) {
+      // A hang-up ends the wait at once; the node is looked at ten times a
+      // second. Fewer wake-ups: under TCG each one costs the guest's other lane.
       pollfd p{fd, 0, 0};
-      if (::poll(&p, 1, 1) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      if (::poll(&p, 1, 100) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         std::printf("%lld hangup\n", NowMs());
         rc = 0;
         break;
@@ -78,7 +85,7 @@ int AwaitGone(const char* path, long long timeoutMs) {
     }
     struct stat st{};
     if (::stat(path, &st) != 0) {
-      std::printf("%lld gone\n", now);
+      std::printf("%lld gone\n", NowMs());
       rc = 0;
       break;
     }
@@ -140,6 +147,50 @@ int AwaitSent(const char* path, long long bytes, long long timeoutMs) {
       return 1;
     }
     timespec pause{0, 20000000};
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
+// The bytes of the last download progress event in `text`, or -1.
+long long LastProgress(const std::string& text) {
+  static const std::string kKey = "\"phase\":\"download\",\"percent\":";
+  const std::size_t at = text.rfind(kKey);
+  if (at == std::string::npos) return -1;
+  const std::size_t bytes = text.find("\"bytes\":", at + kKey.size());
+  if (bytes == std::string::npos) return -1;
+  return std::atoll(text.c_str() + bytes + 8);
+}
+
+// Reads only what was added since the last look: in the guest a look that
+// starts processes, as a shell loop does, costs more than the program it watches.
+int AwaitProgress(const char* path, long long bytes, long long timeoutMs) {
+  const long long end = NowMs() + timeoutMs;
+  std::string pending;
+  off_t offset = 0;
+  for (;;) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      char buf[65536];
+      ssize_t n;
+      while ((n = ::pread(fd, buf, sizeof buf, offset)) > 0) {
+        offset += n;
+        pending.append(buf, static_cast<std::size_t>(n));
+      }
+      ::close(fd);
+    }
+    // Whole lines only; a line half written is read again next time.
+    const std::size_t last = pending.rfind('\n');
+    if (last != std::string::npos) {
+      const std::string lines = pending.substr(0, last + 1);
+      pending.erase(0, last + 1);
+      if (const long long seen = LastProgress(lines); seen >= bytes) {
+        std::printf("%lld\n", seen);
+        return 0;
+      }
+      if (lines.find("\"event\":\"result\"") != std::string::npos) return 1;
+    }
+    if (NowMs() >= end) return 1;
+    timespec pause{0, 10000000};
     ::nanosleep(&pause, nullptr);
   }
 }
@@ -264,6 +315,8 @@ int main(int argc, char** argv) {
     if (what == "modem" && args.size() == 2) return Modem(args[1].c_str());
     if (what == "await-sent" && args.size() == 4)
       return AwaitSent(args[1].c_str(), std::stoll(args[2]), std::stoll(args[3]));
+    if (what == "await-progress" && args.size() == 4)
+      return AwaitProgress(args[1].c_str(), std::stoll(args[2]), std::stoll(args[3]));
     if (what == "qmp") return Qmp({args.begin() + 1, args.end()});
   } catch (const std::exception& e) {
     std::fprintf(stderr, "driver-rig-tool: %s\n", e.what());
@@ -271,7 +324,7 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr,
                "usage: driver-rig-tool now | stamp | await-gone PATH MS | await-there PATH MS | modem PATH |\n"
-               "       await-sent PATH BYTES MS |\n"
+               "       await-sent PATH BYTES MS | await-progress FILE BYTES MS |\n"
                "       qmp SOCKET [--event NAME] [--timeout MS] COMMAND...\n");
   return 2;
 }

@@ -167,7 +167,7 @@ replug() {
 on_progress() {
   local file=$1 bytes=$2 seen
   shift 2
-  if seen=$(await_progress "$file" "$bytes" 120); then
+  if seen=$("$tool" await-progress "$file" "$bytes" 120000); then
     echo "$(date +%T.%N) at $seen bytes: $*" >>"$run/host/actions.log"
     act "$@"
   else
@@ -201,7 +201,7 @@ serve() {
 }
 
 declare -A served
-deadline=$((SECONDS + ${RIG_LIMIT:-240}))
+deadline=$((SECONDS + ${RIG_LIMIT:-360}))
 outcome=ok
 while [[ ! -e $shared/guest.done ]]; do
   if ! kill -0 "$qemu_pid" 2>/dev/null; then
@@ -209,7 +209,7 @@ while [[ ! -e $shared/guest.done ]]; do
     break
   fi
   if ((SECONDS >= deadline)); then
-    outcome="the scenarios did not end within ${RIG_LIMIT:-240} s"
+    outcome="the scenarios did not end within ${RIG_LIMIT:-360} s"
     break
   fi
   for req in "$shared"/req/*.req; do

@@ -3,10 +3,11 @@
 # Adding one: write a function that uses what guest-lib.sh offers and ends
 # each of its verdicts with `verdict NAME`, then register it below with
 #   scenario FUNCTION "LANES"
-# LANES: uart (/dev/ttyS1, 8250), usb (/dev/ttyUSB0, ftdi_sio), or pair
-# (runs after both lanes, with $DEV_UART and $DEV_USB, e.g. for a bench;
-# RX_LANE=uart receiver ... and RX_LANE=usb receiver ... give each line its
-# receiver).
+# LANES: uart (/dev/ttyS1, 8250), usb (/dev/ttyUSB0, ftdi_sio), acm
+# (/dev/ttyACM0, cdc_acm), or pair (runs after the others, with $DEV_UART and
+# $DEV_USB, e.g. for a bench; RX_LANE=uart receiver ... and RX_LANE=usb
+# receiver ... give each line its receiver). unplug, replug and unplug_at
+# take the lane's device away and back, whatever the lane.
 # In a scenario: $LANE, $DEV, $S (its folder), $BIN, $TOOL, $WORKBENCH,
 # $KEYWORD; QT_QPA_PLATFORM=offscreen is set, so a window can run too.
 #
@@ -263,7 +264,7 @@ window_loses_port() {
   await_probes 12 "$S/window" || check "the window sent no probe" false
   unplug || check "could not take $DEV away" false
   local end=$((SECONDS + 20))
-  until grep -q '^lost' "$S/window" 2>/dev/null || ((SECONDS >= end)); do sleep 0.05; done
+  until grep -q '^lost' "$S/window" 2>/dev/null || ((SECONDS >= end)); do nap 0.05; done
   check "the window's strip never said the port was lost" grep -q '^lost .*waiting for it to come back' "$S/window"
 }
 
@@ -279,7 +280,7 @@ box_switched_on() {
 # Waits for the window's end: it must have opened the port again and flashed.
 window_flashed() {
   local end=$((SECONDS + 60))
-  until [[ -e $S/window.exit ]] || ((SECONDS >= end)); do sleep 0.1; done
+  until [[ -e $S/window.exit ]] || ((SECONDS >= end)); do nap 0.1; done
   check "the window did not open the port again" grep -q '^open' "$S/window"
   check "the window ended with $(cat "$S/window.exit" 2>/dev/null), not 0: $(tail -n1 "$S/window" 2>/dev/null)" \
     [ "$(cat "$S/window.exit" 2>/dev/null)" = 0 ]
