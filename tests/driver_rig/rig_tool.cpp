@@ -5,7 +5,9 @@
 //                               its node is gone; prints "armed MS" once it
 //                               watches, then "MS hangup" or "MS gone"
 //   await-there PATH MS         waits until PATH is there; prints when, in ms
-//   modem PATH                  the modem lines the driver holds for PATH (TIOCMGET)
+//   modem PATH [PID]            the modem lines the driver holds for PATH (TIOCMGET);
+//                               with PID, read through that process's own
+//                               descriptor, without opening PATH
 //   await-sent PATH N MS        waits until the driver has sent N bytes on PATH
 //                               since it was made (TIOCGICOUNT); prints when, in ms
 //   await-progress FILE BYTES MS
@@ -22,12 +24,14 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -108,11 +112,34 @@ int Stamp() {
   return 0;
 }
 
-int Modem(const char* path) {
+// The descriptor process `pid` holds on `path`, taken over as a copy
+// (pidfd_getfd): no open of the device, so no line is touched. Every open
+// of a tty raises DTR and RTS, which would hide a program that lowered them.
+int HeldDescriptor(const char* path, long pid) {
+  char want[PATH_MAX];
+  if (::realpath(path, want) == nullptr) return -1;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return -1;
+  int copy = -1;
+  for (int n = 0; n < 256 && copy < 0; ++n) {
+    char target[PATH_MAX];
+    const ssize_t len = ::readlink((dir + std::to_string(n)).c_str(), target, sizeof target - 1);
+    if (len <= 0) continue;
+    target[len] = '\0';
+    if (std::strcmp(target, want) == 0) copy = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, n, 0));
+  }
+  ::close(pidfd);
+  return copy;
+}
+
+// The modem lines the driver holds for PATH (TIOCMGET), through the holder's
+// own descriptor when PID is given, else through an open of PATH.
+int Modem(const char* path, long pid) {
   // No lock and no settings: this only looks at what the holder of the port set.
-  const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = pid > 0 ? HeldDescriptor(path, pid) : ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    std::fprintf(stderr, "%s: %s\n", path, std::strerror(errno));
+    std::fprintf(stderr, "%s: %s\n", path, pid > 0 ? "not held by that process" : std::strerror(errno));
     return 1;
   }
   int bits = 0;
@@ -312,7 +339,8 @@ int main(int argc, char** argv) {
     if (what == "stamp" && args.size() == 1) return Stamp();
     if (what == "await-there" && args.size() == 3) return AwaitPath(args[1].c_str(), std::stoll(args[2]));
     if (what == "await-gone" && args.size() == 3) return AwaitGone(args[1].c_str(), std::stoll(args[2]));
-    if (what == "modem" && args.size() == 2) return Modem(args[1].c_str());
+    if (what == "modem" && (args.size() == 2 || args.size() == 3))
+      return Modem(args[1].c_str(), args.size() == 3 ? std::stol(args[2]) : 0);
     if (what == "await-sent" && args.size() == 4)
       return AwaitSent(args[1].c_str(), std::stoll(args[2]), std::stoll(args[3]));
     if (what == "await-progress" && args.size() == 4)
@@ -323,7 +351,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::fprintf(stderr,
-               "usage: driver-rig-tool now | stamp | await-gone PATH MS | await-there PATH MS | modem PATH |\n"
+               "usage: driver-rig-tool now | stamp | await-gone PATH MS | await-there PATH MS | modem PATH [PID] |\n"
                "       await-sent PATH BYTES MS | await-progress FILE BYTES MS |\n"
                "       qmp SOCKET [--event NAME] [--timeout MS] COMMAND...\n");
   return 2;

@@ -48,15 +48,17 @@ settings_and_exclusive() {
   if ! await_output '"event":"progress","phase":"download"' 60; then
     check "the transfer did not start" false
   fi
-  # Everything read first, while the program surely has the port; judged after.
+  # Everything read first, while the program surely has the port; judged
+  # after. The modem lines before anything opens the device (stty does):
+  # every open raises DTR and RTS.
   local stty_out modem serial='' latency=''
-  stty_out=$(stty -a -F "$DEV" 2>&1)
-  modem=$("$TOOL" modem "$DEV" 2>&1)
+  modem=$("$TOOL" modem "$DEV" "$(cat "$S/pid" 2>/dev/null)" 2>&1)
   if [[ $LANE == uart ]]; then
     serial=$(grep "^${DEV#/dev/ttyS}:" /proc/tty/driver/serial)
   elif [[ $LANE == usb ]]; then
     latency=$(cat "/sys/bus/usb-serial/devices/${DEV#/dev/}/latency_timer" 2>&1)
   fi
+  stty_out=$(stty -a -F "$DEV" 2>&1)
   check "the program ended before the port was read" running
   # A second program on the same port, while the first has it.
   (cd "$WORKBENCH" && printf '%s\n' "$KEYWORD" |
@@ -126,10 +128,14 @@ sc_silent_receiver() {
 scenario sc_silent_receiver "uart usb"
 
 # The settings and the refused second program alone, without waiting out
-# the silence (a minute that tells nothing about the driver).
+# a silence (a minute that tells nothing about the driver). The receiver
+# here is the gadget's end, which must keep reading: a box that takes no
+# more bytes holds the program's last writes, and so its close, for the
+# driver's 30 s. It answers every block, late enough that the transfer
+# lasts, and the program is stopped.
 sc_settings() {
   scenario_dir settings
-  receiver --silent Transferring:5 || { verdict settings; return; }
+  receiver --reply-delay 150 || { verdict settings; return; }
   program_start
   settings_and_exclusive
   program_stop
@@ -329,7 +335,7 @@ sc_window_other_adapter() {
   window_flashed
   local sent
   sent=$("$TOOL" await-sent "$DEV" 1 0 2>&1)
-  check "the window sent bytes to the other adapter: $sent" has "$sent" "0 bytes sent, not 1"
+  check "the window sent bytes to the other adapter on $DEV" has "$sent" "0 bytes sent, not 1"
   note "back as $back, $DEV taken by ${other##*/}"
   # As before: the other adapter out, the first under its old number again.
   unplug other || check "could not take the other adapter out" false
