@@ -12,8 +12,8 @@
 # both on host ptys, and a USB gadget made in the guest (/dev/ttyACM0,
 # cdc_acm; its receiver runs in the guest). The monitor (QMP) pulls the
 # adapter out and plugs it back, or plugs another one in.
-# With no scenario named, the run ends with elsewhere.sh: the rig again from
-# a copy under /tmp.
+# elsewhere.sh runs it from a copy of the checkout under /tmp, as
+# scripts/test.sh does.
 #
 # The scenarios run in the guest (scenarios.sh); this side answers their
 # requests (start or stop a receiver, unplug, replug, act on a program's
@@ -251,10 +251,6 @@ fi
 if [[ $outcome != ok ]]; then
   say "FAILED: $outcome (guest: $shared/guest.out; console: $run/host/console.log)"
   failures=$((failures + 1))
-fi
-# A whole run also tries the rig from another place (elsewhere.sh).
-if [[ -z $only ]]; then
-  if "$here/elsewhere.sh" "$build"; then passes=$((passes + 1)); else failures=$((failures + 1)); fi
 fi
 ((passes + failures > 0)) || { say "FAILED: no scenario ran"; failures=1; }
 say "$passes passed, $failures failed in $((SECONDS - started)) s ($accel; files in $run)"
