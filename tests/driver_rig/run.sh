@@ -201,7 +201,7 @@ serve() {
 }
 
 declare -A served
-deadline=$((SECONDS + ${RIG_LIMIT:-360}))
+deadline=$((SECONDS + ${RIG_LIMIT:-420}))
 outcome=ok
 while [[ ! -e $shared/guest.done ]]; do
   if ! kill -0 "$qemu_pid" 2>/dev/null; then
@@ -209,7 +209,7 @@ while [[ ! -e $shared/guest.done ]]; do
     break
   fi
   if ((SECONDS >= deadline)); then
-    outcome="the scenarios did not end within ${RIG_LIMIT:-360} s"
+    outcome="the scenarios did not end within ${RIG_LIMIT:-420} s"
     break
   fi
   for req in "$shared"/req/*.req; do
