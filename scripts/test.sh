@@ -14,8 +14,8 @@ echo "== tests =="
 ctest --test-dir build --output-on-failure -j2 --timeout 300
 echo "== Debian package =="
 tests/package/check_package.sh build
-echo "== the driver rig: the program in a QEMU guest on the 8250 and ftdi_sio drivers =="
-timeout 600 tests/driver_rig/run.sh build
+echo "== the driver rig: the program in a QEMU guest on the 8250, ftdi_sio and cdc_acm drivers, run from a copy under /tmp =="
+timeout 600 tests/driver_rig/elsewhere.sh build
 
 echo "== Windows: cross-build, then the Windows tests under Wine =="
 scripts/build-windows.sh

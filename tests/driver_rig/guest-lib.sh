@@ -1,9 +1,11 @@
 # What the rig's scenarios use in the guest (sourced by guest.sh, bash).
 #
 # A lane is one port and its receiver: "uart" is /dev/ttyS1 on the 8250
-# driver, "usb" is /dev/ttyUSB0 on ftdi_sio. The lanes run side by side,
-# each its scenarios one after the other; scenarios of the lane "pair" run
-# after both, with both ports (for the bench's several rows).
+# driver, "usb" is /dev/ttyUSB0 on ftdi_sio, "acm" is /dev/ttyACM0 on
+# cdc_acm (a USB gadget made in this guest, its receiver on the gadget's end
+# /dev/ttyGS0, here). Two lanes run side by side, each its scenarios one
+# after the other; scenarios of the lane "pair" run after all, with the
+# uart and usb ports (for the bench's several rows).
 #
 # Everything a scenario leaves (the program's stamped output, the receiver's
 # summary and flash, the home folder) is in $S, its folder in the shared
@@ -16,7 +18,10 @@
 #                                   lane's line, output in DIR/sim.out
 #   receiver-stop LANE              stops it (it writes its summary and flash);
 #                                   prints its exit status
-#   unplug / replug                 pulls the USB adapter out / plugs it back
+#   unplug / replug [ADAPTER]       pulls a USB adapter out / plugs it back:
+#                                   ftdi (the lane's own, the default) or
+#                                   other (another serial number; its
+#                                   receiver's lane is "other")
 #   on-progress FILE BYTES ACTION...
 #                                   the host does ACTION once FILE (a program's
 #                                   --json output) reports BYTES sent
@@ -33,7 +38,7 @@ rig_host() {
       echo "the host did not answer '$*'" >&2
       return 99
     fi
-    sleep 0.05
+    nap 0.05
   done
   local status
   { read -r status; cat; } <"$ack"
@@ -91,25 +96,124 @@ receiver_identity() {
 }
 
 # receiver SIM-ARGS... : the receiver for this lane with the workbench's
-# identity (later options win), its summary and flash in $S; on the USB lane
-# it also waits for the adapter (QEMU attaches it once someone is on its
-# line). RX_LANE=uart|usb picks the line in a pair scenario; the files are
-# then $S/LANE-flash.bin and $S/LANE-summary.json.
+# identity (later options win), its summary and flash in $S; on a USB lane
+# it also waits for the device (QEMU attaches its adapter once someone is on
+# its line; the gadget's port comes after its enumeration). RX_LANE=uart|usb
+# picks the line in a pair scenario; the files are then $S/LANE-flash.bin and
+# $S/LANE-summary.json.
 receiver() {
   local lane=${RX_LANE:-$LANE} prefix='' identity
   [[ $lane == "$LANE" ]] || prefix=$lane-
   mapfile -t identity < <(receiver_identity)
-  rig_host receiver "$lane" "$S" "${identity[@]}" --save-flash "$S/${prefix}flash.bin" \
+  receiver_on "$lane" "${identity[@]}" --save-flash "$S/${prefix}flash.bin" \
     --summary-json "$S/${prefix}summary.json" "$@" >/dev/null ||
     { rig_fails+=("the receiver on $lane did not start"); return 1; }
-  if [[ $lane == usb ]]; then
-    "$TOOL" await-there "$DEV_USB" 30000 >/dev/null || { rig_fails+=("$DEV_USB did not appear"); return 1; }
+  local dev
+  dev=$(dev_of "$lane")
+  if [[ $lane != uart ]]; then
+    "$TOOL" await-there "$dev" 30000 >/dev/null || { rig_fails+=("$dev did not appear"); return 1; }
+  fi
+}
+
+dev_of() {
+  case $1 in
+    uart) echo "$DEV_UART" ;;
+    usb) echo "$DEV_USB" ;;
+    acm) echo "$DEV_ACM" ;;
+  esac
+}
+
+# receiver_on LANE SIM-ARGS... : the receiver on LANE's far end, its output
+# in $S: the host's pty, or for the acm lane the gadget's end here, once the
+# gadget is there. That end goes with the gadget, and the gadget cannot go
+# while its end is held open (the unbind waits for the last close): there
+# the receiver ends when its line hangs up.
+receiver_on() {
+  local lane=$1
+  shift
+  if [[ $lane == acm ]]; then
+    "$TOOL" await-there "$GADGET_END" 30000 >/dev/null || { echo "no $GADGET_END"; return 1; }
+    rx_start "$RX_STATE" acm "$BIN/stb-receiver-sim" "$GADGET_END" "$S" "$@" --exit-when-done
+  else
+    rig_host receiver "$lane" "$S" "$@"
   fi
 }
 
 # Stops the receiver (RX_LANE as above); its exit status in $receiver_status.
 receiver_stop() {
-  receiver_status=$(rig_host receiver-stop "${RX_LANE:-$LANE}") || receiver_status=unknown
+  local lane=${RX_LANE:-$LANE}
+  if [[ $lane == acm ]]; then
+    receiver_status=$(rx_stop "$RX_STATE" acm)
+  else
+    receiver_status=$(rig_host receiver-stop "$lane") || receiver_status=unknown
+  fi
+}
+
+# --- the device going and coming back ------------------------------------------------
+# unplug / replug : this lane's device taken away and given back. The host
+# pulls QEMU's FTDI adapter out; on the acm lane the guest unbinds the dummy
+# UDC from its driver, which takes the gadget off the bus as a pulled cable
+# would (its end, /dev/ttyGS0, goes too, and comes back with it). The unbind
+# was once seen to block while the gadget's end was held open by a process
+# that never read it: the receiver there always reads.
+UDC=dummy_udc.0
+unplug() {
+  if [[ $LANE == acm ]]; then
+    sysfs_write /sys/bus/platform/drivers/dummy_udc/unbind "$UDC" 20
+  else
+    rig_host unplug "$@" >/dev/null
+  fi
+}
+replug() {
+  if [[ $LANE == acm ]]; then
+    # After an unplug done in the background, once it has ended.
+    local end=$((SECONDS + 20))
+    while [[ -e /sys/bus/platform/drivers/dummy_udc/$UDC ]]; do
+      ((SECONDS < end)) || { echo "the gadget's unbind did not end" >&2; return 1; }
+      nap 0.05
+    done
+    sysfs_write /sys/bus/platform/drivers/dummy_udc/bind "$UDC" 20
+  else
+    rig_host replug "$@" >/dev/null
+  fi
+}
+# sysfs_write FILE VALUE SECONDS : writes VALUE into FILE; false when the
+# kernel has not taken it within SECONDS (the writer is left blocked, the
+# scenario goes on and fails).
+sysfs_write() {
+  (echo "$2" >"$1") &
+  local writer=$! end=$((SECONDS + $3))
+  while kill -0 "$writer" 2>/dev/null; do
+    ((SECONDS < end)) || { echo "writing $2 into $1 did not end within $3 s" >&2; return 1; }
+    nap 0.02
+  done
+  wait "$writer"
+}
+# unplug_at FILE BYTES : unplugs once FILE (a program's --json output)
+# reports BYTES sent; returns at once.
+unplug_at() {
+  if [[ $LANE == acm ]]; then
+    ("$TOOL" await-progress "$1" "$2" 120000 >/dev/null && unplug) &
+  else
+    rig_host on-progress "$1" "$2" unplug >/dev/null
+  fi
+}
+
+# await_probes BYTES [WINDOW-OUT] : until the program on $DEV has sent BYTES
+# (the driver's count, TIOCGICOUNT). cdc_acm counts no bytes sent, nor does
+# the gadget's end count bytes received: there, a window must have said it
+# calls (rig-faces' "calling" in WINDOW-OUT); the terminal face calls as
+# soon as it has chosen its mode, which its caller has seen.
+await_probes() {
+  if [[ $LANE != acm ]]; then
+    "$TOOL" await-sent "$DEV" "$1" 20000 >/dev/null
+  elif [[ -n ${2:-} ]]; then
+    local end=$((SECONDS + 20))
+    until grep -q '^calling' "$2" 2>/dev/null; do
+      ((SECONDS < end)) || return 1
+      nap 0.05
+    done
+  fi
 }
 
 # --- the program -------------------------------------------------------------------------
@@ -119,12 +223,13 @@ receiver_stop() {
 # $S/stderr, its status and end time into $S/exit. Bounded by PROGRAM_LIMIT s.
 program_start() {
   mkdir -p "$S/home/state" "$S/home/config"
-  rm -f "$S/exit"
+  rm -f "$S/exit" "$S/pid"
   (
     cd "$WORKBENCH" || exit 2
     printf '%s\n' "$KEYWORD" |
       HOME=$S/home XDG_STATE_HOME=$S/home/state XDG_CONFIG_HOME=$S/home/config \
-        timeout -k 5 "${PROGRAM_LIMIT:-60}" "$BIN/stb-downloader" --console --json --port "$DEV" "$@" \
+        timeout -k 5 "${PROGRAM_LIMIT:-60}" bash -c 'echo $$ >"$0"; exec "$@"' "$S/pid" \
+        "$BIN/stb-downloader" --console --json --port "$DEV" "$@" \
         > >("$TOOL" stamp >"$S/events") 2> >("$TOOL" stamp >"$S/stderr")
     status=$?
     echo "$status $("$TOOL" now)" >"$S/exit.tmp"
@@ -139,7 +244,7 @@ program_wait() {
   local end=$((SECONDS + $1))
   until [[ -e $S/exit ]]; do
     ((SECONDS < end)) || break
-    sleep 0.05
+    nap 0.05
   done
   wait "$program_pid" 2>/dev/null || true
   read -r program_status program_end <"$S/exit" 2>/dev/null || { program_status=none program_end=0; }
@@ -147,13 +252,19 @@ program_wait() {
 
 running() { [[ ! -e $S/exit ]]; }
 
+# program_stop : ends the program (SIGTERM) and waits for it.
+program_stop() {
+  [[ -s $S/pid ]] && kill -TERM "$(cat "$S/pid")" 2>/dev/null
+  program_wait 20
+}
+
 # await_output PATTERN SECONDS [FILE] : until a line of the program's output matches.
 await_output() {
   local end=$((SECONDS + $2)) file=${3:-$S/events}
   until grep -q -- "$1" "$file" 2>/dev/null; do
     ((SECONDS < end)) || return 1
     running || { grep -q -- "$1" "$file" 2>/dev/null; return; }
-    sleep 0.05
+    nap 0.05
   done
 }
 
@@ -166,14 +277,14 @@ watch_vanish() {
   local end=$((SECONDS + 20))
   until grep -q '^armed' "$S/vanish" 2>/dev/null; do
     ((SECONDS < end)) || return 1
-    sleep 0.02
+    nap 0.02
   done
 }
 vanished_at() {
   local end=$((SECONDS + 40))
   until grep -q -E '^[0-9]+ (hangup|gone)$' "$S/vanish" 2>/dev/null; do
     ((SECONDS < end)) && kill -0 "$watch_pid" 2>/dev/null || break
-    sleep 0.02
+    nap 0.02
   done
   sed -n -E 's/^([0-9]+) (hangup|gone)$/\1/p' "$S/vanish"
 }
@@ -186,18 +297,29 @@ by_id_of() {
     for link in /dev/serial/by-id/*; do
       [[ -L $link && $(readlink -f "$link") == "$1" ]] && { echo "$link"; return 0; }
     done
-    sleep 0.05
+    nap 0.05
   done
   return 1
+}
+
+# usb_device_of DEVICE : the sysfs folder of the USB device behind a tty
+# (where its manufacturer and product are), however deep its driver puts
+# the tty.
+usb_device_of() {
+  local dir
+  dir=$(readlink -f "/sys/class/tty/${1#/dev/}/device")
+  while [[ -n $dir && $dir != / && ! -e $dir/idVendor ]]; do dir=${dir%/*}; done
+  echo "$dir"
 }
 
 # stamp_of PATTERN [FILE] : the guest time (ms) of the first output line matching.
 stamp_of() { grep -m1 -- "$1" "${2:-$S/events}" 2>/dev/null | cut -d' ' -f1; }
 
 # Every file under the workbench, /tmp, and the scenario's home, with its
-# size and time: taken before and after a run, the difference is what it wrote.
+# size and time (not under the host's folders the guest shows within its
+# own /tmp, where the other lanes write): taken before and after a run, the difference is what it wrote.
 files_now() {
-  find "$WORKBENCH" /tmp "$S/home" -type f -printf '%p %s %T@\n' 2>/dev/null | sort
+  find "$WORKBENCH" /tmp "$S/home" -xdev -type f -printf '%p %s %T@\n' 2>/dev/null | sort
 }
 files_written() { comm -13 "$S/files.before" <(files_now) | cut -d' ' -f1; }
 

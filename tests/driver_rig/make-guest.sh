@@ -13,9 +13,14 @@ dir=$(cd "$dir" && pwd)
 say() { printf 'driver rig: %s\n' "$*" >&2; }
 die() { say "$*"; exit 1; }
 
-# The modules behind the 9p shares, the xHCI controller and the FTDI adapter;
-# what they need in turn comes from modules.dep.
-wanted=(9p 9pnet_virtio virtio_pci xhci_pci ftdi_sio)
+# The modules behind the 9p shares, the xHCI controller and the FTDI adapter,
+# and a CDC-ACM port made in the guest itself: a USB gadget (g_serial, its
+# end /dev/ttyGS0) on the dummy host controller, seen by the cdc_acm driver
+# (/dev/ttyACM0). What they need in turn comes from modules.dep; g_serial
+# finds its ACM function by name, so that one is named here.
+wanted=(9p 9pnet_virtio virtio_pci xhci_pci ftdi_sio dummy_hcd usb_f_acm g_serial cdc_acm)
+# A serial number, as real adapters have, gives the port a by-id name.
+declare -A params=([g_serial]="iSerialNumber=RIGACM01")
 
 for tool in busybox cpio depmod dpkg apt-get; do
   command -v "$tool" >/dev/null || die "$tool is missing (scripts/setup.sh installs it)"
@@ -52,7 +57,7 @@ modules=$kernel/lib/modules/$version
 [[ -f $kernel/boot/vmlinuz-$version && -f $modules/modules.dep ]] || die "the unpacked kernel $kernel is incomplete"
 
 # Each wanted module after what it depends on, each once.
-declare -A seen=()
+declare -A seen=() param_of=()
 order=()
 add_module() {
   local name=${1//-/_} path deps line
@@ -69,10 +74,12 @@ add_module() {
     d=$(basename "$d"); add_module "${d%%.ko*}"
   done
   order+=("$path")
+  [[ -n ${params[$name]:-} ]] && param_of[$path]=${params[$name]}
+  return 0
 }
 for m in "${wanted[@]}"; do add_module "$m"; done
 
-stamp=$( { echo "$version"; printf '%s\n' "${order[@]}"; cat "$here/guest-init.sh" "$here/guest-hotplug.sh"; } | sha256sum | cut -c1-16)
+stamp=$( { echo "$version"; printf '%s\n' "${order[@]}" "${param_of[@]}"; cat "$here/guest-init.sh" "$here/guest-hotplug.sh"; } | sha256sum | cut -c1-16)
 if [[ ! -f $dir/initramfs.gz || $(cat "$dir/initramfs.stamp" 2>/dev/null) != "$stamp" ]]; then
   say "making the initramfs ($((${#order[@]})) modules, busybox)"
   root=$dir/initramfs
@@ -89,7 +96,7 @@ if [[ ! -f $dir/initramfs.gz || $(cat "$dir/initramfs.stamp" 2>/dev/null) != "$s
       *.zst) zstd -qdc "$modules/$path" >"$root/modules/${name%.zst}"; name=${name%.zst} ;;
       *) cp "$modules/$path" "$root/modules/$name" ;;
     esac
-    echo "$name" >>"$root/modules/order"
+    echo "$name ${param_of[$path]:-}" >>"$root/modules/order"
   done
   (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$dir/initramfs.gz.new"
   mv "$dir/initramfs.gz.new" "$dir/initramfs.gz"

@@ -2,10 +2,12 @@
 // download window and the bench, each typed its keyword and followed by the
 // rig's scenarios through the lines this program writes.
 //
-//   rig-faces window PORT KEYWORD OUT   the window on PORT; OUT gets "lost
-//                                       <strip>" when the port went away,
-//                                       "open" when it is open again, and
-//                                       "closed <result>" at the end
+//   rig-faces window PORT KEYWORD OUT   the window on PORT; OUT gets
+//                                       "calling" once it calls a receiver
+//                                       in the mode chosen, "lost <strip>"
+//                                       when the port went away, "open"
+//                                       when it is open again, and "closed
+//                                       <result>" at the end
 //   rig-faces bench STATION KEYWORD OUT PROGRESS PORT...
 //                                       the bench with a row per PORT, each
 //                                       served by STATION; PROGRESS gets the
@@ -48,10 +50,15 @@ int Window(const std::string& port, const std::string& keyword, const std::strin
   form.show();
   for (char c : keyword) form.KeyTyped(std::uint8_t(c));
   TPortState last = form.State().PortState;
+  bool calling = false;
   QTimer look;
   QObject::connect(&look, &QTimer::timeout, [&] {
     AnswerDialogs();
     const TRunState& s = form.State();
+    if (!calling && s.Phase == TRunPhase::Probing && s.Mode != 0 && s.PortState == TPortState::Open) {
+      calling = true;
+      Say(out, "calling");
+    }
     if (s.PortState != last) {
       last = s.PortState;
       if (s.PortState == TPortState::Lost) Say(out, "lost " + StripOf(s).Text);

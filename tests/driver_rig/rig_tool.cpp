@@ -5,9 +5,15 @@
 //                               its node is gone; prints "armed MS" once it
 //                               watches, then "MS hangup" or "MS gone"
 //   await-there PATH MS         waits until PATH is there; prints when, in ms
-//   modem PATH                  the modem lines the driver holds for PATH (TIOCMGET)
+//   modem PATH [PID]            the modem lines the driver holds for PATH (TIOCMGET);
+//                               with PID, read through that process's own
+//                               descriptor, without opening PATH
 //   await-sent PATH N MS        waits until the driver has sent N bytes on PATH
 //                               since it was made (TIOCGICOUNT); prints when, in ms
+//   await-progress FILE BYTES MS
+//                               waits until FILE (a program's --json output)
+//                               reports BYTES sent; prints the bytes it saw.
+//                               Fails when the program's result comes first
 //   qmp SOCKET [--event NAME] [--timeout MS] COMMAND...
 //                               sends each JSON command to QEMU's monitor; with
 //                               --event, also waits for that event
@@ -18,12 +24,15 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -39,8 +48,8 @@ long long NowMs() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Polled every millisecond: devtmpfs gives no notice a shell could wait on,
-// and a millisecond is finer than anything the rig measures.
+// Polled every 5 ms: devtmpfs gives no notice a shell could wait on, and no
+// scenario times a device's coming.
 int AwaitPath(const char* path, long long timeoutMs) {
   const long long end = NowMs() + timeoutMs;
   for (;;) {
@@ -52,7 +61,7 @@ int AwaitPath(const char* path, long long timeoutMs) {
       return 0;
     }
     if (now >= end) return 1;
-    timespec pause{0, 1000000};
+    timespec pause{0, 5000000};
     ::nanosleep(&pause, nullptr);
   }
 }
@@ -69,8 +78,10 @@ int AwaitGone(const char* path, long long timeoutMs) {
   for (;;) {
     const long long now = NowMs();
     if (fd >= 0) {
+      // A hang-up ends the wait at once; the node is looked at ten times a
+      // second. Fewer wake-ups: under TCG each one costs the guest's other lane.
       pollfd p{fd, 0, 0};
-      if (::poll(&p, 1, 1) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      if (::poll(&p, 1, 100) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
         std::printf("%lld hangup\n", NowMs());
         rc = 0;
         break;
@@ -78,7 +89,7 @@ int AwaitGone(const char* path, long long timeoutMs) {
     }
     struct stat st{};
     if (::stat(path, &st) != 0) {
-      std::printf("%lld gone\n", now);
+      std::printf("%lld gone\n", NowMs());
       rc = 0;
       break;
     }
@@ -101,11 +112,34 @@ int Stamp() {
   return 0;
 }
 
-int Modem(const char* path) {
+// The descriptor process `pid` holds on `path`, taken over as a copy
+// (pidfd_getfd): no open of the device, so no line is touched. Every open
+// of a tty raises DTR and RTS, which would hide a program that lowered them.
+int HeldDescriptor(const char* path, long pid) {
+  char want[PATH_MAX];
+  if (::realpath(path, want) == nullptr) return -1;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) return -1;
+  int copy = -1;
+  for (int n = 0; n < 256 && copy < 0; ++n) {
+    char target[PATH_MAX];
+    const ssize_t len = ::readlink((dir + std::to_string(n)).c_str(), target, sizeof target - 1);
+    if (len <= 0) continue;
+    target[len] = '\0';
+    if (std::strcmp(target, want) == 0) copy = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, n, 0));
+  }
+  ::close(pidfd);
+  return copy;
+}
+
+// The modem lines the driver holds for PATH (TIOCMGET), through the holder's
+// own descriptor when PID is given, else through an open of PATH.
+int Modem(const char* path, long pid) {
   // No lock and no settings: this only looks at what the holder of the port set.
-  const int fd = ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const int fd = pid > 0 ? HeldDescriptor(path, pid) : ::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    std::fprintf(stderr, "%s: %s\n", path, std::strerror(errno));
+    std::fprintf(stderr, "%s: %s\n", path, pid > 0 ? "not held by that process" : std::strerror(errno));
     return 1;
   }
   int bits = 0;
@@ -140,6 +174,50 @@ int AwaitSent(const char* path, long long bytes, long long timeoutMs) {
       return 1;
     }
     timespec pause{0, 20000000};
+    ::nanosleep(&pause, nullptr);
+  }
+}
+
+// The bytes of the last download progress event in `text`, or -1.
+long long LastProgress(const std::string& text) {
+  static const std::string kKey = "\"phase\":\"download\",\"percent\":";
+  const std::size_t at = text.rfind(kKey);
+  if (at == std::string::npos) return -1;
+  const std::size_t bytes = text.find("\"bytes\":", at + kKey.size());
+  if (bytes == std::string::npos) return -1;
+  return std::atoll(text.c_str() + bytes + 8);
+}
+
+// Reads only what was added since the last look: in the guest a look that
+// starts processes, as a shell loop does, costs more than the program it watches.
+int AwaitProgress(const char* path, long long bytes, long long timeoutMs) {
+  const long long end = NowMs() + timeoutMs;
+  std::string pending;
+  off_t offset = 0;
+  for (;;) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      char buf[65536];
+      ssize_t n;
+      while ((n = ::pread(fd, buf, sizeof buf, offset)) > 0) {
+        offset += n;
+        pending.append(buf, static_cast<std::size_t>(n));
+      }
+      ::close(fd);
+    }
+    // Whole lines only; a line half written is read again next time.
+    const std::size_t last = pending.rfind('\n');
+    if (last != std::string::npos) {
+      const std::string lines = pending.substr(0, last + 1);
+      pending.erase(0, last + 1);
+      if (const long long seen = LastProgress(lines); seen >= bytes) {
+        std::printf("%lld\n", seen);
+        return 0;
+      }
+      if (lines.find("\"event\":\"result\"") != std::string::npos) return 1;
+    }
+    if (NowMs() >= end) return 1;
+    timespec pause{0, 10000000};
     ::nanosleep(&pause, nullptr);
   }
 }
@@ -261,17 +339,20 @@ int main(int argc, char** argv) {
     if (what == "stamp" && args.size() == 1) return Stamp();
     if (what == "await-there" && args.size() == 3) return AwaitPath(args[1].c_str(), std::stoll(args[2]));
     if (what == "await-gone" && args.size() == 3) return AwaitGone(args[1].c_str(), std::stoll(args[2]));
-    if (what == "modem" && args.size() == 2) return Modem(args[1].c_str());
+    if (what == "modem" && (args.size() == 2 || args.size() == 3))
+      return Modem(args[1].c_str(), args.size() == 3 ? std::stol(args[2]) : 0);
     if (what == "await-sent" && args.size() == 4)
       return AwaitSent(args[1].c_str(), std::stoll(args[2]), std::stoll(args[3]));
+    if (what == "await-progress" && args.size() == 4)
+      return AwaitProgress(args[1].c_str(), std::stoll(args[2]), std::stoll(args[3]));
     if (what == "qmp") return Qmp({args.begin() + 1, args.end()});
   } catch (const std::exception& e) {
     std::fprintf(stderr, "driver-rig-tool: %s\n", e.what());
     return 2;
   }
   std::fprintf(stderr,
-               "usage: driver-rig-tool now | stamp | await-gone PATH MS | await-there PATH MS | modem PATH |\n"
-               "       await-sent PATH BYTES MS |\n"
+               "usage: driver-rig-tool now | stamp | await-gone PATH MS | await-there PATH MS | modem PATH [PID] |\n"
+               "       await-sent PATH BYTES MS | await-progress FILE BYTES MS |\n"
                "       qmp SOCKET [--event NAME] [--timeout MS] COMMAND...\n");
   return 2;
 }

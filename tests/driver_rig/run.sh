@@ -2,13 +2,18 @@
 # The driver rig: the real program in a small Linux guest under QEMU, on the
 # kernel's own serial drivers, the simulated receiver on the host's end of
 # each line.
-#   tests/driver_rig/run.sh BUILD_DIR [SCENARIO_FUNCTION...]
+#   tests/driver_rig/run.sh BUILD_DIR [SCENARIO_FUNCTION...] [LANE...]
 # The guest: Debian's kernel (make-guest.sh, cached in BUILD_DIR/driver-rig),
 # a busybox initramfs, the host's root read-only over 9p (so the guest runs
-# BUILD_DIR's programs with this machine's libraries) and a shared folder.
-# Its lines: an emulated 16550A (/dev/ttyS1, the 8250 driver) and QEMU's
-# FTDI adapter on an xHCI controller (/dev/ttyUSB0, ftdi_sio), both on host
-# ptys. The monitor (QMP) pulls the adapter out and plugs it back.
+# BUILD_DIR's programs with this machine's libraries; the checkout and the
+# build folder are shown to it even where its own /tmp covers them) and a
+# shared folder. Its lines: an emulated 16550A (/dev/ttyS1, the 8250 driver)
+# and QEMU's FTDI adapter on an xHCI controller (/dev/ttyUSB0, ftdi_sio),
+# both on host ptys, and a USB gadget made in the guest (/dev/ttyACM0,
+# cdc_acm; its receiver runs in the guest). The monitor (QMP) pulls the
+# adapter out and plugs it back, or plugs another one in.
+# elsewhere.sh runs it from a copy of the checkout under /tmp, as
+# scripts/test.sh does.
 #
 # The scenarios run in the guest (scenarios.sh); this side answers their
 # requests (start or stop a receiver, unplug, replug, act on a program's
@@ -17,14 +22,16 @@
 # RIG_ACCEL=kvm|tcg forces the accelerator; otherwise KVM is tried once per
 # build folder and TCG taken where it does not boot.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-root=$(cd "$here/../.." && pwd)
+# Physical paths: the guest sees the host's folders as they are, not its links.
+here=$(cd "$(dirname "$0")" && pwd -P)
+root=$(cd "$here/../.." && pwd -P)
 say() { printf 'driver rig: %s\n' "$*"; }
 die() { say "FAILED: $*" >&2; exit 1; }
 
 [[ $# -ge 1 ]] || die "usage: tests/driver_rig/run.sh BUILD_DIR [SCENARIO_FUNCTION...]"
-build=$(cd "$1" 2>/dev/null && pwd) || die "no build folder $1"
+build=$(cd "$1" 2>/dev/null && pwd -P) || die "no build folder $1"
 shift
+only="$*"
 bin=$build/bin
 tool=$bin/driver-rig-tool
 rig=$build/driver-rig
@@ -53,7 +60,7 @@ BIN=$bin
 TOOL=$tool
 WORKBENCH=$shared/workbench
 KEYWORD='W4n!Rk'
-ONLY='$*'
+ONLY='$only'
 EOF
 
 qemu_pid=''
@@ -73,18 +80,23 @@ trap 'exit 130' INT TERM
 
 # --- the guest ---------------------------------------------------------------------
 # The adapter keeps its socket and its serial number when plugged back, as a
-# real one does: the same /dev/serial/by-id name.
-adapter=chardev=usbser,id=ftdi,bus=xhci.0,port=1,serial=RIG00001
+# real one does: the same /dev/serial/by-id name. The other adapter, with a
+# serial number of its own, is plugged in only while the first is out (its
+# line is there from the start, for its receiver).
+declare -A adapter=(
+  [ftdi]=chardev=usbser,id=ftdi,bus=xhci.0,port=1,serial=RIG00001
+  [other]=chardev=usbser2,id=other,bus=xhci.0,port=2,serial=RIG00002
+)
 # boot ACCEL BOUND: true once the guest's first process is up within BOUND s.
 boot() {
   local accel=$1 bound=$2
   rm -f "$shared/guest.up" "$qmp"
   $qemu -machine q35,accel="$accel" -smp 2 -m 1024 -display none -vga none -monitor none -nic none -no-reboot \
     -kernel "${guest[0]}" -initrd "${guest[1]}" \
-    -append "console=ttyS0 panic=-1 quiet rigshared=$shared rigscript=$here/guest.sh" \
+    -append "console=ttyS0 panic=-1 quiet rigshared=$shared rigscript=$here/guest.sh righost=$root:$build" \
     -serial file:"$run/host/console.log" \
     -chardev pty,id=uart1 -serial chardev:uart1 \
-    -device qemu-xhci,id=xhci -chardev pty,id=usbser -device "usb-serial,$adapter" \
+    -device qemu-xhci,id=xhci -chardev pty,id=usbser -device "usb-serial,${adapter[ftdi]}" -chardev pty,id=usbser2 \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$shared",mount_tag=shared,security_model=none \
     -qmp unix:"$qmp",server=on,wait=off >"$run/host/qemu.out" 2>&1 &
@@ -126,57 +138,28 @@ fi
 say "guest up in $(cat "$shared/guest.up") s of its own time"
 
 declare -A pty
-for label in uart1 usbser; do
+for label in uart1 usbser usbser2; do
   pty[$label]=$(sed -n "s,^char device redirected to \(/dev/pts/[0-9]*\) (label $label).*,\1,p" "$run/host/qemu.out")
   [[ -n ${pty[$label]} ]] || die "QEMU named no pty for $label"
 done
-declare -A line_of=([uart]=${pty[uart1]} [usb]=${pty[usbser]})
+declare -A line_of=([uart]=${pty[uart1]} [usb]=${pty[usbser]} [other]=${pty[usbser2]})
 
 # --- the host's answers --------------------------------------------------------------------
 monitor() { flock "$run/host/qmp.lock" "$tool" qmp "$qmp" "$@"; }
 
-# The receiver runs in a subshell that records its status once it ends.
+source "$here/receiver-lib.sh"
 receiver_start() {
-  local lane=$1 dir=$2
-  shift 2
-  receiver_stop "$lane" >/dev/null
-  mkdir -p "$dir"
-  rm -f "$dir/sim.status" "$dir/sim.out"
-  (
-    "$bin/stb-receiver-sim" --device "${line_of[$lane]}" "$@" >"$dir/sim.out" 2>"$dir/sim.err" &
-    echo $! >"$run/host/$lane.pid"
-    wait $! && status=0 || status=$?
-    echo "$status" >"$dir/sim.status"
-  ) &
-  echo "$dir" >"$run/host/$lane.dir"
-  # Its first line is the line it opened.
-  local end=$((SECONDS + 20))
-  until [[ -s $dir/sim.out ]]; do
-    [[ -e $dir/sim.status ]] && { cat "$dir/sim.err"; return 1; }
-    ((SECONDS < end)) || { echo "the receiver did not open ${line_of[$lane]}"; return 1; }
-    sleep 0.02
-  done
+  local lane=$1
+  shift
+  rx_start "$run/host" "$lane" "$bin/stb-receiver-sim" "${line_of[$lane]}" "$@"
 }
+receiver_stop() { rx_stop "$run/host" "$1"; }
 
-receiver_stop() {
-  local lane=$1 dir pid
-  [[ -f $run/host/$lane.pid ]] || { echo none; return 0; }
-  pid=$(cat "$run/host/$lane.pid")
-  dir=$(cat "$run/host/$lane.dir")
-  kill -TERM "$pid" 2>/dev/null || true
-  local end=$((SECONDS + 15))
-  until [[ -e $dir/sim.status ]]; do
-    if ((SECONDS >= end)); then kill -KILL "$pid" 2>/dev/null || true; fi
-    sleep 0.02
-  done
-  rm -f "$run/host/$lane.pid"
-  cat "$dir/sim.status"
-}
-
-unplug() { monitor --event DEVICE_DELETED '{"execute":"device_del","arguments":{"id":"ftdi"}}' >/dev/null 2>&1; }
+# unplug [ADAPTER] / replug [ADAPTER]: ftdi (the lane's own) or other.
+unplug() { monitor --event DEVICE_DELETED "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"${1:-ftdi}\"}}" >/dev/null 2>&1; }
 replug() {
   local args='' pair
-  for pair in ${adapter//,/ }; do args+=",\"${pair%%=*}\":\"${pair#*=}\""; done
+  for pair in ${adapter[${1:-ftdi}]//,/ }; do args+=",\"${pair%%=*}\":\"${pair#*=}\""; done
   monitor "{\"execute\":\"device_add\",\"arguments\":{\"driver\":\"usb-serial\"$args}}" >/dev/null 2>&1
 }
 
@@ -184,18 +167,12 @@ replug() {
 on_progress() {
   local file=$1 bytes=$2 seen
   shift 2
-  local end=$((SECONDS + 120))
-  while ((SECONDS < end)); do
-    seen=$(grep -o '"phase":"download","percent":[0-9]*,"bytes":[0-9]*' "$file" 2>/dev/null | tail -n1 | sed 's/.*"bytes"://')
-    if [[ -n $seen ]] && ((seen >= bytes)); then
-      echo "$(date +%T.%N) at $seen bytes: $*" >>"$run/host/actions.log"
-      act "$@"
-      return
-    fi
-    grep -q '"event":"result"' "$file" 2>/dev/null && break
-    sleep 0.02
-  done
-  echo "$(date +%T.%N) never reached $bytes bytes in $file: $* not done" >>"$run/host/actions.log"
+  if seen=$("$tool" await-progress "$file" "$bytes" 120000); then
+    echo "$(date +%T.%N) at $seen bytes: $*" >>"$run/host/actions.log"
+    act "$@"
+  else
+    echo "$(date +%T.%N) never reached $bytes bytes in $file: $* not done" >>"$run/host/actions.log"
+  fi
 }
 
 act() {
@@ -204,8 +181,8 @@ act() {
   case $action in
     receiver) receiver_start "$@" ;;
     receiver-stop) receiver_stop "$@" ;;
-    unplug) unplug ;;
-    replug) replug ;;
+    unplug) unplug "$@" ;;
+    replug) replug "$@" ;;
     on-progress)
       on_progress "$@" </dev/null >/dev/null 2>&1 &
       echo $! >"$run/host/watch-$!.pid"
@@ -224,7 +201,7 @@ serve() {
 }
 
 declare -A served
-deadline=$((SECONDS + ${RIG_LIMIT:-240}))
+deadline=$((SECONDS + ${RIG_LIMIT:-420}))
 outcome=ok
 while [[ ! -e $shared/guest.done ]]; do
   if ! kill -0 "$qemu_pid" 2>/dev/null; then
@@ -232,7 +209,7 @@ while [[ ! -e $shared/guest.done ]]; do
     break
   fi
   if ((SECONDS >= deadline)); then
-    outcome="the scenarios did not end within ${RIG_LIMIT:-240} s"
+    outcome="the scenarios did not end within ${RIG_LIMIT:-420} s"
     break
   fi
   for req in "$shared"/req/*.req; do
@@ -248,12 +225,12 @@ done
 end=$((SECONDS + 30))
 while kill -0 "$qemu_pid" 2>/dev/null && ((SECONDS < end)); do sleep 0.1; done
 kill -TERM "$qemu_pid" 2>/dev/null || true
-for lane in uart usb; do receiver_stop "$lane" >/dev/null; done
+for lane in uart usb other; do receiver_stop "$lane" >/dev/null; done
 
 # --- the verdicts ---------------------------------------------------------------------------
-declare -A driver=([uart]="8250 /dev/ttyS1" [usb]="ftdi_sio /dev/ttyUSB0" [pair]="both")
+declare -A driver=([uart]="8250 /dev/ttyS1" [usb]="ftdi_sio /dev/ttyUSB0" [acm]="cdc_acm /dev/ttyACM0" [pair]="both")
 failures=0 passes=0
-for lane in uart usb pair; do
+for lane in uart usb acm pair; do
   [[ -f $shared/results/$lane ]] || continue
   while IFS=$'\t' read -r result name l details; do
     [[ $result == DONE ]] && continue

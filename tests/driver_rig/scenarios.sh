@@ -3,10 +3,11 @@
 # Adding one: write a function that uses what guest-lib.sh offers and ends
 # each of its verdicts with `verdict NAME`, then register it below with
 #   scenario FUNCTION "LANES"
-# LANES: uart (/dev/ttyS1, 8250), usb (/dev/ttyUSB0, ftdi_sio), or pair
-# (runs after both lanes, with $DEV_UART and $DEV_USB, e.g. for a bench;
-# RX_LANE=uart receiver ... and RX_LANE=usb receiver ... give each line its
-# receiver).
+# LANES: uart (/dev/ttyS1, 8250), usb (/dev/ttyUSB0, ftdi_sio), acm
+# (/dev/ttyACM0, cdc_acm), or pair (runs after the others, with $DEV_UART and
+# $DEV_USB, e.g. for a bench; RX_LANE=uart receiver ... and RX_LANE=usb
+# receiver ... give each line its receiver). unplug, replug and unplug_at
+# take the lane's device away and back, whatever the lane.
 # In a scenario: $LANE, $DEV, $S (its folder), $BIN, $TOOL, $WORKBENCH,
 # $KEYWORD; QT_QPA_PLATFORM=offscreen is set, so a window can run too.
 #
@@ -39,27 +40,25 @@ sc_download() {
   note "flash = image ($bytes bytes)" "$(((program_end - start) / 100 / 10)).$(((program_end - start) / 100 % 10)) s"
   verdict download
 }
-scenario sc_download "uart usb"
+scenario sc_download "uart usb acm"
 
-# The receiver stops answering at block 5, as a box whose power is cut: a
-# UART never hangs up. While the program waits on it, the port is read as
-# the driver holds it, and a second program must be refused.
-sc_silent_receiver() {
-  scenario_dir silent
-  receiver --silent Transferring:5 || { verdict settings; return; }
-  program_start
+# With the program holding $DEV in a transfer its receiver stopped answering:
+# the port as the driver holds it, and a second program refused meanwhile.
+settings_and_exclusive() {
   if ! await_output '"event":"progress","phase":"download"' 60; then
     check "the transfer did not start" false
   fi
-  # Everything read first, while the program surely has the port; judged after.
+  # Everything read first, while the program surely has the port; judged
+  # after. The modem lines before anything opens the device (stty does):
+  # every open raises DTR and RTS.
   local stty_out modem serial='' latency=''
-  stty_out=$(stty -a -F "$DEV" 2>&1)
-  modem=$("$TOOL" modem "$DEV" 2>&1)
+  modem=$("$TOOL" modem "$DEV" "$(cat "$S/pid" 2>/dev/null)" 2>&1)
   if [[ $LANE == uart ]]; then
     serial=$(grep "^${DEV#/dev/ttyS}:" /proc/tty/driver/serial)
-  else
+  elif [[ $LANE == usb ]]; then
     latency=$(cat "/sys/bus/usb-serial/devices/${DEV#/dev/}/latency_timer" 2>&1)
   fi
+  stty_out=$(stty -a -F "$DEV" 2>&1)
   check "the program ended before the port was read" running
   # A second program on the same port, while the first has it.
   (cd "$WORKBENCH" && printf '%s\n' "$KEYWORD" |
@@ -79,7 +78,7 @@ sc_silent_receiver() {
     check "/proc/tty/driver/serial: $serial" has "${serial//|/ }" "RTS"
     check "/proc/tty/driver/serial: $serial" has "${serial//|/ }" "DTR"
     note "/proc/tty/driver/serial: ${serial##* }"
-  else
+  elif [[ $LANE == usb ]]; then
     check "latency_timer $latency ms while downloading, not 1" [ "$latency" = 1 ]
     note "latency_timer=$latency ms"
   fi
@@ -97,6 +96,16 @@ sc_silent_receiver() {
   check "the first program ended before the second was refused" [ -z "$first_end" -o "${refused:-0}" -lt "${first_end:-0}" ]
   note "$(grep -o "$DEV: .*" "$S/second" | head -n1)"
   verdict exclusive
+}
+
+# The receiver stops answering at block 5, as a box whose power is cut: a
+# UART never hangs up. While the program waits on it, the port is read as
+# the driver holds it, and a second program must be refused.
+sc_silent_receiver() {
+  scenario_dir silent
+  receiver --silent Transferring:5 || { verdict settings; return; }
+  program_start
+  settings_and_exclusive
 
   # Each wait for the missing reply ends in a resend; the last in failure.
   program_wait 90
@@ -118,6 +127,22 @@ sc_silent_receiver() {
 }
 scenario sc_silent_receiver "uart usb"
 
+# The settings and the refused second program alone, without waiting out
+# a silence (a minute that tells nothing about the driver). The receiver
+# here is the gadget's end, which must keep reading: a box that takes no
+# more bytes holds the program's last writes, and so its close, for the
+# driver's 30 s. It answers every block, late enough that the transfer
+# lasts, and the program is stopped.
+sc_settings() {
+  scenario_dir settings
+  receiver --reply-delay 150 || { verdict settings; return; }
+  program_start
+  settings_and_exclusive
+  program_stop
+  receiver_stop
+}
+scenario sc_settings "acm"
+
 # The adapter pulled out a quarter into the transfer: the host pulls it on
 # the program's progress; the guest's clock times the device's going and the
 # failure's line. The receiver keeps a cable's pace, so that the transfer
@@ -129,7 +154,7 @@ sc_unplug_transfer() {
   program_start
   await_output '"event":"progress","phase":"download"' 60 || check "the transfer did not start" false
   watch_vanish || check "cannot watch $DEV" false
-  rig_host on-progress "$S/events" 65536 unplug >/dev/null || check "the host took no progress watch" false
+  unplug_at "$S/events" 65536 || check "no one took the progress watch" false
   local gone
   gone=$(vanished_at)
   [[ -n $gone ]] || check "$DEV never went away" false
@@ -164,13 +189,13 @@ sc_unplug_transfer() {
   # Plugged back, the adapter is the same device under the same by-id name.
   local name_before
   name_before=$(cat "$S/by-id" 2>/dev/null)
-  rig_host replug >/dev/null || check "the host could not plug the adapter back" false
+  replug || check "could not plug $DEV back" false
   "$TOOL" await-there "$DEV" 30000 >/dev/null || check "$DEV did not come back" false
   check "no by-id name $name_before after the adapter came back" [ "$(by_id_of "$DEV" 10)" = "$name_before" ]
   receiver_stop
   verdict unplug-transfer
 }
-scenario sc_unplug_transfer "usb"
+scenario sc_unplug_transfer "usb acm"
 
 # The adapter pulled out while the program calls a receiver that never
 # accepts the mode: the terminal face ends, naming the port.
@@ -180,9 +205,9 @@ sc_unplug_probe() {
   PROGRAM_LIMIT=40 program_start
   await_output '"event":"log","text":"[^"]*Native' 60 || check "no mode chosen" false
   # Two probes on the line: the program is calling.
-  "$TOOL" await-sent "$DEV" 2 20000 >/dev/null || check "no probe went out" false
+  await_probes 2 || check "no probe went out" false
   watch_vanish || check "cannot watch $DEV" false
-  rig_host unplug >/dev/null || check "the host could not pull the adapter" false
+  unplug || check "could not take $DEV away" false
   local gone
   gone=$(vanished_at)
   [[ -n $gone ]] || check "$DEV never went away" false
@@ -197,12 +222,12 @@ sc_unplug_probe() {
     check "no message naming $DEV" grep -q "\"event\":\"message\".*$DEV" "$S/events"
     note "ended $((program_end - gone)) ms after the device vanished"
   fi
-  rig_host replug >/dev/null || check "the host could not plug the adapter back" false
+  replug || check "could not plug $DEV back" false
   "$TOOL" await-there "$DEV" 30000 >/dev/null || check "$DEV did not come back" false
   receiver_stop
   verdict unplug-probe
 }
-scenario sc_unplug_probe "usb"
+scenario sc_unplug_probe "usb acm"
 
 # The ports as the program lists them in the guest: ttyS0 (the console) and
 # ttyS1 have a UART, ttyS2 and ttyS3 only a device node; the adapter with its
@@ -213,7 +238,7 @@ sc_list_ports() {
   local out sys maker model
   out=$("$BIN/stb-downloader" --list-ports 2>&1)
   echo "$out" >"$S/list"
-  sys=/sys/bus/usb-serial/devices/${DEV#/dev/}/../..
+  sys=$(usb_device_of "$DEV")
   maker=$(cat "$sys/manufacturer" 2>/dev/null)
   model=$(cat "$sys/product" 2>/dev/null)
   receiver_stop
@@ -226,40 +251,101 @@ sc_list_ports() {
   note "printed: $(tr '\n' '|' <<<"$out")"
   verdict list-ports
 }
-scenario sc_list_ports "usb"
+scenario sc_list_ports "usb acm"
 
-# The adapter pulled out while the window probes, and plugged back in: the
-# window says so in its strip, waits, and opens it again by itself; the box
-# then answers and is flashed, with no restart.
-sc_window_adapter_back() {
-  scenario_dir window-back
-  receiver --mode 3 || { verdict window-back; return; }
+# The window on $DEV in the background, typed its keyword; what it shows in
+# $S/window (see rig_faces.cpp), its status in $S/window.exit.
+window_start() {
   mkdir -p "$S/home/state"
   (
     cd "$WORKBENCH" || exit 2
     HOME=$S/home XDG_STATE_HOME=$S/home/state timeout -k 5 90 "$BIN/rig-faces" window "$DEV" "$KEYWORD" "$S/window"
     echo "$?" >"$S/window.exit"
   ) >"$S/window.err" 2>&1 &
-  "$TOOL" await-sent "$DEV" 12 20000 >/dev/null || check "the window sent no probe" false
-  rig_host unplug >/dev/null || check "the host could not pull the adapter" false
+}
+
+# Takes the device away once the window calls; true once the window's strip
+# says it waits for the port.
+window_loses_port() {
+  await_probes 12 "$S/window" || check "the window sent no probe" false
+  unplug || check "could not take $DEV away" false
   local end=$((SECONDS + 20))
-  until grep -q '^lost' "$S/window" 2>/dev/null || ((SECONDS >= end)); do sleep 0.05; done
+  until grep -q '^lost' "$S/window" 2>/dev/null || ((SECONDS >= end)); do nap 0.05; done
   check "the window's strip never said the port was lost" grep -q '^lost .*waiting for it to come back' "$S/window"
-  # The box is switched on while the adapter is out: it answers the mode word.
-  receiver_stop
+}
+
+# The box behind the lane's line switched on: it answers the mode word,
+# ends when flashed.
+box_switched_on() {
+  local identity
   mapfile -t identity < <(receiver_identity)
-  rig_host receiver "$LANE" "$S" "${identity[@]}" --save-flash "$S/flash.bin" --exit-when-done >/dev/null ||
+  receiver_on "$LANE" "${identity[@]}" --save-flash "$S/flash.bin" --exit-when-done >/dev/null ||
     check "the second receiver did not start" false
-  rig_host replug >/dev/null || check "the host could not plug the adapter back" false
-  end=$((SECONDS + 60))
-  until [[ -e $S/window.exit ]] || ((SECONDS >= end)); do sleep 0.1; done
-  check "the window did not open the adapter again" grep -q '^open' "$S/window"
+}
+
+# Waits for the window's end: it must have opened the port again and flashed.
+window_flashed() {
+  local end=$((SECONDS + 60))
+  until [[ -e $S/window.exit ]] || ((SECONDS >= end)); do nap 0.1; done
+  check "the window did not open the port again" grep -q '^open' "$S/window"
   check "the window ended with $(cat "$S/window.exit" 2>/dev/null), not 0: $(tail -n1 "$S/window" 2>/dev/null)" \
     [ "$(cat "$S/window.exit" 2>/dev/null)" = 0 ]
+}
+
+# The gadget taken away while the window probes, and given back: the window
+# says so in its strip, waits, and opens it again by itself; the box then
+# answers and is flashed, with no restart.
+sc_window_adapter_back() {
+  scenario_dir window-back
+  receiver --mode 3 || { verdict window-back; return; }
+  window_start
+  window_loses_port
+  receiver_stop
+  # The gadget's end, where the box is, comes back only with the gadget.
+  replug || check "could not plug $DEV back" false
+  box_switched_on
+  window_flashed
   receiver_stop
   verdict window-back
 }
-scenario sc_window_adapter_back "usb"
+scenario sc_window_adapter_back "acm"
+
+# The adapter pulled out while the window probes; another adapter (another
+# serial number) plugged in meanwhile takes its ttyUSB number, and the first,
+# plugged back, comes as the next. The window must open the first again by
+# its by-id name, never the newcomer under the old device name, and flash
+# the box behind it. The newcomer's box never takes the mode.
+sc_window_other_adapter() {
+  scenario_dir window-other
+  receiver --mode 3 || { verdict window-other; return; }
+  local name other='' back=''
+  name=$(by_id_of "$DEV" 10) || check "no by-id name for $DEV" false
+  window_start
+  window_loses_port
+  receiver_on other --mode 3 --summary-json "$S/other-summary.json" >/dev/null ||
+    check "the other adapter's receiver did not start" false
+  replug other || check "could not plug the other adapter in" false
+  "$TOOL" await-there "$DEV" 30000 >/dev/null && other=$(by_id_of "$DEV" 10)
+  check "the other adapter is not $DEV: ${other:-none}" [ -n "$other" -a "$other" != "$name" ]
+  receiver_stop
+  box_switched_on
+  replug || check "could not plug $DEV back" false
+  if [[ -n $name ]] && "$TOOL" await-there "$name" 30000 >/dev/null; then back=$(readlink -f "$name"); fi
+  check "the first adapter came back as ${back:-nothing}, not another device" [ -n "$back" -a "$back" != "$DEV" ]
+  window_flashed
+  local sent
+  sent=$("$TOOL" await-sent "$DEV" 1 0 2>&1)
+  check "the window sent bytes to the other adapter on $DEV" has "$sent" "0 bytes sent, not 1"
+  note "back as $back, $DEV taken by ${other##*/}"
+  # As before: the other adapter out, the first under its old number again.
+  unplug other || check "could not take the other adapter out" false
+  RX_LANE=other receiver_stop
+  receiver_stop
+  unplug || check "could not take $back out" false
+  replug || check "could not plug $DEV back" false
+  verdict window-other
+}
+scenario sc_window_other_adapter "usb"
 
 # The bench with a row on each driver, the USB adapter pulled out while its
 # box takes blocks: that row fails, the other goes on to flash its box.
@@ -268,7 +354,7 @@ sc_bench_row_pulled() {
   RX_LANE=uart receiver --pace || { verdict bench; return; }
   RX_LANE=usb receiver --pace || { verdict bench; return; }
   mkdir -p "$S/home/state"
-  rig_host on-progress "$S/usb-progress" 65536 unplug >/dev/null
+  unplug_at "$S/usb-progress" 65536
   (
     cd "$WORKBENCH" || exit 2
     HOME=$S/home XDG_STATE_HOME=$S/home/state timeout -k 5 120 "$BIN/rig-faces" bench "$BIN/stb-downloader" \
@@ -280,9 +366,10 @@ sc_bench_row_pulled() {
   check "the bench ended with $(cat "$S/bench.exit" 2>/dev/null), not 1" [ "$(cat "$S/bench.exit" 2>/dev/null)" = 1 ]
   check "not one record of each" [ "$(grep -c '"result"' "$S/home/state/stb-downloader/downloads.jsonl" 2>/dev/null)" = 2 ]
   note "rows: $(tr '\n' '|' <"$S/rows" 2>/dev/null)"
-  rig_host replug >/dev/null || check "the host could not plug the adapter back" false
+  replug || check "could not plug $DEV back" false
   RX_LANE=uart receiver_stop
   RX_LANE=usb receiver_stop
   verdict bench
 }
 scenario sc_bench_row_pulled "pair"
+
