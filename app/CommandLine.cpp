@@ -9,8 +9,9 @@
 // and the record under %LOCALAPPDATA%; the terminal face is a program of
 // its own there.
 std::string UsageText() {
-  return R"(Usage: stb-downloader.exe [--port COMn] [--list-ports] [--help] [--version]
+  return R"(Usage: stb-downloader.exe [--port COMn] [--trace FILE] [--list-ports] [--help] [--version]
        stb-downloader-cli.exe [--json] [--address-mismatch stop|continue] [--port COMn]
+                              [--trace FILE]
 Writes a software image into a set-top box over a serial cable. Start it in
 the folder that holds inc\*.inc, type the download mode's keyword into the
 window (it is not displayed) and switch the receiver on.
@@ -18,6 +19,9 @@ window (it is not displayed) and switch the receiver on.
 Options:
   --port COMn     the serial port, e.g. COM3; remembered for the next start
                   once it has opened
+  --trace FILE    write every byte on the line to FILE, one line per run of
+                  bytes: milliseconds since the port opened, > to the box or
+                  < from it, the bytes in hex | as text
   --json          stb-downloader-cli.exe: one JSON event a line on standard
                   output (log, progress, question, message, result)
   --address-mismatch stop|continue
@@ -39,7 +43,7 @@ runs at 115200 bit/s, 8N1.
 
 Every download that reached the receiver is recorded as one line of JSON in
 %LOCALAPPDATA%\stb-downloader\downloads.jsonl, with the whole log of the run
-saved beside it.
+saved beside it; a failed download keeps its wire trace there too.
 
 Exit status:
   0  a download succeeded
@@ -50,8 +54,9 @@ Exit status:
 }
 #else
 std::string UsageText() {
-  return R"(Usage: stb-downloader [--port DEVICE] [--list-ports] [--help] [--version]
+  return R"(Usage: stb-downloader [--port DEVICE] [--trace FILE] [--list-ports] [--help] [--version]
        stb-downloader --console [--json] [--address-mismatch stop|continue] [--port DEVICE]
+                              [--trace FILE]
 Writes a software image into a set-top box over a serial cable. Start it in
 the folder that holds inc/*.inc, type the download mode's keyword into the
 window (it is not displayed) and switch the receiver on.
@@ -59,6 +64,9 @@ window (it is not displayed) and switch the receiver on.
 Options:
   --port DEVICE   the serial device of COM1, e.g. /dev/ttyUSB0; remembered
                   for the next start once it has opened
+  --trace FILE    write every byte on the line to FILE, one line per run of
+                  bytes: milliseconds since the port opened, > to the box or
+                  < from it, the bytes in hex | as text
   --console       no window: the log on standard output, messages on
                   standard error; the keyword is asked with echo off, or
                   read as the first line of standard input when that is
@@ -79,7 +87,7 @@ The device: --port, else $COM1, else the device remembered from an earlier
 Every download that reached the receiver is recorded as one line of JSON in
 $XDG_STATE_HOME/stb-downloader/downloads.jsonl (by default
 ~/.local/state/stb-downloader/downloads.jsonl), with the whole log of the run
-saved beside it.
+saved beside it; a failed download keeps its wire trace there too.
 
 Exit status:
   0  a download succeeded
@@ -107,6 +115,20 @@ int ToolkitOption(std::string arg) {
   return it == known.end() ? -1 : it->second;
 }
 
+// An option with a value, as "--name VALUE" or "--name=VALUE": false when
+// `arg` is not that option; else `value` (empty when none was given) and
+// `i` moved past it.
+bool ValueOption(const std::string& name, const std::vector<std::string>& args, std::size_t& i, std::string& value) {
+  const std::string& arg = args[i];
+  if (arg.rfind(name + "=", 0) == 0) {
+    value = arg.substr(name.size() + 1);
+    return true;
+  }
+  if (arg != name) return false;
+  value = i + 1 < args.size() ? args[++i] : std::string();
+  return true;
+}
+
 }  // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error) {
@@ -118,18 +140,14 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
       out.Version = true;
     } else if (arg == "--list-ports") {
       out.ListPorts = true;
-    } else if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-      if (arg == "--port") {
-        if (i + 1 >= args.size()) {
-          error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
-          return false;
-        }
-        out.Port = args[++i];
-      } else {
-        out.Port = arg.substr(7);
-      }
+    } else if (ValueOption("--port", args, i, out.Port)) {
       if (out.Port.empty()) {
         error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
+        return false;
+      }
+    } else if (ValueOption("--trace", args, i, out.Trace)) {
+      if (out.Trace.empty()) {
+        error = "--trace: needs a file, e.g. --trace wire.txt";
         return false;
       }
     } else if (arg == "--console") {

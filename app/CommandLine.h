@@ -11,6 +11,7 @@ struct TCommandLine {
   bool Version = false;
   bool ListPorts = false;
   std::string Port;              // --port DEVICE
+  std::string Trace;             // --trace FILE: every byte on the line, to FILE
   bool Console = false;          // --console: the terminal face, no window
   bool Json = false;             // --json
   std::optional<bool> ContinueOnAddressMismatch;  // --address-mismatch stop|continue
