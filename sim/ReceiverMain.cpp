@@ -82,6 +82,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::cout << rx.ConsolePath() << std::endl;
+  if (!opt.WireLog.empty()) rx.KeepWireAccount();
   rx.Start();
 
   for (;;) {
@@ -95,19 +96,14 @@ int main(int argc, char** argv) {
   stbsim::Summary sum = rx.GetSummary();
   std::cout << sum.ToText() << std::flush;
   int rc = sum.Success ? 0 : 1;
-  if (!opt.SaveFlash.empty()) {
-    auto flash = rx.Flash();
-    if (!WriteFile(opt.SaveFlash, flash.data(), flash.size())) {
-      std::cerr << "stb-receiver-sim: cannot write " << opt.SaveFlash << '\n';
-      rc = rc ? rc : 3;
-    }
-  }
-  if (!opt.SummaryJson.empty()) {
-    std::string json = sum.ToJson();
-    if (!WriteFile(opt.SummaryJson, json.data(), json.size())) {
-      std::cerr << "stb-receiver-sim: cannot write " << opt.SummaryJson << '\n';
-      rc = rc ? rc : 3;
-    }
-  }
+  const auto keep = [&rc](const std::string& path, const std::string& bytes) {
+    if (path.empty() || WriteFile(path, bytes.data(), bytes.size())) return;
+    std::cerr << "stb-receiver-sim: cannot write " << path << '\n';
+    rc = rc ? rc : 3;
+  };
+  const auto flash = rx.Flash();
+  keep(opt.SaveFlash, std::string(flash.begin(), flash.end()));
+  keep(opt.WireLog, rx.WireAccount());
+  keep(opt.SummaryJson, sum.ToJson());
   return rc;
 }
