@@ -301,6 +301,12 @@ INSTANTIATE_TEST_SUITE_P(
                                  c.Fault.RejectTimes = 2;
                                },
                                0},
+                      TraceRow{"JunkThatAFlushDrops", 8 * 1024,
+                               [](stbsim::Config& c) {
+                                 c.Fault.JunkAt = stbsim::Stage::FlashWrite;
+                                 c.Fault.JunkEarly = true;
+                               },
+                               0},
                       TraceRow{"FlashWriteFailure", 9 * 1024, [](stbsim::Config& c) { c.Fault.FlashByteAt = 1; }, 1}),
     [](const auto& row) { return std::string(row.param.name); });
 
