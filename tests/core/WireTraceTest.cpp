@@ -61,6 +61,8 @@ struct LineRow {
   const char* line;
 };
 
+void PrintTo(const LineRow& r, std::ostream* os) { *os << r.name; }
+
 class TraceLine : public ::testing::TestWithParam<LineRow> {};
 
 TEST_P(TraceLine, IsTimeDirectionHexAndText) {
@@ -93,6 +95,8 @@ struct RunRow {
   std::vector<Piece> pieces;
   const char* lines;
 };
+
+void PrintTo(const RunRow& r, std::ostream* os) { *os << r.name; }
 
 class TraceRuns : public ::testing::TestWithParam<RunRow> {};
 
@@ -172,6 +176,8 @@ struct BoundRow {
   int probes;
   int blocks;
 };
+
+void PrintTo(const BoundRow& r, std::ostream* os) { *os << r.name; }
 
 class KeptTrace : public ::testing::TestWithParam<BoundRow> {};
 
