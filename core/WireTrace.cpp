@@ -139,7 +139,7 @@ TWireTrace::TWireTrace(std::string device, std::string fullPath, std::size_t kep
     Fail(error);
     return;
   }
-  FFile = TFileHandle(fd);
+  FWriter = std::make_unique<TTraceWriter>(TFileHandle(fd), FFullPath);
   FFull = true;
   FOpenBytes.reserve(kLongestRun);
   FText.reserve(2 * kWriteAt);
@@ -182,9 +182,7 @@ void TWireTrace::WireBytes(TWireDirection direction, const std::uint8_t* data, s
     data += piece;
     count -= piece;
   }
-  // Written just after a send was handed over, while the line carries it;
-  // only a receiver that talks on and on without an answer makes it wait.
-  if (FText.size() >= (direction == TWireDirection::Sent ? kWriteAt : 16 * kWriteAt)) WriteOut();
+  if (FText.size() >= kWriteAt) WriteOut();
 }
 
 void TWireTrace::CloseRun() {
@@ -224,13 +222,7 @@ std::string TWireTrace::KeptText() const {
 }
 
 void TWireTrace::WriteOut() {
-  if (!FFull || FText.empty()) return;
-  std::string error;
-  if (!file_access::WriteAll(FFile.Fd(), FText, FFullPath, error)) {
-    Fail(error);
-    return;
-  }
-  FText.clear();
+  if (FFull && !FText.empty()) FWriter->Hand(FText);
 }
 
 // The whole trace stops; the kept one, in memory, goes on.
@@ -240,13 +232,71 @@ void TWireTrace::Fail(const std::string& problem) {
   FText.clear();
   FText.shrink_to_fit();
   FOpenBytes.clear();
-  FFile = TFileHandle();
 }
 
 std::optional<std::string> TWireTrace::TakeProblem() {
-  if (FProblemTold || !FProblem) return std::nullopt;
+  if (FProblemTold) return std::nullopt;
+  if (!FProblem && FWriter) FProblem = FWriter->Problem();
+  if (!FProblem) return std::nullopt;
   FProblemTold = true;
   return FProblem;
+}
+
+// --- the writer -----------------------------------------------------------------------------------
+
+TTraceWriter::TTraceWriter(TFileHandle file, std::string path)
+    : FFile(std::move(file)), FPath(std::move(path)), FThread([this] { Run(); }) {}
+
+TTraceWriter::~TTraceWriter() {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    FStop = true;
+  }
+  FWake.notify_one();
+  FThread.join();
+}
+
+void TTraceWriter::Hand(std::string& text) {
+  {
+    std::lock_guard<std::mutex> lock(FLock);
+    if (FProblem || FQueued.size() >= kMostQueued)
+      FLeftOut += text.size();
+    else if (FQueued.empty())
+      FQueued.swap(text);
+    else
+      FQueued += text;
+  }
+  text.clear();
+  FWake.notify_one();
+}
+
+std::optional<std::string> TTraceWriter::Problem() const {
+  std::lock_guard<std::mutex> lock(FLock);
+  return FProblem;
+}
+
+void TTraceWriter::Run() {
+  std::unique_lock<std::mutex> lock(FLock);
+  for (;;) {
+    FWake.wait(lock, [this] { return FStop || !FQueued.empty(); });
+    if (!WriteQueued(lock) || (FStop && FQueued.empty())) return;
+  }
+}
+
+// The lock is let go while the disk works, so that handing text never waits for it.
+bool TTraceWriter::WriteQueued(std::unique_lock<std::mutex>& lock) {
+  std::string text;
+  text.swap(FQueued);
+  if (FLeftOut > 0) {
+    text = "# " + std::to_string(FLeftOut) + " bytes of this trace left out: the file did not keep up\n" + text;
+    FLeftOut = 0;
+  }
+  lock.unlock();
+  std::string error;
+  const bool written = file_access::WriteAll(FFile.Fd(), text, FPath, error);
+  lock.lock();
+  if (!written) FProblem = error;
+  return written;
 }
 
 std::size_t TWireTrace::HeldRuns() const { return FActive.HeldRuns() + (FHead ? FHead->HeldRuns() : 0); }

@@ -11,9 +11,10 @@
 // left out.
 //
 // It listens to the serial component on the component's own thread, so it
-// must never slow the line: a byte costs a copy into memory, and the file
-// is written in bulk after a send has been handed over, while the line is
-// busy with it. Two traces are kept:
+// must never slow the line: a byte costs a copy into memory, a run is
+// formatted once it is over, and the text goes to the file in bulk from a
+// thread of its own (TTraceWriter), so that a slow disk never holds the line
+// up. Two traces are kept:
 //  - the whole run, to the file named with --trace, when one was named;
 //  - for every download, in memory and bounded, what a failure keeps beside
 //    its log: the handshake (the bytes up to the first block, with a little
@@ -25,9 +26,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <deque>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FileHandle.h"
@@ -90,6 +95,37 @@ void AppendTraceLine(std::string& out, const TWireRun& run, const TByteRing& rin
 void AppendTraceLine(std::string& out, std::uint32_t ms, TWireDirection direction, const std::uint8_t* data,
                      std::size_t count);
 
+// Writes text handed to it into an open file, on a thread of its own. What
+// a stalled disk leaves queued is bounded: past kMostQueued bytes, text is
+// left out and a note in the file says how much.
+class TTraceWriter {
+public:
+  static constexpr std::size_t kMostQueued = 16 * 1024 * 1024;
+  TTraceWriter(TFileHandle file, std::string path);
+  // Writes what was handed before it ends.
+  ~TTraceWriter();
+  TTraceWriter(const TTraceWriter&) = delete;
+  TTraceWriter& operator=(const TTraceWriter&) = delete;
+  // Takes the text; `text` is left empty.
+  void Hand(std::string& text);
+  // Why the file could not be written; none while it can.
+  std::optional<std::string> Problem() const;
+
+private:
+  void Run();
+  bool WriteQueued(std::unique_lock<std::mutex>& lock);
+
+  TFileHandle FFile;
+  const std::string FPath;
+  mutable std::mutex FLock;
+  std::condition_variable FWake;
+  std::string FQueued;
+  std::size_t FLeftOut = 0;
+  bool FStop = false;
+  std::optional<std::string> FProblem;
+  std::thread FThread;  // last: it starts once everything above is there
+};
+
 class TWireTrace final : public TWireObserver {
 public:
   static constexpr std::size_t kKeptPerDirection = 64 * 1024;
@@ -99,7 +135,7 @@ public:
   static constexpr std::uint32_t kRunGapMs = 10;
   // ... of at most this many bytes (a block and its checksum fit).
   static constexpr std::size_t kLongestRun = 4096;
-  // Text of the whole trace gathered before it is written.
+  // Text of the whole trace gathered before it is handed to the writer.
   static constexpr std::size_t kWriteAt = 64 * 1024;
 
   // `device`: what the notes call the line. `fullPath` empty: no file of
@@ -124,7 +160,7 @@ public:
   // What a failed download keeps: the notes, the handshake and the last bytes.
   std::string KeptText() const;
 
-  // Writes out what the whole trace has gathered.
+  // Hands what the whole trace has gathered to its writer.
   void WriteOut();
   // The first trouble with the file of the whole trace, once; none after or without.
   std::optional<std::string> TakeProblem();
@@ -154,7 +190,7 @@ private:
   bool FFull = false;
   std::vector<std::uint8_t> FOpenBytes;
   std::string FText;
-  TFileHandle FFile;
+  std::unique_ptr<TTraceWriter> FWriter;
   std::optional<std::string> FProblem;
   bool FProblemTold = false;
 };

@@ -236,6 +236,7 @@ TEST(WholeTrace, TheFileHoldsEveryByteOfTheRun) {
     TWireTrace trace("/dev/ttyUSB0", file.string());
     d = RunDownload(trace, 5, 300);
     // Written in bulk while the run goes on, not only at its end.
+    for (int waited = 0; fs::file_size(file) <= 300u * 1025u * 2u && waited < 30000; waited += 10) usleep(10000);
     EXPECT_GT(fs::file_size(file), 300u * 1025u * 2u);
     EXPECT_EQ(trace.TakeProblem(), std::nullopt);
   }
@@ -256,6 +257,23 @@ TEST(WholeTrace, AFileThatCannotBeWrittenIsSaidOnce) {
   const Download d = RunDownload(trace, 1, 20);
   EXPECT_EQ(trace.TakeProblem(), std::nullopt);
   EXPECT_EQ(ReadTrace(trace.KeptText()).FromBox, Joined(d.handshakeReceived, d.blocksReceived));
+}
+
+// A disk that fills up: the writer's trouble is said once, from the line's
+// thread, and the kept trace goes on.
+TEST(WholeTrace, AFullDiskIsSaidOnce) {
+  TWireTrace trace("/dev/ttyUSB0", "/dev/full");
+  EXPECT_EQ(trace.TakeProblem(), std::nullopt);
+  const Download d = RunDownload(trace, 1, 100);
+  trace.DownloadEnded();
+  std::optional<std::string> problem;
+  for (int waited = 0; !(problem = trace.TakeProblem()) && waited < 30000; waited += 10) usleep(10000);
+  ASSERT_TRUE(problem.has_value());
+  EXPECT_NE(problem->find("/dev/full"), std::string::npos) << *problem;
+  RunDownload(trace, 1, 100);
+  trace.DownloadEnded();
+  EXPECT_EQ(trace.TakeProblem(), std::nullopt);
+  EXPECT_EQ(ReadTrace(trace.KeptText()).Problem, "");
 }
 
 // --- what the serial component tells --------------------------------------------------------------
