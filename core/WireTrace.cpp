@@ -262,7 +262,7 @@ void TTraceWriter::Hand(std::string& text) {
     if (FProblem || FQueued.size() >= kMostQueued)
       FLeftOut += text.size();
     else if (FQueued.empty())
-      FQueued.swap(text);
+      FQueued.swap(text);  // `text` gets the buffer the writer gave back
     else
       FQueued += text;
   }
@@ -296,6 +296,10 @@ bool TTraceWriter::WriteQueued(std::unique_lock<std::mutex>& lock) {
   const bool written = file_access::WriteAll(FFile.Fd(), text, FPath, error);
   lock.lock();
   if (!written) FProblem = error;
+  // The buffer goes back for the next hand-over: no memory is taken or
+  // given back to the system while the line runs.
+  text.clear();
+  if (FQueued.empty()) FQueued.swap(text);
   return written;
 }
 
