@@ -9,8 +9,9 @@
 // and the record under %LOCALAPPDATA%; the terminal face is a program of
 // its own there.
 std::string UsageText() {
-  return R"(Usage: stb-downloader.exe [--port COMn] [--list-ports] [--help] [--version]
+  return R"(Usage: stb-downloader.exe [--port COMn] [--trace FILE] [--list-ports] [--help] [--version]
        stb-downloader-cli.exe [--json] [--address-mismatch stop|continue] [--port COMn]
+                              [--trace FILE]
 Writes a software image into a set-top box over a serial cable. Start it in
 the folder that holds inc\*.inc, type the download mode's keyword into the
 window (it is not displayed) and switch the receiver on.
@@ -18,6 +19,9 @@ window (it is not displayed) and switch the receiver on.
 Options:
   --port COMn     the serial port, e.g. COM3; remembered for the next start
                   once it has opened
+  --trace FILE    write every byte on the line to FILE, one line per run of
+                  bytes: milliseconds since the port opened, > to the box or
+                  < from it, the bytes in hex | as text
   --json          stb-downloader-cli.exe: one JSON event a line on standard
                   output (log, progress, question, message, result)
   --address-mismatch stop|continue
@@ -39,7 +43,7 @@ runs at 115200 bit/s, 8N1.
 
 Every download that reached the receiver is recorded as one line of JSON in
 %LOCALAPPDATA%\stb-downloader\downloads.jsonl, with the whole log of the run
-saved beside it.
+saved beside it; a failed download keeps its wire trace there too.
 
 Exit status:
   0  a download succeeded
@@ -50,8 +54,9 @@ Exit status:
 }
 #else
 std::string UsageText() {
-  return R"(Usage: stb-downloader [--port DEVICE] [--list-ports] [--help] [--version]
+  return R"(Usage: stb-downloader [--port DEVICE] [--trace FILE] [--list-ports] [--help] [--version]
        stb-downloader --console [--json] [--address-mismatch stop|continue] [--port DEVICE]
+                              [--trace FILE]
 Writes a software image into a set-top box over a serial cable. Start it in
 the folder that holds inc/*.inc, type the download mode's keyword into the
 window (it is not displayed) and switch the receiver on.
@@ -59,6 +64,9 @@ window (it is not displayed) and switch the receiver on.
 Options:
   --port DEVICE   the serial device of COM1, e.g. /dev/ttyUSB0; remembered
                   for the next start once it has opened
+  --trace FILE    write every byte on the line to FILE, one line per run of
+                  bytes: milliseconds since the port opened, > to the box or
+                  < from it, the bytes in hex | as text
   --console       no window: the log on standard output, messages on
                   standard error; the keyword is asked with echo off, or
                   read as the first line of standard input when that is
@@ -79,7 +87,7 @@ The device: --port, else $COM1, else the device remembered from an earlier
 Every download that reached the receiver is recorded as one line of JSON in
 $XDG_STATE_HOME/stb-downloader/downloads.jsonl (by default
 ~/.local/state/stb-downloader/downloads.jsonl), with the whole log of the run
-saved beside it.
+saved beside it; a failed download keeps its wire trace there too.
 
 Exit status:
   0  a download succeeded
@@ -141,6 +149,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
       }
       out.Port = *port;
       out.Ports.push_back(*port);
+    } else if (const auto trace = OptionValue(args, i, "--trace")) {
+      if (trace->empty()) {
+        error = "--trace: needs a file, e.g. --trace wire.txt";
+        return false;
+      }
+      out.Trace = *trace;
     } else if (const auto answer = OptionValue(args, i, "--address-mismatch")) {
       if (*answer != "stop" && *answer != "continue") {
         error = "--address-mismatch: stop or continue";

@@ -14,6 +14,7 @@ struct TCommandLine {
   std::string Port;              // --port DEVICE (the last one given)
   std::vector<std::string> Ports;  // the bench's --port, once per port
   bool Continuous = false;       // the bench's --continuous
+  std::string Trace;             // --trace FILE: every byte on the line, to FILE
   bool Console = false;          // --console: the terminal face, no window
   bool Json = false;             // --json
   std::optional<bool> ContinueOnAddressMismatch;  // --address-mismatch stop|continue

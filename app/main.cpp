@@ -30,6 +30,7 @@ int RunConsole(const TCommandLine& cl) {
   TTerminalOptions options;
   options.Port = ChoosePort(cl).Device;
   options.Json = cl.Json;
+  options.Trace = cl.Trace;
   options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
   // The remembered port is the window's: a script or a bench station that
   // names its own port leaves it alone.
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
     QApplication::closeAllWindows();
   });
 
-  TForm1 Form1(port.Device);
+  TForm1 Form1(port.Device, cl.Trace);
   form = &Form1;
   // A device that opened is the one to use next time the tool starts with
   // neither --port nor $COM1, as the menu entry does.

@@ -33,6 +33,7 @@ int main(int argc, char** argv) {
         ChoosePort(cl.Port.empty() ? std::nullopt : std::optional(cl.Port), ProcessEnvironment, *UserPortMemory())
             .Device;
     options.Json = cl.Json;
+    options.Trace = cl.Trace;
     options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
     // The remembered port is the window's: a script that names its own port
     // leaves it alone.

@@ -37,7 +37,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     const auto memory = UserPortMemory();
     const TPortChoice port =
         ChoosePort(cl.Port.empty() ? std::nullopt : std::optional(cl.Port), ProcessEnvironment, *memory);
-    TForm1 Form1(port.Device);
+    TForm1 Form1(port.Device, cl.Trace);
     if (Form1.Handle == nullptr) return kExitNoDownload;
     // A port that opened is the one a start from the Start menu uses next time.
     RememberIfOpened(port, Form1.PortOpen(), *memory);

@@ -4,6 +4,8 @@
 // the transfer comes to the line's own limit and how much of a core the
 // console process used during it, measured from the kernel's count of its
 // run time; then the same with two CPU hogs (stress-ng --cpu 2) beside it.
+// Each run twice: as it runs by default (a failed download's trace kept in
+// memory) and with --trace writing the whole wire to a file.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -60,6 +63,7 @@ struct Figures {
   bool ok = false;
   std::uint32_t blocks = 0;
   double transferS = 0, cpuS = 0;
+  std::uintmax_t traceBytes = 0;  // the size of the --trace file; 0 without one
   std::vector<std::int64_t> turnaroundsNs;  // the receiver's last reply byte to the next block
 };
 
@@ -69,7 +73,7 @@ double Percentile(std::vector<std::int64_t> v, double p) {
   return double(v[std::min(v.size() - 1, std::size_t(double(v.size()) * p))]) / 1e6;
 }
 
-Figures Download() {
+Figures Download(bool trace) {
   Workbench bench;
   bench.WriteJob(2, JobFile{});
   const auto image = bench.WriteImage("image.bin", 256 * 1024);
@@ -83,7 +87,10 @@ Figures Download() {
     return f;
   }
   rx.Start();
-  const pid_t pid = Spawn({STB_DOWNLOADER, "--console", "--port", rx.ConsolePath()}, "W4n!Rk\n", bench.Dir().string());
+  std::vector<std::string> args{STB_DOWNLOADER, "--console", "--port", rx.ConsolePath()};
+  const std::filesystem::path traceFile = bench.Dir() / "wire.txt";
+  if (trace) args.insert(args.end(), {"--trace", traceFile.string()});
+  const pid_t pid = Spawn(args, "W4n!Rk\n", bench.Dir().string());
   if (pid < 0) return f;
   // Watched from here: the stages as the receiver reaches them, on our clock,
   // woken by the receiver's own change of stage, never by polling.
@@ -104,6 +111,8 @@ Figures Download() {
   f.turnaroundsNs = sum.TurnaroundsNs;
   f.transferS = std::chrono::duration<double>(end - start).count();
   f.cpuS = cpuEnd - cpuStart;
+  std::error_code ec;
+  if (trace) f.traceBytes = std::filesystem::file_size(traceFile, ec);
   return f;
 }
 
@@ -121,25 +130,32 @@ void Print(const char* what, const Figures& f, double target) {
   std::printf("  turnaround   median %.3f ms, p99 %.3f ms, max %.3f ms, %.3f s in all (last reply byte to next block)\n",
               Percentile(f.turnaroundsNs, 0.5), Percentile(f.turnaroundsNs, 0.99), Percentile(f.turnaroundsNs, 1.0),
               turnaroundS);
+  if (f.traceBytes > 0) std::printf("  --trace      %ju bytes written\n", f.traceBytes);
 }
 
 }  // namespace
 
 int main() {
   int failures = 0;
-  Figures quiet = Download();
-  failures += !quiet.ok;
-  Print("stb-downloader --console, paced 115200 bit/s", quiet, 99.7);
+  for (const bool trace : {false, true}) {
+    Figures quiet = Download(trace);
+    failures += !quiet.ok;
+    Print(trace ? "stb-downloader --console --trace FILE, paced 115200 bit/s"
+                : "stb-downloader --console, paced 115200 bit/s",
+          quiet, 99.7);
+  }
 
   const pid_t hogs = Spawn({"stress-ng", "--cpu", "2", "--timeout", "300s", "--quiet"}, "", "/tmp");
   if (hogs < 0 || waitpid(hogs, nullptr, WNOHANG) == hogs) {
     std::printf("with stress-ng --cpu 2: skipped (stress-ng is not installed; scripts/setup.sh installs it)\n");
   } else {
-    Figures loaded = Download();
-    failures += !loaded.ok;
+    for (const bool trace : {false, true}) {
+      Figures loaded = Download(trace);
+      failures += !loaded.ok;
+      Print(trace ? "with --trace FILE beside stress-ng --cpu 2" : "the same beside stress-ng --cpu 2", loaded, 98.8);
+    }
     kill(hogs, SIGTERM);
     waitpid(hogs, nullptr, 0);
-    Print("the same beside stress-ng --cpu 2", loaded, 98.8);
   }
   return failures == 0 ? 0 : 1;
 }

@@ -129,6 +129,7 @@ bool TSerialPortDriver::Open(const std::string& path) {
     }
     return false;
   }
+  if (FWire != nullptr) FWire->PortOpened(Now());
   ApplySettings();
   // The port works, but not as asked: the operator must hear of it.
   FLastError = FSettingsWarning.empty() ? std::string() : path + ": " + FSettingsWarning;
@@ -293,8 +294,21 @@ void TSerialPortDriver::FlushBuffers(bool inBuffer, bool outBuffer) {
   // Gathered bytes are part of the output queue: purged with it, sent otherwise.
   if (outBuffer) FPending.clear();
   else SendPending();
+  if (inBuffer) TakeUnread();
   FPortHandle->Flush(inBuffer, outBuffer);
   FPacketStartTick = kNoPacketStart;
+}
+
+// A bounded number of reads: a device that never stops talking must not
+// hold the flush up for ever.
+void TSerialPortDriver::TakeUnread() {
+  if (FWire == nullptr) return;
+  std::uint8_t unread[512];
+  for (int i = 0; i < 32; ++i) {
+    const std::size_t got = FPortHandle->Read(unread, sizeof unread);
+    if (got == 0) return;
+    Heard(TWireDirection::Received, unread, got);
+  }
 }
 
 std::int32_t TSerialPortDriver::InputCount() {
@@ -387,6 +401,7 @@ std::uint32_t TSerialPortDriver::WriteNow(const std::uint8_t* next, std::uint32_
         FKnownRoom = std::uint16_t(room - std::min<std::uint32_t>(moved, room));
         FLineFreeAtUs = std::max(FLineFreeAtUs, SteadyMicros()) + std::int64_t(double(moved) * byteMicros + 0.5);
         lastProgress = Now();
+        Heard(TWireDirection::Sent, next - moved, moved);
         continue;
       }
       // The driver took nothing: the room was not there after all.
@@ -483,6 +498,7 @@ std::uint32_t TSerialPortDriver::ReadData(void* buffer, std::uint32_t count) {
       count -= moved;
       next += moved;
       lastProgress = Now();
+      Heard(TWireDirection::Received, next - moved, moved);
       continue;
     }
     // What was queued before the hang-up has been read; nothing more can come.
@@ -518,6 +534,7 @@ void TSerialPortDriver::PollTick() {
     // More than the buffer holds waits for the next tick.
     const std::size_t take = std::min<std::size_t>(queued, FReceiveBuffer.size());
     const std::uint32_t got = std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), take));
+    Heard(TWireDirection::Received, FReceiveBuffer.data(), got);
     if (got > 0 && FOnReceiveData) FOnReceiveData(this, FReceiveBuffer.data(), got);
     return;
   }
@@ -531,6 +548,7 @@ void TSerialPortDriver::PollTick() {
       const std::uint32_t size = std::uint32_t(FPacketSize);
       const std::uint32_t got =
           std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), std::min<std::size_t>(size, FReceiveBuffer.size())));
+      Heard(TWireDirection::Received, FReceiveBuffer.data(), got);
       if (got > 0 && FOnReceivePacket) FOnReceivePacket(this, FReceiveBuffer.data(), got);
       if (timing) FPacketStartTick += PacketTime(FComPortSpeed, std::int32_t(size));
       queued -= size;
@@ -544,6 +562,7 @@ void TSerialPortDriver::PollTick() {
       TicksSince(FPacketStartTick, Now()) > std::uint32_t(FPacketTimeout)) {
     const std::uint32_t got =
         std::uint32_t(FPortHandle->Read(FReceiveBuffer.data(), std::min<std::size_t>(queued, FReceiveBuffer.size())));
+    Heard(TWireDirection::Received, FReceiveBuffer.data(), got);
     if (got > 0 && FPacketMode == pmPass && FOnReceivePacket) FOnReceivePacket(this, FReceiveBuffer.data(), got);
     FPacketStartTick = kNoPacketStart;
     return;

@@ -16,6 +16,7 @@
 
 #include "PollTimer.h"
 #include "TickSource.h"
+#include "WireObserver.h"
 
 enum TComPortNumber : std::uint8_t {
   pnCOM1, pnCOM2, pnCOM3, pnCOM4, pnCOM5, pnCOM6, pnCOM7, pnCOM8,
@@ -106,6 +107,12 @@ public:
   void SetOnReceiveData(TComPortReceiveDataEvent h) { FOnReceiveData = std::move(h); }
   const TComPortReceivePacketEvent& OnReceivePacket() const { return FOnReceivePacket; }
   void SetOnReceivePacket(TComPortReceivePacketEvent h) { FOnReceivePacket = std::move(h); }
+  // Who hears every byte that crosses the line (see WireObserver.h); none by
+  // default. Not owned: it must outlive the component or be taken away first.
+  // Bytes an input flush would drop are read first while one listens, so
+  // that it hears them too.
+  TWireObserver* WireObserver() const { return FWire; }
+  void SetWireObserver(TWireObserver* observer) { FWire = observer; }
 
   // --- transfer -----------------------------------------------------------------
   void FlushBuffers(bool inBuffer, bool outBuffer);
@@ -216,6 +223,11 @@ private:
   // that the first wake-up after it finds the time-out expired.
   void WaitRemaining(bool forInput, std::uint32_t elapsed, std::uint32_t timeout);
   void AnswerArrived();
+  // Reads what the input flush is about to drop, for the wire observer.
+  void TakeUnread();
+  void Heard(TWireDirection direction, const std::uint8_t* data, std::size_t count) {
+    if (FWire != nullptr && count > 0) FWire->WireBytes(direction, data, count, Now());
+  }
   void StartPollTimer();
   void StopPollTimer();
 
@@ -236,6 +248,7 @@ private:
   TPacketMode FPacketMode = pmDiscard;
   TComPortReceiveDataEvent FOnReceiveData;
   TComPortReceivePacketEvent FOnReceivePacket;
+  TWireObserver* FWire = nullptr;
   std::uint16_t FComPortPollingDelay = 50;
   bool FEnableDTROnOpen = true;
   std::uint16_t FOutputTimeout = 500;

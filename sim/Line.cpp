@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 namespace stbsim {
 
@@ -41,6 +42,32 @@ void Line::Adopt(int fd, int keepFd) {
   FKeep = keepFd;
   FBuf.clear();
   FPos = 0;
+}
+
+void Line::KeepAccount() {
+  std::lock_guard<std::mutex> lock(FAccountLock);
+  FAccounting = true;
+  FAccountStart = MonotonicNs();
+}
+
+std::string Line::Account() const {
+  std::lock_guard<std::mutex> lock(FAccountLock);
+  return FAccount;
+}
+
+void Line::Note(const char* way, const std::uint8_t* p, std::size_t n) {
+  std::lock_guard<std::mutex> lock(FAccountLock);
+  if (!FAccounting || n == 0) return;
+  char head[48];
+  const std::int64_t us = (MonotonicNs() - FAccountStart) / 1000;
+  std::snprintf(head, sizeof head, "%lld.%03lld %s", (long long)(us / 1000), (long long)(us % 1000), way);
+  FAccount += head;
+  for (std::size_t i = 0; i < n; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02X", unsigned(p[i]));
+    FAccount += hex;
+  }
+  FAccount += '\n';
 }
 
 void Line::SetPacing(bool paced, std::uint32_t baud) {
@@ -139,6 +166,7 @@ Line::Got Line::Fill(int quietMs) {
       if (errno == EAGAIN || errno == EINTR) continue;
       return Got::Closed;
     }
+    if (n > 0) Note("rx", chunk, std::size_t(n));
     // A short read emptied the queue.
     FWatch = FPaced && std::size_t(n) < want;
     if (FWatch) FRx.SawEmpty(MonotonicNs());
@@ -162,6 +190,7 @@ bool Line::WriteAll(const std::uint8_t* p, std::size_t n) {
     if (FFd < 0) return false;
     ssize_t w = ::write(FFd, p, n);
     if (w > 0) {
+      Note("tx", p, std::size_t(w));
       p += w;
       n -= std::size_t(w);
       continue;

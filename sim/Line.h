@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "ArrivalClock.h"
@@ -40,6 +42,12 @@ public:
   // Closes everything: the far end sees the device go away.
   void HangUp();
 
+  // From now on, every read and write is noted in the receiver's own words:
+  // one line each, "MS rx|tx HEX HEX ...", MS (to the microsecond) since
+  // this call, rx for what came from the console, tx for what we sent.
+  void KeepAccount();
+  std::string Account() const;
+
   std::int64_t ByteTimeNs() const { return FByteNs; }
   // When the last Send handed its last byte over, and when the line time of
   // the last byte taken began (unpaced: when it was taken); monotonic ns.
@@ -56,6 +64,7 @@ private:
   bool WriteAll(const std::uint8_t* p, std::size_t n);
   // Waits for fd to become ready for `events`, or for the wake descriptor.
   Got WaitFor(short events, int timeoutMs);
+  void Note(const char* way, const std::uint8_t* p, std::size_t n);
 
   int FFd = -1;
   int FKeep = -1;
@@ -69,6 +78,10 @@ private:
   std::int64_t FByteStart = 0;
   std::vector<std::uint8_t> FBuf;
   std::size_t FPos = 0;
+  mutable std::mutex FAccountLock;  // read by another thread than ours
+  bool FAccounting = false;
+  std::int64_t FAccountStart = 0;
+  std::string FAccount;
 };
 
 std::int64_t MonotonicNs();

@@ -74,6 +74,9 @@ Line:
   --exit-when-done       exit once the download is done, failed or hung up
   --save-flash FILE      write the simulated flash to FILE on exit
   --summary-json FILE    write the summary as JSON to FILE on exit
+  --wire-log FILE        write every read and write on the line to FILE on
+                         exit, one line each: MS rx|tx HEX... (rx from the
+                         console, tx to it; MS since the line opened)
 Identity:
   --mode N               accept only mode N (1..8); 0 answers every mode (default)
   --oui HEX4             OUI bytes, e.g. 1234
@@ -133,6 +136,7 @@ bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& out, std
       {"--device", [&](const std::string& v) { out.Device = v; return !v.empty(); }},
       {"--save-flash", [&](const std::string& v) { out.SaveFlash = v; return !v.empty(); }},
       {"--summary-json", [&](const std::string& v) { out.SummaryJson = v; return !v.empty(); }},
+      {"--wire-log", [&](const std::string& v) { out.WireLog = v; return !v.empty(); }},
       {"--mode", [&](const std::string& v) {
          std::uint64_t n = 0;
          if (!ParseNumber(v, 10, 8, n)) return false;

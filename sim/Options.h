@@ -14,6 +14,7 @@ struct ProgramOptions {
   std::string Device;       // a real port instead of a pty
   std::string SaveFlash;    // file for the flash image
   std::string SummaryJson;  // file for the JSON summary
+  std::string WireLog;      // file for every byte read and written
   bool ExitWhenDone = false;
   bool Help = false;
   bool Version = false;

@@ -816,6 +816,10 @@ Summary Receiver::GetSummary() const {
   return FCore->Sum;
 }
 
+void Receiver::KeepWireAccount() { FCore->Wire.KeepAccount(); }
+
+std::string Receiver::WireAccount() const { return FCore->Wire.Account(); }
+
 std::vector<std::uint8_t> Receiver::Flash() const {
   std::lock_guard<std::mutex> lock(FCore->Mu);
   return FCore->FlashMem;

@@ -38,6 +38,11 @@ public:
   // The image as written to simulated flash (BlockCount*1024 bytes, zero padded as received).
   std::vector<std::uint8_t> Flash() const;
 
+  // What crossed the line, in the receiver's own words (see Line::KeepAccount):
+  // noted from the call of KeepWireAccount on, which comes before Start.
+  void KeepWireAccount();
+  std::string WireAccount() const;
+
   struct Core;
 
 private:

@@ -84,6 +84,10 @@ int Report(const stbsim::Receiver& rx, const stbsim::ProgramOptions& opt) {
     auto flash = rx.Flash();
     if (!WriteFile(opt.SaveFlash, flash.data(), flash.size())) rc = rc ? rc : 3;
   }
+  if (!opt.WireLog.empty()) {
+    const std::string account = rx.WireAccount();
+    if (!WriteFile(opt.WireLog, account.data(), account.size())) rc = rc ? rc : 3;
+  }
   if (!opt.SummaryJson.empty()) {
     std::string json = sum.ToJson();
     if (!WriteFile(opt.SummaryJson, json.data(), json.size())) rc = rc ? rc : 3;
@@ -116,6 +120,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::cout << rx.ConsolePath() << std::endl;
+  if (!opt.WireLog.empty()) rx.KeepWireAccount();
   rx.Start();
   WaitForEnd(rx, sigs, opt.ExitWhenDone);
   rx.Stop();

@@ -7,13 +7,15 @@
 #include "StatusText.h"
 
 void TDownloadConsole::CreateComponents(const std::string& port, std::unique_ptr<TPollTimer> pollTimer,
-                                        std::unique_ptr<TPollTimer> probeTimer) {
+                                        std::unique_ptr<TPollTimer> probeTimer, const std::string& tracePath) {
   FSerialPortDriver = std::make_unique<TSerialPortDriver>(std::move(pollTimer));
   SerialPortDriver1 = FSerialPortDriver.get();
   SerialPortDriver1->SetComPort(pnCOM1);
   SerialPortDriver1->SetComPortSpeed(br115200);
   SerialPortDriver1->SetComPortDevice(port);
   FState.Port = SerialPortDriver1->Device();
+  FTrace = std::make_unique<TWireTrace>(FState.Port, tracePath);
+  SerialPortDriver1->SetWireObserver(FTrace.get());
   FTimer1 = std::move(probeTimer);
   Timer1 = FTimer1.get();
   Timer1->SetOnTick([this] { Timer1Timer(); });
@@ -30,6 +32,7 @@ void TDownloadConsole::DestroyComponents() {
   FDownload.reset();
   FSerialPortDriver.reset();
   SerialPortDriver1 = nullptr;
+  FTrace.reset();
 }
 
 std::chrono::milliseconds TDownloadConsole::PaintInterval() const { return kPaintInterval; }
@@ -53,6 +56,7 @@ void TDownloadConsole::FormCreate() {
     AppendLog("  Warning: " + SerialPortDriver1->SettingsWarning());
   if (SerialPortDriver1->Connected() && !SerialPortDriver1->LatencyWarning().empty())
     AppendLog("  Warning: " + SerialPortDriver1->LatencyWarning());
+  TellTraceProblem();
   FState.Phase = TRunPhase::Probing;
   SetCounter(0, 0);
   Timer1->Start(1000);
@@ -107,6 +111,12 @@ void TDownloadConsole::Timer1Timer() {
   } catch (const std::exception& e) {
     ShowError(e);
   }
+  TellTraceProblem();
+}
+
+void TDownloadConsole::TellTraceProblem() {
+  if (!FTrace) return;
+  if (const auto problem = FTrace->TakeProblem()) AppendLog("  Warning: the wire trace is not written: " + *problem);
 }
 
 // A file error's detail goes into the log first, so that it is there to read
@@ -271,6 +281,7 @@ void TDownloadConsole::LineLost() {
 
 void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) {
   FRecorder->Reached(mode, job);
+  FTrace->DownloadReached();
   FState.Phase = TRunPhase::Checking;
   FState.Blocks = job.BlockCount();
   FState.BlocksAccepted = FState.Resends = 0;
@@ -286,6 +297,7 @@ void TDownloadConsole::Identified(const TDeviceInfo& info, bool addressRead) {
 }
 
 void TDownloadConsole::TransferStarting(std::int32_t) {
+  FTrace->TransferStarting();
   FTransferring = true;
   FTransferStart = Now();
   FPacing = true;
@@ -316,6 +328,7 @@ void TDownloadConsole::BlockAccepted(const TTransferProgress& progress) {
     if (FPacing) FFinalDue = true;
     FState.Phase = TRunPhase::Verifying;
   }
+  TellTraceProblem();
   Changed();
 }
 
@@ -339,8 +352,12 @@ void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason) 
   FTransferring = false;
   FPacing = FFinalDue = false;
   FState.Paced = false;
-  const std::string unsaved = FRecorder->Finish(result, reason);
+  // Only a failure keeps its trace beside its log.
+  const std::string unsaved = FRecorder->Finish(
+      result, reason, result == TDownloadResult::Failure ? std::optional(FTrace->KeptText()) : std::nullopt);
+  FTrace->DownloadEnded();
   if (!unsaved.empty()) AppendLog(unsaved);
+  TellTraceProblem();
   FState.Phase = TRunPhase::Ended;
   FState.Result = result;
   FState.FailedAt = FRecorder->Record().FailedAt;

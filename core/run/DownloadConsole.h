@@ -23,6 +23,7 @@
 #include "ModeChoice.h"
 #include "PollTimer.h"
 #include "RunState.h"
+#include "WireTrace.h"
 
 class TSerialPortDriver;
 
@@ -81,10 +82,11 @@ protected:
 
   // SerialPortDriver1 on COM1 at 115200 bit/s on `port` (empty: the device
   // COM1 maps to), with its receive poll on pollTimer, Timer1 on probeTimer,
-  // the exchange and the record. Called once, before the first line is
-  // logged: the record keeps the whole log.
+  // the exchange, the record and the wire trace (the whole run to
+  // `tracePath` when one is named; a failed download's in any case). Called
+  // once, before the first line is logged: the record keeps the whole log.
   void CreateComponents(const std::string& port, std::unique_ptr<TPollTimer> pollTimer,
-                        std::unique_ptr<TPollTimer> probeTimer);
+                        std::unique_ptr<TPollTimer> probeTimer, const std::string& tracePath = {});
   // The start of the run, once the controls exist: the mode matcher at its
   // start, the port opened (or the failure shown), the directions, the probe.
   void FormCreate();
@@ -138,7 +140,11 @@ private:
   void SetCounter(std::int64_t sent, std::int64_t total);
   void ShowPort();
   void StopPacing();
+  // Trouble with the trace's file goes into the log, once.
+  void TellTraceProblem();
 
+  // Outlives the port that tells it every byte.
+  std::unique_ptr<TWireTrace> FTrace;
   std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
   std::unique_ptr<TPollTimer> FTimer1;
   std::unique_ptr<TDownload> FDownload;

@@ -114,7 +114,7 @@ std::string RecordFolder() {
 }
 
 bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::vector<std::string>& log,
-                std::string& error) {
+                std::string& error, const std::optional<std::string>& trace, std::string* traceError) {
   if (folder.empty()) {
     error = "no home folder to keep it in";
     return false;
@@ -130,6 +130,15 @@ bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::v
   fs::path logPath;
   if (!WriteNewFile(fs::path(folder) / FileStamp(record.Time), text, logPath, error)) return false;
   record.Log = logPath.string();
+  record.Trace.reset();
+  if (trace) {
+    const fs::path tracePath = fs::path(logPath).replace_extension(".trace.txt");
+    std::string why;
+    if (file_access::WriteNew(tracePath, *trace, why) == file_access::NewFile::Written)
+      record.Trace = tracePath.string();
+    else if (traceError != nullptr)
+      *traceError = why.empty() ? tracePath.string() + ": there already" : why;
+  }
   return file_access::AppendWhole(fs::path(folder) / kRecordFileName, RecordJson(record) + "\n", error);
 }
 
@@ -161,7 +170,8 @@ void TDownloadRecorder::Identified(const TDeviceInfo& info, bool addressRead) {
   FRecord.Receiver = ReceiverIdentity(info, addressRead);
 }
 
-std::string TDownloadRecorder::Finish(TDownloadResult result, const std::string& reason) {
+std::string TDownloadRecorder::Finish(TDownloadResult result, const std::string& reason,
+                                      const std::optional<std::string>& trace) {
   if (!FReached) return {};
   FReached = false;
   FResult = result;
@@ -173,7 +183,9 @@ std::string TDownloadRecorder::Finish(TDownloadResult result, const std::string&
     else if (!FLog.empty())
       FRecord.FailedAt = FLog.back();
   }
-  std::string error;
-  if (SaveRecord(FFolder, FRecord, FLog, error)) return {};
-  return "  Download record not saved: " + error;
+  std::string error, traceError;
+  const bool saved = SaveRecord(FFolder, FRecord, FLog, error, trace, &traceError);
+  if (!saved) return "  Download record not saved: " + error;
+  if (!traceError.empty()) return "  Wire trace not saved: " + traceError;
+  return {};
 }

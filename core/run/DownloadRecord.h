@@ -35,6 +35,7 @@ struct TDownloadRecord {
   TDownloadResult Result = TDownloadResult::Failure;
   std::optional<std::string> FailedAt;
   std::string Log;       // path of the saved log
+  std::optional<std::string> Trace;  // path of the wire trace kept beside the log; none when none was kept
   bool operator==(const TDownloadRecord&) const = default;
 };
 
@@ -57,9 +58,13 @@ inline constexpr const char* kRecordFileName = "downloads.jsonl";
 
 // Saves the log as a text file in `folder`, names it in the record, then
 // appends the record to downloads.jsonl in one write. False with the reason
-// in `error` when either could not be written.
+// in `error` when either could not be written. A trace, when given, is saved
+// beside the log under its name (".trace.txt" for ".log") and named in the
+// record; one that cannot be written leaves the record without it and its
+// reason in `traceError`.
 bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::vector<std::string>& log,
-                std::string& error);
+                std::string& error, const std::optional<std::string>& trace = std::nullopt,
+                std::string* traceError = nullptr);
 
 // Follows one run of the window: every log line, and from the moment the
 // receiver answered the mode word, what the record needs. The window feeds it
@@ -78,7 +83,10 @@ public:
   // Completes and writes the record of the download reached before. Returns
   // the line for the log when it could not be written, else an empty text.
   // `reason`, when given, stands in for the last log line as failed_at.
-  std::string Finish(TDownloadResult result, const std::string& reason = {});
+  // `trace`, when given, is kept beside the log (see SaveRecord); a trace
+  // that could not be written is one more line for the log.
+  std::string Finish(TDownloadResult result, const std::string& reason = {},
+                     const std::optional<std::string>& trace = std::nullopt);
 
   bool Reaching() const { return FReached; }
   // The result of the last download of this run; none before one reached the receiver.

@@ -272,6 +272,7 @@ std::optional<TDownloadRecord> RecordOf(const TJsonValue& json) {
   r.Result = *result;
   r.FailedAt = json.OptionalTextOf("failed_at");
   r.Log = json.TextOf("log");
+  r.Trace = json.OptionalTextOf("trace");
   return r;
 }
 
@@ -410,7 +411,7 @@ std::string RecordJson(const TDownloadRecord& r) {
          ",\"blocks\":" + std::to_string(r.Blocks) + ",\"blocks_accepted\":" + std::to_string(r.BlocksAccepted) +
          ",\"resends\":" + std::to_string(r.Resends) + ",\"duration_s\":" + Format("%.1f", r.DurationS) +
          ",\"result\":\"" + ResultName(r.Result) + "\"" + ",\"failed_at\":" + OptionalText(r.FailedAt) +
-         ",\"log\":" + JsonText(r.Log) + "}";
+         ",\"log\":" + JsonText(r.Log) + (r.Trace ? ",\"trace\":" + JsonText(*r.Trace) : std::string()) + "}";
 }
 
 // --- the one reader ---------------------------------------------------------------------------------

@@ -46,6 +46,13 @@ bool AppendWhole(const std::filesystem::path& path, const std::string& text, std
 enum class NewFile { Written, Exists, Failed };
 NewFile WriteNew(const std::filesystem::path& path, const std::string& text, std::string& error);
 
+// Creates a file for writing, or empties the one there: its descriptor, or
+// -1 with a reason naming the file.
+int CreateForWriting(const std::filesystem::path& path, std::string& error);
+// Writes the whole text where the file stands. False with a reason naming
+// the file (`path` is only for the reason).
+bool WriteAll(int fd, const std::string& text, const std::filesystem::path& path, std::string& error);
+
 // Where this system keeps a user's program state when XDG_STATE_HOME does
 // not say: ~/.local/state, or %LOCALAPPDATA% on Windows; empty when the
 // system names no such folder.

@@ -92,6 +92,26 @@ NewFile WriteNew(const std::filesystem::path& path, const std::string& text, std
   return ok ? NewFile::Written : NewFile::Failed;
 }
 
+int CreateForWriting(const std::filesystem::path& path, std::string& error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) error = path.string() + ": " + SystemReason(errno);
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& text, const std::filesystem::path& path, std::string& error) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t k = ::write(fd, text.data() + done, text.size() - done);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) {
+      error = path.string() + ": " + (k < 0 ? SystemReason(errno) : std::string("nothing written"));
+      return false;
+    }
+    done += std::size_t(k);
+  }
+  return true;
+}
+
 std::filesystem::path UserStateFolder() {
   if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
     return std::filesystem::path(home) / ".local" / "state";

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "FileAccess.h"
 
@@ -86,6 +87,30 @@ NewFile WriteNew(const std::filesystem::path& path, const std::string& text, std
   CloseHandle(h);
   if (!ok) error = path.string() + ": cannot write";
   return ok ? NewFile::Written : NewFile::Failed;
+}
+
+// Binary, so that the lines end as written.
+int CreateForWriting(const std::filesystem::path& path, std::string& error) {
+  int fd = -1;
+  if (::_wsopen_s(&fd, path.wstring().c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYWR,
+                  _S_IREAD | _S_IWRITE) != 0) {
+    error = path.string() + ": cannot create (" + std::strerror(errno) + ")";
+    return -1;
+  }
+  return fd;
+}
+
+bool WriteAll(int fd, const std::string& text, const std::filesystem::path& path, std::string& error) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const int k = ::_write(fd, text.data() + done, ReadCount(text.size() - done));
+    if (k <= 0) {
+      error = path.string() + ": cannot write (" + std::strerror(errno) + ")";
+      return false;
+    }
+    done += std::size_t(k);
+  }
+  return true;
 }
 
 std::filesystem::path UserStateFolder() {

@@ -78,7 +78,7 @@ void MakeAddress(QWidget* parent) {
 
 }  // namespace
 
-TForm1::TForm1(const std::string& port, QWidget* parent) : QWidget(parent) {
+TForm1::TForm1(const std::string& port, const std::string& trace, QWidget* parent) : QWidget(parent) {
   setWindowTitle(kCaption);
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
@@ -90,7 +90,7 @@ TForm1::TForm1(const std::string& port, QWidget* parent) : QWidget(parent) {
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
 
-  CreateComponents(port, std::make_unique<TQtPollTimer>(), std::make_unique<TQtPollTimer>());
+  CreateComponents(port, std::make_unique<TQtPollTimer>(), std::make_unique<TQtPollTimer>(), trace);
   BuildControls();
   FormCreate();
 }

@@ -21,7 +21,8 @@ class TForm1 : public QWidget, public TDownloadConsole {
 public:
   // `port`: the device for COM1, as the command line chose it; empty: the
   // one COM1 maps to.
-  explicit TForm1(const std::string& port = {}, QWidget* parent = nullptr);
+  // `trace`: the file of the whole run's wire trace; empty: none.
+  explicit TForm1(const std::string& port = {}, const std::string& trace = {}, QWidget* parent = nullptr);
   ~TForm1() override;
 
   // The widgets, under the system's own names.

@@ -19,7 +19,7 @@ constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 TTerminalFace::TTerminalFace(const TTerminalOptions& options) : FOptions(options) {
   FInputIsTerminal = TTerminalLoop::InputIsTerminal();
   FErrIsTerminal = TTerminalLoop::ErrorIsTerminal();
-  CreateComponents(options.Port, FLoop.MakeTimer(), FLoop.MakeTimer());
+  CreateComponents(options.Port, FLoop.MakeTimer(), FLoop.MakeTimer(), options.Trace);
   FLoop.OnInterrupt = [this] { OnInterrupt(); };
 }
 

@@ -18,6 +18,7 @@
 struct TTerminalOptions {
   std::string Port;  // empty: the device COM1 maps to
   bool Json = false;
+  std::string Trace;  // the file of the whole run's wire trace; empty: none
   // The answer to the download address question where nobody can be asked:
   // none means stop (unless a terminal is there to ask).
   std::optional<bool> ContinueOnAddressMismatch;

@@ -196,7 +196,7 @@ void ShowHandlerError(const char* text) {
   ::MessageBoxA(::GetActiveWindow(), text, kApplicationName, MB_OK | MB_ICONERROR);
 }
 
-TForm1::TForm1(const std::string& port) {
+TForm1::TForm1(const std::string& port, const std::string& trace) {
   RegisterClasses();
   // Until the window exists, the screen's; then the window's own monitor's.
   HDC screen = ::GetDC(nullptr);
@@ -219,7 +219,7 @@ TForm1::TForm1(const std::string& port) {
       getDpi != nullptr && Handle != nullptr)
     FDpi = int(getDpi(Handle));
 
-  CreateComponents(port, std::make_unique<TWin32PollTimer>(), std::make_unique<TWin32PollTimer>());
+  CreateComponents(port, std::make_unique<TWin32PollTimer>(), std::make_unique<TWin32PollTimer>(), trace);
   BuildControls();
   Layout();
   FormCreate();

@@ -23,7 +23,8 @@ void ShowHandlerError(const char* text);
 class TForm1 : public TDownloadConsole {
 public:
   // The port's device (\\.\COM3); empty for COM1.
-  explicit TForm1(const std::string& port = {});
+  // `trace`: the file of the whole run's wire trace; empty: none.
+  explicit TForm1(const std::string& port = {}, const std::string& trace = {});
   ~TForm1() override;
   TForm1(const TForm1&) = delete;
   TForm1& operator=(const TForm1&) = delete;

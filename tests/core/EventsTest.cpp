@@ -155,8 +155,15 @@ TDownloadRecord BareRecord() {
   return r;
 }
 
+TDownloadRecord RecordWithTrace() {
+  TDownloadRecord r = SampleRecord();
+  r.Trace = "/home/op/.local/state/stb-downloader/download-20261208-045701.trace.txt";
+  return r;
+}
+
 INSTANTIATE_TEST_SUITE_P(Records, RecordSchema,
                          ::testing::Values(RecordRow{"EveryFieldGiven", SampleRecord()},
+                                           RecordRow{"FailureWithItsTrace", RecordWithTrace()},
                                            RecordRow{"NullsWhereNothingCame", BareRecord()}),
                          RowName());
 

@@ -19,6 +19,8 @@
 
 #include "Harness.h"
 #include "Download.h"
+#include "TraceText.h"
+#include "WireTrace.h"
 
 extern char** environ;
 
@@ -268,6 +270,144 @@ TEST(ConsoleFaceLostPort, WhileProbingEndsNamingThePort) {
   ASSERT_FALSE(out.empty());
   EXPECT_EQ(out.back().rfind("{\"event\":\"result\",\"result\":\"no-download\",", 0), 0u) << out.back();
   EXPECT_TRUE(FileLines(bench.RecordDir() / "downloads.jsonl").empty());
+}
+
+// --- the wire trace ----------------------------------------------------------------------------
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+QJsonObject OnlyRecord(const Workbench& bench) {
+  const auto records = FileLines(bench.RecordDir() / "downloads.jsonl");
+  return records.size() == 1 ? QJsonDocument::fromJson(QByteArray::fromStdString(records[0])).object()
+                             : QJsonObject();
+}
+
+struct TraceRow {
+  const char* name;
+  std::size_t imageBytes;
+  void (*fault)(stbsim::Config&);
+  int exitStatus;
+};
+
+void PrintTo(const TraceRow& r, std::ostream* os) { *os << r.name; }
+
+class ConsoleTrace : public ::testing::TestWithParam<TraceRow> {};
+
+// --trace FILE holds every byte of the run, each direction exactly as the
+// simulated receiver took it from the line and put it on.
+TEST_P(ConsoleTrace, IsTheWireAsTheReceiverSawIt) {
+  const TraceRow& row = GetParam();
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", row.imageBytes);
+  stbsim::Config cfg;
+  row.fault(cfg);
+  stbsim::Receiver rx(cfg);
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.KeepWireAccount();
+  rx.Start();
+  const fs::path file = bench.Dir() / "wire.txt";
+  EXPECT_EQ(RunConsole(bench.Dir(), "W4n!Rk\n", {"--trace", file.string(), "--port", rx.ConsolePath()}, 90000),
+            row.exitStatus);
+  ASSERT_TRUE(rx.WaitFinished(10000));
+  const WireBytes trace = ReadTrace(ReadAll(file));
+  const WireBytes account = ReadReceiverAccount(rx.WireAccount());
+  EXPECT_EQ(trace.Problem, "");
+  ASSERT_FALSE(trace.Notes.empty());
+  EXPECT_NE(trace.Notes[0].find(rx.ConsolePath()), std::string::npos) << trace.Notes[0];
+  EXPECT_GT(account.ToBox.size(), row.imageBytes);
+  EXPECT_TRUE(trace.ToBox == account.ToBox) << trace.ToBox.size() << " bytes traced to the box, the receiver took "
+                                            << account.ToBox.size();
+  EXPECT_TRUE(trace.FromBox == account.FromBox) << trace.FromBox.size() << " bytes traced from the box, it sent "
+                                                << account.FromBox.size();
+  // A success keeps no trace beside its log; a failure does, whatever --trace said.
+  EXPECT_EQ(OnlyRecord(bench).contains("trace"), row.exitStatus != 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Downloads, ConsoleTrace,
+    ::testing::Values(TraceRow{"Success", 20 * 1024 + 7, [](stbsim::Config&) {}, 0},
+                      TraceRow{"SuccessOnAPacedLine", 6 * 1024, [](stbsim::Config& c) { c.Paced = true; }, 0},
+                      TraceRow{"ResentBlocks", 12 * 1024,
+                               [](stbsim::Config& c) {
+                                 c.Fault.RejectBlock = 3;
+                                 c.Fault.RejectTimes = 2;
+                               },
+                               0},
+                      TraceRow{"JunkThatAFlushDrops", 8 * 1024,
+                               [](stbsim::Config& c) {
+                                 c.Fault.JunkAt = stbsim::Stage::FlashWrite;
+                                 c.Fault.JunkEarly = true;
+                               },
+                               0},
+                      TraceRow{"FlashWriteFailure", 9 * 1024, [](stbsim::Config& c) { c.Fault.FlashByteAt = 1; }, 1}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// Without being asked, a failed download keeps beside its log the handshake
+// and the last 64 KiB of each direction, and its record names the file.
+TEST(ConsoleTraceKept, AFailedDownloadsRecordNamesItsTrace) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  const std::size_t blocks = 300;
+  bench.WriteImage("image.bin", blocks * 1024);
+  stbsim::Config cfg;
+  cfg.Fault.FlashByteAt = 1;
+  stbsim::Receiver rx(cfg);
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.KeepWireAccount();
+  rx.Start();
+  EXPECT_EQ(RunConsole(bench.Dir(), "W4n!Rk\n", {"--port", rx.ConsolePath()}, 90000), 1);
+  ASSERT_TRUE(rx.WaitFinished(10000));
+
+  const QJsonObject record = OnlyRecord(bench);
+  ASSERT_TRUE(record.contains("trace")) << "no trace in the record";
+  const fs::path log = record["log"].toString().toStdString();
+  const fs::path kept = record["trace"].toString().toStdString();
+  EXPECT_EQ(kept, fs::path(log).replace_extension(".trace.txt")) << "beside the log, under its name";
+  const WireBytes trace = ReadTrace(ReadAll(kept));
+  const WireBytes account = ReadReceiverAccount(rx.WireAccount());
+  EXPECT_EQ(trace.Problem, "");
+
+  // The handshake: the receiver's identification, and the address and block count sent.
+  const std::string from(trace.FromBox.begin(), trace.FromBox.end()), to(trace.ToBox.begin(), trace.ToBox.end());
+  EXPECT_NE(from.find("ACK"), std::string::npos);
+  EXPECT_NE(to.find(std::string("ok\x00\x00\x01\x80", 6) + char(blocks & 0xFF) + char(blocks >> 8)),
+            std::string::npos);
+  // The last bytes of each direction, and no more than they and the handshake.
+  const std::size_t keep = TWireTrace::kKeptPerDirection;
+  EXPECT_TRUE(LastBytes(trace.ToBox, keep) == LastBytes(account.ToBox, keep));
+  EXPECT_TRUE(LastBytes(trace.FromBox, keep) == LastBytes(account.FromBox, keep));
+  EXPECT_LE(trace.ToBox.size(), keep + TWireTrace::kKeptBeforeReached + 64);
+  EXPECT_LT(trace.ToBox.size(), account.ToBox.size());
+}
+
+// A --trace file that cannot be written costs one line of the log, and the
+// download goes on to its end.
+TEST(ConsoleTraceUnwritable, IsSaidOnceAndTheDownloadGoesOn) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  const auto image = bench.WriteImage("image.bin", 30 * 1024);
+  stbsim::Receiver rx(stbsim::Config{});
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  const std::string file = (bench.Dir() / "no-such-folder" / "wire.txt").string();
+  EXPECT_EQ(RunConsole(bench.Dir(), "W4n!Rk\n", {"--trace", file, "--port", rx.ConsolePath()}, 90000), 0);
+  ASSERT_TRUE(rx.WaitFinished(5000));
+  EXPECT_EQ(rx.Flash(), Padded(image));
+  const auto out = FileLines(bench.Dir() / "stdout.txt");
+  const auto said = std::count_if(out.begin(), out.end(), [&](const std::string& l) {
+    return l.rfind("  Warning: the wire trace is not written: " + file, 0) == 0;
+  });
+  EXPECT_EQ(said, 1) << ::testing::PrintToString(out);
+  EXPECT_EQ(out.back(), "Please Turn Off and On the STB set !!!");
 }
 
 }  // namespace

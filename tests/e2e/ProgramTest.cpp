@@ -132,6 +132,25 @@ TEST(DownloaderProgram, RememberedPortIsUsedWithoutPortOrCom1) {
   fs::remove_all(dir);
 }
 
+// The window takes --trace as the terminal face does: the probes it sent
+// are in the file once it has closed.
+TEST(DownloaderProgram, WindowWritesTheTraceItIsAskedFor) {
+  PtyPair line;
+  const fs::path dir = TemporaryFolder();
+  ASSERT_FALSE(dir.empty());
+  const fs::path file = dir / "wire.txt";
+  Downloader tool({"--port", line.NearPath(), "--trace", file.string()},
+                  {"COM1=", "QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.string(),
+                   "XDG_STATE_HOME=" + dir.string(), "HOME=" + dir.string()});
+  ASSERT_TRUE(tool.Started());
+  ASSERT_FALSE(line.Read(1, 30000).empty()) << "no probe came";
+  EXPECT_EQ(tool.Terminate(), 2);
+  const std::string trace = ReadAll(file);
+  EXPECT_EQ(trace.rfind("# stb-downloader wire trace of " + line.NearPath(), 0), 0u) << trace;
+  EXPECT_NE(trace.find(" > 1F\n"), std::string::npos) << trace;
+  fs::remove_all(dir);
+}
+
 // The settings file is shared with the versions that wrote it with
 // QSettings: each side reads what the other wrote, whatever the device's
 // name holds, and a write keeps the keys it does not own.

@@ -76,6 +76,15 @@ TEST_P(Record, OneLineWithTheImageAndTheReceiverAndTheExitStatus) {
 
   // The saved log is the window's log, line for line.
   EXPECT_EQ(FileLines(r["log"].toString().toStdString()), s.Log());
+  // Only a failure keeps its wire trace, beside its log.
+  if (c.failedAt) {
+    ASSERT_TRUE(r["trace"].isString());
+    EXPECT_EQ(fs::path(r["trace"].toString().toStdString()),
+              fs::path(r["log"].toString().toStdString()).replace_extension(".trace.txt"));
+    EXPECT_GT(fs::file_size(r["trace"].toString().toStdString()), 30u * 1024u);
+  } else {
+    EXPECT_FALSE(r.contains("trace"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
