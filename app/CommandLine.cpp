@@ -179,6 +179,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
 
 std::string BenchUsageText() {
   return R"(Usage: stb-bench [--port PORT]... [--continuous] [--address-mismatch stop|continue]
+                 [--trace FILE]
 Flashes boxes on several serial ports at once: one row per port, each served
 by its own station, a downloader process on that port that tells the bench
 what it does (stb-downloader --console --json; on Windows
@@ -196,6 +197,9 @@ Options:
   --address-mismatch stop|continue
                   the stations' answer to the download address question
                   (default: stop, nothing is written to such a box)
+  --trace FILE    each station writes every byte on its line to a file of
+                  its own: FILE with the port's name in it (wire.txt gives
+                  wire-ttyUSB0.txt, wire-COM3.txt)
   --help          this text
   --version       the version
 

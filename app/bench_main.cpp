@@ -42,6 +42,7 @@ int main(int argc, char** argv) {
   }
   options.Continuous = cl.Continuous;
   options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch.value_or(false);
+  options.Trace = cl.Trace;
 
   TBenchWindow bench(options);
   const auto closeSignal = CatchCloseSignals([&bench] { bench.CloseWithoutAsking(); });

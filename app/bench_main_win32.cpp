@@ -56,6 +56,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
   options.Continuous = cl.Continuous;
   options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch.value_or(false);
+  options.Trace = cl.Trace;
   try {
     std::string totals;
     const int status = RunBench(options, totals);

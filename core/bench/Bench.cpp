@@ -1,5 +1,6 @@
 #include "Bench.h"
 
+#include <cctype>
 #include <exception>
 
 #include "CounterText.h"
@@ -98,6 +99,7 @@ void TBench::StartStation(std::size_t i) {
   if (FClosing || !FModeChoice.JobReady() || (row.Station && row.Station->Running())) return;
   std::vector<std::string> args = StationArguments(row.Model.Port());
   if (FOptions.ContinueOnAddressMismatch) args.insert(args.end(), {"--address-mismatch", "continue"});
+  if (!FOptions.Trace.empty()) args.insert(args.end(), {"--trace", StationTraceFile(FOptions.Trace, row.Model.Port())});
   row.Station = FMakeStation();
   row.Err.clear();
   row.LastError.clear();
@@ -259,4 +261,14 @@ std::vector<std::string> BenchPorts(const std::vector<std::string>& given) {
   if (ports.empty())
     for (const TSerialDevice& device : SerialDevices()) ports.push_back(device.Path);
   return ports;
+}
+
+std::string StationTraceFile(const std::string& file, const std::string& port) {
+  std::string name = port.substr(port.find_last_of("/\\") + 1);
+  for (char& c : name)
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.') c = '_';
+  const std::size_t base = file.find_last_of("/\\") + 1;
+  const std::size_t dot = file.rfind('.');
+  const std::size_t at = dot != std::string::npos && dot > base ? dot : file.size();
+  return file.substr(0, at) + "-" + name + file.substr(at);
 }

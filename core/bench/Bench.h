@@ -27,7 +27,13 @@ struct TBenchOptions {
   bool Continuous = false;                 // a finished row starts its station again at once
   bool ContinueOnAddressMismatch = false;  // the stations' answer to the address question
   std::string StationProgram = ::StationProgram();  // the downloader serving a row
+  std::string Trace;  // each station's wire trace: this file with its port's name in it
 };
+
+// "wire.txt" and "/dev/ttyUSB0" give "wire-ttyUSB0.txt": the port's last
+// name, anything but letters, digits, '-', '_' and '.' as '_', before the
+// file's extension.
+std::string StationTraceFile(const std::string& file, const std::string& port);
 
 // The lines above the rows, in UTF-8.
 struct TBenchHead {

@@ -37,11 +37,12 @@ protected:
   }
 
   // A bench of one port served by `program`, on the test's clock.
-  std::unique_ptr<TBench> Bench(const std::string& program, bool continuous = false) {
+  std::unique_ptr<TBench> Bench(const std::string& program, bool continuous = false, const std::string& trace = {}) {
     TBenchOptions options;
     options.Ports = {"/dev/null"};
     options.StationProgram = program;
     options.Continuous = continuous;
+    options.Trace = trace;
     return std::make_unique<TBench>(options, NewStationProcess, [this] { return FNow; });
   }
 
@@ -82,6 +83,24 @@ exit 3)"));
   ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Idle(); }));
   EXPECT_EQ(bench->Row(0).ResultText(), "station ended without a result (status 3): last words");
   EXPECT_EQ(bench->ExitStatus(), 2) << "no box was reached";
+}
+
+// With --trace each station writes its own file, named for its port.
+TEST_F(Stations, EachStationIsHandedATraceFileWithItsPortsName) {
+  auto bench = Bench(Station(FBench, "station.sh", R"(echo "$@" > arguments
+exit 2)"), false, "traces/wire.txt");
+  Type(*bench);
+  ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Idle(); }));
+  std::string arguments;
+  std::getline(std::ifstream(FBench.Dir() / "arguments"), arguments);
+  EXPECT_NE(arguments.find("--port /dev/null --trace traces/wire-null.txt"), std::string::npos) << arguments;
+}
+
+TEST(StationTraceFile, PortsNameBeforeTheExtension) {
+  EXPECT_EQ(StationTraceFile("wire.txt", "/dev/ttyUSB0"), "wire-ttyUSB0.txt");
+  EXPECT_EQ(StationTraceFile("logs.d/wire", "COM3"), "logs.d/wire-COM3");
+  EXPECT_EQ(StationTraceFile("t/wire.txt", "\\\\.\\COM12"), "t/wire-COM12.txt");
+  EXPECT_EQ(StationTraceFile("wire.txt", "/dev/serial/by-id/usb-FTDI:A 1"), "wire-usb-FTDI_A_1.txt");
 }
 
 // The pace a station tells is shown in the strip's unit.
