@@ -103,7 +103,7 @@ TEST(BenchFace, AStationsLastLineWithoutItsEndIsShown) {
   const std::string station = (bench.Dir() / "station.sh").string();
   std::ofstream(station) << "#!/bin/sh\nprintf 'first words\\nlast words' >&2\nexit 3\n";
   ASSERT_EQ(::chmod(station.c_str(), 0755), 0);
-  TBenchWindow window(TBenchOptions{{"/dev/ttyS9"}, false, false, station});
+  TBenchWindow window(TBenchOptions{{"/dev/ttyS9"}, false, false, station, {}});
   window.show();
   QTest::keyClicks(&window, "W4n!Rk");
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.Idle(); }, 60000)) << "the station never ended";
@@ -123,7 +123,7 @@ TEST(BenchFace, ClosedWhileBlocksGoOutAsksThenClosesOnceItsStationsEnded) {
   std::string error;
   ASSERT_TRUE(rx.OpenPty(&error)) << error;
   rx.Start();
-  TBenchWindow window(TBenchOptions{{rx.ConsolePath()}, false, false, STB_DOWNLOADER});
+  TBenchWindow window(TBenchOptions{{rx.ConsolePath()}, false, false, STB_DOWNLOADER, {}});
   window.show();
   QTest::keyClicks(&window, "W4n!Rk");
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.Row(0).Sending(); }, 60000)) << window.Row(0).Stage();
