@@ -15,7 +15,7 @@ ctest --test-dir build --output-on-failure -j2 --timeout 300
 echo "== Debian package =="
 tests/package/check_package.sh build
 echo "== the driver rig: the program in a QEMU guest on the 8250, ftdi_sio and cdc_acm drivers, run from a copy under /tmp =="
-timeout 600 tests/driver_rig/elsewhere.sh build
+timeout 900 tests/driver_rig/elsewhere.sh build
 
 echo "== Windows: cross-build, then the Windows tests under Wine =="
 scripts/build-windows.sh
