@@ -14,6 +14,14 @@ namespace {
 
 HANDLE Win(NativeHandle h) { return static_cast<HANDLE>(h); }
 
+// The driver's queues; also clears a pending framing, parity or overrun
+// error, which would otherwise stop the driver from taking more bytes.
+// 0, or the system's error.
+int CommStatus(HANDLE h, COMSTAT& stat) {
+  DWORD errors = 0;
+  return ::ClearCommError(h, &errors, &stat) ? 0 : int(::GetLastError());
+}
+
 // The system's own words for an error code, without the trailing full stop
 // and line break, so that a hint can follow in brackets.
 std::string SystemText(DWORD err) {
@@ -371,11 +379,8 @@ void PortHandle::Flush(bool input, bool output) {
 
 bool PortHandle::InputWaiting(std::uint32_t& count) {
   COMSTAT stat{};
-  DWORD errors = 0;
-  // Also clears a pending framing, parity or overrun error, which would
-  // otherwise stop the driver from taking more bytes.
-  if (!::ClearCommError(Win(FFd), &errors, &stat)) {
-    NoteError(int(::GetLastError()));
+  if (const int err = CommStatus(Win(FFd), stat)) {
+    NoteError(err);
     count = 0;
     return false;
   }
@@ -385,9 +390,8 @@ bool PortHandle::InputWaiting(std::uint32_t& count) {
 
 bool PortHandle::OutputWaiting(std::uint32_t& count) {
   COMSTAT stat{};
-  DWORD errors = 0;
-  if (!::ClearCommError(Win(FFd), &errors, &stat)) {
-    NoteError(int(::GetLastError()));
+  if (const int err = CommStatus(Win(FFd), stat)) {
+    NoteError(err);
     count = 0;
     return false;
   }

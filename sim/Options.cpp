@@ -59,10 +59,161 @@ bool ParseStageAt(const std::string& s, Stage& stage, std::uint32_t& number) {
   return true;
 }
 
+using Handler = std::function<bool(const std::string&)>;
+using Handlers = std::map<std::string, Handler>;
+
+Handler Milliseconds(int& to) {
+  return [&to](const std::string& v) {
+    std::uint64_t n = 0;
+    if (!ParseNumber(v, 10, 3600000, n)) return false;
+    to = int(n);
+    return true;
+  };
+}
+
+Handler PairOf(Pair& to) {
+  return [&to](const std::string& v) { return ParsePair(v, to); };
+}
+
+// Where the receiver's line is and what it writes when it ends.
+void AddFileOptions(Handlers& h, ProgramOptions& out) {
+  h.insert({"--link", [&](const std::string& v) { out.Link = v; return !v.empty(); }});
+  h.insert({"--device", [&](const std::string& v) { out.Device = v; return !v.empty(); }});
+  h.insert({"--save-flash", [&](const std::string& v) { out.SaveFlash = v; return !v.empty(); }});
+  h.insert({"--summary-json", [&](const std::string& v) { out.SummaryJson = v; return !v.empty(); }});
+  h.insert({"--wire-log", [&](const std::string& v) { out.WireLog = v; return !v.empty(); }});
+}
+
+// Who the receiver says it is, and the mode it answers.
+void AddIdentityOptions(Handlers& h, Config& c) {
+  h.insert({"--mode", [&](const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseNumber(v, 10, 8, n)) return false;
+       c.Id.AcceptMode = std::uint8_t(n);
+       return true;
+     }});
+  h.insert({"--oui", [&](const std::string& v) {
+       std::uint64_t n = 0;
+       if (v.size() != 4 || !ParseNumber(v, 16, 0xFFFF, n)) return false;
+       c.Id.Oui = {std::uint8_t(n >> 8), std::uint8_t(n)};
+       return true;
+     }});
+  h.insert({"--model", PairOf(c.Id.ModelCode)});
+  h.insert({"--hw", PairOf(c.Id.Hardware)});
+  h.insert({"--bl", PairOf(c.Id.Bootloader)});
+  h.insert({"--native", PairOf(c.Id.Native)});
+  h.insert({"--start-date", [&](const std::string& v) { c.Id.StartDate = v; return v.size() <= 5; }});
+  h.insert({"--address", [&](const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseNumber(v, 16, 0xFFFFFFFF, n)) return false;
+       c.Id.DownloadAddress = std::uint32_t(n);
+       return true;
+     }});
+  h.insert({"--spare", [&](const std::string& v) {
+       std::size_t start = 0;
+       for (int i = 0; i < 3; ++i) {
+         auto comma = v.find(',', start);
+         if ((i < 2) != (comma != std::string::npos)) return false;
+         std::uint64_t n = 0;
+         if (!ParseNumber(v.substr(start, comma - start), 16, 0xFFFFFFFF, n)) return false;
+         c.Id.Spare[std::size_t(i)] = std::uint32_t(n);
+         start = comma + 1;
+       }
+       return true;
+     }});
+}
+
+// How long the receiver takes where it is slow on purpose.
+void AddTimingOptions(Handlers& h, Config& c) {
+  h.insert({"--flash-delay", Milliseconds(c.FlashWriteDelayMs)});
+  h.insert({"--reply-delay", Milliseconds(c.Fault.ReplyDelayMs)});
+  h.insert({"--version-quiet", Milliseconds(c.VersionQuietMs)});
+  h.insert({"--block-gap", Milliseconds(c.BlockGapMs)});
+  h.insert({"--quiet-limit", Milliseconds(c.QuietLimitMs)});
+}
+
+// Faults of the transfer: what the receiver does to a block or its reply.
+void AddBlockFaults(Handlers& h, Faults& f) {
+  h.insert({"--reject-block", [&](const std::string& v) {
+       auto colon = v.find(':');
+       std::uint64_t k = 0, n = 1;
+       if (!ParseNumber(v.substr(0, colon), 10, 65535, k)) return false;
+       if (colon != std::string::npos) {
+         std::string times = v.substr(colon + 1);
+         if (times == "always") n = std::uint64_t(-1);
+         else if (!ParseNumber(times, 10, 1000000, n)) return false;
+       }
+       f.RejectBlock = std::int32_t(k);
+       f.RejectTimes = n == std::uint64_t(-1) ? -1 : std::int32_t(n);
+       return true;
+     }});
+  h.insert({"--late-reply", [&](const std::string& v) {
+       auto colon = v.find(':');
+       std::uint64_t k = 0, delay = 0;
+       if (colon == std::string::npos || !ParseNumber(v.substr(0, colon), 10, 65535, k) ||
+           !ParseNumber(v.substr(colon + 1), 10, 600000, delay))
+         return false;
+       f.LateBlock = std::int32_t(k);
+       f.LateMs = int(delay);
+       return true;
+     }});
+  h.insert({"--noise-after", [&](const std::string& v) {
+       std::uint64_t k = 0;
+       if (!ParseNumber(v, 10, 65535, k)) return false;
+       f.NoiseBlock = std::int32_t(k);
+       return true;
+     }});
+  h.insert({"--sequence-wrong", [&](const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseNumber(v, 10, 100000, n) || n == 0) return false;
+       f.SequenceCheck = std::uint32_t(n);
+       f.SequenceMissing = false;
+       return true;
+     }});
+  h.insert({"--sequence-missing", [&](const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseNumber(v, 10, 100000, n) || n == 0) return false;
+       f.SequenceCheck = std::uint32_t(n);
+       f.SequenceMissing = true;
+       return true;
+     }});
+  h.insert({"--echo", [&](const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseNumber(v, 16, 0xFF, n)) return false;
+       f.Echo = std::int32_t(n);
+       return true;
+     }});
+}
+
+// Faults of the handshake and the stages after the transfer.
+void AddStageFaults(Handlers& h, Faults& f) {
+  h.insert({"--refuse-reply", [&](const std::string& v) { return ParseHexBytes(v, f.RefuseReply); }});
+  h.insert({"--bad-text", [&](const std::string& v) { return ParseStageAt(v, f.TextStage, f.TextPos); }});
+  h.insert({"--flash-byte", [&](const std::string& v) {
+       auto colon = v.find(':');
+       std::uint64_t j = 0, b = '#';
+       if (!ParseNumber(v.substr(0, colon), 10, 65535, j)) return false;
+       if (colon != std::string::npos && !ParseNumber(v.substr(colon + 1), 16, 0xFF, b)) return false;
+       f.FlashByteAt = std::int32_t(j);
+       f.FlashByte = std::uint8_t(b);
+       return true;
+     }});
+  h.insert({"--version-reply", [&](const std::string& v) {
+       std::uint64_t n = 0;
+       if (!ParseNumber(v, 16, 0xFF, n)) return false;
+       f.VersionReply = std::int32_t(n);
+       return true;
+     }});
+  h.insert({"--silent", [&](const std::string& v) { return ParseStageAt(v, f.SilentAt, f.SilentBlock); }});
+  h.insert({"--hang-up", [&](const std::string& v) { return ParseStageAt(v, f.HangUpAt, f.HangUpBlock); }});
+  h.insert({"--junk", [&](const std::string& v) { return ParseStageAt(v, f.JunkAt, f.JunkBlock); }});
+  h.insert({"--junk-bytes", [&](const std::string& v) { return ParseHexBytes(v, f.Junk); }});
+}
 }  // namespace
 
-std::string UsageText() {
-  return R"(Usage: stb-receiver-sim [options]
+// The usage in two pieces: the line, the identity and the timing, then the
+// faults the receiver can be told to make.
+constexpr const char* kUsageSetUp = R"(Usage: stb-receiver-sim [options]
 Plays the set-top box's side of the serial download on a pseudo-terminal
 (or a real port). Prints the console's device path first, the summary last;
 exits 0 only when the download succeeded.
@@ -93,7 +244,8 @@ Timing:
   --version-quiet MS     silence that ends the version write (default 100)
   --block-gap MS         silence inside a block that ends the transfer (default 500)
   --quiet-limit MS       give up when the console owes bytes this long (default never)
-Faults (STAGE: Probed Identified SizeReceived Transferring DownloadCrc RamImage
+)";
+constexpr const char* kUsageFaults = R"(Faults (STAGE: Probed Identified SizeReceived Transferring DownloadCrc RamImage
         FlashWrite FlashImage VersionUpdate VersionTable):
   --reject-block K[:N]   reject block K N times (default 1; N=always never accepts)
   --late-reply K:MS      hold the first reply to block K back MS more
@@ -116,138 +268,18 @@ Exit status: 0 when the download succeeded, 1 when it did not, 2 for a bad
 option or a line that could not be opened, 3 when a file asked for could
 not be written.
 )";
-}
+
+std::string UsageText() { return std::string(kUsageSetUp) + kUsageFaults; }
 
 bool ParseOptions(const std::vector<std::string>& args, ProgramOptions& out, std::string& error) {
   Config& c = out.Cfg;
   Faults& f = c.Fault;
-  using Handler = std::function<bool(const std::string&)>;
-  auto ms = [](int& to) {
-    return [&to](const std::string& v) {
-      std::uint64_t n = 0;
-      if (!ParseNumber(v, 10, 3600000, n)) return false;
-      to = int(n);
-      return true;
-    };
-  };
-  auto pair = [](Pair& to) { return [&to](const std::string& v) { return ParsePair(v, to); }; };
-  const std::map<std::string, Handler> withValue = {
-      {"--link", [&](const std::string& v) { out.Link = v; return !v.empty(); }},
-      {"--device", [&](const std::string& v) { out.Device = v; return !v.empty(); }},
-      {"--save-flash", [&](const std::string& v) { out.SaveFlash = v; return !v.empty(); }},
-      {"--summary-json", [&](const std::string& v) { out.SummaryJson = v; return !v.empty(); }},
-      {"--wire-log", [&](const std::string& v) { out.WireLog = v; return !v.empty(); }},
-      {"--mode", [&](const std::string& v) {
-         std::uint64_t n = 0;
-         if (!ParseNumber(v, 10, 8, n)) return false;
-         c.Id.AcceptMode = std::uint8_t(n);
-         return true;
-       }},
-      {"--oui", [&](const std::string& v) {
-         std::uint64_t n = 0;
-         if (v.size() != 4 || !ParseNumber(v, 16, 0xFFFF, n)) return false;
-         c.Id.Oui = {std::uint8_t(n >> 8), std::uint8_t(n)};
-         return true;
-       }},
-      {"--model", pair(c.Id.ModelCode)},
-      {"--hw", pair(c.Id.Hardware)},
-      {"--bl", pair(c.Id.Bootloader)},
-      {"--native", pair(c.Id.Native)},
-      {"--start-date", [&](const std::string& v) { c.Id.StartDate = v; return v.size() <= 5; }},
-      {"--address", [&](const std::string& v) {
-         std::uint64_t n = 0;
-         if (!ParseNumber(v, 16, 0xFFFFFFFF, n)) return false;
-         c.Id.DownloadAddress = std::uint32_t(n);
-         return true;
-       }},
-      {"--spare", [&](const std::string& v) {
-         std::size_t start = 0;
-         for (int i = 0; i < 3; ++i) {
-           auto comma = v.find(',', start);
-           if ((i < 2) != (comma != std::string::npos)) return false;
-           std::uint64_t n = 0;
-           if (!ParseNumber(v.substr(start, comma - start), 16, 0xFFFFFFFF, n)) return false;
-           c.Id.Spare[std::size_t(i)] = std::uint32_t(n);
-           start = comma + 1;
-         }
-         return true;
-       }},
-      {"--flash-delay", ms(c.FlashWriteDelayMs)},
-      {"--reply-delay", ms(f.ReplyDelayMs)},
-      {"--version-quiet", ms(c.VersionQuietMs)},
-      {"--block-gap", ms(c.BlockGapMs)},
-      {"--quiet-limit", ms(c.QuietLimitMs)},
-      {"--reject-block", [&](const std::string& v) {
-         auto colon = v.find(':');
-         std::uint64_t k = 0, n = 1;
-         if (!ParseNumber(v.substr(0, colon), 10, 65535, k)) return false;
-         if (colon != std::string::npos) {
-           std::string times = v.substr(colon + 1);
-           if (times == "always") n = std::uint64_t(-1);
-           else if (!ParseNumber(times, 10, 1000000, n)) return false;
-         }
-         f.RejectBlock = std::int32_t(k);
-         f.RejectTimes = n == std::uint64_t(-1) ? -1 : std::int32_t(n);
-         return true;
-       }},
-      {"--late-reply", [&](const std::string& v) {
-         auto colon = v.find(':');
-         std::uint64_t k = 0, delay = 0;
-         if (colon == std::string::npos || !ParseNumber(v.substr(0, colon), 10, 65535, k) ||
-             !ParseNumber(v.substr(colon + 1), 10, 600000, delay))
-           return false;
-         f.LateBlock = std::int32_t(k);
-         f.LateMs = int(delay);
-         return true;
-       }},
-      {"--noise-after", [&](const std::string& v) {
-         std::uint64_t k = 0;
-         if (!ParseNumber(v, 10, 65535, k)) return false;
-         f.NoiseBlock = std::int32_t(k);
-         return true;
-       }},
-      {"--sequence-wrong", [&](const std::string& v) {
-         std::uint64_t n = 0;
-         if (!ParseNumber(v, 10, 100000, n) || n == 0) return false;
-         f.SequenceCheck = std::uint32_t(n);
-         f.SequenceMissing = false;
-         return true;
-       }},
-      {"--sequence-missing", [&](const std::string& v) {
-         std::uint64_t n = 0;
-         if (!ParseNumber(v, 10, 100000, n) || n == 0) return false;
-         f.SequenceCheck = std::uint32_t(n);
-         f.SequenceMissing = true;
-         return true;
-       }},
-      {"--echo", [&](const std::string& v) {
-         std::uint64_t n = 0;
-         if (!ParseNumber(v, 16, 0xFF, n)) return false;
-         f.Echo = std::int32_t(n);
-         return true;
-       }},
-      {"--refuse-reply", [&](const std::string& v) { return ParseHexBytes(v, f.RefuseReply); }},
-      {"--bad-text", [&](const std::string& v) { return ParseStageAt(v, f.TextStage, f.TextPos); }},
-      {"--flash-byte", [&](const std::string& v) {
-         auto colon = v.find(':');
-         std::uint64_t j = 0, b = '#';
-         if (!ParseNumber(v.substr(0, colon), 10, 65535, j)) return false;
-         if (colon != std::string::npos && !ParseNumber(v.substr(colon + 1), 16, 0xFF, b)) return false;
-         f.FlashByteAt = std::int32_t(j);
-         f.FlashByte = std::uint8_t(b);
-         return true;
-       }},
-      {"--version-reply", [&](const std::string& v) {
-         std::uint64_t n = 0;
-         if (!ParseNumber(v, 16, 0xFF, n)) return false;
-         f.VersionReply = std::int32_t(n);
-         return true;
-       }},
-      {"--silent", [&](const std::string& v) { return ParseStageAt(v, f.SilentAt, f.SilentBlock); }},
-      {"--hang-up", [&](const std::string& v) { return ParseStageAt(v, f.HangUpAt, f.HangUpBlock); }},
-      {"--junk", [&](const std::string& v) { return ParseStageAt(v, f.JunkAt, f.JunkBlock); }},
-      {"--junk-bytes", [&](const std::string& v) { return ParseHexBytes(v, f.Junk); }},
-  };
+  Handlers withValue;
+  AddFileOptions(withValue, out);
+  AddIdentityOptions(withValue, c);
+  AddTimingOptions(withValue, c);
+  AddBlockFaults(withValue, f);
+  AddStageFaults(withValue, f);
 
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string arg = args[i];
