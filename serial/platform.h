@@ -9,6 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "NativeHandle.h"
+
 namespace serial_platform {
 
 // What an open can come to. errno is folded into these once, here, so the
@@ -61,21 +63,12 @@ struct AdapterLatency {
   std::uint32_t timerMs = 0;
   std::string where;
 };
-#ifdef _WIN32
-// The driver of an FTDI adapter keeps the timer with the port's device
-// parameters, set by the operator, and applies it at every open.
+// On Windows the driver of an FTDI adapter keeps the timer with the port's
+// device parameters, set by the operator, and applies it at every open; on
+// Linux the open asks the driver for low latency, which sets the timer to
+// its least, so there is nothing to read.
 AdapterLatency QueryAdapterLatency(const std::string& path);
-#else
-// The open asks the driver for low latency, which sets the timer to its least.
-inline AdapterLatency QueryAdapterLatency(const std::string&) { return {}; }
-#endif
 
-// A descriptor on Linux, a HANDLE on Windows.
-#ifdef _WIN32
-using NativeHandle = void*;
-#else
-using NativeHandle = int;
-#endif
 
 // One open serial device, locked for us alone. Destruction gives back the
 // exclusive mode and the lock and closes the descriptor.

@@ -1,0 +1,47 @@
+#include "CommandLine.h"
+
+// Linux names its ports by their device, takes $COM1, keeps the remembered
+// port in an INI file and the record under ~/.local/state.
+std::string UsageText() {
+  return R"(Usage: stb-downloader [--port DEVICE] [--trace FILE] [--list-ports] [--help] [--version]
+       stb-downloader --console [--json] [--address-mismatch stop|continue] [--port DEVICE]
+                              [--trace FILE]
+Writes a software image into a set-top box over a serial cable. Start it in
+the folder that holds inc/*.inc, type the download mode's keyword into the
+window (it is not displayed) and switch the receiver on.
+
+Options:
+  --port DEVICE   the serial device of COM1, e.g. /dev/ttyUSB0; remembered
+                  for the next start once it has opened
+  --trace FILE    write every byte on the line to FILE, one line per run of
+                  bytes: milliseconds since the port opened, > to the box or
+                  < from it, the bytes in hex | as text
+  --console       no window: the log on standard output, messages on
+                  standard error; the keyword is asked with echo off, or
+                  read as the first line of standard input when that is
+                  no terminal:  printf 'KEYWORD\n' | stb-downloader --console
+  --json          with --console: one JSON event a line on standard output
+                  (log, progress, question, message, result)
+  --address-mismatch stop|continue
+                  with --console: the answer to the download address
+                  question when no terminal can ask it (default: stop)
+  --list-ports    list the serial devices present, with their
+                  /dev/serial/by-id names, and end
+  --help          this text
+  --version       the version
+
+The device: --port, else $COM1, else the device remembered from an earlier
+--port, else /dev/ttyS0. The line runs at 115200 bit/s, 8N1.
+
+Every download that reached the receiver is recorded as one line of JSON in
+$XDG_STATE_HOME/stb-downloader/downloads.jsonl (by default
+~/.local/state/stb-downloader/downloads.jsonl), with the whole log of the run
+saved beside it; a failed download keeps its wire trace there too.
+
+Exit status:
+  0  a download succeeded
+  1  a download failed or was stopped (also SIGINT or SIGTERM during one)
+  2  the program ended without a download (port, description or image
+     problems, the window closed while waiting, SIGINT or SIGTERM)
+)";
+}

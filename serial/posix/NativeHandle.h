@@ -1,0 +1,6 @@
+// What an open port is to this system: a descriptor.
+#pragma once
+
+namespace serial_platform {
+using NativeHandle = int;
+}
