@@ -175,17 +175,20 @@ sc_unplug_transfer() {
   else
     check "no failure line" false
   fi
-  # The record, one line, and the run's log beside it; nothing else anywhere.
-  local state=$S/home/state/stb-downloader written
+  # The record, one line, its log and the failure's wire trace beside it,
+  # the record naming the trace; nothing else anywhere.
+  local state=$S/home/state/stb-downloader written trace
   check "no record" [ -f "$state/downloads.jsonl" ]
   check "the record is not one failure for $DEV" \
     grep -q "\"port\":\"$DEV\".*\"result\":\"failure\"" "$state/downloads.jsonl"
   check "the record has $(wc -l <"$state/downloads.jsonl" 2>/dev/null) lines" [ "$(wc -l <"$state/downloads.jsonl" 2>/dev/null)" = 1 ]
   written=$(files_written | sed "s,^$state/,,")
   echo "$written" >"$S/written"
-  check "written besides the record and its log: $(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' <<<"$written" | tr '\n' ' ')" \
-    [ -z "$(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' <<<"$written")" ]
-  check "$(wc -l <<<"$written") files written, not the record and the log" [ "$(wc -l <<<"$written")" = 2 ]
+  check "written besides the record, its log and its trace: $(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' -e '^[^/]*\.trace\.txt$' <<<"$written" | tr '\n' ' ')" \
+    [ -z "$(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' -e '^[^/]*\.trace\.txt$' <<<"$written")" ]
+  check "$(wc -l <<<"$written") files written, not the record, the log and the trace" [ "$(wc -l <<<"$written")" = 3 ]
+  trace=$(grep -o '^[^/]*\.trace\.txt$' <<<"$written" | head -n1)
+  check "the record does not name its trace $trace" grep -q "\"trace\":\"[^\"]*$trace\"" "$state/downloads.jsonl"
   # Plugged back, the adapter is the same device under the same by-id name.
   local name_before
   name_before=$(cat "$S/by-id" 2>/dev/null)
