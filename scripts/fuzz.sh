@@ -35,17 +35,17 @@ mkdir -p "$out/corpus" "$out/artifacts"
 
 if [[ $target == reply ]]; then
   sources=(tests/fuzz/BlockReplyFuzz.cpp)
-  headers=(core/BlockReply.h)
+  headers=(core/exchange/BlockReply.h core/exchange/Wire.h)
   binary="$out/block_reply_fuzz"
   name="block reply judgement"
   dict=()
   mkdir -p "$out/reply-corpus"
   corpora=("$out/reply-corpus")
 else
-  sources=(core/DescriptionFile.cpp core/file_access_posix.cpp core/Sha256.cpp tests/fuzz/DescriptionCheck.cpp
-           tests/fuzz/DescriptionFuzz.cpp)
-  headers=(core/DescriptionFile.h core/DownloadJob.h core/FileAccess.h core/FileHandle.h
-           tests/fuzz/DescriptionCheck.h)
+  sources=(core/exchange/DescriptionFile.cpp core/system/file_access_posix.cpp core/exchange/Sha256.cpp
+           tests/fuzz/DescriptionCheck.cpp tests/fuzz/DescriptionFuzz.cpp)
+  headers=(core/exchange/DescriptionFile.h core/exchange/DownloadJob.h core/system/FileAccess.h
+           core/system/FileHandle.h core/system/FileError.h tests/fuzz/DescriptionCheck.h)
   binary="$out/description_fuzz"
   name="description file reader"
   dict=(-dict=tests/fuzz/description.dict)
@@ -58,7 +58,7 @@ if [[ ! -x "$binary" ]] || [[ -n "$(find "${sources[@]}" "${headers[@]}" -newer 
   clang++ -std=c++20 -O1 -g -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion -Werror \
-    -Icore -Itests/fuzz "${sources[@]}" -o "$binary"
+    -Icore/exchange -Icore/system -Itests/fuzz "${sources[@]}" -o "$binary"
 fi
 
 echo "fuzz: $name, $what"
