@@ -1,8 +1,11 @@
 #include "DownloadConsole.h"
 
+#include <algorithm>
+
 #include "DescriptionFile.h"
-#include "FileError.h"
 #include "DialogTexts.h"
+#include "FileError.h"
+#include "PortChoice.h"
 #include "SerialDrv.h"
 #include "StatusText.h"
 
@@ -51,13 +54,10 @@ void TDownloadConsole::FormCreate() {
   AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
   AppendLog(" 3. Wait for complete.");
   AppendLog(rule);
-  // A port that opened but runs otherwise than asked garbles every byte.
-  if (SerialPortDriver1->Connected() && !SerialPortDriver1->SettingsWarning().empty())
-    AppendLog("  Warning: " + SerialPortDriver1->SettingsWarning());
-  if (SerialPortDriver1->Connected() && !SerialPortDriver1->LatencyWarning().empty())
-    AppendLog("  Warning: " + SerialPortDriver1->LatencyWarning());
+  LogPortWarnings();
   TellTraceProblem();
   FState.Phase = TRunPhase::Probing;
+  SetPortChoosable(true);
   SetCounter(0, 0);
   Timer1->Start(1000);
 }
@@ -254,6 +254,63 @@ void TDownloadConsole::StopPacing() {
 
 // --- the port ------------------------------------------------------------------------------------
 
+// A port that opened but runs otherwise than asked garbles every byte.
+void TDownloadConsole::LogPortWarnings() {
+  if (!SerialPortDriver1->Connected()) return;
+  if (!SerialPortDriver1->SettingsWarning().empty()) AppendLog("  Warning: " + SerialPortDriver1->SettingsWarning());
+  if (!SerialPortDriver1->LatencyWarning().empty()) AppendLog("  Warning: " + SerialPortDriver1->LatencyWarning());
+}
+
+void TDownloadConsole::SetPortChoosable(bool choosable) {
+  FState.PortChoosable = choosable;
+  if (choosable && FState.PortNote == kPortStaysNote) FState.PortNote.clear();
+  Changed();
+}
+
+// The probe rests while the list is open: no receiver can answer on the
+// port the operator is about to leave.
+void TDownloadConsole::PortListAsked() {
+  if (SerialPortDriver1 == nullptr) return;
+  // Answered at once, even between two paced states: the operator asked.
+  if (FDownload->Running()) {
+    FState.PortNote = kPortStaysNote;
+    ShowState(FState);
+    return;
+  }
+  std::vector<TPortOffer> offers;
+  for (const TSerialDevice& device : FPortLister()) {
+    const bool current = NamedPort(device.Path, TPortSource::CommandLine).Device == FState.Port ||
+                         std::find(device.Names.begin(), device.Names.end(), FState.Port) != device.Names.end();
+    offers.push_back({device.Path, PortOfferText(device), current});
+  }
+  const bool probing = Timer1->Active();
+  Timer1->Stop();
+  const std::optional<std::size_t> chosen = PickPort(offers);
+  if (chosen && *chosen < offers.size()) ChoosePortNamed(offers[*chosen].Name);
+  if (probing && !FState.Closing) Timer1->Start(1000);
+}
+
+void TDownloadConsole::ChoosePortNamed(const std::string& name) {
+  if (SerialPortDriver1 == nullptr || FDownload->Running() || name.empty()) return;
+  const TPortChoice choice = NamedPort(name, TPortSource::CommandLine);
+  const std::string was = FState.Port;
+  SerialPortDriver1->Disconnect();
+  FWaitingForPort = false;
+  SerialPortDriver1->SetComPortDevice(choice.Device);
+  FState.Port = SerialPortDriver1->Device();
+  FTrace->PortChanged(FState.Port);
+  FRecorder->SetPort(FState.Port);
+  const bool opened = SerialPortDriver1->Connect();
+  AppendLog(PortChosenLine(was, FState.Port, opened, SerialPortDriver1->LastError()));
+  LogPortWarnings();
+  // A mode already chosen has been told why nothing reaches the receiver.
+  FPortNotOpenLogged = !opened;
+  if (!FPortMemory) FPortMemory = UserPortMemory();
+  RememberIfOpened(choice, opened, *FPortMemory);
+  FState.PortNote = kPortChosenNote;
+  ShowPort();
+}
+
 void TDownloadConsole::ShowPort() {
   FState.PortState = PortOpen() ? TPortState::Open : TPortState::NotOpen;
   FState.PortProblem = SerialPortDriver1->LastError();
@@ -282,6 +339,8 @@ void TDownloadConsole::LineLost() {
 void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) {
   FRecorder->Reached(mode, job);
   FTrace->DownloadReached();
+  FState.PortChoosable = false;
+  if (FState.PortNote == kPortChosenNote) FState.PortNote.clear();
   FState.Phase = TRunPhase::Checking;
   FState.Blocks = job.BlockCount();
   FState.BlocksAccepted = FState.Resends = 0;
@@ -359,6 +418,8 @@ void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason) 
   if (!unsaved.empty()) AppendLog(unsaved);
   TellTraceProblem();
   FState.Phase = TRunPhase::Ended;
+  FState.PortChoosable = true;
+  if (FState.PortNote == kPortStaysNote) FState.PortNote.clear();
   FState.Result = result;
   FState.FailedAt = FRecorder->Record().FailedAt;
   FState.WaitingFor.clear();

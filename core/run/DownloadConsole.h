@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,8 @@
 #include "Face.h"
 #include "ModeChoice.h"
 #include "PollTimer.h"
+#include "PortList.h"
+#include "PortMemory.h"
 #include "RunState.h"
 #include "WireTrace.h"
 
@@ -72,6 +75,21 @@ public:
   // For a signal: from now on a close stops a download at its next block
   // without asking anybody.
   void NoStopQuestion() { FCloseWithoutAsking = true; }
+
+  // The operator asks for the list of ports (a click on the strip's port,
+  // F4). While no download runs the face shows the ports present, and the
+  // one chosen takes COM1's place; while one runs the strip says why not.
+  void PortListAsked();
+  // COM1 on `name` (as the list or --port names it) from now on, with the
+  // same settings: the device in use closed, the new one opened, the log
+  // and the strip told, and the port remembered as --port's is when it
+  // opened.
+  void ChoosePortNamed(const std::string& name);
+  // Where the list of ports comes from: the system's, unless a test gives its own.
+  using TPortLister = std::function<std::vector<TSerialDevice>()>;
+  void SetPortLister(TPortLister lister) { FPortLister = std::move(lister); }
+  // Where a chosen port is remembered: this user's store, unless given another.
+  void SetPortMemory(std::unique_ptr<TPortMemory> memory) { FPortMemory = std::move(memory); }
 
   // TDownloadView: the log is recorded first, then shown.
   void AppendLog(const std::string& line) final;
@@ -139,6 +157,9 @@ private:
   // Label4's bytes before the transfer: none, then the image's size.
   void SetCounter(std::int64_t sent, std::int64_t total);
   void ShowPort();
+  // What the port's driver did not take, in the log.
+  void LogPortWarnings();
+  void SetPortChoosable(bool choosable);
   void StopPacing();
   // Trouble with the trace's file goes into the log, once.
   void TellTraceProblem();
@@ -149,6 +170,8 @@ private:
   std::unique_ptr<TPollTimer> FTimer1;
   std::unique_ptr<TDownload> FDownload;
   std::unique_ptr<TDownloadRecorder> FRecorder;
+  TPortLister FPortLister = SerialDevices;
+  std::unique_ptr<TPortMemory> FPortMemory;
 
   TRunState FState;
   TModeChoice FModeChoice;  // DownloadMode, the keyword slots and the DownloadJob

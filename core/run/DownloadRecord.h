@@ -75,6 +75,8 @@ public:
   explicit TDownloadRecorder(std::string port, std::string folder = {});
 
   void LogLine(const std::string& line) { FLog.push_back(line); }
+  // The port the next download's record names.
+  void SetPort(std::string port) { FRecord.Port = std::move(port); }
   const std::vector<std::string>& Log() const { return FLog; }
   void Reached(std::uint8_t mode, const TDownloadJob& job);
   void Identified(const TDeviceInfo& info, bool addressRead);

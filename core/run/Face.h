@@ -4,7 +4,10 @@
 // decides what to show and when.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "RunState.h"
 
@@ -17,6 +20,13 @@ enum class TDialog {
   StopQuestion,  // kStopQuestion; No unless chosen
   ConnectError,  // kConnectError, with the system's reason as its detail
   Error,         // an error raised in a handler, as the application's handler shows it
+};
+
+// One port of the list the operator chooses from.
+struct TPortOffer {
+  std::string Name;      // what is opened and remembered: /dev/ttyUSB0, COM3
+  std::string Text;      // its line in the list: the device, maker and model, its other names
+  bool Current = false;  // COM1 is on it now
 };
 
 class TFace {
@@ -32,4 +42,11 @@ public:
   virtual bool Ask(TDialog kind, const std::string& text, const std::string& detail = {}) = 0;
   // Handles what is pending, once, without waiting.
   virtual void Pump() = 0;
+  // The list of the ports present, modal: the index of the one chosen; none
+  // when the operator chose none. An empty list says kNoPortsPresent. A face
+  // without a list (the terminal) chooses none.
+  virtual std::optional<std::size_t> PickPort(const std::vector<TPortOffer>& ports) {
+    (void)ports;
+    return std::nullopt;
+  }
 };

@@ -61,6 +61,11 @@ struct TRunState {
   std::string Port;  // the device COM1 is on
   TPortState PortState = TPortState::NotOpen;
   std::string PortProblem;  // why it is not open, or what its driver did not take
+  // The operator may choose another port now: not while a download runs.
+  bool PortChoosable = false;
+  // What the strip adds about the port: that the operator chose it, or why
+  // it cannot change now; empty for nothing.
+  std::string PortNote;
 
   std::optional<TReceiverIdentity> Receiver;
 

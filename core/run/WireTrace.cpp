@@ -210,6 +210,12 @@ void TWireTrace::DownloadEnded() {
   FHead.reset();
 }
 
+void TWireTrace::PortChanged(const std::string& device) {
+  CloseRun();
+  FDevice = device;
+  if (FFull) FText += Header(" from here on");
+}
+
 std::string TWireTrace::KeptText() const {
   std::string out = Header(", kept for a failed download");
   if (FHead) {

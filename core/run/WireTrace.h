@@ -157,6 +157,9 @@ public:
   void DownloadReached();
   void TransferStarting();
   void DownloadEnded();
+  // The operator chose another port: the notes name it from here on, and
+  // the whole trace says where the line changed.
+  void PortChanged(const std::string& device);
   // What a failed download keeps: the notes, the handshake and the last bytes.
   std::string KeptText() const;
 

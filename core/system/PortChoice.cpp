@@ -17,11 +17,11 @@ std::string WindowsDevice(const std::string& name) {
   return "\\\\.\\COM" + name.substr(3);
 }
 
-TPortChoice Named(const std::string& name, TPortSource source, TPortSystem system) {
+}  // namespace
+
+TPortChoice NamedPort(const std::string& name, TPortSource source, TPortSystem system) {
   return {name, system == TPortSystem::Windows ? WindowsDevice(name) : name, source};
 }
-
-}  // namespace
 
 std::optional<std::string> ProcessEnvironment(const std::string& name) {
   if (const char* value = std::getenv(name.c_str())) return std::string(value);
@@ -31,13 +31,13 @@ std::optional<std::string> ProcessEnvironment(const std::string& name) {
 TPortChoice ChoosePort(const std::optional<std::string>& commandLinePort, const TEnvironment& environment,
                        const TPortMemory& memory, TPortSystem system) {
   // An empty name is as good as none, wherever it comes from.
-  if (commandLinePort && !commandLinePort->empty()) return Named(*commandLinePort, TPortSource::CommandLine, system);
+  if (commandLinePort && !commandLinePort->empty()) return NamedPort(*commandLinePort, TPortSource::CommandLine, system);
   if (system == TPortSystem::Posix && environment) {
     if (const auto com1 = environment("COM1"); com1 && !com1->empty())
-      return Named(*com1, TPortSource::Environment, system);
+      return NamedPort(*com1, TPortSource::Environment, system);
   }
   if (const auto remembered = memory.Remembered(); remembered && !remembered->empty())
-    return Named(*remembered, TPortSource::Remembered, system);
+    return NamedPort(*remembered, TPortSource::Remembered, system);
   // Port 1 as the serial component numbers it: the first on-board UART, COM1.
   if (system == TPortSystem::Windows) return {"COM1", "\\\\.\\COM1", TPortSource::Default};
   return {"/dev/ttyS0", "/dev/ttyS0", TPortSource::Default};

@@ -30,6 +30,9 @@ std::optional<std::string> ProcessEnvironment(const std::string& name);
 TPortChoice ChoosePort(const std::optional<std::string>& commandLinePort, const TEnvironment& environment,
                        const TPortMemory& memory, TPortSystem system = ThisPortSystem());
 
+// The port `name` (COM3, /dev/ttyUSB0) as the serial component opens it.
+TPortChoice NamedPort(const std::string& name, TPortSource source, TPortSystem system = ThisPortSystem());
+
 // A port named on the command line that opened is the one a start without
 // --port uses next time; one that did not open, or came from elsewhere,
 // leaves the memory as it was.

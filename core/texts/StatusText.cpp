@@ -4,6 +4,7 @@
 
 #include "DownloadJob.h"
 #include "Format.h"
+#include "PortList.h"
 
 std::string PortReason(const std::string& device, const std::string& reason) {
   if (reason.rfind(device + ": ", 0) == 0) return reason.substr(device.size() + 2);
@@ -67,7 +68,26 @@ TStripState StripOf(const TRunState& state) {
                        ? LostPortText(state.Port)
                        : PortText(state.Port, state.PortState == TPortState::Open, state.PortProblem);
   strip.Warning = state.PortState != TPortState::Open;
-  const std::string activity = ActivityText(state);
-  strip.Text = activity.empty() ? strip.PortText : strip.PortText + kStripSeparator + activity;
+  strip.Choosable = state.PortChoosable;
+  strip.Text = strip.PortText;
+  const auto add = [&strip](const std::string& part) {
+    if (!part.empty()) strip.Text += kStripSeparator + part;
+  };
+  add(state.PortNote);
+  if (strip.Warning && strip.Choosable) add(kChoosePortOffer);
+  add(ActivityText(state));
   return strip;
+}
+
+std::string PortOfferText(const TSerialDevice& device) {
+  std::string text = device.Path;
+  if (!device.Description.empty()) text += "   " + device.Description;
+  for (const std::string& name : device.Names) text += "   " + name;
+  return text;
+}
+
+std::string PortChosenLine(const std::string& was, const std::string& device, bool open, const std::string& reason) {
+  const std::string why = PortReason(device, reason);
+  return "  Port chosen: COM1 = " + device + " (was " + was + "), " +
+         (open ? std::string("open") : "not open" + (why.empty() ? "" : ": " + why));
 }

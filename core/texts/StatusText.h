@@ -11,8 +11,25 @@ struct TStripState {
   std::string Text;        // the port, then what the download is doing
   std::string PortText;    // the port's part alone
   bool Warning = false;    // the port is not open
+  bool Choosable = false;  // a click (or F4) opens the list of ports
   bool operator==(const TStripState&) const = default;
 };
+
+struct TSerialDevice;
+
+// What the strip offers while the port is not open and may be chosen.
+inline constexpr const char* kChoosePortOffer = "click here or press F4 to choose a port";
+// What the strip says when the port is asked for while a download runs.
+inline constexpr const char* kPortStaysNote = "the port cannot change while a download runs";
+// What the strip says of a port the operator chose, until a receiver answers on it.
+inline constexpr const char* kPortChosenNote = "chosen from the list";
+
+// A port's line in the list the operator chooses from: the device, its
+// maker and model, its other names, as --list-ports names them.
+std::string PortOfferText(const TSerialDevice& device);
+// The log's line for a port the operator chose: "  Port chosen: COM1 =
+// /dev/ttyUSB1 (was /dev/ttyS0), open", or "..., not open: <reason>".
+std::string PortChosenLine(const std::string& was, const std::string& device, bool open, const std::string& reason);
 
 // What the download is doing, as the strip says it after the port: its
 // pace, a wait, or how it ended; empty when there is nothing to say.

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMessageBox>
 #include <QScreen>
 
@@ -112,6 +113,7 @@ void TForm1::BuildControls() {
 
   StatusStrip = new TStatusStrip(this);
   Place(StatusStrip, kStatusStrip);
+  StatusStrip->SetOnClick([this] { PortListAsked(); });
   // What changes while blocks go out fills its own background (the panel's
   // colour), so that painting it leaves the panel and the window beneath alone.
   for (QWidget* w : std::initializer_list<QWidget*>{Label4, ProgressBar1, ProgressBar2, StatusStrip})
@@ -166,8 +168,16 @@ void TForm1::ShowState(const TRunState& state) {
 
 // Keys typed while the window itself has the focus. The log keeps its own
 // typed keys from climbing here, so none is seen twice.
+// F4 opens the list of ports, as it opens a drop-down list.
 bool TForm1::event(QEvent* event) {
-  if (event->type() == QEvent::KeyPress) KeyText(static_cast<QKeyEvent*>(event)->text());
+  if (event->type() == QEvent::KeyPress) {
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_F4 && key->modifiers() == Qt::NoModifier) {
+      PortListAsked();
+      return true;
+    }
+    KeyText(key->text());
+  }
   return QWidget::event(event);
 }
 
@@ -219,6 +229,25 @@ bool TForm1::Ask(TDialog kind, const std::string& text, const std::string& detai
   }
   if (!detail.empty()) box.setDetailedText(QString::fromStdString(detail));
   return box.exec() == QMessageBox::Yes;
+}
+
+// The list drops up from the strip, the port in use ticked.
+std::optional<std::size_t> TForm1::PickPort(const std::vector<TPortOffer>& ports) {
+  QMenu list(this);
+  list.setObjectName("PortList");
+  list.addSection(QString::fromLatin1(kPortListTitle));
+  if (ports.empty()) list.addAction(QString::fromLatin1(kNoPortsPresent))->setEnabled(false);
+  for (std::size_t i = 0; i < ports.size(); ++i) {
+    QAction* item = list.addAction(QString::fromStdString(ports[i].Text));
+    item->setData(qulonglong(i));
+    item->setCheckable(true);
+    item->setChecked(ports[i].Current);
+  }
+  const QSize size = list.sizeHint();
+  const QPoint at = StatusStrip->mapToGlobal(QPoint(0, -size.height()));
+  const QAction* chosen = list.exec(at);
+  if (chosen == nullptr || !chosen->data().isValid()) return std::nullopt;
+  return std::size_t(chosen->data().toULongLong());
 }
 
 void TForm1::Pump() { QCoreApplication::processEvents(QEventLoop::AllEvents); }

@@ -1,5 +1,7 @@
 #include "StatusStrip.h"
 
+#include <QMouseEvent>
+
 TStatusStrip::TStatusStrip(QWidget* parent) : QLabel(parent) {
   setFrameStyle(QFrame::Panel | QFrame::Sunken);
   setIndent(4);
@@ -17,8 +19,19 @@ void TStatusStrip::Show(const TStripState& strip) {
   }
   setText(QString::fromStdString(strip.Text));
   // A long reason runs past the strip's end: the whole of it on hovering.
-  if (strip.PortText != FPortText) {
+  if (strip.PortText != FPortText || strip.Choosable != FChoosable) {
     FPortText = strip.PortText;
-    setToolTip(QString::fromStdString(FPortText));
+    FChoosable = strip.Choosable;
+    setToolTip(QString::fromStdString(FPortText + (FChoosable ? "\nClick, or press F4, to choose the port." : "")));
+    setCursor(FChoosable ? Qt::PointingHandCursor : Qt::ArrowCursor);
   }
+}
+
+void TStatusStrip::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton && FOnClick) {
+    event->accept();
+    FOnClick();
+    return;
+  }
+  QLabel::mousePressEvent(event);
 }

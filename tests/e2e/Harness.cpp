@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QMenu>
 #include <QMessageBox>
 #include <QTest>
 
@@ -113,7 +114,32 @@ void Session::Type(const std::string& text) {
   for (char c : text) QTest::keyClicks(FForm->RxMemo, QString(QChar::fromLatin1(c)));
 }
 
+// The list is a menu that drops up from the strip.
+bool Session::AnswerPortList() {
+  auto* list = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  if (list == nullptr || list->objectName() != "PortList" || !list->isVisible()) return false;
+  ShownPortList shown{{}, FForm->Timer1->Active()};
+  QAction* pick = nullptr;
+  for (QAction* item : list->actions()) {
+    if (item->isSeparator()) continue;
+    const std::string text = item->text().toStdString();
+    shown.Lines.push_back((item->isChecked() ? "[x] " : !item->isEnabled() ? "(-) " : "") + text);
+    if (!PickPortLine.empty() && item->isEnabled() && text.rfind(PickPortLine, 0) == 0) pick = item;
+  }
+  PortLists.push_back(shown);
+  if (pick != nullptr && ClickPortLine) {
+    QTest::mouseClick(list, Qt::LeftButton, {}, list->actionGeometry(pick).center());
+  } else if (pick != nullptr) {
+    list->setActiveAction(pick);
+    QTest::keyClick(list, Qt::Key_Return);
+  } else {
+    QTest::keyClick(list, Qt::Key_Escape);
+  }
+  return true;
+}
+
 void Session::AnswerDialogs() {
+  if (FForm && AnswerPortList()) return;
   auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
   if (box == nullptr || box == FLastDialog) return;
   FLastDialog = box;

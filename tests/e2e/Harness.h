@@ -91,12 +91,25 @@ public:
   bool CloseAtQuestion = false;           // the operator closes the window while it is asked
   std::vector<std::string> Dialogs;       // texts of every dialog, in order
   std::uint32_t SilenceLimitMs = 3000;    // shortened for the tests
+  // The window's list of ports, each time it opens: its lines as shown
+  // ("[x] " before the port in use, "(-) " before a line that cannot be
+  // chosen) and whether the probe went on meanwhile. The line that starts
+  // with PickPortLine is chosen, clicked when ClickPortLine; none: the list
+  // is closed with Escape.
+  struct ShownPortList {
+    std::vector<std::string> Lines;
+    bool Probing = false;
+  };
+  std::vector<ShownPortList> PortLists;
+  std::string PickPortLine;
+  bool ClickPortLine = false;
   // How often dialogs are looked for: a benchmark slows it, so that the
   // window's figures do not carry the harness's own timer.
   void LookForDialogsEvery(int ms) { FDialogTimer.setInterval(ms); }
 
 private:
   void AnswerDialogs();
+  bool AnswerPortList();
 
   void Init();
 
