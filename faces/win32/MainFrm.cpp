@@ -54,6 +54,11 @@ LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 // matcher once, here; printable ones stop here as well, since a read-only
 // edit would only beep at them.
 LRESULT CALLBACK MemoProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  // F4 opens the list of ports, as it opens a drop-down list.
+  if (msg == WM_KEYDOWN && wParam == VK_F4) {
+    if (TForm1* form = FormOf(::GetParent(hwnd))) form->PortListAsked();
+    return 0;
+  }
   if (msg == WM_CHAR) {
     if (TForm1* form = FormOf(::GetParent(hwnd))) form->KeyCharacter(std::uint8_t(wParam & 0xFF));
     if (wParam >= 0x20) return 0;
@@ -167,12 +172,26 @@ HFONT CounterFont(int width, int largest) {
   return SansSerif(6, "Tahoma");
 }
 
-// The strip's texts are UTF-8 (a middle dot between the parts).
-void SetUtf8Text(HWND control, const std::string& text) {
+// The strip's texts are UTF-8 (a middle dot between the parts), as are the
+// ports' names in the list.
+std::wstring Wide(const std::string& text) {
   const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-  std::wstring wide(std::size_t(n > 0 ? n : 1), L'\0');
+  std::wstring wide(n > 0 ? std::size_t(n) : 1, L'\0');
   if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), n);
-  ::SetWindowTextW(control, wide.c_str());
+  return wide;
+}
+
+void SetUtf8Text(HWND control, const std::string& text) { ::SetWindowTextW(control, Wide(text).c_str()); }
+
+// A menu line shows '&' as the next letter's underline; a name's own is doubled.
+std::wstring MenuText(const std::string& text) {
+  std::wstring out;
+  for (wchar_t c : Wide(text)) {
+    if (c == L'\0') break;
+    out += c;
+    if (c == L'&') out += c;
+  }
+  return out;
 }
 
 HWND MakeChild(const char* cls, const char* text, DWORD style, HWND parent, DWORD exStyle = 0) {
@@ -261,7 +280,8 @@ void TForm1::BuildControls() {
   OriginalMemoProc =
       reinterpret_cast<WNDPROC>(::SetWindowLongPtrA(RxMemo, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(MemoProc)));
 
-  StatusStrip = MakeChild("STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_CENTERIMAGE, Handle);
+  // SS_NOTIFY: a click on the strip opens the list of ports.
+  StatusStrip = MakeChild("STATIC", "", SS_LEFTNOWORDWRAP | SS_NOPREFIX | SS_CENTERIMAGE | SS_NOTIFY, Handle);
 }
 
 // Every control at its place and every font at its size for the window's
@@ -372,6 +392,18 @@ LRESULT TForm1::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
       // Keys typed while the window itself has the focus.
       KeyCharacter(std::uint8_t(wParam & 0xFF));
       return 0;
+    case WM_KEYDOWN:
+      if (wParam != VK_F4) break;
+      PortListAsked();
+      return 0;
+    case WM_COMMAND:
+      if (reinterpret_cast<HWND>(lParam) != StatusStrip || HIWORD(wParam) != STN_CLICKED) break;
+      PortListAsked();
+      return 0;
+    case WM_SETCURSOR:
+      if (reinterpret_cast<HWND>(wParam) != StatusStrip || !FShownStrip.Choosable) break;
+      ::SetCursor(::LoadCursor(nullptr, IDC_HAND));
+      return TRUE;
     case WM_DPICHANGED: {
       // Moved to a monitor of another DPI, or its DPI changed: the same
       // window at the new size, where the system suggests.
@@ -498,6 +530,23 @@ void TForm1::ShowState(const TRunState& state) {
 }
 
 void TForm1::Pump() { PumpMessages(); }
+
+// The list drops up from the strip, the port in use ticked.
+std::optional<std::size_t> TForm1::PickPort(const std::vector<TPortOffer>& ports) {
+  HMENU list = ::CreatePopupMenu();
+  if (list == nullptr) return std::nullopt;
+  if (ports.empty()) ::AppendMenuW(list, MF_STRING | MF_GRAYED, 0, MenuText(kNoPortsPresent).c_str());
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    ::AppendMenuW(list, MF_STRING | (ports[i].Current ? MF_CHECKED : MF_UNCHECKED), UINT_PTR(i + 1),
+                  MenuText(ports[i].Text).c_str());
+  RECT strip{};
+  ::GetWindowRect(StatusStrip, &strip);
+  const UINT chosen = UINT(::TrackPopupMenu(list, TPM_RETURNCMD | TPM_NONOTIFY | TPM_LEFTALIGN | TPM_BOTTOMALIGN,
+                                            strip.left, strip.top, 0, Handle, nullptr));
+  ::DestroyMenu(list);
+  if (chosen == 0 || chosen > ports.size()) return std::nullopt;
+  return std::size_t(chosen - 1);
+}
 
 void TForm1::DestroyForm() {
   if (Handle != nullptr && ::IsWindow(Handle)) ::DestroyWindow(Handle);

@@ -63,6 +63,7 @@ private:
   void AddLogLine(const std::string& line) override;
   bool Ask(TDialog kind, const std::string& text, const std::string& detail) override;
   void Pump() override;
+  std::optional<std::size_t> PickPort(const std::vector<TPortOffer>& ports) override;
 
   void DrawTransferProgress(int percent);
   void DrawFlashProgress(int percent);

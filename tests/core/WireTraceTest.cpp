@@ -248,6 +248,29 @@ TEST(WholeTrace, TheFileHoldsEveryByteOfTheRun) {
   fs::remove_all(dir);
 }
 
+// The operator moved COM1 to another device: the file says where the line
+// changed, and what a failed download keeps names the device it ran on.
+TEST(WholeTrace, AnotherPortChosenIsNamedFromThereOn) {
+  const fs::path dir = TempDir();
+  const fs::path file = dir / "wire.txt";
+  std::string kept;
+  {
+    TWireTrace trace("/dev/ttyS0", file.string());
+    trace.PortOpened(100);
+    Feed(trace, kSent, Bytes("\x1F"), 100);
+    trace.PortChanged("/dev/ttyUSB1");
+    Feed(trace, kSent, Bytes("\x1F"), 105);
+    kept = trace.KeptText();
+  }
+  const WireBytes back = ReadTrace(ReadFile(file));
+  ASSERT_EQ(back.Notes.size(), 2u);
+  EXPECT_NE(back.Notes[0].find("/dev/ttyS0"), std::string::npos) << back.Notes[0];
+  EXPECT_NE(back.Notes[1].find("/dev/ttyUSB1 from here on"), std::string::npos) << back.Notes[1];
+  EXPECT_EQ(RunLines(ReadFile(file)), "0 > 1F\n5 > 1F\n") << "the run before the change is a line of its own";
+  EXPECT_NE(kept.find("of /dev/ttyUSB1, kept"), std::string::npos) << kept;
+  fs::remove_all(dir);
+}
+
 // Said once; the run and the kept trace go on.
 TEST(WholeTrace, AFileThatCannotBeWrittenIsSaidOnce) {
   TWireTrace trace("/dev/ttyUSB0", "/nonexistent-folder-of-the-trace/wire.txt");

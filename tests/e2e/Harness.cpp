@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QMenu>
+#include <QPainter>
 #include <QMessageBox>
 #include <QTest>
 
@@ -114,10 +115,24 @@ void Session::Type(const std::string& text) {
   for (char c : text) QTest::keyClicks(FForm->RxMemo, QString(QChar::fromLatin1(c)));
 }
 
+// With SHOTS naming a folder: the window with its list of ports over it, as
+// port-list.png there.
+static void SavePortListShot(QWidget& window, QWidget& list) {
+  const char* folder = std::getenv("SHOTS");
+  if (folder == nullptr || *folder == 0) return;
+  QImage shot = window.grab().toImage();
+  QPainter paint(&shot);
+  paint.drawPixmap(window.mapFromGlobal(list.mapToGlobal(QPoint(0, 0))), list.grab());
+  paint.end();
+  std::filesystem::create_directories(folder);
+  shot.save(QString::fromStdString((std::filesystem::path(folder) / "port-list.png").string()));
+}
+
 // The list is a menu that drops up from the strip.
 bool Session::AnswerPortList() {
   auto* list = qobject_cast<QMenu*>(QApplication::activePopupWidget());
   if (list == nullptr || list->objectName() != "PortList" || !list->isVisible()) return false;
+  SavePortListShot(*FForm, *list);
   ShownPortList shown{{}, FForm->Timer1->Active()};
   QAction* pick = nullptr;
   for (QAction* item : list->actions()) {

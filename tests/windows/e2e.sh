@@ -5,7 +5,11 @@
 # receiver's flash compared with the image, and COM3 remembered for the next
 # start.
 #
-#   tests/windows/e2e.sh LINUX_BUILD WINDOWS_BUILD
+#   tests/windows/e2e.sh LINUX_BUILD WINDOWS_BUILD [--choose-port]
+#
+# With --choose-port the program starts without --port and with no port
+# remembered: COM1 does not open, its message is answered, and COM3 is
+# chosen from the window's list of ports (F4) before the keyword is typed.
 #
 # Expects WINEPREFIX to name a ready prefix (tests/windows/run.sh makes one).
 # With SHOTS set to a folder, leaves screenshots of the window there.
@@ -14,6 +18,8 @@ cd "$(dirname "$0")/../.."
 root=$PWD
 linux_build=${1:-build}
 win_build=${2:-build-windows}
+choose_port=0
+[[ ${3:-} == --choose-port ]] && choose_port=1
 wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 keyword='O8g=Ka'   # mode 7, PSI Data
@@ -61,6 +67,33 @@ rm -f "$WINEPREFIX/dosdevices/com1"
 
 start_xvfb
 
+# COM3 chosen from the window's list: F4, then down the list to COM3, in
+# the order --list-ports gives the ports present.
+choose_com3() {
+  local ports index=-1 n=0 p menu=''
+  ports=$("$wine" "$win_build/bin/stb-downloader.exe" --list-ports </dev/null 2>/dev/null | tr -d '\r' | grep '^COM' |
+    awk '{print $1}') || true
+  for p in $ports; do
+    [[ $p == COM3 ]] && index=$n
+    n=$((n + 1))
+  done
+  ((index >= 0)) || fail "--list-ports does not list COM3: $ports"
+  say "choosing COM3 from the list of $n ports: F4, then $((index + 1)) down"
+  xdotool windowfocus --sync "$window" 2>/dev/null || true
+  xdotool key --clearmodifiers F4
+  for ((p = 0; p < 50; p++)); do
+    menu=$({ xdotool search --onlyvisible --class '#32768' 2>/dev/null || true; } | head -n1)
+    [[ -n $menu ]] && break
+    sleep 0.1
+  done
+  [[ -n $menu ]] || fail "F4 opened no list of ports"
+  sleep 0.5
+  shot windows-0-port-list
+  for ((p = 0; p <= index; p++)); do xdotool key --clearmodifiers Down; done
+  xdotool key --clearmodifiers Return
+  sleep 1
+}
+
 # The session's device manager makes the COM links as it starts, alongside
 # the first program: start the session with a program of no consequence, its
 # server kept for a minute for the real one, and see COM3 lead to the
@@ -75,30 +108,44 @@ done
 [[ $(readlink "$WINEPREFIX/dosdevices/com3" 2>/dev/null) == "$(readlink "$tmp/com3")" ]] ||
   fail "COM3 does not lead to the receiver's pty in the prefix"
 
-(cd "$bench" && exec "$wine" "$root/$win_build/bin/stb-downloader.exe" --port COM3) >"$tmp/tool.log" 2>&1 &
+port_args=(--port COM3)
+if ((choose_port)); then
+  port_args=()
+  "$wine" reg delete 'HKCU\Software\Tarnwell\stb-downloader' /v port /f >/dev/null 2>&1 || true
+fi
+(cd "$bench" && exec "$wine" "$root/$win_build/bin/stb-downloader.exe" "${port_args[@]}") >"$tmp/tool.log" 2>&1 &
 tool_pid=$!
 find_window() { { xdotool search --onlyvisible --name "$1" 2>/dev/null || true; } | head -n1; }
 window=''
+answered=0
 for ((i = 0; i < 600; i++)); do
   kill -0 "$tool_pid" 2>/dev/null || fail "the program ended at start-up: $(cat "$tmp/tool.log")"
   if box=$(find_window '^stb-downloader$') && [[ -n $box ]]; then
     import -window root "${SHOTS:-$tmp}/start.png" 2>/dev/null || true
-    fail "the program showed a message at start-up (the port?)"
+    # Without a port COM1 does not open, and the program says so once.
+    ((choose_port && !answered)) || fail "the program showed a message at start-up (the port?)"
+    answered=1
+    xdotool windowfocus --sync "$box" 2>/dev/null || true
+    xdotool key --clearmodifiers Return
+    sleep 0.5
+    continue
   fi
   window=$(find_window 'Serial DownLoader')
   [[ -n $window ]] && break
   sleep 0.1
 done
 [[ -n $window ]] || fail "the window did not appear within 60 s"
-say "window up; typing the keyword $keyword"
+((!choose_port || answered)) || fail "COM1 opened although nothing is behind it"
 sleep 1
+shot() { [[ -n ${SHOTS:-} ]] && mkdir -p "$SHOTS" && import -window root "$SHOTS/$1.png" 2>/dev/null || true; }
+((choose_port)) && choose_com3
+say "window up; typing the keyword $keyword"
 xdotool windowfocus --sync "$window" 2>/dev/null || true
 xdotool type --delay 80 "$keyword"
 typed=$SECONDS
 
 deadline=$((typed + 120 + blocks))
 boxes=0
-shot() { [[ -n ${SHOTS:-} ]] && mkdir -p "$SHOTS" && import -window root "$SHOTS/$1.png" 2>/dev/null || true; }
 shot windows-1-start
 retyped=0
 while kill -0 "$tool_pid" 2>/dev/null; do

@@ -74,7 +74,8 @@ tests/windows/latency.sh "$linux_build" "$win_build" || rc=1
 say "the USB adapter's latency timer took $((SECONDS - t0)) s"
 t0=$SECONDS
 tests/windows/e2e.sh "$linux_build" "$win_build" || rc=1
-say "the download under Wine took $((SECONDS - t0)) s"
+tests/windows/e2e.sh "$linux_build" "$win_build" --choose-port || rc=1
+say "the downloads under Wine (--port COM3, then COM3 chosen from the list) took $((SECONDS - t0)) s"
 t0=$SECONDS
 tests/windows/bench.sh "$linux_build" "$win_build" || rc=1
 say "the bench's four boxes and its stop took $((SECONDS - t0)) s"
