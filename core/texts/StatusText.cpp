@@ -73,8 +73,14 @@ TStripState StripOf(const TRunState& state) {
   const auto add = [&strip](const std::string& part) {
     if (!part.empty()) strip.Text += kStripSeparator + part;
   };
+  // The offer goes before the reason, which may run past the strip's end.
+  if (strip.Warning && strip.Choosable) {
+    const bool lost = state.PortState == TPortState::Lost;
+    strip.Text = lost ? LostPortText(state.Port) : PortText(state.Port, false, "");
+    add(kChoosePortOffer);
+    if (!lost) add(PortReason(state.Port, state.PortProblem));
+  }
   add(state.PortNote);
-  if (strip.Warning && strip.Choosable) add(kChoosePortOffer);
   add(ActivityText(state));
   return strip;
 }

@@ -37,4 +37,49 @@ TEST(PortStrip, DeviceNamedOnce) {
   EXPECT_EQ(PortText("/dev/ttyUSB0", true, ""), "COM1 = /dev/ttyUSB0" + dot + "115200 8N1" + dot + "open");
 }
 
+// What the strip says of the port when another may be chosen, or not.
+struct StripCase {
+  const char* name;
+  TPortState port;
+  bool choosable;
+  std::string note;
+  std::string text;
+};
+
+class PortChoiceStrip : public ::testing::TestWithParam<StripCase> {};
+
+TEST_P(PortChoiceStrip, OffersTheListBeforeTheReason) {
+  const StripCase& c = GetParam();
+  TRunState state;
+  state.Port = "/dev/ttyS0";
+  state.PortState = c.port;
+  state.PortProblem = c.port == TPortState::Open ? "" : "/dev/ttyS0: No such file or directory";
+  state.PortChoosable = c.choosable;
+  state.PortNote = c.note;
+  const TStripState strip = StripOf(state);
+  EXPECT_EQ(strip.Text, c.text);
+  EXPECT_EQ(strip.Choosable, c.choosable);
+  EXPECT_EQ(strip.Warning, c.port != TPortState::Open);
+}
+
+const std::string offer = kChoosePortOffer;
+
+INSTANTIATE_TEST_SUITE_P(
+    Strip, PortChoiceStrip,
+    ::testing::Values(
+        StripCase{"NotOpenOffersTheList", TPortState::NotOpen, true, "",
+                  "COM1 = /dev/ttyS0" + dot + "not open" + dot + offer + dot + "No such file or directory"},
+        StripCase{"LostOffersTheList", TPortState::Lost, true, "",
+                  "COM1 = /dev/ttyS0" + dot + "lost" + dot + "waiting for it to come back" + dot + offer},
+        StripCase{"NotOpenDuringADownloadOffersNothing", TPortState::NotOpen, false, "",
+                  "COM1 = /dev/ttyS0" + dot + "not open: No such file or directory"},
+        StripCase{"OpenNeedsNoOffer", TPortState::Open, true, "",
+                  "COM1 = /dev/ttyS0" + dot + "115200 8N1" + dot + "open"},
+        StripCase{"RefusedWhileADownloadRuns", TPortState::Open, false, kPortStaysNote,
+                  "COM1 = /dev/ttyS0" + dot + "115200 8N1" + dot + "open" + dot + kPortStaysNote},
+        StripCase{"ChosenButNotOpen", TPortState::NotOpen, true, kPortChosenNote,
+                  "COM1 = /dev/ttyS0" + dot + "not open" + dot + offer + dot + "No such file or directory" + dot +
+                      kPortChosenNote}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 }  // namespace

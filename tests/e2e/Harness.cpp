@@ -120,9 +120,13 @@ void Session::Type(const std::string& text) {
 static void SavePortListShot(QWidget& window, QWidget& list) {
   const char* folder = std::getenv("SHOTS");
   if (folder == nullptr || *folder == 0) return;
-  QImage shot = window.grab().toImage();
+  const QRect listAt(window.mapFromGlobal(list.mapToGlobal(QPoint(0, 0))), list.size());
+  const QRect all = window.rect().united(listAt);
+  QImage shot(all.size(), QImage::Format_RGB32);
+  shot.fill(Qt::darkGray);
   QPainter paint(&shot);
-  paint.drawPixmap(window.mapFromGlobal(list.mapToGlobal(QPoint(0, 0))), list.grab());
+  paint.drawPixmap(-all.topLeft(), window.grab());
+  paint.drawPixmap(listAt.topLeft() - all.topLeft(), list.grab());
   paint.end();
   std::filesystem::create_directories(folder);
   shot.save(QString::fromStdString((std::filesystem::path(folder) / "port-list.png").string()));
