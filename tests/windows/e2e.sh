@@ -79,14 +79,18 @@ choose_com3() {
   done
   ((index >= 0)) || fail "--list-ports does not list COM3: $ports"
   say "choosing COM3 from the list of $n ports: F4, then $((index + 1)) down"
+  # The list is a window of the program's own that was not there before.
+  local before
+  before=$(xdotool search --onlyvisible --class 'stb-downloader' 2>/dev/null | sort || true)
   xdotool windowfocus --sync "$window" 2>/dev/null || true
   xdotool key --clearmodifiers F4
   for ((p = 0; p < 50; p++)); do
-    menu=$({ xdotool search --onlyvisible --class '#32768' 2>/dev/null || true; } | head -n1)
+    menu=$(comm -13 <(printf '%s\n' "$before") \
+      <(xdotool search --onlyvisible --class 'stb-downloader' 2>/dev/null | sort || true) | head -n1)
     [[ -n $menu ]] && break
     sleep 0.1
   done
-  [[ -n $menu ]] || fail "F4 opened no list of ports"
+  [[ -n $menu ]] || { shot windows-0-no-list; fail "F4 opened no list of ports"; }
   sleep 0.5
   shot windows-0-port-list
   for ((p = 0; p <= index; p++)); do xdotool key --clearmodifiers Down; done
@@ -123,11 +127,16 @@ for ((i = 0; i < 600; i++)); do
   if box=$(find_window '^stb-downloader$') && [[ -n $box ]]; then
     import -window root "${SHOTS:-$tmp}/start.png" 2>/dev/null || true
     # Without a port COM1 does not open, and the program says so once.
-    ((choose_port && !answered)) || fail "the program showed a message at start-up (the port?)"
-    answered=1
+    ((choose_port && answered < 5)) || fail "the program showed a message at start-up (the port?)"
+    # Answered, and looked for again until it has gone (a key can be lost
+    # while Wine is still busy making the box).
+    answered=$((answered + 1))
     xdotool windowfocus --sync "$box" 2>/dev/null || true
     xdotool key --clearmodifiers Return
-    sleep 0.5
+    for ((j = 0; j < 30; j++)); do
+      [[ -z $(find_window '^stb-downloader$') ]] && break
+      sleep 0.1
+    done
     continue
   fi
   window=$(find_window 'Serial DownLoader')
