@@ -82,4 +82,49 @@ INSTANTIATE_TEST_SUITE_P(
                       kPortChosenNote}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// What the download is doing follows the port, and a note on the port.
+struct ActivityCase {
+  const char* name;
+  void (*set)(TRunState&);
+  std::string after;  // what follows "COM1 = /dev/ttyUSB0 · 115200 8N1 · open"
+};
+
+class StripActivity : public ::testing::TestWithParam<ActivityCase> {};
+
+TEST_P(StripActivity, FollowsThePort) {
+  TRunState state;
+  state.Port = "/dev/ttyUSB0";
+  state.PortState = TPortState::Open;
+  GetParam().set(state);
+  EXPECT_EQ(StripOf(state).Text, "COM1 = /dev/ttyUSB0" + dot + "115200 8N1" + dot + "open" + GetParam().after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Strip, StripActivity,
+    ::testing::Values(
+        ActivityCase{"Probing", [](TRunState&) {}, ""},
+        ActivityCase{"Sending",
+                     [](TRunState& s) {
+                       s.Phase = TRunPhase::Sending;
+                       s.BytesPerSecond = 11468.8;
+                       s.SecondsLeft = 272;
+                     },
+                     dot + "11.2 KiB/s" + dot + "4:32 left"},
+        ActivityCase{"RefusedWhileSending",
+                     [](TRunState& s) {
+                       s.Phase = TRunPhase::Sending;
+                       s.BytesPerSecond = 11468.8;
+                       s.SecondsLeft = 0;
+                       s.PortNote = kPortStaysNote;
+                     },
+                     dot + kPortStaysNote + dot + "11.2 KiB/s" + dot + "0:00 left"},
+        ActivityCase{"Waiting",
+                     [](TRunState& s) {
+                       s.WaitingFor = "Flash Write";
+                       s.SilentMs = 12500;
+                     },
+                     dot + "waiting for Flash Write" + dot + "12 s"},
+        ActivityCase{"Failed", [](TRunState& s) { s.Result = TDownloadResult::Failure; }, dot + "download failed"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 }  // namespace
