@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(AppIcon());
 
   TBenchOptions options;
-  options.Ports = BenchPorts(cl.Ports);
-  if (options.Ports.empty()) {
+  if (!TakeBenchPorts(cl.Ports, options)) {
     std::cerr << kBenchNoPorts;
     return 2;
   }

@@ -49,8 +49,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return 0;
   }
   TBenchOptions options;
-  options.Ports = BenchPorts(cl.Ports);
-  if (options.Ports.empty()) {
+  if (!TakeBenchPorts(cl.Ports, options)) {
     Tell(kBenchNoPorts, true, kTitle);
     return 2;
   }
