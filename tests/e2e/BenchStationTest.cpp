@@ -35,27 +35,6 @@ std::string Station(const Workbench& bench, const std::string& name, const std::
   return path.string();
 }
 
-// The user's settings folder pointed into the bench for as long as it
-// lives: what a bench remembers never reaches the tester's own.
-class ConfigInBench {
-public:
-  explicit ConfigInBench(const fs::path& dir) {
-    if (const char* old = std::getenv("XDG_CONFIG_HOME")) FOld = old;
-    ::setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
-  }
-  ~ConfigInBench() {
-    if (FOld)
-      ::setenv("XDG_CONFIG_HOME", FOld->c_str(), 1);
-    else
-      ::unsetenv("XDG_CONFIG_HOME");
-  }
-  ConfigInBench(const ConfigInBench&) = delete;
-  ConfigInBench& operator=(const ConfigInBench&) = delete;
-
-private:
-  std::optional<std::string> FOld;
-};
-
 class Stations : public ::testing::Test {
 protected:
   Stations() {
