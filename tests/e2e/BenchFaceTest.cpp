@@ -166,6 +166,10 @@ TEST(BenchFace, OnlyTheTickedPortIsFlashedAndRemembered) {
   EXPECT_TRUE(rx.GetSummary().Success);
   EXPECT_FALSE(window.Bench().RowText(0).InUse);
   EXPECT_EQ(window.Bench().RowText(0).Labels[TBenchRowText::Stage], kBenchNotInUse);
+  int greyed = 0;
+  for (QLabel* label : window.findChildren<QLabel*>())
+    if (label->text() == kBenchNotInUse) greyed += label->isEnabled() ? 100 : 1;
+  EXPECT_EQ(greyed, 1) << "the row left unticked is not drawn greyed as not in use";
   EXPECT_EQ(window.Totals->text().toStdString(), "Passed 1   Failed 0   Boxes 1");
   EXPECT_EQ(window.ExitStatus(), 0);
   std::ifstream records(bench.RecordDir() / "downloads.jsonl");
