@@ -1,8 +1,8 @@
 // The bench's entry: the ports from the command line (or those of the last
-// bench), the window, the loop. SIGTERM and SIGINT close the bench as its
-// close button does, without the question: every station is stopped and
-// waited for. The exit status: 0 every box passed, 1 a box failed, 2 no box
-// was reached.
+// bench, or every port the system lists offered to tick), the window, the
+// loop. SIGTERM and SIGINT close the bench as its close button does,
+// without the question: every station is stopped and waited for. The exit
+// status: 0 every box passed, 1 a box failed, 2 no box was reached.
 #include <QApplication>
 
 #include <iostream>
