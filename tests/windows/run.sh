@@ -3,9 +3,8 @@
 # only as long as this run: the test programs (.exe), the command line and a
 # download with the terminal face (console.sh), an FTDI adapter's latency
 # timer read from the registry (latency.sh), one whole download with the
-# window (e2e.sh), four boxes at once on the bench and a bench of the
-# ports ticked in its window (bench.sh) and the
-# installer (installer.sh).
+# window (e2e.sh), four boxes at once on the bench and a bench of the ports
+# ticked in its window (bench.sh) and the installer (installer.sh).
 #
 #   tests/windows/run.sh [LINUX_BUILD [WINDOWS_BUILD]]     (build, build-windows)
 #
