@@ -84,6 +84,8 @@ bool TBench::Key(std::uint8_t c) {
 bool TBench::SetTicked(std::size_t i, bool on) {
   if (!FOffering || Mode() != 0 || i >= FRows.size()) return false;
   FRows[i]->Ticked = on;
+  // A header asking for a tick is answered once there is one.
+  FHead.Header = kBenchTickHeader;
   return true;
 }
 

@@ -182,6 +182,7 @@ TEST_F(Stations, AKeywordWithNothingTickedChoosesNoModeUntilAPortIsTicked) {
   EXPECT_FALSE(bench->RowText(0).TickLocked);
   EXPECT_TRUE(UserBenchPortMemory()->Remembered().empty()) << "nothing ticked, yet something remembered";
   ASSERT_TRUE(bench->SetTicked(0, true));
+  EXPECT_EQ(bench->Head().Header, kBenchTickHeader) << "still asking for a tick once there is one";
   Type(*bench);
   ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Idle(); }));
   EXPECT_EQ(Lines("started"), std::vector<std::string>{"/dev/ttyS8"});
