@@ -15,7 +15,7 @@
 #   tests/windows/bench.sh LINUX_BUILD WINDOWS_BUILD
 #
 # Expects WINEPREFIX to name a ready prefix (tests/windows/run.sh makes one).
-# With SHOTS set to a folder, leaves a screenshot of the bench there.
+# With SHOTS set to a folder, leaves screenshots of the bench there.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -318,6 +318,7 @@ done
 say "offered to tick: $(grep -o 'COM[0-9]*' <<<"$boxes" | tr '\n' ' ')"
 controls click COM4 || fail "no check box COM4 to click"
 [[ $(controls list) == *'COM4 ticked enabled'* ]] || fail "COM4 is not ticked after its click: $(controls list)"
+[[ -n ${SHOTS:-} ]] && import -window "$window" "$SHOTS/windows-bench-ticks.png" 2>/dev/null || true
 type_keyword "$keyword"
 typed=$SECONDS
 retyped=0
@@ -333,6 +334,10 @@ for ((i = 0; i < 300; i++)); do
   (($(record_lines | wc -l) >= records_before + 1)) && break
   sleep 0.1
 done
+if [[ -n ${SHOTS:-} ]]; then
+  sleep 1.5  # the next look draws the row's end
+  import -window "$window" "$SHOTS/windows-bench-ticked.png" 2>/dev/null || true
+fi
 boxes=$(controls list || true)
 [[ $boxes == *'COM4 ticked disabled'* ]] || fail "COM4's tick can still change once the mode is chosen: $boxes"
 ! grep -q ' enabled' <<<"$(grep '^COM' <<<"$boxes")" || fail "a tick can still change once the mode is chosen: $boxes"
