@@ -96,8 +96,10 @@ window (it is not displayed): it chooses the mode for every port.
 Options:
   --port PORT     a port of the bench (/dev/ttyUSB0, COM3), once per port.
                   The ports given are remembered; without any, the ports of
-                  the last bench that was given some, else every port the
-                  system lists (stb-downloader --list-ports)
+                  the last bench; without those, the window shows every
+                  port the system lists (stb-downloader --list-ports) with
+                  a check box: the ports ticked when the keyword is typed
+                  are the bench's, and are remembered
   --continuous    a row that finished starts again at once and waits for
                   the next box on its port (also a check box in the window)
   --address-mismatch stop|continue

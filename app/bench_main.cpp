@@ -1,8 +1,8 @@
 // The bench's entry: the ports from the command line (or those of the last
-// bench), the window, the loop. SIGTERM and SIGINT close the bench as its
-// close button does, without the question: every station is stopped and
-// waited for. The exit status: 0 every box passed, 1 a box failed, 2 no box
-// was reached.
+// bench, or every port the system lists offered to tick), the window, the
+// loop. SIGTERM and SIGINT close the bench as its close button does,
+// without the question: every station is stopped and waited for. The exit
+// status: 0 every box passed, 1 a box failed, 2 no box was reached.
 #include <QApplication>
 
 #include <iostream>
@@ -35,8 +35,7 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(AppIcon());
 
   TBenchOptions options;
-  options.Ports = BenchPorts(cl.Ports);
-  if (options.Ports.empty()) {
+  if (!TakeBenchPorts(cl.Ports, options)) {
     std::cerr << kBenchNoPorts;
     return 2;
   }

@@ -1,8 +1,8 @@
 // stb-bench.exe: the bench's entry on Windows. The ports from the command
-// line (or those of the last bench, or every port the system lists), the
-// window, the message loop. The exit status: 0 every box passed, 1 a box
-// failed, 2 no box was reached; a bench started from a script or a command
-// prompt leaves its totals on the output it was given.
+// line (or those of the last bench, or every port the system lists offered
+// to tick), the window, the message loop. The exit status: 0 every box
+// passed, 1 a box failed, 2 no box was reached; a bench started from a
+// script or a command prompt leaves its totals on the output it was given.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -49,8 +49,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     return 0;
   }
   TBenchOptions options;
-  options.Ports = BenchPorts(cl.Ports);
-  if (options.Ports.empty()) {
+  if (!TakeBenchPorts(cl.Ports, options)) {
     Tell(kBenchNoPorts, true, kTitle);
     return 2;
   }

@@ -51,11 +51,15 @@ struct TBench::TSlot {
   std::string Err;        // standard error since its last whole line
   std::string LastError;  // its last line there, or why it could not start
   std::optional<double> RestartAtS;
+  bool Ticked = false;  // an offered port the operator ticked
 };
 
 TBench::TBench(TBenchOptions options, TStationMaker makeStation, TClock clock)
     : FOptions(std::move(options)), FMakeStation(std::move(makeStation)), FClock(clock ? std::move(clock) : SteadySeconds) {
-  for (const std::string& port : FOptions.Ports) FRows.push_back(std::make_unique<TSlot>(port));
+  FOffering = FOptions.Ports.empty() && !FOptions.Offered.empty();
+  for (const std::string& port : FOffering ? FOptions.Offered : FOptions.Ports)
+    FRows.push_back(std::make_unique<TSlot>(port));
+  if (FOffering) FHead.Header = kBenchTickHeader;
 }
 
 TBench::~TBench() {
@@ -67,9 +71,32 @@ TBench::~TBench() {
 
 bool TBench::Key(std::uint8_t c) {
   if (FModeChoice.Mode() != 0 || !FModeChoice.Key(c)) return false;
+  if (FOffering && TickedPorts().empty()) {
+    FModeChoice = TModeChoice();
+    FHead.Header = kBenchTickFirstHeader;
+    return false;
+  }
+  if (FOffering) UserBenchPortMemory()->Remember(TickedPorts());
   ModeChosen();
   return true;
 }
+
+bool TBench::SetTicked(std::size_t i, bool on) {
+  if (!FOffering || Mode() != 0 || i >= FRows.size()) return false;
+  FRows[i]->Ticked = on;
+  // A header asking for a tick is answered once there is one.
+  FHead.Header = kBenchTickHeader;
+  return true;
+}
+
+std::vector<std::string> TBench::TickedPorts() const {
+  std::vector<std::string> ports;
+  for (const auto& row : FRows)
+    if (row->Ticked) ports.push_back(row->Model.Port());
+  return ports;
+}
+
+bool TBench::InUse(std::size_t i) const { return !FOffering || FRows[i]->Ticked || Mode() == 0; }
 
 void TBench::ModeChosen() {
   FHead.Header = Utf8OfLatin1(FModeChoice.Info().LogLine);
@@ -96,7 +123,7 @@ void TBench::ModeChosen() {
 void TBench::StartStation(std::size_t i) {
   TSlot& row = *FRows[i];
   row.RestartAtS.reset();
-  if (FClosing || !FModeChoice.JobReady() || (row.Station && row.Station->Running())) return;
+  if (FClosing || !FModeChoice.JobReady() || !InUse(i) || (row.Station && row.Station->Running())) return;
   std::vector<std::string> args = StationArguments(row.Model.Port());
   if (FOptions.ContinueOnAddressMismatch) args.insert(args.end(), {"--address-mismatch", "continue"});
   if (!FOptions.Trace.empty()) args.insert(args.end(), {"--trace", StationTraceFile(FOptions.Trace, row.Model.Port())});
@@ -202,6 +229,15 @@ TBenchRowText TBench::RowText(std::size_t i) const {
   TBenchRowText t;
   auto& label = t.Labels;
   label[TBenchRowText::Port] = m.Port();
+  if (FOffering) {
+    t.Tick = FRows[i]->Ticked ? TBenchRowText::TTick::On : TBenchRowText::TTick::Off;
+    t.TickLocked = Mode() != 0;
+  }
+  if (!InUse(i)) {
+    t.InUse = false;
+    label[TBenchRowText::Stage] = kBenchNotInUse;
+    return t;
+  }
   label[TBenchRowText::Box] = m.Identity();
   label[TBenchRowText::Stage] = Utf8OfLatin1(m.Stage());
   t.DownloadPercent = m.DownloadPercent();
@@ -257,10 +293,15 @@ std::vector<std::string> BenchPorts(const std::vector<std::string>& given) {
     memory->Remember(given);
     return given;
   }
-  std::vector<std::string> ports = memory->Remembered();
-  if (ports.empty())
-    for (const TSerialDevice& device : SerialDevices()) ports.push_back(device.Path);
-  return ports;
+  return memory->Remembered();
+}
+
+bool TakeBenchPorts(const std::vector<std::string>& given, TBenchOptions& options) {
+  options.Ports = BenchPorts(given);
+  options.Offered.clear();
+  if (options.Ports.empty())
+    for (const TSerialDevice& device : SerialDevices()) options.Offered.push_back(device.Path);
+  return !options.Ports.empty() || !options.Offered.empty();
 }
 
 std::string StationTraceFile(const std::string& file, const std::string& port) {

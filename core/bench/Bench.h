@@ -23,11 +23,15 @@
 #include "StationProcess.h"
 
 struct TBenchOptions {
-  std::vector<std::string> Ports;
+  std::vector<std::string> Ports;  // the bench's ports, each in use
   bool Continuous = false;                 // a finished row starts its station again at once
   bool ContinueOnAddressMismatch = false;  // the stations' answer to the address question
   std::string StationProgram = ::StationProgram();  // the downloader serving a row
   std::string Trace;  // each station's wire trace: this file with its port's name in it
+  // Without Ports: the ports present, offered as rows to tick. Only the
+  // ticked ones are used once the keyword chose the mode, and are then
+  // remembered for the next bench.
+  std::vector<std::string> Offered = {};
 };
 
 // "wire.txt" and "/dev/ttyUSB0" give "wire-ttyUSB0.txt": the port's last
@@ -35,9 +39,16 @@ struct TBenchOptions {
 // file's extension.
 std::string StationTraceFile(const std::string& file, const std::string& port);
 
+inline constexpr const char* kBenchKeywordHeader = "Type the download mode's keyword into this window (it is not displayed).";
+inline constexpr const char* kBenchTickHeader =
+    "Tick the ports to use, then type the download mode's keyword into this window (it is not displayed).";
+inline constexpr const char* kBenchTickFirstHeader =
+    "No port is ticked: tick the ports to use first, then type the keyword again.";
+inline constexpr const char* kBenchNotInUse = "not in use";
+
 // The lines above the rows, in UTF-8.
 struct TBenchHead {
-  std::string Header = "Type the download mode's keyword into this window (it is not displayed).";
+  std::string Header = kBenchKeywordHeader;
   std::string ImageLine = "Image: none yet";
   std::string DigestLine = "SHA-256: none yet";
   bool Problem = false;  // the description could not be read: the three lines in red
@@ -50,6 +61,12 @@ struct TBenchRowText {
   std::array<std::string, kLabels> Labels;
   int DownloadPercent = 0, FlashPercent = 0;
   bool Success = false;  // the result in green, else red
+  // An offered port's check box, the port its text; None: no check box
+  // (the bench's ports were given or remembered).
+  enum class TTick { None, Off, On };
+  TTick Tick = TTick::None;
+  bool TickLocked = false;  // the mode is chosen: the tick can no longer change
+  bool InUse = true;        // false: a port left unticked, the row drawn greyed
 };
 
 // What closing the window does now.
@@ -80,7 +97,15 @@ public:
   // One character of the keyword, typed blind as into the main window. True
   // when it chose the mode: the first keyword completed chooses it for
   // every port, once, and the stations start.
+  // With ports offered to tick, a keyword completed while none is ticked
+  // chooses nothing: the header asks for a tick, and the keyword typed
+  // again after one counts.
   bool Key(std::uint8_t c);
+  // The operator ticks an offered port, or takes the tick back; false (and
+  // nothing changes) when the row has no check box or the mode is chosen.
+  bool SetTicked(std::size_t i, bool on);
+  // The rows are offered ports, with check boxes.
+  bool Offering() const { return FOffering; }
   // A look at every station: what it wrote since, as events, and whether it
   // ended; a station due to start again is started.
   void Look();
@@ -114,6 +139,10 @@ private:
   struct TSlot;
 
   void ModeChosen();
+  std::vector<std::string> TickedPorts() const;
+  // A row whose station may run: any but an offered port left unticked
+  // once the mode is chosen.
+  bool InUse(std::size_t i) const;
   void StartStation(std::size_t i);
   void Look(std::size_t i);
   void StationEnded(std::size_t i, int code, bool signalled);
@@ -127,9 +156,13 @@ private:
   TModeChoice FModeChoice;  // the keyword, the mode and its description, as the download window has them
   TBenchHead FHead;
   bool FClosing = false;
+  bool FOffering = false;
 };
 
 // The ports of a bench: those given, which are then remembered; without
-// any, those remembered from the last bench given some; without those,
-// every port the system lists.
+// any, those remembered from the last bench (given or ticked); empty
+// without those.
 std::vector<std::string> BenchPorts(const std::vector<std::string>& given);
+// The bench's ports into `options`: BenchPorts' in Ports, else every port
+// the system lists in Offered, to tick. False when there is none at all.
+bool TakeBenchPorts(const std::vector<std::string>& given, TBenchOptions& options);

@@ -25,8 +25,8 @@ public:
 // HKEY_CURRENT_USER\Software\Tarnwell\stb-downloader, value "port".
 std::unique_ptr<TPortMemory> UserPortMemory();
 
-// The ports of the last bench that was given some, in their order, so that
-// the bench's menu entry brings the same bench back.
+// The ports of the last bench that was given or ticked some, in their
+// order, so that the bench's menu entry brings the same bench back.
 class TPortListMemory {
 public:
   virtual ~TPortListMemory() = default;

@@ -130,6 +130,17 @@ void TBenchWindow::BuildRow(std::size_t i, QGridLayout* grid) {
   grid->addWidget(cells.Flash, r, TBenchRowText::Bytes + 1);
   QLabel* result = cells.Labels[TBenchRowText::Result];
   result->setFont(Bold(result->font()));
+  if (FBench.RowText(i).Tick != TBenchRowText::TTick::None) {
+    cells.Labels[TBenchRowText::Port]->hide();
+    cells.Tick = new QCheckBox(Text(FBench.Row(i).Port()));
+    // Typing still goes to the window after a click.
+    cells.Tick->setFocusPolicy(Qt::NoFocus);
+    connect(cells.Tick, &QCheckBox::toggled, this, [this, i](bool on) {
+      FBench.SetTicked(i, on);
+      Draw();
+    });
+    grid->addWidget(cells.Tick, r, 0);
+  }
   FCells.push_back(cells);
 }
 
@@ -139,12 +150,10 @@ void TBenchWindow::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
     return;
   }
-  for (QChar c : event->text()) {
-    if (FBench.Key(c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0)) {
-      Draw();
-      break;
-    }
-  }
+  // A keyword completed chooses the mode, or says in the header why not.
+  for (QChar c : event->text())
+    if (FBench.Key(c.unicode() <= 0xFF ? std::uint8_t(c.unicode()) : 0)) break;
+  Draw();
   event->accept();
 }
 
@@ -206,4 +215,14 @@ void TBenchWindow::DrawRow(TRowCells& cells, const TBenchRowText& row) {
   Colour(result, row.Success ? QColor(0, 0x80, 0) : QColor(0xC0, 0, 0));
   SetBar(cells.Download, row.DownloadPercent);
   SetBar(cells.Flash, row.FlashPercent);
+  if (cells.Tick != nullptr) {
+    const bool on = row.Tick == TBenchRowText::TTick::On;
+    if (cells.Tick->isChecked() != on) cells.Tick->setChecked(on);
+    if (cells.Tick->isEnabled() == row.TickLocked) cells.Tick->setEnabled(!row.TickLocked);
+  }
+  // A port left unticked is greyed, the check box with it.
+  for (QLabel* label : cells.Labels)
+    if (label->isEnabled() != row.InUse) label->setEnabled(row.InUse);
+  for (QProgressBar* bar : {cells.Download, cells.Flash})
+    if (bar->isEnabled() != row.InUse) bar->setEnabled(row.InUse);
 }

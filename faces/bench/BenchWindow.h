@@ -36,6 +36,8 @@ public:
   std::vector<long> StationPids() const { return FBench.StationPids(); }
 
   void SetContinuous(bool on);
+  // The check box of row i when its port is offered to tick, else none.
+  QCheckBox* TickBox(int i) const { return FCells[std::size_t(i)].Tick; }
   // For a signal: stop every station and close, asking nobody.
   void CloseWithoutAsking();
 
@@ -53,6 +55,7 @@ private:
   struct TRowCells {
     std::array<QLabel*, TBenchRowText::kLabels> Labels{};
     QProgressBar *Download = nullptr, *Flash = nullptr;
+    QCheckBox* Tick = nullptr;  // in the port's place, the port its text
   };
 
   void BuildHead(class QVBoxLayout* top);

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,7 +25,7 @@
 #include "BenchWindow.h"
 #include "DialogTexts.h"
 #include "FormLayout.h"
-#include "DialogTexts.h"
+#include "PortMemory.h"
 
 namespace {
 
@@ -92,6 +93,93 @@ TEST(BenchFace, ThreeBoxesEachWithItsOwnEnd) {
   for (int i = 0; i < 2; ++i) EXPECT_TRUE(PortTakeable(options.Ports[std::size_t(i)])) << options.Ports[std::size_t(i)];
   window.close();
   EXPECT_FALSE(window.isVisible()) << "nothing running: the bench closes without a question";
+}
+
+// Counts every open of a file from now on: whether anything opened a port.
+class OpenWatch {
+public:
+  explicit OpenWatch(const std::string& path) : FFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    if (FFd >= 0) FWatch = ::inotify_add_watch(FFd, path.c_str(), IN_OPEN);
+  }
+  ~OpenWatch() {
+    if (FFd >= 0) ::close(FFd);
+  }
+  OpenWatch(const OpenWatch&) = delete;
+  OpenWatch& operator=(const OpenWatch&) = delete;
+  bool Watching() const { return FWatch >= 0; }
+  int Opens() {
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = ::read(FFd, buffer, sizeof buffer)) > 0;)
+      for (ssize_t at = 0; at < n; at += ssize_t(sizeof(inotify_event)) + reinterpret_cast<inotify_event*>(buffer + at)->len)
+        ++FOpens;
+    return FOpens;
+  }
+
+private:
+  int FFd;
+  int FWatch = -1;
+  int FOpens = 0;
+};
+
+// Started without ports given or remembered, the bench offers the ports
+// present as rows to tick. Two ptys, the receiver on one: the operator
+// ticks that one and types the keyword; its box is flashed, the other port
+// is never opened by a station, counts nowhere, and the ticked port is
+// remembered for the next start.
+TEST(BenchFace, OnlyTheTickedPortIsFlashedAndRemembered) {
+  Workbench bench;
+  const ConfigInBench config(bench.Dir());
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 20 * 1024 + 7);
+  stbsim::Receiver rx(stbsim::Config{});
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  PtyPair idle;
+  OpenWatch opens(idle.NearPath());
+  ASSERT_TRUE(opens.Watching());
+  TBenchOptions options;
+  options.StationProgram = STB_DOWNLOADER;
+  options.Offered = {idle.NearPath(), rx.ConsolePath()};
+
+  TBenchWindow window(options);
+  window.show();
+  ASSERT_EQ(window.RowCount(), 2);
+  EXPECT_EQ(window.Header->text().toStdString(), kBenchTickHeader);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_NE(window.TickBox(i), nullptr) << i;
+    EXPECT_FALSE(window.TickBox(i)->isChecked()) << "ticked at first: " << i;
+    EXPECT_TRUE(window.TickBox(i)->isEnabled());
+  }
+  EXPECT_EQ(window.TickBox(1)->text().toStdString(), rx.ConsolePath());
+  window.TickBox(1)->click();
+  QTest::keyClicks(&window, "xW4n!Rk");
+  ASSERT_EQ(window.Mode(), 2);
+  for (int i = 0; i < 2; ++i) EXPECT_FALSE(window.TickBox(i)->isEnabled()) << "a tick may still change: " << i;
+  EXPECT_TRUE(window.TickBox(1)->isChecked());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.Row(1).Result() != TRowResult::None; }, 90000))
+      << window.Row(1).Stage();
+  ASSERT_EQ(opens.Opens(), 0) << "a station opened the port left unticked";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.Idle(); }, 60000)) << "a station never ended";
+
+  EXPECT_EQ(window.Row(1).Result(), TRowResult::Success) << window.Row(1).ResultText();
+  EXPECT_TRUE(rx.GetSummary().Success);
+  EXPECT_FALSE(window.Bench().RowText(0).InUse);
+  EXPECT_EQ(window.Bench().RowText(0).Labels[TBenchRowText::Stage], kBenchNotInUse);
+  int greyed = 0;
+  for (QLabel* label : window.findChildren<QLabel*>())
+    if (label->text() == kBenchNotInUse) greyed += label->isEnabled() ? 100 : 1;
+  EXPECT_EQ(greyed, 1) << "the row left unticked is not drawn greyed as not in use";
+  EXPECT_EQ(window.Totals->text().toStdString(), "Passed 1   Failed 0   Boxes 1");
+  EXPECT_EQ(window.ExitStatus(), 0);
+  std::ifstream records(bench.RecordDir() / "downloads.jsonl");
+  std::vector<std::string> ports;
+  for (std::string line; std::getline(records, line);)
+    ports.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object()["port"].toString().toStdString());
+  EXPECT_EQ(ports, std::vector<std::string>{rx.ConsolePath()});
+  EXPECT_EQ(UserBenchPortMemory()->Remembered(), std::vector<std::string>{rx.ConsolePath()});
+  EXPECT_EQ(opens.Opens(), 0);
+  window.close();
 }
 
 // A station's last word on standard error is shown in its row, even when

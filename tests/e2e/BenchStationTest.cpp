@@ -6,14 +6,20 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "Bench.h"
 #include "Harness.h"
+#include "PortList.h"
+#include "PortMemory.h"
 #include "StatusText.h"
+#include "TestNames.h"
 
 namespace fs = std::filesystem;
 
@@ -34,6 +40,22 @@ protected:
   Stations() {
     FBench.WriteJob(2, JobFile{});
     FBench.WriteImage("image.bin", 4 * 1024);
+  }
+
+  // A bench offered `ports` to tick, none given, each row served by `program`.
+  std::unique_ptr<TBench> OfferedBench(const std::string& program, const std::vector<std::string>& ports) {
+    TBenchOptions options;
+    options.Offered = ports;
+    options.StationProgram = program;
+    return std::make_unique<TBench>(options, NewStationProcess, [this] { return FNow; });
+  }
+
+  // The lines a station script appended to `name`, one per start.
+  std::vector<std::string> Lines(const std::string& name) const {
+    std::ifstream in(FBench.Dir() / name);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
   }
 
   // A bench of one port served by `program`, on the test's clock.
@@ -65,8 +87,144 @@ protected:
   bool Exists(const std::string& name) const { return fs::exists(FBench.Dir() / name); }
 
   Workbench FBench;
+  ConfigInBench FConfig{FBench.Dir()};
   double FNow = 0;
 };
+
+// A station that notes its port in "started" and has its box pass.
+constexpr const char* kPassingStation = R"(echo "$4" >> started
+echo '{"event":"step","step":1,"text":"1. Check Machine"}'
+echo '{"event":"result","result":"success"}')";
+
+// Without ports given or remembered, the ports present are rows with a
+// check box, none ticked; the keyword starts stations on the ticked ones
+// alone, and they are what the next bench started without ports gets.
+TEST_F(Stations, OnlyTheTickedOfferedPortsStartAndAreRemembered) {
+  auto bench = OfferedBench(Station(FBench, "station.sh", kPassingStation), {"/dev/ttyS8", "/dev/ttyS9"});
+  ASSERT_TRUE(bench->Offering());
+  ASSERT_EQ(bench->RowCount(), 2u);
+  EXPECT_EQ(bench->Head().Header, kBenchTickHeader);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(bench->RowText(i).Tick, TBenchRowText::TTick::Off) << "ticked at first: " << i;
+    EXPECT_FALSE(bench->RowText(i).TickLocked);
+    EXPECT_TRUE(bench->RowText(i).InUse);
+  }
+  EXPECT_TRUE(bench->SetTicked(1, true));
+  EXPECT_EQ(bench->RowText(1).Tick, TBenchRowText::TTick::On);
+  Type(*bench);
+  ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Idle(); }));
+  EXPECT_EQ(Lines("started"), std::vector<std::string>{"/dev/ttyS9"}) << "a station on a port left unticked";
+
+  EXPECT_FALSE(bench->SetTicked(0, true)) << "a tick changed once the mode was chosen";
+  EXPECT_FALSE(bench->SetTicked(1, false)) << "a tick taken back once the mode was chosen";
+  const TBenchRowText unused = bench->RowText(0), used = bench->RowText(1);
+  EXPECT_EQ(unused.Tick, TBenchRowText::TTick::Off);
+  EXPECT_TRUE(unused.TickLocked);
+  EXPECT_FALSE(unused.InUse);
+  EXPECT_EQ(unused.Labels[TBenchRowText::Stage], kBenchNotInUse);
+  EXPECT_EQ(used.Tick, TBenchRowText::TTick::On);
+  EXPECT_TRUE(used.TickLocked);
+  EXPECT_TRUE(used.InUse);
+  EXPECT_EQ(used.Labels[TBenchRowText::Result], "OK");
+
+  EXPECT_EQ(UserBenchPortMemory()->Remembered(), std::vector<std::string>{"/dev/ttyS9"});
+  TBenchOptions next;
+  ASSERT_TRUE(TakeBenchPorts({}, next));
+  EXPECT_EQ(next.Ports, std::vector<std::string>{"/dev/ttyS9"}) << "the next bench without --port";
+  EXPECT_TRUE(next.Offered.empty()) << "remembered ports offered to tick again";
+}
+
+// A row left unticked counts in no total and not in the exit status: a
+// bench whose one ticked box failed ends with 1, one whose box passed with 0.
+struct UntickedCase {
+  std::string name;
+  std::string result;  // what the ticked box's station says
+  std::string totals;
+  int status;
+};
+class UntickedRows : public Stations, public ::testing::WithParamInterface<UntickedCase> {};
+
+TEST_P(UntickedRows, CountInNoTotalNorInTheExitStatus) {
+  const std::string body = std::string(R"(echo "$4" >> started
+echo '{"event":"step","step":1,"text":"1. Check Machine"}'
+echo '{"event":"result","result":")") + GetParam().result + "\"}'";
+  auto bench = OfferedBench(Station(FBench, "station.sh", body), {"/dev/ttyS7", "/dev/ttyS8", "/dev/ttyS9"});
+  ASSERT_TRUE(bench->SetTicked(1, true));
+  Type(*bench);
+  ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Idle(); }));
+  EXPECT_EQ(Lines("started"), std::vector<std::string>{"/dev/ttyS8"});
+  EXPECT_EQ(bench->TotalsText(), GetParam().totals);
+  EXPECT_EQ(bench->ExitStatus(), GetParam().status);
+  // Box after box, the unticked rows stay out too.
+  bench->SetContinuous(true);
+  ASSERT_TRUE(LookUntil(*bench, [&] { return Lines("started").size() >= 3; }));
+  bench->SetContinuous(false);
+  ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Idle(); }));
+  for (const std::string& port : Lines("started")) EXPECT_EQ(port, "/dev/ttyS8") << "started in continuous mode";
+}
+
+INSTANTIATE_TEST_SUITE_P(Boxes, UntickedRows,
+                         ::testing::Values(UntickedCase{"Passed", "success", "Passed 1   Failed 0   Boxes 1", 0},
+                                           UntickedCase{"Failed", "failure", "Passed 0   Failed 1   Boxes 1", 1}),
+                         RowName());
+
+// The keyword completed with nothing ticked chooses no mode: the header asks
+// for a tick, no station starts, the ticks still change, and the keyword
+// typed again after a tick chooses the mode for the ticked port.
+TEST_F(Stations, AKeywordWithNothingTickedChoosesNoModeUntilAPortIsTicked) {
+  auto bench = OfferedBench(Station(FBench, "station.sh", kPassingStation), {"/dev/ttyS8", "/dev/ttyS9"});
+  for (const char* c = kKeyword; *c != '\0'; ++c) EXPECT_FALSE(bench->Key(std::uint8_t(*c))) << *c;
+  EXPECT_EQ(bench->Mode(), 0);
+  EXPECT_EQ(bench->Head().Header, kBenchTickFirstHeader);
+  bench->Look();
+  EXPECT_TRUE(bench->Idle());
+  EXPECT_FALSE(Exists("started"));
+  EXPECT_FALSE(bench->RowText(0).TickLocked);
+  EXPECT_TRUE(UserBenchPortMemory()->Remembered().empty()) << "nothing ticked, yet something remembered";
+  ASSERT_TRUE(bench->SetTicked(0, true));
+  EXPECT_EQ(bench->Head().Header, kBenchTickHeader) << "still asking for a tick once there is one";
+  Type(*bench);
+  ASSERT_TRUE(LookUntil(*bench, [&] { return bench->Idle(); }));
+  EXPECT_EQ(Lines("started"), std::vector<std::string>{"/dev/ttyS8"});
+  EXPECT_EQ(bench->ExitStatus(), 0);
+  EXPECT_EQ(UserBenchPortMemory()->Remembered(), std::vector<std::string>{"/dev/ttyS8"});
+}
+
+// Ports given (or remembered) are the bench, with no check box: the ports
+// present are not offered, and every row starts.
+TEST_F(Stations, GivenPortsHaveNoCheckBoxes) {
+  TBenchOptions options;
+  options.Ports = {"/dev/ttyS5", "/dev/ttyS6"};
+  options.Offered = {"/dev/ttyS9"};
+  options.StationProgram = Station(FBench, "station.sh", kPassingStation);
+  TBench bench(options, NewStationProcess, [this] { return FNow; });
+  EXPECT_FALSE(bench.Offering());
+  ASSERT_EQ(bench.RowCount(), 2u);
+  EXPECT_EQ(bench.Head().Header, kBenchKeywordHeader);
+  EXPECT_EQ(bench.RowText(0).Tick, TBenchRowText::TTick::None);
+  EXPECT_FALSE(bench.SetTicked(0, true));
+  Type(bench);
+  ASSERT_TRUE(LookUntil(bench, [&] { return bench.Idle(); }));
+  auto started = Lines("started");
+  std::sort(started.begin(), started.end());
+  EXPECT_EQ(started, (std::vector<std::string>{"/dev/ttyS5", "/dev/ttyS6"}));
+  EXPECT_TRUE(bench.RowText(1).InUse);
+}
+
+// The ports of a bench started without --port and none remembered: every
+// port the system lists, offered; given ones are taken and remembered.
+TEST_F(Stations, BenchPortsOffersThePortsPresentWhenNoneAreGivenOrRemembered) {
+  TBenchOptions options;
+  std::vector<std::string> present;
+  for (const TSerialDevice& device : SerialDevices()) present.push_back(device.Path);
+  EXPECT_EQ(TakeBenchPorts({}, options), !present.empty());
+  EXPECT_TRUE(options.Ports.empty());
+  EXPECT_EQ(options.Offered, present);
+  ASSERT_TRUE(TakeBenchPorts({"/dev/ttyS4"}, options));
+  EXPECT_EQ(options.Ports, std::vector<std::string>{"/dev/ttyS4"});
+  EXPECT_TRUE(options.Offered.empty());
+  EXPECT_EQ(UserBenchPortMemory()->Remembered(), std::vector<std::string>{"/dev/ttyS4"});
+}
 
 // A line on standard error that a look took half of is shown whole: its
 // last words, without a line end.

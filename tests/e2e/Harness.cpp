@@ -50,6 +50,18 @@ Workbench::Workbench() {
   std::filesystem::current_path(FDir);
 }
 
+ConfigInBench::ConfigInBench(const std::filesystem::path& dir) {
+  if (const char* old = std::getenv("XDG_CONFIG_HOME")) FOld = old;
+  setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+}
+
+ConfigInBench::~ConfigInBench() {
+  if (FOld)
+    setenv("XDG_CONFIG_HOME", FOld->c_str(), 1);
+  else
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 Workbench::~Workbench() {
   std::error_code ec;
   std::filesystem::current_path(FOldCwd, ec);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,20 @@ public:
 private:
   std::filesystem::path FDir;
   std::filesystem::path FOldCwd;
+};
+
+// The user's settings folder ($XDG_CONFIG_HOME) pointed into `dir` for as
+// long as it lives: what a test's program remembers never reaches the
+// tester's own settings.
+class ConfigInBench {
+public:
+  explicit ConfigInBench(const std::filesystem::path& dir);
+  ~ConfigInBench();
+  ConfigInBench(const ConfigInBench&) = delete;
+  ConfigInBench& operator=(const ConfigInBench&) = delete;
+
+private:
+  std::optional<std::string> FOld;
 };
 
 // The device the program gives a window started without --port: $COM1,

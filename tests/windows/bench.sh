@@ -8,11 +8,14 @@
 # on one port is closed while blocks go out: it asks, and on Yes stops its
 # station as Ctrl+Break would, which ends after the block on the line and
 # writes its record. The bench's ports are remembered in the registry.
+# Last, a bench started without ports and none remembered offers the ports
+# Windows lists with check boxes (read and clicked from outside by
+# bench_controls.exe); the ticked one alone is flashed and remembered.
 #
 #   tests/windows/bench.sh LINUX_BUILD WINDOWS_BUILD
 #
 # Expects WINEPREFIX to name a ready prefix (tests/windows/run.sh makes one).
-# With SHOTS set to a folder, leaves a screenshot of the bench there.
+# With SHOTS set to a folder, leaves screenshots of the bench there.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -293,3 +296,64 @@ new=$(record_lines | tail -n +"$((records_before + 1))")
 (($(grep -c . <<<"$new") == 1)) && [[ $new == *'COM3"'* && $new == *'"result":"stopped"'* ]] ||
   fail "the stopped station's record is not one stop on COM3: $new"
 say "the station stopped by the bench wrote its record: $(grep -o '"blocks_accepted":[0-9]*' <<<"$new")"
+
+# Started without --port and with no ports remembered, the bench offers the
+# ports Windows lists (Wine's: the COM ports it maps), each with a check
+# box, none ticked. COM4 is ticked and the keyword typed: its box alone is
+# flashed, the bench counts that box alone, and COM4 alone is remembered.
+controls() { "$wine" "$root/$win_build/bin/bench_controls.exe" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+start_sim COM4 "$description" "$mode"
+map_port COM4
+"$wine" reg delete 'HKCU\Software\Tarnwell\stb-bench' /f >/dev/null 2>&1 || true
+records_before=$(record_lines | wc -l)
+start_bench
+boxes=''
+for ((i = 0; i < 50; i++)); do
+  boxes=$(controls list || true)
+  [[ $boxes == *'COM4 '* ]] && break
+  sleep 0.2
+done
+[[ $boxes == *'COM4 unticked enabled'* ]] || fail "the bench started without ports offers no check box for COM4: $boxes"
+! grep -q ' ticked' <<<"$boxes" || fail "a port is ticked at first: $boxes"
+say "offered to tick: $(grep -o 'COM[0-9]*' <<<"$boxes" | tr '\n' ' ')"
+controls click COM4 || fail "no check box COM4 to click"
+[[ $(controls list) == *'COM4 ticked enabled'* ]] || fail "COM4 is not ticked after its click: $(controls list)"
+[[ -n ${SHOTS:-} ]] && import -window "$window" "$SHOTS/windows-bench-ticks.png" 2>/dev/null || true
+type_keyword "$keyword"
+typed=$SECONDS
+retyped=0
+while kill -0 "${sim_pids[COM4]}" 2>/dev/null; do
+  if ((!retyped && SECONDS >= typed + 20)); then
+    retyped=1
+    type_keyword "$keyword"
+  fi
+  ((SECONDS < typed + 120 + blocks)) || fail "the box on the ticked COM4 was not done within $((120 + blocks)) s"
+  sleep 0.25
+done
+for ((i = 0; i < 300; i++)); do
+  (($(record_lines | wc -l) >= records_before + 1)) && break
+  sleep 0.1
+done
+if [[ -n ${SHOTS:-} ]]; then
+  sleep 1.5  # the next look draws the row's end
+  import -window "$window" "$SHOTS/windows-bench-ticked.png" 2>/dev/null || true
+fi
+boxes=$(controls list || true)
+[[ $boxes == *'COM4 ticked disabled'* ]] || fail "COM4's tick can still change once the mode is chosen: $boxes"
+! grep -q ' enabled' <<<"$(grep '^COM' <<<"$boxes")" || fail "a tick can still change once the mode is chosen: $boxes"
+sleep 2.5
+xdotool windowfocus --sync "$window" 2>/dev/null || true
+xdotool key --clearmodifiers alt+F4
+wait_bench
+say "the bench of the ticked port ended with status $bench_rc: $(tr -d '\r' <"$tmp/bench.out")"
+wait_sim COM4 || fail "the receiver on the ticked COM4 reports no success"
+((bench_rc == 0)) || fail "the ticked bench's exit status was $bench_rc, not 0"
+[[ $(tr -d '\r' <"$tmp/bench.out") == *'Passed 1   Failed 0   Boxes 1'* ]] ||
+  fail "the ticked bench's totals are not its one box: $(cat "$tmp/bench.out")"
+new=$(record_lines | tail -n +"$((records_before + 1))")
+(($(grep -c . <<<"$new") == 1)) && [[ $new == *'COM4"'* && $new == *'"result":"success"'* ]] ||
+  fail "not one record of a success on COM4: $new"
+remembered=$("$wine" reg query 'HKCU\Software\Tarnwell\stb-bench' /v ports 2>/dev/null | tr -d '\r' || true)
+[[ $remembered == *REG_MULTI_SZ*COM4* && $remembered != *COM3* && $remembered != *COM5* ]] ||
+  fail "the bench did not remember the ticked COM4 alone: $remembered"
+say "the ticked COM4 alone was flashed and is remembered"

@@ -3,8 +3,8 @@
 # only as long as this run: the test programs (.exe), the command line and a
 # download with the terminal face (console.sh), an FTDI adapter's latency
 # timer read from the registry (latency.sh), one whole download with the
-# window (e2e.sh), four boxes at once on the bench (bench.sh) and the
-# installer (installer.sh).
+# window (e2e.sh), four boxes at once on the bench and a bench of the ports
+# ticked in its window (bench.sh) and the installer (installer.sh).
 #
 #   tests/windows/run.sh [LINUX_BUILD [WINDOWS_BUILD]]     (build, build-windows)
 #
@@ -78,7 +78,7 @@ tests/windows/e2e.sh "$linux_build" "$win_build" --choose-port || rc=1
 say "the downloads under Wine (--port COM3, then COM3 chosen from the list) took $((SECONDS - t0)) s"
 t0=$SECONDS
 tests/windows/bench.sh "$linux_build" "$win_build" || rc=1
-say "the bench's four boxes and its stop took $((SECONDS - t0)) s"
+say "the bench's four boxes, its stop and its ticked port took $((SECONDS - t0)) s"
 t0=$SECONDS
 tests/windows/installer.sh "$win_build" || rc=1
 say "the installer's round took $((SECONDS - t0)) s"

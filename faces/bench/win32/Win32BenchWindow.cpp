@@ -15,6 +15,7 @@ constexpr char kBenchClass[] = "TBenchWindow";
 constexpr DWORD kBenchStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr UINT_PTR kTickTimerId = 1;
 constexpr int kContinuousBoxId = 10;
+constexpr int kFirstTickBoxId = 100;  // row i's check box: kFirstTickBoxId + i
 
 // How often the stations are looked at and the rows drawn: the time left
 // moves by its seconds, and these are the window's only wake-ups however
@@ -182,6 +183,11 @@ void TWin32BenchWindow::BuildControls() {
     row.Download = MakeBar(Handle);
     row.Flash = MakeBar(Handle);
     for (HWND& label : row.Labels) label = MakeLabel(Handle);
+    if (FBench.RowText(i).Tick != TBenchRowText::TTick::None) {
+      ::ShowWindow(row.Labels[TBenchRowText::Port], SW_HIDE);
+      row.Tick = MakeChild("BUTTON", FBench.Row(i).Port().c_str(), BS_AUTOCHECKBOX | BS_NOTIFY, Handle,
+                           kFirstTickBoxId + int(i));
+    }
     FRows.push_back(row);
   }
 }
@@ -192,8 +198,11 @@ std::vector<int> TWin32BenchWindow::ColumnWidths() const {
   std::vector<int> widths;
   for (std::size_t c = 0; c < std::size(kBenchColumns); ++c) {
     int w = std::max(Scaled(kColumnWidths[c]), TextWidth(FBold, kBenchColumns[c]) + Scaled(4));
+    // An offered port's check box is its mark and the port.
+    const int mark = FBench.Offering() ? ::GetSystemMetrics(SM_CXMENUCHECK) + Scaled(8) : 0;
     if (c == 0)
-      for (std::size_t i = 0; i < FBench.RowCount(); ++i) w = std::max(w, TextWidth(FFont, FBench.Row(i).Port()) + Scaled(4));
+      for (std::size_t i = 0; i < FBench.RowCount(); ++i)
+        w = std::max(w, TextWidth(FFont, FBench.Row(i).Port()) + Scaled(4) + mark);
     widths.push_back(w);
   }
   return widths;
@@ -263,8 +272,10 @@ void TWin32BenchWindow::Show() {
 LRESULT TWin32BenchWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
     case WM_CHAR:
-      // Typed blind, as into the main window: every character goes to the bench.
-      if (FBench.Key(std::uint8_t(wParam & 0xFF))) Draw();
+      // Typed blind, as into the main window: every character goes to the
+      // bench. A keyword completed chooses the mode, or says in the header why not.
+      FBench.Key(std::uint8_t(wParam & 0xFF));
+      Draw();
       return 0;
     case WM_ACTIVATE:
       // Typing goes to the window, whatever was clicked last.
@@ -302,8 +313,16 @@ LRESULT TWin32BenchWindow::HandleMessage(UINT msg, WPARAM wParam, LPARAM lParam)
 }
 
 void TWin32BenchWindow::Command(WPARAM wParam) {
-  if (LOWORD(wParam) != kContinuousBoxId || HIWORD(wParam) != BN_CLICKED) return;
-  FBench.SetContinuous(::SendMessageA(FContinuousBox, BM_GETCHECK, 0, 0) == BST_CHECKED);
+  if (HIWORD(wParam) != BN_CLICKED) return;
+  const int id = LOWORD(wParam);
+  const auto checked = [](HWND box) { return ::SendMessageA(box, BM_GETCHECK, 0, 0) == BST_CHECKED; };
+  if (id == kContinuousBoxId)
+    FBench.SetContinuous(checked(FContinuousBox));
+  else if (id >= kFirstTickBoxId && std::size_t(id - kFirstTickBoxId) < FRows.size())
+    FBench.SetTicked(std::size_t(id - kFirstTickBoxId), checked(FRows[std::size_t(id - kFirstTickBoxId)].Tick));
+  else
+    return;
+  // Typing goes to the window, not to the box clicked.
   ::SetFocus(Handle);
   Draw();
 }
@@ -369,4 +388,12 @@ void TWin32BenchWindow::DrawRow(TRowCells& cells, const TBenchRowText& row) {
   for (std::size_t l = 0; l < row.Labels.size(); ++l) SetText(cells.Labels[l], row.Labels[l]);
   SetBar(cells.Download, row.DownloadPercent);
   SetBar(cells.Flash, row.FlashPercent);
+  if (cells.Tick != nullptr) {
+    const WPARAM check = row.Tick == TBenchRowText::TTick::On ? BST_CHECKED : BST_UNCHECKED;
+    if (WPARAM(::SendMessageA(cells.Tick, BM_GETCHECK, 0, 0)) != check) ::SendMessageA(cells.Tick, BM_SETCHECK, check, 0);
+    if (bool(::IsWindowEnabled(cells.Tick)) == row.TickLocked) ::EnableWindow(cells.Tick, !row.TickLocked);
+  }
+  // A port left unticked is greyed, the check box with it.
+  for (HWND cell : cells.Cells())
+    if (cell != cells.Tick && bool(::IsWindowEnabled(cell)) != row.InUse) ::EnableWindow(cell, row.InUse);
 }

@@ -34,11 +34,13 @@ private:
   struct TRowCells {
     std::array<HWND, TBenchRowText::kLabels> Labels{};
     HWND Download = nullptr, Flash = nullptr;
+    HWND Tick = nullptr;  // an offered port's check box, in the port's place
     COLORREF ResultColour = 0;
     // In the columns' order: the bars between Stage and Bytes.
     std::vector<HWND> Cells() const {
       std::vector<HWND> cells(Labels.begin(), Labels.end());
       cells.insert(cells.begin() + TBenchRowText::Bytes, {Download, Flash});
+      if (Tick != nullptr) cells.front() = Tick;
       return cells;
     }
   };
