@@ -157,7 +157,10 @@ TEST(PortList, AskedWhileADownloadRunsTheStripSaysWhyNot) {
   setUp.Receiver.Paced = true;
   ChoosingWindow w(setUp);
   w.Open(w.BothPresent());
+  // The strip invites the click while a port may be chosen, and only then.
+  EXPECT_EQ(w.Form().StatusStrip->cursor().shape(), Qt::PointingHandCursor);
   std::string stripWhileSending;
+  Qt::CursorShape cursorWhileSending = Qt::PointingHandCursor;
   QTimer look;
   look.setInterval(20);
   QObject::connect(&look, &QTimer::timeout, [&] {
@@ -165,12 +168,14 @@ TEST(PortList, AskedWhileADownloadRunsTheStripSaysWhyNot) {
     w.PressF4();
     QTest::mouseClick(w.Form().StatusStrip, Qt::LeftButton);
     stripWhileSending = w.Strip();
+    cursorWhileSending = w.Form().StatusStrip->cursor().shape();
   });
   look.start();
   w.S().Type(kKeywords[w.Run.Mode]);
   EXPECT_TRUE(w.Finished());
   EXPECT_TRUE(w.S().PortLists.empty());
   EXPECT_TRUE(Has(stripWhileSending, kPortStaysNote)) << stripWhileSending;
+  EXPECT_EQ(cursorWhileSending, Qt::ArrowCursor);
   EXPECT_EQ(w.Form().PortDevice(), w.ReceiverPort);
   EXPECT_FALSE(Contains(w.S().Log(), "  Port chosen"));
 }
