@@ -8,6 +8,12 @@
 //                                       when the port went away, "open"
 //                                       when it is open again, and "closed
 //                                       <result>" at the end
+//   rig-faces window-choose PORT CHOSEN KEYWORD OUT
+//                                       the same, but first the strip's
+//                                       list of ports is opened (F4): OUT
+//                                       gets "list <line> | <line>..." and
+//                                       the line of the device CHOSEN is
+//                                       chosen before the keyword is typed
 //   rig-faces bench STATION KEYWORD OUT PROGRESS PORT...
 //                                       the bench with a row per PORT, each
 //                                       served by STATION; PROGRESS gets the
@@ -16,6 +22,7 @@
 //                                       "<port> <ok|failed> <text>"
 // The exit status is the program's: 0 success, 1 failure, 2 no download.
 #include <QApplication>
+#include <QMenu>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -45,15 +52,41 @@ void AnswerDialogs() {
   else box->accept();
 }
 
-int Window(const std::string& port, const std::string& keyword, const std::string& out) {
+// The strip's list of ports, once it is up: its lines go to OUT, and the
+// line of the device `chosen` is chosen (none there: the list is closed).
+void AnswerPortList(const std::string& chosen, const std::string& out) {
+  auto* list = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+  if (list == nullptr || list->objectName() != "PortList" || !list->isVisible()) return;
+  std::string lines;
+  QAction* pick = nullptr;
+  for (QAction* item : list->actions()) {
+    if (item->isSeparator()) continue;
+    const std::string text = item->text().toStdString();
+    lines += (lines.empty() ? "" : " | ") + text;
+    if (text == chosen || text.rfind(chosen + " ", 0) == 0) pick = item;
+  }
+  Say(out, "list " + lines);
+  if (pick != nullptr) list->setActiveAction(pick);
+  QTest::keyClick(list, pick != nullptr ? Qt::Key_Return : Qt::Key_Escape);
+}
+
+int Window(const std::string& port, const std::string& keyword, const std::string& out,
+           const std::string& chosen = {}) {
+  // Up before the window: a port that does not open is said in a box at once.
+  QTimer lists;
+  QObject::connect(&lists, &QTimer::timeout, [&] {
+    AnswerDialogs();
+    AnswerPortList(chosen, out);
+  });
+  lists.start(20);
   TForm1 form(port);
   form.show();
+  if (!chosen.empty()) QTest::keyClick(form.RxMemo, Qt::Key_F4);
   for (char c : keyword) form.KeyTyped(std::uint8_t(c));
   TPortState last = form.State().PortState;
   bool calling = false;
   QTimer look;
   QObject::connect(&look, &QTimer::timeout, [&] {
-    AnswerDialogs();
     const TRunState& s = form.State();
     if (!calling && s.Phase == TRunPhase::Probing && s.Mode != 0 && s.PortState == TPortState::Open) {
       calling = true;
@@ -110,8 +143,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 4 && args[0] == "window") return Window(args[1], args[2], args[3]);
+  if (args.size() == 5 && args[0] == "window-choose") return Window(args[1], args[3], args[4], args[2]);
   if (args.size() >= 6 && args[0] == "bench")
     return Bench(args[1], args[2], args[3], args[4], std::vector<std::string>(args.begin() + 5, args.end()));
-  std::cerr << "usage: rig-faces window PORT KEYWORD OUT | bench STATION KEYWORD OUT PROGRESS PORT...\n";
+  std::cerr << "usage: rig-faces window PORT KEYWORD OUT | window-choose PORT CHOSEN KEYWORD OUT | bench STATION KEYWORD OUT PROGRESS PORT...\n";
   return 2;
 }

@@ -350,6 +350,32 @@ sc_window_other_adapter() {
 }
 scenario sc_window_other_adapter "usb"
 
+# The window started on a port that is not there: the operator opens the
+# strip's list (F4), which names the lane's device as its driver lists it,
+# and chooses it; the box behind it is flashed, and the choice remembered
+# for the next start.
+sc_window_choose() {
+  scenario_dir window-choose
+  receiver || { verdict window-choose; return; }
+  mkdir -p "$S/home/state" "$S/home/config"
+  (
+    cd "$WORKBENCH" || exit 2
+    HOME=$S/home XDG_STATE_HOME=$S/home/state XDG_CONFIG_HOME=$S/home/config timeout -k 5 90 \
+      "$BIN/rig-faces" window-choose /dev/ttyRIGNONE "$DEV" "$KEYWORD" "$S/window"
+    echo "$?" >"$S/window.exit"
+  ) >"$S/window.err" 2>&1
+  receiver_stop
+  local listed
+  listed=$(grep -m1 '^list ' "$S/window" 2>/dev/null)
+  check "the list does not name $DEV: ${listed:-no list}" grep -q "^list \(.* | \)\?$DEV" "$S/window"
+  check "the window ended with $(cat "$S/window.exit" 2>/dev/null), not 0: $(tail -n1 "$S/window" 2>/dev/null)" \
+    [ "$(cat "$S/window.exit" 2>/dev/null)" = 0 ]
+  check "$DEV is not remembered" grep -qx "port=$DEV" "$S/home/config/stb-downloader/stb-downloader.ini"
+  note "listed: ${listed#list }"
+  verdict window-choose
+}
+scenario sc_window_choose "uart usb acm"
+
 # The bench with a row on each driver, the USB adapter pulled out while its
 # box takes blocks: that row fails, the other goes on to flash its box.
 sc_bench_row_pulled() {
