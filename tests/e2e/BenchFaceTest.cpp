@@ -126,6 +126,23 @@ private:
 // ticks that one and types the keyword; its box is flashed, the other port
 // is never opened by a station, counts nowhere, and the ticked port is
 // remembered for the next start.
+// The header answers a tick at once, not at the next look at the stations.
+TEST(BenchFace, ATickAnswersTheHeaderThatAskedForOne) {
+  Workbench bench;
+  const ConfigInBench config(bench.Dir());
+  PtyPair idle;
+  TBenchOptions options;
+  options.StationProgram = STB_DOWNLOADER;
+  options.Offered = {idle.NearPath()};
+  TBenchWindow window(options);
+  window.show();
+  QTest::keyClicks(&window, "W4n!Rk");
+  ASSERT_EQ(window.Mode(), 0);
+  EXPECT_EQ(window.Header->text().toStdString(), kBenchTickFirstHeader);
+  window.TickBox(0)->click();
+  EXPECT_EQ(window.Header->text().toStdString(), kBenchTickHeader);
+}
+
 TEST(BenchFace, OnlyTheTickedPortIsFlashedAndRemembered) {
   Workbench bench;
   const ConfigInBench config(bench.Dir());
