@@ -22,7 +22,6 @@
 //                                       "<port> <ok|failed> <text>"
 // The exit status is the program's: 0 success, 1 failure, 2 no download.
 #include <QApplication>
-#include <QMenu>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -35,6 +34,7 @@
 #include "BenchWindow.h"
 #include "DownloadRecord.h"
 #include "MainFrm.h"
+#include "PortListMenu.h"
 #include "StatusText.h"
 
 namespace {
@@ -55,19 +55,15 @@ void AnswerDialogs() {
 // The strip's list of ports, once it is up: its lines go to OUT, and the
 // line of the device `chosen` is chosen (none there: the list is closed).
 void AnswerPortList(const std::string& chosen, const std::string& out) {
-  auto* list = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-  if (list == nullptr || list->objectName() != "PortList" || !list->isVisible()) return;
+  QMenu* list = PortListUp();
+  if (list == nullptr) return;
   std::string lines;
-  QAction* pick = nullptr;
-  for (QAction* item : list->actions()) {
-    if (item->isSeparator()) continue;
-    const std::string text = item->text().toStdString();
-    lines += (lines.empty() ? "" : " | ") + text;
-    if (text == chosen || text.rfind(chosen + " ", 0) == 0) pick = item;
-  }
+  for (QAction* item : PortListLines(*list)) lines += (lines.empty() ? "" : " | ") + item->text().toStdString();
   Say(out, "list " + lines);
-  if (pick != nullptr) list->setActiveAction(pick);
-  QTest::keyClick(list, pick != nullptr ? Qt::Key_Return : Qt::Key_Escape);
+  ChooseFromPortList(*list, [&chosen](const QAction& item) {
+    const std::string text = item.text().toStdString();
+    return text == chosen || text.rfind(chosen + " ", 0) == 0;
+  });
 }
 
 int Window(const std::string& port, const std::string& keyword, const std::string& out,

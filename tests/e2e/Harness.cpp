@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "PortChoice.h"
+#include "PortListMenu.h"
 
 namespace {
 
@@ -146,26 +147,24 @@ static void SavePortListShot(QWidget& window, QWidget& list) {
 
 // The list is a menu that drops up from the strip.
 bool Session::AnswerPortList() {
-  auto* list = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-  if (list == nullptr || list->objectName() != "PortList" || !list->isVisible()) return false;
+  QMenu* list = PortListUp();
+  if (list == nullptr) return false;
   SavePortListShot(*FForm, *list);
   ShownPortList shown{{}, FForm->Timer1->Active()};
-  QAction* pick = nullptr;
-  for (QAction* item : list->actions()) {
-    if (item->isSeparator()) continue;
-    const std::string text = item->text().toStdString();
-    shown.Lines.push_back((item->isChecked() ? "[x] " : !item->isEnabled() ? "(-) " : "") + text);
-    if (!PickPortLine.empty() && item->isEnabled() && text.rfind(PickPortLine, 0) == 0) pick = item;
-  }
+  for (QAction* item : PortListLines(*list))
+    shown.Lines.push_back((item->isChecked() ? "[x] " : !item->isEnabled() ? "(-) " : "") + item->text().toStdString());
   PortLists.push_back(shown);
-  if (pick != nullptr && ClickPortLine) {
-    QTest::mouseClick(list, Qt::LeftButton, {}, list->actionGeometry(pick).center());
-  } else if (pick != nullptr) {
-    list->setActiveAction(pick);
-    QTest::keyClick(list, Qt::Key_Return);
-  } else {
-    QTest::keyClick(list, Qt::Key_Escape);
+  const auto wanted = [this](const QAction& item) {
+    return !PickPortLine.empty() && item.text().toStdString().rfind(PickPortLine, 0) == 0;
+  };
+  if (ClickPortLine) {
+    for (QAction* item : PortListLines(*list)) {
+      if (!item->isEnabled() || !wanted(*item)) continue;
+      QTest::mouseClick(list, Qt::LeftButton, {}, list->actionGeometry(item).center());
+      return true;
+    }
   }
+  ChooseFromPortList(*list, wanted);
   return true;
 }
 
