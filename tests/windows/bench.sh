@@ -137,6 +137,17 @@ wait_bench() {
   bench_pid=''
 }
 
+# A bench of one box ended: its exit status $2, its totals $3, and one new
+# record, on port $4 with result $5; $1 names it in a failure. Sets new.
+one_box_ended() {
+  local what=$1 status=$2 totals=$3 port=$4 result=$5
+  ((bench_rc == status)) || fail "$what: exit status $bench_rc, not $status"
+  [[ $(tr -d '\r' <"$tmp/bench.out") == *"$totals"* ]] || fail "$what: totals not $totals: $(cat "$tmp/bench.out")"
+  new=$(record_lines | tail -n +"$((records_before + 1))")
+  (($(grep -c . <<<"$new") == 1)) && [[ $new == *"$port\""* && $new == *"\"result\":\"$result\""* ]] ||
+    fail "$what: not one record of $result on $port: $new"
+}
+
 record_lines() {
   local record
   record=$(ls "$WINEPREFIX"/drive_c/users/*/AppData/Local/stb-downloader/downloads.jsonl 2>/dev/null | head -n1)
@@ -289,12 +300,7 @@ wait_bench
 say "asked and answered Yes; the bench ended with status $bench_rc $((SECONDS - asked)) s later: $(tr -d '\r' <"$tmp/bench.out")"
 kill -TERM "${sim_pids[COM3]}" 2>/dev/null || true
 wait_sim COM3 || true
-((bench_rc == 1)) || fail "the stopped bench's exit status was $bench_rc, not 1"
-[[ $(tr -d '\r' <"$tmp/bench.out") == *'Passed 0   Failed 1   Boxes 1'* ]] ||
-  fail "the stopped bench's totals are not one failed: $(cat "$tmp/bench.out")"
-new=$(record_lines | tail -n +"$((records_before + 1))")
-(($(grep -c . <<<"$new") == 1)) && [[ $new == *'COM3"'* && $new == *'"result":"stopped"'* ]] ||
-  fail "the stopped station's record is not one stop on COM3: $new"
+one_box_ended "the stopped bench" 1 'Passed 0   Failed 1   Boxes 1' COM3 stopped
 say "the station stopped by the bench wrote its record: $(grep -o '"blocks_accepted":[0-9]*' <<<"$new")"
 
 # Started without --port and with no ports remembered, the bench offers the
@@ -347,12 +353,7 @@ xdotool key --clearmodifiers alt+F4
 wait_bench
 say "the bench of the ticked port ended with status $bench_rc: $(tr -d '\r' <"$tmp/bench.out")"
 wait_sim COM4 || fail "the receiver on the ticked COM4 reports no success"
-((bench_rc == 0)) || fail "the ticked bench's exit status was $bench_rc, not 0"
-[[ $(tr -d '\r' <"$tmp/bench.out") == *'Passed 1   Failed 0   Boxes 1'* ]] ||
-  fail "the ticked bench's totals are not its one box: $(cat "$tmp/bench.out")"
-new=$(record_lines | tail -n +"$((records_before + 1))")
-(($(grep -c . <<<"$new") == 1)) && [[ $new == *'COM4"'* && $new == *'"result":"success"'* ]] ||
-  fail "not one record of a success on COM4: $new"
+one_box_ended "the ticked bench" 0 'Passed 1   Failed 0   Boxes 1' COM4 success
 remembered=$("$wine" reg query 'HKCU\Software\Tarnwell\stb-bench' /v ports 2>/dev/null | tr -d '\r' || true)
 [[ $remembered == *REG_MULTI_SZ*COM4* && $remembered != *COM3* && $remembered != *COM5* ]] ||
   fail "the bench did not remember the ticked COM4 alone: $remembered"
