@@ -2,7 +2,9 @@
 
 #include <map>
 
+#include "PortClaim.h"
 #include "PortList.h"
+#include "StatusText.h"
 
 namespace {
 
@@ -125,7 +127,7 @@ std::optional<std::string> InfoText(const TCommandLine& cl, TProgram program) {
   if (devices.empty()) return std::string("No serial devices found.\n");
   std::string text;
   for (const TSerialDevice& d : devices) {
-    text += d.Path + (d.Description.empty() ? "" : "  " + d.Description) + '\n';
+    text += PortListLine(d, PortHolderOf(d.Path)) + '\n';
     for (const std::string& name : d.Names) text += "    " + name + '\n';
   }
   return text;

@@ -120,9 +120,18 @@ bool TSerialPortDriver::ReconnectLost() {
 }
 
 bool TSerialPortDriver::Open(const std::string& path) {
+  FHolder = {};
+  // A program that shares the line would take half of every reply.
+  if (FGuard != nullptr) {
+    if (TPortHolder holder = FGuard->Claim(path)) return Refuse(path, holder);
+  }
   serial_platform::OpenResult result;
   FPortHandle = serial_platform::PortHandle::Open(path, result);
+  if (FPortHandle && FGuard != nullptr) {
+    if (TPortHolder holder = FGuard->Confirm(path)) return Refuse(path, holder);
+  }
   if (!FPortHandle) {
+    if (FGuard != nullptr) FGuard->Release();
     FLastError = result.reason;
     if (result.outcome == serial_platform::OpenOutcome::NotFound) {
       FLastError += serial_platform::MissingPortHint(unsigned(FComPort) + 1);
@@ -139,11 +148,20 @@ bool TSerialPortDriver::Open(const std::string& path) {
   return true;
 }
 
+bool TSerialPortDriver::Refuse(const std::string& path, const TPortHolder& holder) {
+  FPortHandle.reset();
+  FGuard->Release();
+  FHolder = holder;
+  FLastError = path + ": " + FGuard->Reason(holder);
+  return false;
+}
+
 void TSerialPortDriver::Disconnect() {
   if (!Connected()) return;
   SendPending();
   StopPollTimer();
   FPortHandle.reset();
+  if (FGuard != nullptr) FGuard->Release();
   FKnownRoom = 0;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "PollTimer.h"
+#include "PortGuard.h"
 #include "TickSource.h"
 #include "WireObserver.h"
 
@@ -176,6 +177,13 @@ public:
   // After a Connect that opened the port but whose settings the driver did
   // not all take: the device path and SettingsWarning.
   const std::string& LastError() const { return FLastError; }
+  // The other program that kept the last Connect from opening the port;
+  // none when it was not another program.
+  const TPortHolder& Holder() const { return FHolder; }
+  // Who is asked, before every open and after it, whether another program
+  // holds the device (see PortGuard.h); none by default. Not owned: it must
+  // outlive the component or be taken away while the port is closed.
+  void SetPortGuard(TPortGuard* guard) { FGuard = guard; }
   // The settings Connect asks the driver for, from the properties as they
   // stand: what a pseudo-terminal cannot show (DTR and RTS) can be checked here.
   void AskedSettings(serial_platform::LineSettings& s) const;
@@ -212,6 +220,8 @@ public:
 
 private:
   bool Open(const std::string& path);
+  // Connect's refusal of a port another program holds: nothing stays taken.
+  bool Refuse(const std::string& path, const TPortHolder& holder);
   void ApplySettings();
   void ResizeReceiveBuffer();
   // The queue queries and the write loop without handing over gathered bytes first.
@@ -249,6 +259,8 @@ private:
   TComPortReceiveDataEvent FOnReceiveData;
   TComPortReceivePacketEvent FOnReceivePacket;
   TWireObserver* FWire = nullptr;
+  TPortGuard* FGuard = nullptr;
+  TPortHolder FHolder;
   std::uint16_t FComPortPollingDelay = 50;
   bool FEnableDTROnOpen = true;
   std::uint16_t FOutputTimeout = 500;

@@ -16,6 +16,7 @@ void TDownloadConsole::CreateComponents(const std::string& port, std::unique_ptr
   SerialPortDriver1->SetComPort(pnCOM1);
   SerialPortDriver1->SetComPortSpeed(br115200);
   SerialPortDriver1->SetComPortDevice(port);
+  SerialPortDriver1->SetPortGuard(&FPortClaim);
   FState.Port = SerialPortDriver1->Device();
   FTrace = std::make_unique<TWireTrace>(FState.Port, tracePath);
   SerialPortDriver1->SetWireObserver(FTrace.get());
@@ -42,7 +43,12 @@ std::chrono::milliseconds TDownloadConsole::PaintInterval() const { return kPain
 
 void TDownloadConsole::FormCreate() {
   FModeChoice.Restart();
-  if (!SerialPortDriver1->Connect()) Ask(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
+  if (!SerialPortDriver1->Connect()) {
+    // The log keeps who held the port after the message is gone.
+    if (SerialPortDriver1->Holder())
+      AppendLog("  COM1 = " + FState.Port + " is not open: " + PortReason(FState.Port, SerialPortDriver1->LastError()));
+    Ask(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
+  }
   ShowPort();
 
   const std::string rule(73, '-');
@@ -281,7 +287,7 @@ void TDownloadConsole::PortListAsked() {
   for (const TSerialDevice& device : FPortLister()) {
     const bool current = NamedPort(device.Path, TPortSource::CommandLine).Device == FState.Port ||
                          std::find(device.Names.begin(), device.Names.end(), FState.Port) != device.Names.end();
-    offers.push_back({device.Path, PortOfferText(device), current});
+    offers.push_back({device.Path, PortOfferText(device, PortHolderOf(device.Path)), current});
   }
   const bool probing = Timer1->Active();
   Timer1->Stop();

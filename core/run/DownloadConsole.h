@@ -23,6 +23,7 @@
 #include "Face.h"
 #include "ModeChoice.h"
 #include "PollTimer.h"
+#include "PortClaim.h"
 #include "PortList.h"
 #include "PortMemory.h"
 #include "RunState.h"
@@ -166,6 +167,7 @@ private:
 
   // Outlives the port that tells it every byte.
   std::unique_ptr<TWireTrace> FTrace;
+  TPortClaim FPortClaim;  // before the port, which gives it back as it goes
   std::unique_ptr<TSerialPortDriver> FSerialPortDriver;
   std::unique_ptr<TPollTimer> FTimer1;
   std::unique_ptr<TDownload> FDownload;

@@ -85,11 +85,32 @@ TStripState StripOf(const TRunState& state) {
   return strip;
 }
 
-std::string PortOfferText(const TSerialDevice& device) {
+std::string PortOfferText(const TSerialDevice& device, const TPortHolder& holder) {
   std::string text = device.Path;
   if (!device.Description.empty()) text += "   " + device.Description;
   for (const std::string& name : device.Names) text += "   " + name;
+  if (holder) text += "   [in use: " + HolderNote(holder) + "]";
   return text;
+}
+
+std::string PortListLine(const TSerialDevice& device, const TPortHolder& holder) {
+  return device.Path + (device.Description.empty() ? "" : "  " + device.Description) +
+         (holder ? "  [in use: " + HolderNote(holder) + "]" : "");
+}
+
+std::string HolderNote(const TPortHolder& holder) {
+  const std::string program = holder.Program.empty() ? "another program" : holder.Program;
+  const std::string process = " (process " + std::to_string(holder.Pid) + ")";
+  switch (holder.Kind) {
+    case TPortHolder::TKind::Open: return "open in " + program + process;
+    case TPortHolder::TKind::LockFile: return "locked by " + program + process;
+    case TPortHolder::TKind::None: break;
+  }
+  return {};
+}
+
+std::string HeldPortReason(const TPortHolder& holder) {
+  return "the port is " + HolderNote(holder) + "; close it first";
 }
 
 std::string PortChosenLine(const std::string& was, const std::string& device, bool open, const std::string& reason) {

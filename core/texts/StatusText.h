@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "PortGuard.h"
 #include "RunState.h"
 
 // What the strip under the log says, and how.
@@ -25,8 +26,18 @@ inline constexpr const char* kPortStaysNote = "the port cannot change while a do
 inline constexpr const char* kPortChosenNote = "chosen from the list";
 
 // A port's line in the list the operator chooses from: the device, its
-// maker and model, its other names, as --list-ports names them.
-std::string PortOfferText(const TSerialDevice& device);
+// maker and model, its other names, as --list-ports names them; then who
+// else holds it, when another program does.
+std::string PortOfferText(const TSerialDevice& device, const TPortHolder& holder = {});
+// A port's first line in --list-ports: the device, its maker and model, and
+// who else holds it.
+std::string PortListLine(const TSerialDevice& device, const TPortHolder& holder);
+// "open in picocom (process 4242)" or "locked by minicom (process 4242)":
+// who holds a port besides us, as a list of ports notes it beside the port.
+std::string HolderNote(const TPortHolder& holder);
+// "the port is open in picocom (process 4242); close it first": why a port
+// held by another program was not opened.
+std::string HeldPortReason(const TPortHolder& holder);
 // The log's line for a port the operator chose: "  Port chosen: COM1 =
 // /dev/ttyUSB1 (was /dev/ttyS0), open", or "..., not open: <reason>".
 std::string PortChosenLine(const std::string& was, const std::string& device, bool open, const std::string& reason);
