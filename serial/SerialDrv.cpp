@@ -134,7 +134,7 @@ bool TSerialPortDriver::Open(const std::string& path) {
     if (FGuard != nullptr) FGuard->Release();
     FLastError = result.reason;
     if (result.outcome == serial_platform::OpenOutcome::NotFound) {
-      FLastError += serial_platform::MissingPortHint(unsigned(FComPort) + 1);
+      FLastError += serial_platform::MissingPortHint(unsigned(FComPort) + 1, path);
     }
     return false;
   }

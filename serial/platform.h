@@ -51,9 +51,9 @@ struct ModemLines {
 };
 
 // The device that port number n (1..16) names on this system, and what to
-// tell the operator when it is not there.
+// tell the operator when `device`, opened as port n, is not there.
 std::string PortDevice(unsigned n);
-std::string MissingPortHint(unsigned n);
+std::string MissingPortHint(unsigned n, const std::string& device);
 
 // A USB adapter's own latency timer: the adapter sends a reply shorter than
 // its buffer up to the PC only when this timer runs out. timerMs is 0 when

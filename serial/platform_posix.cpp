@@ -173,7 +173,7 @@ LineSettings KeptSettings(const termios& t, const LineSettings& asked) {
 // device elsewhere (a USB adapter) is named to the component, not looked up.
 std::string PortDevice(unsigned n) { return "/dev/ttyS" + std::to_string(n - 1); }
 
-std::string MissingPortHint(unsigned n) {
+std::string MissingPortHint(unsigned n, const std::string&) {
   return " (set COM" + std::to_string(n) + " to the device path, e.g. /dev/ttyUSB0)";
 }
 

@@ -7,6 +7,7 @@
 #include <mmsystem.h>
 
 #include <algorithm>
+#include <string_view>
 #include <vector>
 
 namespace serial_platform {
@@ -219,8 +220,13 @@ struct PortHandle::Io {
 // COM10 and above open at all.
 std::string PortDevice(unsigned n) { return "\\\\.\\COM" + std::to_string(n); }
 
-std::string MissingPortHint(unsigned n) {
-  return " (this PC has no COM" + std::to_string(n) +
+// The port asked for by its own name (--port COM9 is \\.\COM9), whichever
+// slot it was opened as.
+std::string MissingPortHint(unsigned n, const std::string& device) {
+  constexpr std::string_view kDevicePrefix = "\\\\.\\";
+  std::string name = device.rfind(kDevicePrefix, 0) == 0 ? device.substr(kDevicePrefix.size()) : device;
+  if (name.empty()) name = "COM" + std::to_string(n);
+  return " (this PC has no " + name +
          ": see Device Manager, Ports (COM & LPT), to give the cable's port that number)";
 }
 

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "PortClaim.h"
+#include "OtherProgram.h"
 #include "PortList.h"
 #include "PtyPair.h"
 #include "SerialDrv.h"
@@ -45,53 +46,6 @@ std::string ReadAll(const fs::path& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-std::string ProgramOf(pid_t pid) {
-  std::string name;
-  std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/comm"), name);
-  return name;
-}
-
-// `sleep` with the given descriptors of ours as its own (ours -> its); it
-// takes no lock. Killed and reaped when the test is done with it.
-class OtherProgram {
-public:
-  explicit OtherProgram(const std::vector<std::pair<int, int>>& fds = {}) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (const auto& [ours, its] : fds) posix_spawn_file_actions_adddup2(&actions, ours, its);
-    char sleepName[] = "sleep";
-    char forever[] = "1000";
-    char* argv[] = {sleepName, forever, nullptr};
-    if (posix_spawnp(&FPid, "sleep", &actions, nullptr, argv, environ) != 0) FPid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    // The name is the program's once it runs: wait for that, not a time.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (FPid > 0 && ProgramOf(FPid) != "sleep" && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ~OtherProgram() { End(); }
-  OtherProgram(const OtherProgram&) = delete;
-  OtherProgram& operator=(const OtherProgram&) = delete;
-  pid_t Pid() const { return FPid; }
-  void End() {
-    if (FPid <= 0) return;
-    kill(FPid, SIGKILL);
-    waitpid(FPid, nullptr, 0);
-    FPid = -1;
-  }
-
-private:
-  pid_t FPid = -1;
-};
-
-// A process id that no process has any more.
-pid_t GonePid() {
-  OtherProgram gone;
-  const pid_t pid = gone.Pid();
-  gone.End();
-  return pid;
 }
 
 std::string LockText(pid_t pid) {
@@ -152,7 +106,7 @@ protected:
 };
 
 TEST_F(HeldPort, OpenInAnotherProcessIsRefusedNamingIt) {
-  OtherProgram other({{NearEnd(), 0}});
+  OtherProgram other(FPty.NearPath());
   ExpectRefusedBy(TPortHolder::TKind::Open, other.Pid(),
                   "the port is open in sleep (process " + std::to_string(other.Pid()) + "); close it first");
   EXPECT_TRUE(LockFolderFiles().empty()) << "no lock file is left behind";
@@ -185,7 +139,7 @@ TEST_P(LockedPort, ByALiveProcessIsRefusedAndTheLockKept) {
 
 TEST_P(LockedPort, ByAGoneProcessIsTakenOverAndRemovedOnClose) {
   const fs::path file = FLocks / GetParam().file(FPty.NearPath());
-  std::ofstream(file) << LockText(GonePid());
+  std::ofstream(file) << LockText(OtherProgram::GonePid());
   ASSERT_TRUE(FPort.Connect()) << FPort.LastError();
   EXPECT_EQ(LockFolderFiles(), std::vector<std::string>{LockFile().filename().string()});
   EXPECT_EQ(ReadAll(LockFile()), LockText(getpid()));
@@ -272,7 +226,7 @@ TEST_F(HeldPort, AProgramThatOpensItMeanwhileIsFoundAfterTheOpen) {
 // What a list of ports says of a port another program holds: --list-ports
 // and the window's list.
 TEST_F(HeldPort, AListOfPortsNotesWhoHoldsIt) {
-  OtherProgram other({{NearEnd(), 0}});
+  OtherProgram other(FPty.NearPath());
   CloseNearEnds();
   const TSerialDevice device{FPty.NearPath(), {}, "FTDI FT232R USB UART"};
   const std::string note = "[in use: open in sleep (process " + std::to_string(other.Pid()) + ")]";

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "DialogTexts.h"
+#include "OtherProgram.h"
 #include "PtyPair.h"
 
 extern char** environ;
@@ -31,41 +32,6 @@ std::string ReadAll(const fs::path& path) {
   s << in.rdbuf();
   return s.str();
 }
-
-// A process that is not this tool: `sleep`, holding `fd` of ours as its
-// standard input when one is given.
-class OtherProgram {
-public:
-  explicit OtherProgram(int fd = -1) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (fd >= 0) posix_spawn_file_actions_adddup2(&actions, fd, 0);
-    char name[] = "sleep";
-    char forever[] = "1000";
-    char* argv[] = {name, forever, nullptr};
-    if (posix_spawnp(&FPid, "sleep", &actions, nullptr, argv, environ) != 0) FPid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (FPid > 0 && Program() != "sleep" && std::chrono::steady_clock::now() < until)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ~OtherProgram() {
-    if (FPid <= 0) return;
-    kill(FPid, SIGKILL);
-    waitpid(FPid, nullptr, 0);
-  }
-  OtherProgram(const OtherProgram&) = delete;
-  OtherProgram& operator=(const OtherProgram&) = delete;
-  pid_t Pid() const { return FPid; }
-
-private:
-  std::string Program() const {
-    std::string name;
-    std::getline(std::ifstream("/proc/" + std::to_string(FPid) + "/comm"), name);
-    return name;
-  }
-  pid_t FPid = -1;
-};
 
 // The terminal face with the keyword on standard input and its lock folder
 // set; its exit status, or -1 when it had not ended within a minute.
@@ -132,10 +98,7 @@ protected:
 
 TEST_P(ConsoleOnAHeldPort, EndsWithStatusTwoNamingTheHolder) {
   const HeldRow& row = GetParam();
-  const int near = open(FPty.NearPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  ASSERT_GE(near, 0);
-  OtherProgram other(row.lockFile ? -1 : near);
-  close(near);
+  OtherProgram other(row.lockFile ? std::string() : FPty.NearPath());
   if (row.lockFile) {
     char text[16];
     std::snprintf(text, sizeof text, "%10ld\n", long(other.Pid()));

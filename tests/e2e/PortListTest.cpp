@@ -7,6 +7,7 @@
 
 #include "DialogTexts.h"
 #include "Harness.h"
+#include "OtherProgram.h"
 #include "StatusText.h"
 
 namespace {
@@ -178,6 +179,35 @@ TEST(PortList, AskedWhileADownloadRunsTheStripSaysWhyNot) {
   EXPECT_EQ(cursorWhileSending, Qt::ArrowCursor);
   EXPECT_EQ(w.Form().PortDevice(), w.ReceiverPort);
   EXPECT_FALSE(Contains(w.S().Log(), "  Port chosen"));
+}
+
+// A port another program holds: refused at start-up with the program's name
+// and process id in the log and the strip, noted in the list, and chosen
+// from it once that program is gone.
+TEST(PortList, APortAnotherProgramHoldsIsRefusedNamedInTheListAndChosenOnceFree) {
+  ChoosingWindow w(RunSetUp::Of(8192));
+  auto other = std::make_unique<OtherProgram>(w.ReceiverPort);
+  const std::string reason = "the port is open in sleep (process " + other->PidText() + "); close it first";
+  w.StartOn(w.ReceiverPort);
+  w.Open(w.BothPresent());
+  EXPECT_EQ(w.S().Dialogs, std::vector<std::string>{kConnectError});
+  EXPECT_FALSE(w.Form().PortOpen());
+  EXPECT_TRUE(Contains(w.S().Log(), "  COM1 = " + w.ReceiverPort + " is not open: " + reason));
+  EXPECT_EQ(w.Strip(), PortText(w.ReceiverPort, false, "") + kStripSeparator + kChoosePortOffer + kStripSeparator +
+                           reason);
+
+  w.PressF4();
+  ASSERT_EQ(w.S().PortLists.size(), 1u);
+  ASSERT_EQ(w.S().PortLists[0].Lines.size(), 2u);
+  EXPECT_TRUE(Has(w.S().PortLists[0].Lines[1], "   [in use: open in sleep (process " + other->PidText() + ")]"))
+      << w.S().PortLists[0].Lines[1];
+
+  other.reset();
+  w.S().PickPortLine = w.ReceiverPort;
+  w.PressF4();
+  EXPECT_TRUE(w.Form().PortOpen());
+  w.S().Type(kKeywords[w.Run.Mode]);
+  EXPECT_TRUE(w.Finished());
 }
 
 }  // namespace
