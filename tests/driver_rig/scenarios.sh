@@ -256,6 +256,43 @@ sc_list_ports() {
 }
 scenario sc_list_ports "usb acm"
 
+# Another program that holds $DEV open without a lock, as a terminal program
+# or a getty does: the program refuses the port naming it, ends with status
+# 2 and leaves no lock file; --list-ports notes the port in use.
+sc_held_port() {
+  scenario_dir held-port
+  receiver || { verdict held-port; return; }
+  local holder name out lock_dir
+  # Without CLOCAL the holder's open would wait for a carrier.
+  stty -F "$DEV" clocal 2>/dev/null
+  sleep 1000 <"$DEV" &
+  holder=$!
+  local end=$((SECONDS + 20))
+  until [[ $(readlink "/proc/$holder/fd/0" 2>/dev/null) == "$DEV" ]]; do
+    ((SECONDS < end)) || break
+    nap 0.05
+  done
+  name=$(cat "/proc/$holder/comm" 2>/dev/null)
+  program_start
+  program_wait 60
+  out=$("$BIN/stb-downloader" --list-ports 2>&1)
+  echo "$out" >"$S/list"
+  kill "$holder" 2>/dev/null
+  wait "$holder" 2>/dev/null
+  receiver_stop
+  check "status $program_status, not 2" [ "$program_status" = 2 ]
+  check "no line naming the holder" \
+    grep -qF "$DEV: the port is open in $name (process $holder); close it first" "$S/stderr"
+  check "no note of the holder in --list-ports" \
+    grep -qF "[in use: open in $name (process $holder)]" <<<"$(grep "^$DEV " <<<"$out")"
+  for lock_dir in /run/lock /var/lock; do
+    check "a lock file left in $lock_dir" lacks "$(ls "$lock_dir" 2>/dev/null)" 'LCK\.\.'
+  done
+  note "said: $(grep -o 'the port is open in [^;]*' "$S/stderr" | head -n1)"
+  verdict held-port
+}
+scenario sc_held_port "uart usb acm"
+
 # The window on $DEV in the background, typed its keyword; what it shows in
 # $S/window (see rig_faces.cpp), its status in $S/window.exit.
 window_start() {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The command line under Wine: --version and --help of both programs and the
-# window's --list-ports, written where they were asked from, and one whole download with the terminal face,
+# window's --list-ports, written where they were asked from, a port that is
+# not there named as asked for, and one whole download with the terminal face,
 # stb-downloader-cli.exe, the keyword on its standard input and COM3 mapped
 # to the simulated receiver's pty.
 #
@@ -49,6 +50,17 @@ out=$(timeout 60 "$wine" "$win_build/bin/stb-downloader.exe" --list-ports </dev/
   fail "stb-downloader.exe --list-ports failed: $out"
 [[ $out == COM[0-9]* || $out == "No serial devices found." ]] || fail "stb-downloader.exe --list-ports said: $out"
 say "stb-downloader.exe --list-ports: $(printf '%s' "$out" | head -n1)"
+
+# A port that is not there is named as it was asked for, not as the COM1 it
+# stands in for.
+rm -f "$WINEPREFIX/dosdevices/com9"
+missing_rc=0
+out=$(printf '%s\n' "$keyword" | timeout 60 "$wine" "$win_build/bin/stb-downloader-cli.exe" --port COM9 2>&1 |
+  tr -d '\r') || missing_rc=$?
+((missing_rc == 2)) || fail "stb-downloader-cli.exe --port COM9 ended with status $missing_rc: $out"
+[[ $out == *'\\.\COM9: '*'(this PC has no COM9: '* && $out != *'no COM1'* ]] ||
+  fail "stb-downloader-cli.exe --port COM9 said: $out"
+say "stb-downloader-cli.exe --port COM9: $(grep -o 'this PC has no COM9' <<<"$out")"
 
 start_receiver "$description" "$mode"
 ln -sfn "$(readlink "$tmp/com3")" "$WINEPREFIX/dosdevices/com3"
