@@ -26,7 +26,8 @@ Options:
                   with --console: the answer to the download address
                   question when no terminal can ask it (default: stop)
   --list-ports    list the serial devices present, with their
-                  /dev/serial/by-id names, and end
+                  /dev/serial/by-id names and any program that holds
+                  one, and end
   --help          this text
   --version       the version
 
