@@ -91,7 +91,8 @@ settings_and_exclusive() {
   refused=$(stamp_of 'could not connect' "$S/second")
   check "second program: status $second_status, not 2" [ "$second_status" = 2 ]
   check "second program: no could-not-connect message" grep -q 'Error: could not connect.  Check COM port settings' "$S/second"
-  check "second program: does not say the port is held" grep -q "$DEV: .*held by another program" "$S/second"
+  check "second program: does not name the first as the port's holder" \
+    grep -qF "$DEV: the port is open in stb-downloader (process $(cat "$S/pid" 2>/dev/null)); close it first" "$S/second"
   [[ -e $S/exit ]] && read -r _ first_end <"$S/exit" || first_end=''
   check "the first program ended before the second was refused" [ -z "$first_end" -o "${refused:-0}" -lt "${first_end:-0}" ]
   note "$(grep -o "$DEV: .*" "$S/second" | head -n1)"
