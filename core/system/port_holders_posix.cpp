@@ -140,6 +140,9 @@ TPortHolder LockHolder(const std::string& device) {
 
 TPortHolder TPortLock::Take(const std::string& device) {
   Release();
+  // A device that is not there (an adapter still out) cannot be opened: no lock to take.
+  std::error_code missing;
+  if (!fs::exists(device, missing)) return {};
   const fs::path folder = LockFolder();
   const fs::path file = LockFileOf(device, folder);
   const fs::path shortFile = ShortLockFileOf(device, folder);

@@ -164,12 +164,16 @@ TEST_F(HeldPort, OurLockHoldsOurProcessIdWhileOpenAndGoesOnClose) {
   EXPECT_EQ(OpenDescriptors(), FDescriptorsBefore);
 }
 
+// A plain file is locked like a device, then refused as no terminal.
 TEST_F(HeldPort, OurLockGoesWhenTheOpenFails) {
-  TSerialPortDriver missing;
-  missing.SetPortGuard(&FClaim);
-  missing.SetComPortDevice("/dev/ttyStbNoSuchPort");
-  EXPECT_FALSE(missing.Connect());
-  EXPECT_FALSE(missing.Holder());
+  const fs::path file = FLocks / "not-a-port";
+  std::ofstream(file) << "text";
+  TSerialPortDriver notATerminal;
+  notATerminal.SetPortGuard(&FClaim);
+  notATerminal.SetComPortDevice(file.string());
+  EXPECT_FALSE(notATerminal.Connect());
+  EXPECT_FALSE(notATerminal.Holder());
+  fs::remove(file);
   EXPECT_TRUE(LockFolderFiles().empty());
   EXPECT_EQ(OpenDescriptors(), FDescriptorsBefore);
 }
