@@ -133,6 +133,9 @@ bool PollFor(int fd, short events, int maxMs) {
 // A descriptor in trouble that is not lost is "ready" at once and may stay
 // so: a short nap keeps the caller from spinning without holding it long.
 constexpr int kTroubleNapMs = 10;
+// How much longer than its bytes' time on the line a closing port's output
+// may take to drain before the old settings go back regardless.
+constexpr std::uint32_t kCloseDrainSlackMs = 1000;
 
 void Nap(int ms) {
   timespec nap{time_t(ms / 1000), long(ms % 1000) * 1000000L};
@@ -177,7 +180,25 @@ std::string MissingPortHint(unsigned n, const std::string&) {
   return " (set COM" + std::to_string(n) + " to the device path, e.g. /dev/ttyUSB0)";
 }
 
-struct PortHandle::Io {};
+// The settings the port had before we opened it, put back when we close it,
+// so that the next program on the port does not inherit our raw 115200.
+struct PortHandle::Io {
+#ifdef STB_HAVE_TERMIOS2
+  KernelTermios2 before{};
+  void Save(int fd) { saved = ::ioctl(fd, kGetTermios2, &before) == 0; }
+  void Restore(int fd) const {
+    if (saved) (void)::ioctl(fd, kSetTermios2, &before);
+  }
+#else
+  termios before{};
+  void Save(int fd) { saved = ::tcgetattr(fd, &before) == 0; }
+  void Restore(int fd) const {
+    if (saved) (void)::tcsetattr(fd, TCSANOW, &before);
+  }
+#endif
+  bool saved = false;
+  std::uint32_t baud = 115200;
+};
 
 std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult& result) {
   int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -211,14 +232,30 @@ std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult
     (void)::ioctl(fd, TIOCSSERIAL, &serial);
   }
 #endif
+  auto io = std::make_unique<Io>();
+  io->Save(fd);
   result.outcome = OpenOutcome::Ok;
   result.reason.clear();
-  return std::unique_ptr<PortHandle>(new PortHandle(fd, nullptr));
+  return std::unique_ptr<PortHandle>(new PortHandle(fd, std::move(io)));
 }
 
 PortHandle::PortHandle(NativeHandle fd, std::unique_ptr<Io> io) : FFd(fd), FIo(std::move(io)) {}
 
 PortHandle::~PortHandle() {
+  if (!Lost()) {
+    // The old settings go back only once our last byte has left at our speed,
+    // and a line that will not drain is not waited on for ever.
+    std::uint32_t waiting = 0;
+    OutputWaiting(waiting);
+    const auto limitMs =
+        std::uint32_t(kCloseDrainSlackMs + double(waiting) * 10000.0 / double(std::max<std::uint32_t>(FIo->baud, 50)));
+    const std::uint32_t start = MonotonicMs();
+    while (waiting > 0 && !Lost() && MonotonicMs() - start < limitMs) {
+      Nap(1);
+      if (!OutputWaiting(waiting)) break;
+    }
+    if (!Lost()) FIo->Restore(FFd);
+  }
   ::ioctl(FFd, TIOCNXCL);
   ::flock(FFd, LOCK_UN);
   ::close(FFd);
@@ -318,6 +355,7 @@ bool PortHandle::Apply(const LineSettings& s, LineSettings& kept) {
 
   // tcsetattr succeeds if any one change took, so look at what the driver kept.
   ok = ReadBack(FFd, s, kept) && ok;
+  FIo->baud = kept.baud;
 
   ::tcflush(FFd, TCIOFLUSH);
   // Some drivers drop the modem lines while reconfiguring, so set them last.

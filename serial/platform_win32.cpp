@@ -154,6 +154,11 @@ struct PortHandle::Io {
   bool writeRefused = false;      // the last write failed at once: the next wait naps
   DWORD commMask = 0;
   std::uint32_t baud = 115200;
+  // The port as we found it, put back when we close it, so that the next
+  // program on the port does not inherit our raw 115200.
+  DCB before{};
+  COMMTIMEOUTS timeoutsBefore{};
+  bool timeoutsSaved = false;
 
   Io() {
     for (Op* op : {&read, &write, &comm}) op->event = ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -256,6 +261,8 @@ std::unique_ptr<PortHandle> PortHandle::Open(const std::string& path, OpenResult
     result = Failure(path, err, OpenOutcome::Failed);
     return nullptr;
   }
+  io->before = dcb;
+  io->timeoutsSaved = ::GetCommTimeouts(h, &io->timeoutsBefore) != FALSE;
   // A read takes what has come and never waits for more; a write stays with
   // the driver until it has left.
   COMMTIMEOUTS timeouts{};
@@ -276,6 +283,10 @@ PortHandle::~PortHandle() {
     const auto lineMs = DWORD(double(FIo->out.size()) * 10000.0 / double(std::max<std::uint32_t>(FIo->baud, 50)));
     DWORD err = 0;
     Collect(h, write, FLost ? 0 : lineMs + kCloseDrainSlackMs, err);
+  }
+  if (!FLost) {
+    ::SetCommState(h, &FIo->before);
+    if (FIo->timeoutsSaved) ::SetCommTimeouts(h, &FIo->timeoutsBefore);
   }
   ::CloseHandle(h);
   FIo.reset();

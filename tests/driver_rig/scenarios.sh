@@ -22,11 +22,17 @@ scenario() { scenarios+=("$1 $2"); }
 sc_download() {
   scenario_dir download
   receiver || { verdict download; return; }
+  # What a terminal program leaves on the port must be there again after us.
+  local before after
+  stty -F "$DEV" 9600 crtscts icanon -echo 2>/dev/null
+  before=$(stty -g -F "$DEV" 2>&1)
   local start
   start=$(now_ms)
   program_start
   program_wait 120
+  after=$(stty -g -F "$DEV" 2>&1)
   receiver_stop
+  check "the port's settings not put back: $after, not $before" [ "$after" = "$before" ]
   check "status $program_status, not 0" [ "$program_status" = 0 ]
   check "no success result" grep -q '"event":"result","result":"success"' "$S/events"
   local image=$WORKBENCH/images/native.bin padded=$S/padded.bin

@@ -279,3 +279,66 @@ TEST(SerialConnect, SamePollingDelayDoesNotRestartTimer) {
 }
 
 }  // namespace
+
+namespace {
+
+// What a terminal program leaves on a port: a slow line with hardware flow
+// control and line editing, the opposite of ours in every word.
+struct LeftSettings {
+  const char* name;
+  speed_t speed;
+  std::uint32_t otherSpeed;  // a speed outside the B-table, 0 for none
+};
+
+class SettingsPutBack : public ::testing::TestWithParam<LeftSettings> {};
+
+TEST_P(SettingsPutBack, WhenThePortCloses) {
+  PtyPair pty;
+  termios before = SlaveSettings(pty);
+  cfsetispeed(&before, GetParam().speed);
+  cfsetospeed(&before, GetParam().speed);
+  before.c_cflag |= CRTSCTS | PARENB;
+  before.c_iflag |= IXON | ICRNL;
+  before.c_lflag |= ICANON | ECHO | ISIG;
+  before.c_oflag |= OPOST | ONLCR;
+  before.c_cc[VMIN] = 4;
+  ASSERT_EQ(tcsetattr(pty.FarFd(), TCSANOW, &before), 0);
+  if (GetParam().otherSpeed != 0) {
+    KernelTermios2 t2{};
+    ASSERT_EQ(ioctl(pty.FarFd(), _IOR('T', 0x2A, KernelTermios2), &t2), 0);
+    t2.c_cflag = (t2.c_cflag & ~tcflag_t(CBAUD | (CBAUD << 16))) | 0010000 | (0010000 << 16);
+    t2.c_ispeed = t2.c_ospeed = GetParam().otherSpeed;
+    ASSERT_EQ(ioctl(pty.FarFd(), _IOW('T', 0x2B, KernelTermios2), &t2), 0);
+  }
+  const termios left = SlaveSettings(pty);
+  const speed_t leftSpeed = SlaveOutputSpeed(pty);
+
+  TSerialPortDriver drv;
+  drv.SetComPort(kTestPort);
+  drv.SetComPortDevice(pty.NearPath());
+  ASSERT_TRUE(drv.Connect()) << drv.LastError();
+  termios ours = SlaveSettings(pty);
+  ASSERT_EQ(SlaveOutputSpeed(pty), speed_t(115200));
+  ASSERT_EQ(ours.c_lflag & ICANON, tcflag_t(0));
+  ASSERT_TRUE(drv.SendString("last words"));
+  drv.Disconnect();
+
+  EXPECT_EQ(pty.Read(10, 2000).size(), 10u) << "the last bytes must leave before the port closes";
+  const termios after = SlaveSettings(pty);
+  EXPECT_EQ(SlaveOutputSpeed(pty), leftSpeed);
+  EXPECT_EQ(after.c_cflag, left.c_cflag);
+  EXPECT_EQ(after.c_iflag, left.c_iflag);
+  EXPECT_EQ(after.c_lflag, left.c_lflag);
+  EXPECT_EQ(after.c_oflag, left.c_oflag);
+  EXPECT_EQ(after.c_cc[VMIN], left.c_cc[VMIN]);
+
+  ASSERT_TRUE(drv.Connect()) << "opened again after the settings went back: " << drv.LastError();
+  EXPECT_EQ(SlaveOutputSpeed(pty), speed_t(115200));
+}
+
+INSTANTIATE_TEST_SUITE_P(Serial, SettingsPutBack,
+                         ::testing::Values(LeftSettings{"Line9600", B9600, 0},
+                                           LeftSettings{"Line250000", B38400, 250000}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
