@@ -276,7 +276,48 @@ INSTANTIATE_TEST_SUITE_P(
         BenchArgsCase{"PortWithoutDevice", "--port", 2, "stb-bench: --port: needs a device"},
         BenchArgsCase{"DownloaderOnly", "--json", 2, "stb-bench: unknown option \"--json\"\nTry --help.\n"},
         BenchArgsCase{"ListPortsIsTheDownloaders", "--list-ports", 2, "stb-bench: unknown option \"--list-ports\""},
-        BenchArgsCase{"WrongAnswer", "--address-mismatch maybe", 2, "stb-bench: --address-mismatch: stop or continue"}),
+        BenchArgsCase{"WrongAnswer", "--address-mismatch maybe", 2, "stb-bench: --address-mismatch: stop or continue"},
+        BenchArgsCase{"NoDisplay", "--port /dev/ttyS0", 2,
+                      "stb-bench: there is no display to open the window on ($DISPLAY is not set); "
+                      "stb-downloader --console works without one.\n"},
+        BenchArgsCase{"SamePortTwice", "--port /dev/ttyS0 --port /dev/ttyS1 --port /dev/ttyS0", 2,
+                      "stb-bench: --port: /dev/ttyS0 is given twice; a port can serve one row only\nTry --help.\n"},
+        BenchArgsCase{"OptionForAPort", "--port --continuous", 2,
+                      "stb-bench: --port: needs a device, e.g. --port /dev/ttyUSB0 (\"--continuous\" is an option"}),
+    RowName());
+
+// stb-downloader's refusals at the door, with no display to be had: each
+// said in its own words, with status 2, before any toolkit speaks.
+class DownloaderCommandLine : public ::testing::TestWithParam<BenchArgsCase> {};
+
+TEST_P(DownloaderCommandLine, RefusesWithItsReason) {
+  const std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + STB_DOWNLOADER +
+                              " " + GetParam().args + " </dev/null 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string said;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status)) << said;
+  EXPECT_EQ(WEXITSTATUS(status), GetParam().status) << said;
+  EXPECT_EQ(said.substr(0, GetParam().starts.size()), GetParam().starts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Args, DownloaderCommandLine,
+    ::testing::Values(
+        BenchArgsCase{"NoDisplay", "--port /dev/ttyS0", 2,
+                      "stb-downloader: there is no display to open the window on ($DISPLAY is not set); "
+                      "stb-downloader --console works without one.\n"},
+        BenchArgsCase{"XcbAskedWithoutDisplay", "-platform xcb", 2,
+                      "stb-downloader: there is no display to open the window on ($DISPLAY is not set); "},
+        BenchArgsCase{"OptionForAPort", "--port --console", 2,
+                      "stb-downloader: --port: needs a device, e.g. --port /dev/ttyUSB0 (\"--console\" is an option; "
+                      "write --port=--console for a name that starts with -)\nTry --help.\n"},
+        BenchArgsCase{"TwoPorts", "--console --port /dev/ttyS0 --port /dev/ttyS1", 2,
+                      "stb-downloader: --port: given twice (/dev/ttyS0 and /dev/ttyS1); the downloader uses one "
+                      "port\nTry --help.\n"}),
     RowName());
 
 }  // namespace
