@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -285,6 +286,59 @@ INSTANTIATE_TEST_SUITE_P(
         BenchArgsCase{"OptionForAPort", "--port --continuous", 2,
                       "stb-bench: --port: needs a device, e.g. --port /dev/ttyUSB0 (\"--continuous\" is an option"}),
     RowName());
+
+// Whether process `pid` catches `signal` by now, as /proc tells it.
+bool Catches(pid_t pid, int signal) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+  return false;
+}
+
+// Closed, the bench tells its totals on standard output, as the Windows
+// bench tells its console, and ends with its status.
+TEST(BenchProgram, TellsItsTotalsWhenItCloses) {
+  const fs::path dir = TemporaryFolder();
+  ASSERT_FALSE(dir.empty());
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  std::vector<std::string> args{STB_BENCH, "--port", (dir / "ttyUSB9").string()};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.string(),
+                               "XDG_STATE_HOME=" + dir.string(), "HOME=" + dir.string()};
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, out[1], 1);
+  posix_spawn_file_actions_addclose(&files, out[0]);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&files);
+  ::close(out[1]);
+  // Its window is up once it takes SIGTERM as its close button.
+  bool ready = false;
+  for (int i = 0; i < 30000 && !(ready = Catches(pid, SIGTERM)); ++i) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) break;
+    ::poll(nullptr, 0, 1);
+  }
+  ASSERT_TRUE(ready) << "the bench never came up";
+  ::kill(pid, SIGTERM);
+  std::string said;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) said.append(buffer, std::size_t(n));
+  ::close(out[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << said;
+  EXPECT_EQ(WEXITSTATUS(status), 2) << "no box was reached";
+  EXPECT_EQ(said, "Passed 0   Failed 0   Boxes 0\n");
+  fs::remove_all(dir);
+}
 
 // stb-downloader's refusals at the door, with no display to be had: each
 // said in its own words, with status 2, before any toolkit speaks.
