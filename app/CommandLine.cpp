@@ -153,7 +153,9 @@ Options:
   --version       the version
 
 Every box gets its line in the download record, as with stb-downloader.
-Exit status: 0 every box passed, 1 a box failed, 2 no box was reached.
+The totals go to standard output when the window closes.
+Exit status: 0 every box passed, 1 a box failed or a port's station failed
+before reaching a box (its port would not open), 2 no box was reached.
 )";
 }
 
