@@ -25,11 +25,26 @@ int ToolkitOption(std::string arg) {
 
 // The value of `--name VALUE` or `--name=VALUE` at args[i], with i left on
 // its last part; empty when it has none. None when args[i] is another option.
-std::optional<std::string> OptionValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name) {
+// An option where the value should be (--port --console) is no value: it is
+// left where it is, and `optionInstead` says what stood there.
+std::optional<std::string> OptionValue(const std::vector<std::string>& args, std::size_t& i, const std::string& name,
+                                       std::string* optionInstead = nullptr) {
   const std::string& arg = args[i];
   if (arg.rfind(name + "=", 0) == 0) return arg.substr(name.size() + 1);
   if (arg != name) return std::nullopt;
-  return i + 1 < args.size() ? args[++i] : std::string();
+  if (i + 1 >= args.size()) return std::string();
+  if (const std::string& next = args[i + 1]; next.size() > 1 && next[0] == '-') {
+    if (optionInstead != nullptr) *optionInstead = next;
+    return std::string();
+  }
+  return args[++i];
+}
+
+// Why an option that takes a value has none: nothing after it, or another option.
+std::string MissingValue(const std::string& name, const std::string& what, const std::string& optionInstead) {
+  std::string reason = name + ": " + what;
+  if (!optionInstead.empty()) reason += " (\"" + optionInstead + "\" is an option; write " + name + "=" + optionInstead + " for a name that starts with -)";
+  return reason;
 }
 
 // The switch `arg` sets for `program`; none when it is none of its.
@@ -46,26 +61,52 @@ bool* SwitchOf(const std::string& arg, TCommandLine& out, TProgram program) {
 }  // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error, TProgram program) {
+  std::string optionInstead;
+  bool traceGiven = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    optionInstead.clear();
     if (bool* on = SwitchOf(arg, out, program)) {
       *on = true;
-    } else if (const auto port = OptionValue(args, i, "--port")) {
+    } else if (const auto port = OptionValue(args, i, "--port", &optionInstead)) {
       if (port->empty()) {
-        error = "--port: needs a device, e.g. --port /dev/ttyUSB0";
+        error = MissingValue("--port", "needs a device, e.g. --port /dev/ttyUSB0", optionInstead);
         return false;
+      }
+      // One window, one line: a second --port would silently win.
+      if (program == TProgram::Downloader && !out.Port.empty()) {
+        error = "--port: given twice (" + out.Port + " and " + *port + "); the downloader uses one port";
+        return false;
+      }
+      // Two stations on one line would fight over every byte.
+      for (const std::string& earlier : out.Ports) {
+        if (SamePort(earlier, *port)) {
+          error = "--port: " + *port + " is given twice" +
+                  (earlier == *port ? std::string() : " (" + earlier + " is the same port)") +
+                  "; a port can serve one row only";
+          return false;
+        }
       }
       out.Port = *port;
       out.Ports.push_back(*port);
-    } else if (const auto trace = OptionValue(args, i, "--trace")) {
+    } else if (const auto trace = OptionValue(args, i, "--trace", &optionInstead)) {
       if (trace->empty()) {
-        error = "--trace: needs a file, e.g. --trace wire.txt";
+        error = MissingValue("--trace", "needs a file, e.g. --trace wire.txt", optionInstead);
         return false;
       }
+      if (traceGiven) {
+        error = "--trace: given twice (" + out.Trace + " and " + *trace + ")";
+        return false;
+      }
+      traceGiven = true;
       out.Trace = *trace;
-    } else if (const auto answer = OptionValue(args, i, "--address-mismatch")) {
+    } else if (const auto answer = OptionValue(args, i, "--address-mismatch", &optionInstead)) {
       if (*answer != "stop" && *answer != "continue") {
-        error = "--address-mismatch: stop or continue";
+        error = MissingValue("--address-mismatch", "stop or continue", optionInstead);
+        return false;
+      }
+      if (out.ContinueOnAddressMismatch && *out.ContinueOnAddressMismatch != (*answer == "continue")) {
+        error = "--address-mismatch: given twice, as stop and as continue";
         return false;
       }
       out.ContinueOnAddressMismatch = *answer == "continue";
@@ -114,7 +155,9 @@ Options:
   --version       the version
 
 Every box gets its line in the download record, as with stb-downloader.
-Exit status: 0 every box passed, 1 a box failed, 2 no box was reached.
+The totals go to standard output when the window closes.
+Exit status: 0 every box passed, 1 a box failed or a port's station failed
+before reaching a box (its port would not open), 2 no box was reached.
 )";
 }
 

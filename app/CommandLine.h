@@ -11,7 +11,7 @@ struct TCommandLine {
   bool Help = false;
   bool Version = false;
   bool ListPorts = false;
-  std::string Port;              // --port DEVICE (the last one given)
+  std::string Port;              // --port DEVICE (the bench's: the last one given)
   std::vector<std::string> Ports;  // the bench's --port, once per port
   bool Continuous = false;       // the bench's --continuous
   std::string Trace;             // --trace FILE: every byte on the line, to FILE
@@ -29,6 +29,9 @@ enum class TProgram { Downloader, Bench };
 bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error,
                       TProgram program = TProgram::Downloader);
 std::string UsageText();
+// Whether two port names reach the same device: a /dev/serial/by-id link
+// and its target; "COM3", "com3" and "\\.\COM3". Each system says in its own file.
+bool SamePort(const std::string& a, const std::string& b);
 std::string BenchUsageText();
 inline constexpr const char* kBenchNoPorts =
     "stb-bench: no ports: give each with --port PORT (they are remembered for the next start)\n";

@@ -1,8 +1,10 @@
 // The bench's entry: the ports from the command line (or those of the last
 // bench, or every port the system lists offered to tick), the window, the
 // loop. SIGTERM and SIGINT close the bench as its close button does,
-// without the question: every station is stopped and waited for. The exit
-// status: 0 every box passed, 1 a box failed, 2 no box was reached.
+// without the question: every station is stopped and waited for. The totals
+// go to standard output as the window closes. The exit status: 0 every box
+// passed, 1 a box failed or a port's station failed before any box, 2 no
+// box was reached.
 #include <QApplication>
 
 #include <iostream>
@@ -13,6 +15,7 @@
 #include "BenchWindow.h"
 #include "CloseSignals.h"
 #include "CommandLine.h"
+#include "NoDisplay.h"
 
 int main(int argc, char** argv) {
   TCommandLine cl;
@@ -24,6 +27,10 @@ int main(int argc, char** argv) {
   if (const auto info = InfoText(cl, TProgram::Bench)) {
     std::cout << *info;
     return 0;
+  }
+  if (const auto missing = MissingDisplay(cl.Rest, ProcessEnvironment)) {
+    std::cerr << NoDisplayText("stb-bench", *missing);
+    return 2;
   }
   // The toolkit's own options (-platform offscreen...).
   std::vector<char*> qtArgv{argv[0]};
@@ -47,5 +54,7 @@ int main(int argc, char** argv) {
   const auto closeSignal = CatchCloseSignals([&bench] { bench.CloseWithoutAsking(); });
   bench.show();
   QApplication::exec();
+  // What the bench did, for the terminal it was started from, as the Windows bench tells its console.
+  std::cout << bench.Bench().TotalsText() << '\n' << std::flush;
   return bench.ExitStatus();
 }

@@ -15,6 +15,7 @@
 #include "Application.h"
 #include "CommandLine.h"
 #include "MainFrm.h"
+#include "NoDisplay.h"
 #include "PortChoice.h"
 #include "TerminalFace.h"
 
@@ -52,6 +53,10 @@ int main(int argc, char** argv) {
     return kExitSuccess;
   }
   if (cl.Console) return RunConsole(cl);
+  if (const auto missing = MissingDisplay(cl.Rest, ProcessEnvironment)) {
+    std::cerr << NoDisplayText("stb-downloader", *missing);
+    return kExitNoDownload;
+  }
   const TPortChoice port = ChoosePort(cl);
 
   // The toolkit sees only what is not ours; what it does not take either is a mistake.

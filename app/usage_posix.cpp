@@ -1,5 +1,8 @@
 #include "CommandLine.h"
 
+#include <filesystem>
+#include <system_error>
+
 // Linux names its ports by their device, takes $COM1, keeps the remembered
 // port in an INI file and the record under ~/.local/state.
 std::string UsageText() {
@@ -45,4 +48,16 @@ Exit status:
   2  the program ended without a download (port, description or image
      problems, the window closed while waiting, SIGINT or SIGTERM)
 )";
+}
+
+// The same device under two names: a /dev/serial/by-id link and its target,
+// or a path written two ways. A name that is not there is compared as written.
+bool SamePort(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  std::error_code error;
+  if (std::filesystem::equivalent(a, b, error) && !error) return true;
+  const auto left = std::filesystem::weakly_canonical(a, error);
+  if (error) return false;
+  const auto right = std::filesystem::weakly_canonical(b, error);
+  return !error && left == right;
 }

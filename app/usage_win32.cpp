@@ -1,5 +1,9 @@
 #include "CommandLine.h"
 
+#include <cctype>
+
+#include "PortChoice.h"
+
 // Windows names its ports COMn, keeps the remembered port in the registry
 // and the record under %LOCALAPPDATA%; the terminal face is a program of
 // its own there.
@@ -46,4 +50,14 @@ Exit status:
   2  the program ended without a download (port, description or image
      problems, the window closed while waiting, Ctrl+C before a download)
 )";
+}
+
+// COM3, com3 and \\.\COM3 are one port: Windows does not care for the case.
+bool SamePort(const std::string& a, const std::string& b) {
+  const auto device = [](const std::string& name) {
+    std::string d = NamedPort(name, TPortSource::CommandLine, TPortSystem::Windows).Device;
+    for (char& c : d) c = char(std::toupper(static_cast<unsigned char>(c)));
+    return d;
+  };
+  return device(a) == device(b);
 }

@@ -196,7 +196,9 @@ void TBench::SetContinuous(bool on) {
 void TBench::StopStations() {
   for (auto& row : FRows) {
     row->RestartAtS.reset();
-    if (row->Station) row->Station->Terminate();
+    if (!row->Station) continue;
+    row->Model.StopAsked();
+    row->Station->Terminate();
   }
 }
 
@@ -246,6 +248,7 @@ TBenchRowText TBench::RowText(std::size_t i) const {
   if (m.Rate()) label[TBenchRowText::Pace] = PaceText(*m.Rate());
   if (const auto left = m.SecondsLeft()) label[TBenchRowText::Left] = MinutesText(*left);
   label[TBenchRowText::Result] = Utf8OfLatin1(m.ResultText());
+  t.Reason = label[TBenchRowText::Result];
   t.Success = m.Result() == TRowResult::Success;
   const auto took = m.Result() != TRowResult::None ? m.Seconds(Now()) : std::nullopt;
   if (took) label[TBenchRowText::Time] = MinutesText(*took);
@@ -276,7 +279,19 @@ std::string TBench::TotalsText() const {
   return Format("Passed %d   Failed %d   Boxes %d", Passed(), Failed(), Passed() + Failed());
 }
 
-int TBench::ExitStatus() const { return Failed() > 0 ? 1 : Passed() > 0 ? 0 : 2; }
+int TBench::StationFailures() const {
+  int n = 0;
+  for (const auto& row : FRows) n += row->Model.StationFailures();
+  return n;
+}
+
+// A port whose station never got to a box fails the bench as a failed box
+// does, once any box was reached; with none reached it is a bench that
+// flashed nothing.
+int TBench::ExitStatus() const {
+  if (Failed() > 0 || (StationFailures() > 0 && Passed() > 0)) return 1;
+  return Passed() > 0 ? 0 : 2;
+}
 
 std::vector<long> TBench::StationPids() const {
   std::vector<long> pids;

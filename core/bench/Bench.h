@@ -61,6 +61,9 @@ struct TBenchRowText {
   std::array<std::string, kLabels> Labels;
   int DownloadPercent = 0, FlashPercent = 0;
   bool Success = false;  // the result in green, else red
+  // The row's whole reason, however narrow its column: the result as the
+  // station told it; empty while there is none.
+  std::string Reason;
   // An offered port's check box, the port its text; None: no check box
   // (the bench's ports were given or remembered).
   enum class TTick { None, Off, On };
@@ -130,7 +133,11 @@ public:
   int Failed() const;
   // "Passed 3   Failed 1   Boxes 4"
   std::string TotalsText() const;
-  // 0 every box passed, 1 one failed, 2 no box was reached.
+  // Stations that failed before reaching a box, every row's together.
+  int StationFailures() const;
+  // 0 every box passed and every station reached its port; 1 a box failed,
+  // or a station failed before any box while other boxes were reached; 2
+  // no box was reached.
   int ExitStatus() const;
   // The processes serving the rows now, for a measurement.
   std::vector<long> StationPids() const;

@@ -38,6 +38,7 @@ void TBenchRow::StationStarted(double) {
   FRunning = true;
   FBoxSeen = false;
   FResultSaid = false;
+  FStopAsked = false;
   FSending = false;
   FLastMessage.clear();
   FStage = FResult == TRowResult::None ? kWaitingForBox : kWaitingForNextBox;
@@ -121,7 +122,10 @@ void TBenchRow::End(TRowResult result, std::string text, double nowS) {
   FResultText = std::move(text);
   FSending = false;
   // Only a box that answered is timed and counted, passed or failed.
-  if (!FBoxSeen) return;
+  if (!FBoxSeen) {
+    if (result == TRowResult::Failed && !FStopAsked) ++FStationFailures;
+    return;
+  }
   FBoxEndS = nowS;
   if (result == TRowResult::Success)
     ++FPassed;

@@ -20,6 +20,9 @@ public:
   // last box's result stays shown until the next box answers.
   void StationStarted(double nowS);
   void Take(const TEvent& event, double nowS);
+  // The bench asks the station to stop: an end without a box from here on
+  // is the bench's doing, no failure of the station.
+  void StopAsked() { FStopAsked = true; }
   // The station's process ended (exitStatus -1: it never started); one that
   // said no result has failed with its exit status or signal. `lastError`:
   // its last line on standard error, or why it could not start.
@@ -48,6 +51,10 @@ public:
   bool EndedWithoutBox() const { return !FRunning && !FBoxSeen; }
   int Passed() const { return FPassed; }
   int Failed() const { return FFailed; }
+  // Stations on this port that failed before any box answered: the port
+  // would not open, the station could not start or crashed, the
+  // description was refused. A station the bench stopped is not counted.
+  int StationFailures() const { return FStationFailures; }
   // Bumped on every change the window has to draw.
   std::uint64_t Version() const { return FVersion; }
 
@@ -70,7 +77,8 @@ private:
   bool FSending = false;
   bool FBoxSeen = false;
   bool FResultSaid = false;
-  int FPassed = 0, FFailed = 0;
+  bool FStopAsked = false;
+  int FPassed = 0, FFailed = 0, FStationFailures = 0;
   std::uint64_t FVersion = 0;
 };
 

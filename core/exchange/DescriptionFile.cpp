@@ -1,7 +1,9 @@
 #include "DescriptionFile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -38,6 +40,16 @@ std::string Quoted(std::string_view text) {
     }
   }
   return out + "\"";
+}
+
+// Line 12 as it is meant to be written: "0x" and eight hexadecimal digits,
+// nothing but blanks after them. Anything else is still read by its fixed
+// positions, which can give another address than the one the eye reads.
+bool AddressWrittenInFull(const std::string& line) {
+  if (line.size() < 10 || line[0] != '0' || (line[1] != 'x' && line[1] != 'X')) return false;
+  const auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+  if (!std::all_of(line.begin() + 2, line.begin() + 10, hex)) return false;
+  return line.find_first_not_of(" \t", 10) == std::string::npos;
 }
 
 std::string WorkingFolder() {
@@ -387,6 +399,17 @@ void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
   job.ImageSha256 = std::move(sha256);
   // Only a job read to its end shows its address in the log.
   appendLog(addressLine);
+  if (const std::string& written = lines[11]; !AddressWrittenInFull(written))
+    appendLog(AddressLineWarning(path, written, job.Address()));
+}
+
+std::string AddressLineWarning(const std::string& path, const std::string& written, std::uint32_t address) {
+  std::string shown = written;
+  while (!shown.empty() && (shown.back() == ' ' || shown.back() == '\t')) shown.pop_back();
+  char read[16];
+  std::snprintf(read, sizeof read, "0x%08X", unsigned(address));
+  return "  Warning: " + path + " line 12 is written " + Quoted(shown) +
+         ", not 0x and eight hexadecimal digits: the download address is read as " + read + ".";
 }
 
 std::string ImageOpenDetail(const std::string& descriptionPath, const std::string& imageName, int err) {

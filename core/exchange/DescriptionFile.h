@@ -53,12 +53,17 @@ std::string ParseDescriptionLines(const std::array<std::string, 12>& lines, TDow
 // The whole reading: opens the file at path (error texts from the system's
 // reason), parses it, takes the size of the image file, derives ImageSize and
 // the block count fields, takes the digests of the image's blocks, and logs
-// the address line through appendLog once all of that has succeeded.
+// the address line through appendLog once all of that has succeeded (and
+// after it AddressLineWarning's line when line 12 is not written in full).
 // Throws DescriptionFileError on any failure, including an image file that
 // cannot be opened or read, is empty, or is larger than the block count can
 // describe; its Detail() is then the log line that says where and what to do.
 void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
                          const std::function<void(const std::string&)>& appendLog);
+
+// The log line after the address line when line 12 is not "0x" and eight
+// hexadecimal digits: the line as it is written and the address it gives.
+std::string AddressLineWarning(const std::string& path, const std::string& written, std::uint32_t address);
 
 // The log line for an image file that cannot be opened: where its name is
 // written, the name quoted, the system's reason and what to do.

@@ -287,7 +287,8 @@ bool TDownload::Passes(const TCheckResult& check) {
 bool TDownload::GoOnDespiteAddressMismatch() {
   FView.AppendLog("  Warning !!!. Download Address MisMatch... !!!");
   FView.Tell("Warning !!!. Download Address MisMatch... !!!");
-  const bool exitNow = FView.AskYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?");
+  const bool exitNow = FView.AskAboutAddresses("Warning!!!. Download Address MisMatch!!!  Exit now?",
+                                               {FJob.Address(), FDeviceInfo.DownloadAddress});
   // A window closed while the question was open is no answer to go on with.
   if (StoppedByOperator()) {
     End(TDownloadResult::Stopped);
@@ -296,7 +297,7 @@ bool TDownload::GoOnDespiteAddressMismatch() {
   }
   if (exitNow) {
     End(TDownloadResult::Stopped);
-    FView.Inform("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
+    FView.InformAboutDescription("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
     FView.Finished();
     return false;
   }

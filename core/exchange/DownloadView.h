@@ -20,6 +20,12 @@ struct TTransferProgress {
   int Percent = 0;              // what the Down Load bar (ProgressBar1) shows
 };
 
+// The two download addresses that differ: the description file's and the receiver's.
+struct TAddressPair {
+  std::uint32_t File = 0;
+  std::uint32_t Box = 0;
+};
+
 class TDownloadView {
 public:
   virtual ~TDownloadView() = default;
@@ -62,6 +68,14 @@ public:
   virtual void Tell(const std::string& text) = 0;
   virtual void Inform(const std::string& text) = 0;
   virtual bool AskYesNo(const std::string& text) = 0;
+  // The download address question, with the description file's address and
+  // the receiver's to show beside it.
+  virtual bool AskAboutAddresses(const std::string& text, const TAddressPair& addresses) {
+    (void)addresses;
+    return AskYesNo(text);
+  }
+  // An information about the description file, with the file named beside it.
+  virtual void InformAboutDescription(const std::string& text) { Inform(text); }
   // True once the operator has asked to stop (a window closed, a signal).
   virtual bool StopAsked() const = 0;
 

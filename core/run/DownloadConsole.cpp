@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "AddressText.h"
 #include "DescriptionFile.h"
 #include "DialogTexts.h"
 #include "FileError.h"
@@ -207,6 +208,24 @@ bool TDownloadConsole::AskYesNo(const std::string& text) {
 void TDownloadConsole::Inform(const std::string& text) {
   StopPacing();
   Ask(TDialog::Information, text);
+}
+
+bool TDownloadConsole::AskAboutAddresses(const std::string& text, const TAddressPair& addresses) {
+  StopPacing();
+  FState.Question = text;
+  FState.QuestionFileAddress = AddressText(addresses.File);
+  FState.QuestionBoxAddress = AddressText(addresses.Box);
+  const bool yes =
+      Ask(TDialog::YesNo, text, AddressQuestionDetail(FModeChoice.Info().DescriptionFile, addresses.File, addresses.Box));
+  FState.Question.clear();
+  FState.QuestionFileAddress.clear();
+  FState.QuestionBoxAddress.clear();
+  return yes;
+}
+
+void TDownloadConsole::InformAboutDescription(const std::string& text) {
+  StopPacing();
+  Ask(TDialog::Information, text, DescriptionFileNote(FModeChoice.Info().DescriptionFile));
 }
 
 // --- the bars, the counter and the strip, at a person's pace ------------------------------------

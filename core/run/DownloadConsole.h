@@ -149,6 +149,8 @@ private:
   void Tell(const std::string& text) final;
   void Inform(const std::string& text) final;
   bool AskYesNo(const std::string& text) final;
+  bool AskAboutAddresses(const std::string& text, const TAddressPair& addresses) final;
+  void InformAboutDescription(const std::string& text) final;
   bool StopAsked() const final { return FCloseRequested; }
   void Finished() final;
   void Ended(TDownloadResult result, const std::string& reason) final;

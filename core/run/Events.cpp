@@ -345,12 +345,15 @@ TEvent ReceiverEvent(const TReceiverIdentity& receiver, bool addressRead) {
   return e;
 }
 
-TEvent QuestionEvent(const std::string& question, bool answer, const std::string& by) {
+TEvent QuestionEvent(const std::string& question, bool answer, const std::string& by, const std::string& fileAddress,
+                     const std::string& boxAddress) {
   TEvent e;
   e.Kind = TEventKind::Question;
   e.Text = question;
   e.Answer = answer;
   e.AnsweredBy = by;
+  e.FileAddress = fileAddress;
+  e.BoxAddress = boxAddress;
   return e;
 }
 
@@ -389,7 +392,11 @@ std::string EventJson(const TEvent& e) {
     case TEventKind::Receiver: return "{\"event\":\"receiver\"," + ReceiverMembers(e.Receiver, e.AddressRead) + "}";
     case TEventKind::Question:
       return "{\"event\":\"question\",\"text\":" + JsonText(e.Text) + ",\"answer\":\"" + (e.Answer ? "yes" : "no") +
-             "\",\"by\":" + JsonText(e.AnsweredBy) + "}";
+             "\",\"by\":" + JsonText(e.AnsweredBy) +
+             (e.FileAddress.empty() ? std::string()
+                                    : ",\"file_address\":" + JsonText(e.FileAddress) +
+                                          ",\"box_address\":" + JsonText(e.BoxAddress)) +
+             "}";
     case TEventKind::Message: return "{\"event\":\"message\",\"text\":" + JsonText(e.Text) + "}";
     case TEventKind::Result:
       return "{\"event\":\"result\",\"result\":\"" + std::string(ResultName(e.Result)) +
@@ -448,6 +455,8 @@ TEvent ParseEvent(std::string_view line) {
     e.Text = json->TextOf("text");
     e.Answer = json->TextOf("answer") == "yes";
     e.AnsweredBy = json->TextOf("by");
+    e.FileAddress = json->TextOf("file_address");
+    e.BoxAddress = json->TextOf("box_address");
   } else if (kind == "result") {
     e.Kind = TEventKind::Result;
     e.Result = EventResult(json->TextOf("result"));

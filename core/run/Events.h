@@ -50,6 +50,8 @@ struct TEvent {
   // Question
   bool Answer = false;
   std::string AnsweredBy;  // "operator", "option" or "default"
+  // The download address question: the description file's address and the receiver's, "0x80010000".
+  std::string FileAddress, BoxAddress;
 
   // Result: none for a run that reached no receiver.
   std::optional<TDownloadResult> Result;
@@ -68,7 +70,8 @@ TEvent LogEvent(const std::string& line);
 TEvent StepEvent(const TRunState& state);
 TEvent ProgressEvent(const TRunState& state);
 TEvent ReceiverEvent(const TReceiverIdentity& receiver, bool addressRead);
-TEvent QuestionEvent(const std::string& question, bool answer, const std::string& by);
+TEvent QuestionEvent(const std::string& question, bool answer, const std::string& by,
+                     const std::string& fileAddress = {}, const std::string& boxAddress = {});
 TEvent MessageEvent(const std::string& text);
 TEvent ResultEvent(const std::optional<TDownloadResult>& result, const std::optional<std::string>& failedAt,
                    const std::optional<TDownloadRecord>& record);

@@ -71,6 +71,8 @@ struct TRunState {
 
   // The question being asked, while it is.
   std::string Question;
+  // The download address question's two addresses ("0x80010000"), while it is asked.
+  std::string QuestionFileAddress, QuestionBoxAddress;
 
   std::optional<TDownloadResult> Result;  // once a download that reached a receiver ended
   std::optional<std::string> FailedAt;    // the line that says where it failed

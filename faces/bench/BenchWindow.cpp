@@ -209,9 +209,22 @@ void TBenchWindow::Draw() {
 
 void TBenchWindow::DrawRow(TRowCells& cells, const TBenchRowText& row) {
   QLabel* result = cells.Labels[TBenchRowText::Result];
-  const bool newResult = result->text() != Text(row.Labels[TBenchRowText::Result]);
-  for (std::size_t l = 0; l < row.Labels.size(); ++l) SetText(cells.Labels[l], row.Labels[l]);
-  if (newResult) result->setToolTip(result->text());
+  for (std::size_t l = 0; l < row.Labels.size(); ++l)
+    if (l != TBenchRowText::Result) SetText(cells.Labels[l], row.Labels[l]);
+  // A reason longer than its column ends in an ellipsis; the whole of it
+  // is over every cell of the row.
+  if (const std::string& text = row.Labels[TBenchRowText::Result]; text != cells.Result) {
+    cells.Result = text;
+    const int width = kLabelWidths[TBenchRowText::Result];
+    result->setText(result->fontMetrics().elidedText(Text(text), Qt::ElideRight, width));
+  }
+  if (row.Reason != cells.Reason) {
+    cells.Reason = row.Reason;
+    const QString tip = Text(row.Reason);
+    for (QLabel* label : cells.Labels) label->setToolTip(tip);
+    for (QWidget* w : {static_cast<QWidget*>(cells.Download), static_cast<QWidget*>(cells.Flash)}) w->setToolTip(tip);
+    if (cells.Tick != nullptr) cells.Tick->setToolTip(tip);
+  }
   Colour(result, row.Success ? QColor(0, 0x80, 0) : QColor(0xC0, 0, 0));
   SetBar(cells.Download, row.DownloadPercent);
   SetBar(cells.Flash, row.FlashPercent);

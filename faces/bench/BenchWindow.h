@@ -33,6 +33,10 @@ public:
   int Passed() const { return FBench.Passed(); }
   int Failed() const { return FBench.Failed(); }
   int ExitStatus() const { return FBench.ExitStatus(); }
+  // Row i's result as its label shows it, cut to the column's width, and
+  // the tooltip over the row.
+  QString ResultShown(int i) const { return FCells[std::size_t(i)].Labels[TBenchRowText::Result]->text(); }
+  QString RowToolTip(int i) const { return FCells[std::size_t(i)].Labels[TBenchRowText::Stage]->toolTip(); }
   std::vector<long> StationPids() const { return FBench.StationPids(); }
 
   void SetContinuous(bool on);
@@ -56,6 +60,8 @@ private:
     std::array<QLabel*, TBenchRowText::kLabels> Labels{};
     QProgressBar *Download = nullptr, *Flash = nullptr;
     QCheckBox* Tick = nullptr;  // in the port's place, the port its text
+    std::string Reason;         // the whole reason, as the row's tooltip has it
+    std::string Result;         // the result before it was cut to its column
   };
 
   void BuildHead(class QVBoxLayout* top);

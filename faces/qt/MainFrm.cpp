@@ -227,7 +227,12 @@ bool TForm1::Ask(TDialog kind, const std::string& text, const std::string& detai
     box.setDefaultButton(QMessageBox::No);
     box.setEscapeButton(QMessageBox::No);
   }
-  if (!detail.empty()) box.setDetailedText(QString::fromStdString(detail));
+  // What a question or an information needs to be answered shows with it;
+  // the system's reason behind a connect error waits behind its button.
+  if (!detail.empty() && (kind == TDialog::YesNo || kind == TDialog::Information))
+    box.setInformativeText(QString::fromStdString(detail));
+  else if (!detail.empty())
+    box.setDetailedText(QString::fromStdString(detail));
   return box.exec() == QMessageBox::Yes;
 }
 

@@ -1,6 +1,8 @@
 #include "TerminalFace.h"
 
+#include <cctype>
 #include <cstdio>
+#include <optional>
 #include <iostream>
 
 #include "DownloadRecord.h"
@@ -13,6 +15,17 @@ namespace {
 constexpr const char* kKeywordPrompt = "Download mode: ";
 // A program that follows the download hears of it about ten times a second.
 constexpr auto kProgressInterval = std::chrono::milliseconds(100);
+
+// "y", "yes", "n", "no" in any case, a CR or blanks around them forgiven;
+// none for anything else.
+std::optional<bool> YesOrNo(std::string answer) {
+  while (!answer.empty() && (answer.back() == '\r' || answer.back() == ' ')) answer.pop_back();
+  answer.erase(0, answer.find_first_not_of(' '));
+  for (char& c : answer) c = char(std::tolower(static_cast<unsigned char>(c)));
+  if (answer == "y" || answer == "yes") return true;
+  if (answer == "n" || answer == "no") return false;
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -176,7 +189,7 @@ void TTerminalFace::EmitProgress(const TRunState& state, bool last) {
 bool TTerminalFace::Ask(TDialog kind, const std::string& text, const std::string& detail) {
   ClearProgressLine();
   switch (kind) {
-    case TDialog::YesNo: return AnswerYesNo(text);
+    case TDialog::YesNo: return AnswerYesNo(text, detail);
     // Every close here comes without a question: a signal stops the transfer.
     case TDialog::StopQuestion: return true;
     case TDialog::ConnectError:
@@ -192,25 +205,26 @@ bool TTerminalFace::Ask(TDialog kind, const std::string& text, const std::string
     case TDialog::Message:
     case TDialog::Information: break;
   }
-  std::cerr << text << '\n' << std::flush;
-  if (FOptions.Json) Emit(MessageEvent(text));
+  std::cerr << text << '\n' << (detail.empty() ? "" : detail + '\n') << std::flush;
+  if (FOptions.Json) Emit(MessageEvent(detail.empty() ? text : text + "\n" + detail));
   return false;
 }
 
-// Asked on a terminal, with an explicit y or n; without one, the option
-// answers, and without the option the answer is yes: stop, nothing written.
-bool TTerminalFace::AnswerYesNo(const std::string& question) {
+// Asked on a terminal, with y, yes, n or no in any case; without one, the
+// option answers, and without the option the answer is yes: stop, nothing
+// written. What the question is about (`detail`) comes on the line before it.
+bool TTerminalFace::AnswerYesNo(const std::string& question, const std::string& detail) {
   bool yes = true;
   const char* by = "default";
+  if (!detail.empty()) std::cerr << detail << '\n';
   if (FInputIsTerminal) {
     by = "operator";
     for (;;) {
       std::cerr << question << " [y/n] " << std::flush;
       std::string answer;
       if (!std::getline(std::cin, answer)) break;
-      if (answer == "y" || answer == "Y") break;
-      if (answer == "n" || answer == "N") {
-        yes = false;
+      if (const auto word = YesOrNo(answer)) {
+        yes = *word;
         break;
       }
     }
@@ -220,7 +234,8 @@ bool TTerminalFace::AnswerYesNo(const std::string& question) {
   } else {
     std::cerr << question << " yes (no terminal to ask; --address-mismatch continue goes on)\n" << std::flush;
   }
-  if (FOptions.Json) Emit(QuestionEvent(question, yes, by));
+  if (FOptions.Json)
+    Emit(QuestionEvent(question, yes, by, State().QuestionFileAddress, State().QuestionBoxAddress));
   return yes;
 }
 

@@ -48,7 +48,7 @@ private:
   void KeywordInput();
   void TakeKeywordLine(const std::string& line);
   void OnInterrupt();
-  bool AnswerYesNo(const std::string& question);
+  bool AnswerYesNo(const std::string& question, const std::string& detail);
   void Emit(const TEvent& event);
   void EmitProgress(const TRunState& state, bool last);
   void DrawProgressLine();

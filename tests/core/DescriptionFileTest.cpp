@@ -333,6 +333,50 @@ INSTANTIATE_TEST_SUITE_P(Table, ImageSizeTest,
                                            SizeRow{kMaxImageBytes, 67107840, 65535, 255, 255}),
                          [](const auto& row) { return std::to_string(row.param.bytes) + "Bytes"; });
 
+// Line 12 is read by its fixed positions whatever it looks like: one not
+// written as "0x" and eight digits gets a warning line after the address
+// line, with the address as it was read.
+struct AddressLineRow {
+  const char* name;
+  std::string written;
+  std::uint32_t read;
+  bool warned;
+};
+
+class AddressLineTest : public ReadDescriptionTest, public ::testing::WithParamInterface<AddressLineRow> {};
+
+TEST_P(AddressLineTest, WarnsWhenItIsNotWrittenInFull) {
+  const auto& row = GetParam();
+  WriteFile(Path("image.bin"), "x");
+  auto lines = GoodLines();
+  lines[9] = Path("image.bin");
+  lines[11] = row.written;
+  WriteFile(Path("app1.inc"), Join(lines));
+  ASSERT_EQ(Read(Path("app1.inc")), "");
+  EXPECT_EQ(job.Address(), row.read);
+  std::vector<std::string> expected{"  The Download Address is " + row.written.substr(0, 10) +
+                                    " in the include file(./inc/xxxx.inc)."};
+  if (row.warned) expected.push_back(AddressLineWarning(Path("app1.inc"), row.written, row.read));
+  EXPECT_EQ(log, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, AddressLineTest,
+    ::testing::Values(AddressLineRow{"EightDigits", "0x80010000", 0x80010000u, false},
+                      AddressLineRow{"CapitalXAndDigits", "0XBFc00000", 0xBFC00000u, false},
+                      AddressLineRow{"BlanksAfter", "0x80010000  \t", 0x80010000u, false},
+                      AddressLineRow{"SevenDigits", "0x8001001", 0x80010001u, true},
+                      AddressLineRow{"NineDigits", "0x800100001", 0x80010000u, true},
+                      AddressLineRow{"WordsAfter", "0x80010000 main", 0x80010000u, true},
+                      AddressLineRow{"DecimalTopByte", "0128010000", 0x80010000u, true}),
+    RowName());
+
+TEST(AddressLineWarning, SaysWhatIsWrittenAndWhatIsRead) {
+  EXPECT_EQ(AddressLineWarning("./inc/app1.inc", "0x8001001 ", 0x80010001u),
+            "  Warning: ./inc/app1.inc line 12 is written \"0x8001001\", not 0x and eight hexadecimal digits: "
+            "the download address is read as 0x80010001.");
+}
+
 TEST_F(ReadDescriptionTest, ImageBeyondSixtyFiveThousandBlocksIsRefused) {
   for (std::int64_t bytes : {kMaxImageBytes + 1, std::int64_t{65536} * 1024, std::int64_t{1} << 32}) {
     MarkSizeFields();

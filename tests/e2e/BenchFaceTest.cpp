@@ -199,6 +199,61 @@ TEST(BenchFace, OnlyTheTickedPortIsFlashedAndRemembered) {
   window.close();
 }
 
+// A port whose station never reached it fails the bench as a failed box
+// does; its row shows as much of the reason as its column holds, and the
+// whole reason over every cell of the row.
+TEST(BenchFace, AStationThatNeverReachedItsPortFailsTheBench) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 2048);
+  stbsim::Receiver rx{stbsim::Config{}};
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  const std::string missing = (bench.Dir() / "ttyUSB9").string();
+  TBenchWindow window(TBenchOptions{{rx.ConsolePath(), missing}, false, false, STB_DOWNLOADER, {}});
+  window.show();
+  QTest::keyClicks(&window, "W4n!Rk");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.Idle(); }, 90000)) << "a station never ended";
+
+  EXPECT_EQ(window.Row(0).Result(), TRowResult::Success);
+  EXPECT_EQ(window.Row(1).Result(), TRowResult::Failed);
+  EXPECT_EQ(window.Row(1).StationFailures(), 1);
+  EXPECT_EQ(window.Passed(), 1);
+  EXPECT_EQ(window.Failed(), 0) << "no box answered on the missing port";
+  EXPECT_EQ(window.ExitStatus(), 1);
+  const std::string reason = window.Row(1).ResultText();
+  EXPECT_EQ(reason.rfind("Error: could not connect.  Check COM port settings " + missing + ": ", 0), 0u) << reason;
+  EXPECT_EQ(window.RowToolTip(1).toStdString(), reason);
+  const QString shown = window.ResultShown(1);
+  EXPECT_TRUE(shown.endsWith(QChar(0x2026))) << shown.toStdString();
+  EXPECT_TRUE(QString::fromStdString(reason).startsWith(shown.chopped(1))) << shown.toStdString();
+  EXPECT_EQ(window.ResultShown(0), "OK");
+}
+
+// Stations the bench stopped while they waited for a box failed nothing:
+// the box that passed makes it a bench that passed.
+TEST(BenchFace, AStationStoppedWhileWaitingIsNoFailure) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 2048);
+  stbsim::Receiver rx{stbsim::Config{}};
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  PtyPair silent;
+  TBenchWindow window(TBenchOptions{{rx.ConsolePath(), silent.NearPath()}, false, false, STB_DOWNLOADER, {}});
+  window.show();
+  QTest::keyClicks(&window, "W4n!Rk");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return window.Row(0).Result() == TRowResult::Success; }, 90000))
+      << window.Row(0).Stage();
+  ASSERT_FALSE(silent.Read(1, 30000).empty()) << "the second station never probed its port";
+  window.close();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 60000)) << "the bench never closed";
+  EXPECT_EQ(window.Row(1).StationFailures(), 0);
+  EXPECT_EQ(window.ExitStatus(), 0);
+}
+
 // A station's last word on standard error is shown in its row, even when
 // the station ended before it wrote the line's end.
 TEST(BenchFace, AStationsLastLineWithoutItsEndIsShown) {

@@ -181,8 +181,12 @@ TEST(AddressMismatch, YesEndsTheDownloadNoGoesOnWithTheDescriptionsAddress) {
     ASSERT_GE(s.Dialogs.size(), 3u);
     EXPECT_EQ(s.Dialogs[0], "Warning !!!. Download Address MisMatch... !!!");
     EXPECT_EQ(s.Dialogs[1], "Warning!!!. Download Address MisMatch!!!  Exit now?");
+    EXPECT_EQ(s.DialogDetails[1],
+              "Download address in ./inc/native.inc: 0x80010000   Download address of the receiver: 0x80020000");
     if (yes) {
       EXPECT_EQ(s.Dialogs[2], "Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
+      EXPECT_EQ(s.DialogDetails[2], "The installation file of this mode: " +
+                                        (std::filesystem::current_path() / "inc" / "native.inc").string());
       ExpectCleanFailure(s);
     } else {
       ExpectSuccess(s, run.Image);

@@ -174,6 +174,7 @@ void Session::AnswerDialogs() {
   if (box == nullptr || box == FLastDialog) return;
   FLastDialog = box;
   Dialogs.push_back(box->text().toStdString());
+  DialogDetails.push_back(box->informativeText().toStdString());
   if (QAbstractButton* yes = box->button(QMessageBox::Yes)) {
     if (CloseAtQuestion) FForm->close();
     (AnswerYes ? yes : box->button(QMessageBox::No))->click();

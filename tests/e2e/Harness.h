@@ -105,6 +105,7 @@ public:
   bool AnswerYes = false;                 // for the address mismatch question, and whether to stop a transfer
   bool CloseAtQuestion = false;           // the operator closes the window while it is asked
   std::vector<std::string> Dialogs;       // texts of every dialog, in order
+  std::vector<std::string> DialogDetails; // the text shown under each, in the same order
   std::uint32_t SilenceLimitMs = 3000;    // shortened for the tests
   // The window's list of ports, each time it opens: its lines as shown
   // ("[x] " before the port in use, "(-) " before a line that cannot be

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -276,7 +277,101 @@ INSTANTIATE_TEST_SUITE_P(
         BenchArgsCase{"PortWithoutDevice", "--port", 2, "stb-bench: --port: needs a device"},
         BenchArgsCase{"DownloaderOnly", "--json", 2, "stb-bench: unknown option \"--json\"\nTry --help.\n"},
         BenchArgsCase{"ListPortsIsTheDownloaders", "--list-ports", 2, "stb-bench: unknown option \"--list-ports\""},
-        BenchArgsCase{"WrongAnswer", "--address-mismatch maybe", 2, "stb-bench: --address-mismatch: stop or continue"}),
+        BenchArgsCase{"WrongAnswer", "--address-mismatch maybe", 2, "stb-bench: --address-mismatch: stop or continue"},
+        BenchArgsCase{"NoDisplay", "--port /dev/ttyS0", 2,
+                      "stb-bench: there is no display to open the window on ($DISPLAY is not set); "
+                      "stb-downloader --console works without one.\n"},
+        BenchArgsCase{"SamePortTwice", "--port /dev/ttyS0 --port /dev/ttyS1 --port /dev/ttyS0", 2,
+                      "stb-bench: --port: /dev/ttyS0 is given twice; a port can serve one row only\nTry --help.\n"},
+        BenchArgsCase{"OptionForAPort", "--port --continuous", 2,
+                      "stb-bench: --port: needs a device, e.g. --port /dev/ttyUSB0 (\"--continuous\" is an option"}),
+    RowName());
+
+// Whether process `pid` catches `signal` by now, as /proc tells it.
+bool Catches(pid_t pid, int signal) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("SigCgt:", 0) == 0) return (std::stoull(line.substr(7), nullptr, 16) >> (signal - 1)) & 1;
+  return false;
+}
+
+// Closed, the bench tells its totals on standard output, as the Windows
+// bench tells its console, and ends with its status.
+TEST(BenchProgram, TellsItsTotalsWhenItCloses) {
+  const fs::path dir = TemporaryFolder();
+  ASSERT_FALSE(dir.empty());
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  std::vector<std::string> args{STB_BENCH, "--port", (dir / "ttyUSB9").string()};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env{"QT_QPA_PLATFORM=offscreen", "XDG_CONFIG_HOME=" + dir.string(),
+                               "XDG_STATE_HOME=" + dir.string(), "HOME=" + dir.string()};
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, out[1], 1);
+  posix_spawn_file_actions_addclose(&files, out[0]);
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data()), 0);
+  posix_spawn_file_actions_destroy(&files);
+  ::close(out[1]);
+  // Its window is up once it takes SIGTERM as its close button.
+  bool ready = false;
+  for (int i = 0; i < 30000 && !(ready = Catches(pid, SIGTERM)); ++i) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) break;
+    ::poll(nullptr, 0, 1);
+  }
+  ASSERT_TRUE(ready) << "the bench never came up";
+  ::kill(pid, SIGTERM);
+  std::string said;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;) said.append(buffer, std::size_t(n));
+  ::close(out[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << said;
+  EXPECT_EQ(WEXITSTATUS(status), 2) << "no box was reached";
+  EXPECT_EQ(said, "Passed 0   Failed 0   Boxes 0\n");
+  fs::remove_all(dir);
+}
+
+// stb-downloader's refusals at the door, with no display to be had: each
+// said in its own words, with status 2, before any toolkit speaks.
+class DownloaderCommandLine : public ::testing::TestWithParam<BenchArgsCase> {};
+
+TEST_P(DownloaderCommandLine, RefusesWithItsReason) {
+  const std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + STB_DOWNLOADER +
+                              " " + GetParam().args + " </dev/null 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string said;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status)) << said;
+  EXPECT_EQ(WEXITSTATUS(status), GetParam().status) << said;
+  EXPECT_EQ(said.substr(0, GetParam().starts.size()), GetParam().starts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Args, DownloaderCommandLine,
+    ::testing::Values(
+        BenchArgsCase{"NoDisplay", "--port /dev/ttyS0", 2,
+                      "stb-downloader: there is no display to open the window on ($DISPLAY is not set); "
+                      "stb-downloader --console works without one.\n"},
+        BenchArgsCase{"XcbAskedWithoutDisplay", "-platform xcb", 2,
+                      "stb-downloader: there is no display to open the window on ($DISPLAY is not set); "},
+        BenchArgsCase{"OptionForAPort", "--port --console", 2,
+                      "stb-downloader: --port: needs a device, e.g. --port /dev/ttyUSB0 (\"--console\" is an option; "
+                      "write --port=--console for a name that starts with -)\nTry --help.\n"},
+        BenchArgsCase{"TwoPorts", "--console --port /dev/ttyS0 --port /dev/ttyS1", 2,
+                      "stb-downloader: --port: given twice (/dev/ttyS0 and /dev/ttyS1); the downloader uses one "
+                      "port\nTry --help.\n"}),
     RowName());
 
 }  // namespace

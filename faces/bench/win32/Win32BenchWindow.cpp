@@ -182,13 +182,32 @@ void TWin32BenchWindow::BuildControls() {
     TRowCells row;
     row.Download = MakeBar(Handle);
     row.Flash = MakeBar(Handle);
-    for (HWND& label : row.Labels) label = MakeLabel(Handle);
+    // A label that tells the mouse is one a tooltip can stand over.
+    for (HWND& label : row.Labels) {
+      label = MakeLabel(Handle);
+      ::SetWindowLongPtrA(label, GWL_STYLE, ::GetWindowLongPtrA(label, GWL_STYLE) | SS_NOTIFY);
+    }
     if (FBench.RowText(i).Tick != TBenchRowText::TTick::None) {
       ::ShowWindow(row.Labels[TBenchRowText::Port], SW_HIDE);
       row.Tick = MakeChild("BUTTON", FBench.Row(i).Port().c_str(), BS_AUTOCHECKBOX | BS_NOTIFY, Handle,
                            kFirstTickBoxId + int(i));
     }
     FRows.push_back(row);
+  }
+  FTip = ::CreateWindowExA(WS_EX_TOPMOST, TOOLTIPS_CLASSA, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT,
+                           CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, Handle, nullptr, ::GetModuleHandleA(nullptr), nullptr);
+  // A long reason wraps in its tooltip rather than running off the screen.
+  ::SendMessageA(FTip, TTM_SETMAXTIPWIDTH, 0, 600);
+  for (const TRowCells& row : FRows) {
+    for (HWND cell : row.Cells()) {
+      TOOLINFOW tool{};
+      tool.cbSize = sizeof tool;
+      tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+      tool.hwnd = Handle;
+      tool.uId = reinterpret_cast<UINT_PTR>(cell);
+      tool.lpszText = const_cast<wchar_t*>(L"");
+      ::SendMessageW(FTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
   }
 }
 
@@ -386,6 +405,20 @@ void TWin32BenchWindow::DrawRow(TRowCells& cells, const TBenchRowText& row) {
     ::InvalidateRect(cells.Labels[TBenchRowText::Result], nullptr, TRUE);
   }
   for (std::size_t l = 0; l < row.Labels.size(); ++l) SetText(cells.Labels[l], row.Labels[l]);
+  // The result ends in an ellipsis where its column is too narrow; the
+  // whole reason stands over every cell of the row.
+  if (row.Reason != cells.Reason && FTip != nullptr) {
+    cells.Reason = row.Reason;
+    std::wstring tip = WideOf(row.Reason);
+    for (HWND cell : cells.Cells()) {
+      TOOLINFOW tool{};
+      tool.cbSize = sizeof tool;
+      tool.hwnd = Handle;
+      tool.uId = reinterpret_cast<UINT_PTR>(cell);
+      tool.lpszText = tip.data();
+      ::SendMessageW(FTip, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+    }
+  }
   SetBar(cells.Download, row.DownloadPercent);
   SetBar(cells.Flash, row.FlashPercent);
   if (cells.Tick != nullptr) {

@@ -36,6 +36,7 @@ private:
     HWND Download = nullptr, Flash = nullptr;
     HWND Tick = nullptr;  // an offered port's check box, in the port's place
     COLORREF ResultColour = 0;
+    std::string Reason;  // the whole reason, as the row's tooltip has it
     // In the columns' order: the bars between Stage and Bytes.
     std::vector<HWND> Cells() const {
       std::vector<HWND> cells(Labels.begin(), Labels.end());
@@ -66,5 +67,6 @@ private:
 
   HWND FHeader = nullptr, FImageLine = nullptr, FDigestLine = nullptr, FContinuousBox = nullptr, FTotals = nullptr;
   std::vector<HWND> FTitles;
+  HWND FTip = nullptr;  // the tooltip over every cell of a row: its whole reason
   HFONT FFont = nullptr, FBold = nullptr, FFixed = nullptr;
 };
