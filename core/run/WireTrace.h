@@ -4,7 +4,7 @@
 //   1234 > 1F 32 | .2
 //   1236 < 31 00 41 43 4B | 1.ACK
 //
-//   1250 > 00 3F ... (the 1025 bytes in hex) ... 7C | block 23
+//   1250 > 00 3F 8A [and the rest of the block's 1025 bytes in hex] | block 23
 //
 // milliseconds since the port opened (when the program wrote the bytes or
 // read them, not when they crossed the cable), ">" for bytes to the box or
