@@ -264,9 +264,10 @@ bool TDownload::ProbeAnswered() {
 // later: the wire trace then shows it when it came, in one line.
 void TDownload::DropRestOfRefusal() {
   const TInputTimeoutFor pause(FPort, kRefusalPauseMs);
+  const std::uint32_t start = FPort.Now();
   std::uint8_t b = 0;
-  for (std::size_t i = 0; i < kRefusalMostBytes && FPort.ReadByte(b); ++i) {
-  }
+  std::size_t read = 0;
+  while (read < kRefusalMostBytes && TicksSince(start, FPort.Now()) <= kRefusalMostMs && FPort.ReadByte(b)) ++read;
 }
 
 void TDownload::FailHandshake(const std::string& message) {

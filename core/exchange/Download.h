@@ -39,9 +39,11 @@ inline constexpr std::uint32_t kLateReplyQuietMs = 200;
 inline constexpr std::uint32_t kLateReplyMostMs = 2000;
 inline constexpr std::size_t kLateReplyMostBytes = 64;
 // The rest of a probe's reply that was no answer is read up to a pause this
-// long (an FTDI adapter holds bytes up to 16 ms), and at most this much of it.
+// long (an FTDI adapter holds bytes up to 16 ms), and at most this much of it
+// for at most this long, so that a chattering receiver never delays a tick.
 inline constexpr std::uint32_t kRefusalPauseMs = 20;
 inline constexpr std::size_t kRefusalMostBytes = 64;
+inline constexpr std::uint32_t kRefusalMostMs = 50;
 
 struct TConfirmation;
 struct TTransfer;
