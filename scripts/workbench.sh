@@ -17,14 +17,20 @@ rows=(
   "rsvd   rsvd.inc    4096    0 0x807C0000"
 )
 
+command -v openssl >/dev/null || { echo "workbench.sh: openssl is needed to make the sample images" >&2; exit 1; }
+
 for row in "${rows[@]}"; do
   read -r name file bytes selector address <<<"$row"
   image="images/$name.bin"
-  # Reproducible content: the same bytes on every machine.
-  if [[ ! -f "$dir/$image" ]] || [[ $(stat -c %s "$dir/$image") -ne $bytes ]]; then
-    openssl enc -aes-128-ctr -pass "pass:$name" -nosalt -pbkdf2 -in /dev/zero 2>/dev/null | head -c "$bytes" >"$dir/$image" ||
-      head -c "$bytes" /dev/urandom >"$dir/$image"
-  fi
+  # The same bytes on every machine: AES in counter mode over exactly $bytes
+  # zero bytes, keyed by the image's name. The zeros come from head, so no
+  # reader closes the pipe early, and a failure stops the script.
+  head -c "$bytes" /dev/zero |
+    openssl enc -aes-128-ctr -pass "pass:$name" -nosalt -pbkdf2 >"$dir/$image.part" 2>"$dir/$image.err" ||
+    { cat "$dir/$image.err" >&2; rm -f "$dir/$image.part" "$dir/$image.err"; exit 1; }
+  rm -f "$dir/$image.err"
+  [[ $(stat -c %s "$dir/$image.part") -eq $bytes ]] || { echo "workbench.sh: $image came out short" >&2; exit 1; }
+  mv -f "$dir/$image.part" "$dir/$image"
   printf '%s\r\n' \
     "001234" "0A.01" "01.05" "02.00" "03.01" "04.02" "05.03" \
     "26120" "sample image" "$image" "$selector" "$address" >"$dir/inc/$file"

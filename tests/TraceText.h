@@ -9,8 +9,15 @@
 #include <string>
 #include <vector>
 
+// A line that names an image block, and the bytes it holds.
+struct NamedRun {
+  std::string Label;  // "block 23", "block 23 (resend)", ...
+  std::vector<std::uint8_t> Bytes;
+};
+
 struct WireBytes {
   std::vector<std::uint8_t> ToBox, FromBox;
+  std::vector<NamedRun> Blocks;    // the lines to the box that name a block, in order
   std::vector<std::string> Notes;  // the lines that begin with "#"
   std::size_t Runs = 0;            // lines of bytes
   std::string Problem;             // the first line that is not as it must be; empty: none
@@ -24,8 +31,21 @@ inline int HexDigit(char c) {
   return -1;
 }
 
+// " | block N", with " (resend)", " (continued)" or " (resend, continued)".
+inline bool IsBlockLabel(const std::string& tail) {
+  const std::string lead = " | block ";
+  if (tail.rfind(lead, 0) != 0) return false;
+  std::size_t i = lead.size();
+  const std::size_t digits = i;
+  while (i < tail.size() && tail[i] >= '0' && tail[i] <= '9') ++i;
+  if (i == digits || (tail[digits] == '0' && i > digits + 1)) return false;
+  const std::string rest = tail.substr(i);
+  return rest.empty() || rest == " (resend)" || rest == " (continued)" || rest == " (resend, continued)";
+}
+
 // One run line of ours, strictly: digits, a blank, > or <, " HH" per byte
-// (capitals), then nothing or " | " and each byte as itself or a dot.
+// (capitals), then nothing or " | " and each byte as itself or a dot, or, on
+// a line to the box, " | " and the block it is.
 inline bool ReadRun(const std::string& line, WireBytes& out) {
   std::size_t i = 0;
   while (i < line.size() && line[i] >= '0' && line[i] <= '9') ++i;
@@ -41,7 +61,11 @@ inline bool ReadRun(const std::string& line, WireBytes& out) {
   if (i < line.size()) {
     std::string text;
     for (std::uint8_t b : run) text += b >= 0x20 && b < 0x7F ? char(b) : '.';
-    if (line.substr(i) != " | " + text) return false;
+    if (&to == &out.ToBox && IsBlockLabel(line.substr(i))) {
+      out.Blocks.push_back({line.substr(i + 3), run});
+    } else if (line.substr(i) != " | " + text) {
+      return false;
+    }
   }
   to.insert(to.end(), run.begin(), run.end());
   ++out.Runs;

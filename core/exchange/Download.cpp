@@ -251,10 +251,23 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
 // examined, then "ACK". A byte that does not come ends the tick quietly.
 bool TDownload::ProbeAnswered() {
   std::uint8_t first = 0;
-  if (!FPort.ReadByte(first) || first == wire::NoAnswer) return false;
-  if (!Discard(1)) return false;
+  if (!FPort.ReadByte(first)) return false;
   std::string ack;
-  return ReadText(wire::Acknowledge.size(), ack) && ack == wire::Acknowledge;
+  const bool answered = first != wire::NoAnswer && Discard(1) && ReadText(wire::Acknowledge.size(), ack) &&
+                        ack == wire::Acknowledge;
+  if (!answered) DropRestOfRefusal();
+  return answered;
+}
+
+// The rest of a reply that was no answer is read here rather than left to
+// the receive poll, which would drop it as well but up to a poll period
+// later: the wire trace then shows it when it came, in one line.
+void TDownload::DropRestOfRefusal() {
+  const TInputTimeoutFor pause(FPort, kRefusalPauseMs);
+  const std::uint32_t start = FPort.Now();
+  std::uint8_t b = 0;
+  std::size_t read = 0;
+  while (read < kRefusalMostBytes && TicksSince(start, FPort.Now()) <= kRefusalMostMs && FPort.ReadByte(b)) ++read;
 }
 
 void TDownload::FailHandshake(const std::string& message) {
@@ -450,7 +463,7 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
 // driver in one write.
 bool TDownload::SendNextBlock(TTransfer& t, std::int32_t k) {
   if (StoppedByOperator() || !ReadBlock(t, k)) return false;
-  SendBlock(t.Frame, false);
+  SendBlock(t.Frame, k, false);
   return true;
 }
 
@@ -493,7 +506,7 @@ bool TDownload::AwaitBlockAccepted(TTransfer& t, std::int32_t k, int& lateDigit)
       return false;
     }
     FView.BlockResent(k);
-    SendBlock(t.Frame, true);
+    SendBlock(t.Frame, k, true);
   }
 }
 
@@ -517,7 +530,8 @@ void TDownload::ShowBlockProgress(const TTransfer& t, std::int32_t done) {
   FView.BlockAccepted({done, t.BlockCount, t.BytesSent, FJob.ImageSize(), ProgressPercent(done, t.BlockCount)});
 }
 
-void TDownload::SendBlock(std::span<const std::uint8_t> frame, bool resend) {
+void TDownload::SendBlock(std::span<const std::uint8_t> frame, std::int32_t k, bool resend) {
+  FView.BlockGoingOut(k, resend);
   TCoalescedSends gather(FPort);
   if (resend) FPort.SendByte(wire::ResendRequest);
   FPort.SendData(frame.data(), std::uint32_t(frame.size()));

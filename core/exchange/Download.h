@@ -38,6 +38,12 @@ inline constexpr int kMaxResends = 16;
 inline constexpr std::uint32_t kLateReplyQuietMs = 200;
 inline constexpr std::uint32_t kLateReplyMostMs = 2000;
 inline constexpr std::size_t kLateReplyMostBytes = 64;
+// The rest of a probe's reply that was no answer is read up to a pause this
+// long (an FTDI adapter holds bytes up to 16 ms), and at most this much of it
+// for at most this long, so that a chattering receiver never delays a tick.
+inline constexpr std::uint32_t kRefusalPauseMs = 20;
+inline constexpr std::size_t kRefusalMostBytes = 64;
+inline constexpr std::uint32_t kRefusalMostMs = 50;
 
 struct TConfirmation;
 struct TTransfer;
@@ -78,6 +84,7 @@ private:
 
   // The probe and the handshake.
   bool ProbeAnswered();
+  void DropRestOfRefusal();
   bool Handshake();
   void SendSizeCommand();
   bool AwaitOrFail(std::span<std::uint8_t> bytes, const char* stage);
@@ -93,7 +100,7 @@ private:
   bool TransferBlocks(int imageFd, std::uint8_t& totalChecksum);
   bool SendNextBlock(TTransfer& t, std::int32_t k);
   bool ReadBlock(TTransfer& t, std::int32_t k);
-  void SendBlock(std::span<const std::uint8_t> frame, bool resend);
+  void SendBlock(std::span<const std::uint8_t> frame, std::int32_t k, bool resend);
   bool AwaitBlockAccepted(TTransfer& t, std::int32_t k, int& lateDigit);
   bool BlockReplyAccepted(int digitDue, int& lateDigit);
   bool SequenceDigitChecked(TTransfer& t, int lateDigit);

@@ -49,6 +49,9 @@ public:
   virtual void TransferStarting(std::int32_t /*blockCount*/) {}
   virtual void BlockAccepted(const TTransferProgress& progress) = 0;
   virtual void BlockResent(std::int32_t /*block*/) {}
+  // Block `block` (counted from 0) is handed to the port now, for the first
+  // time or again: the wire trace names the bytes that follow.
+  virtual void BlockGoingOut(std::int32_t /*block*/, bool /*resend*/) {}
   // Between two blocks: the one moment of the transfer at which the run may
   // handle what is pending, so a window repaints and its timers run.
   virtual void BetweenBlocks() = 0;

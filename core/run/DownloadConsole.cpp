@@ -421,6 +421,8 @@ void TDownloadConsole::BlockResent(std::int32_t) {
   ++FState.Resends;
 }
 
+void TDownloadConsole::BlockGoingOut(std::int32_t block, bool resend) { FTrace->BlockGoingOut(block, resend); }
+
 // No message is handled here, as none may be while the exchange waits: the
 // face is only shown the wait.
 void TDownloadConsole::Waiting(const char* stage, std::uint32_t silentMs) {

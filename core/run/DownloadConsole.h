@@ -142,6 +142,7 @@ private:
   void TransferStarting(std::int32_t blockCount) final;
   void BlockAccepted(const TTransferProgress& progress) final;
   void BlockResent(std::int32_t block) final;
+  void BlockGoingOut(std::int32_t block, bool resend) final;
   void BetweenBlocks() final;
   void FlashProgress(int percent) final;
   void Waiting(const char* stage, std::uint32_t silentMs) final;

@@ -17,7 +17,8 @@ bool Printable(std::uint8_t b) { return b >= 0x20 && b < 0x7F; }
 
 // One line from any source of bytes: `at(i)` is the run's i-th byte.
 template <class ByteAt>
-void AppendLine(std::string& out, std::uint32_t ms, TWireDirection direction, std::size_t count, ByteAt at) {
+void AppendLine(std::string& out, std::uint32_t ms, TWireDirection direction, std::size_t count, ByteAt at,
+                const TRunLabel& label) {
   if (count == 0) return;
   out += std::to_string(ms);
   out += direction == TWireDirection::Sent ? " >" : " <";
@@ -28,7 +29,13 @@ void AppendLine(std::string& out, std::uint32_t ms, TWireDirection direction, st
     out.append(hex, 3);
     text = text || Printable(b);
   }
-  if (text) {
+  if (label.Named()) {
+    // An image's bytes as text tell nobody anything; which block they are does.
+    out += " | block ";
+    out += std::to_string(label.Block);
+    if (label.Resend || label.Continued)
+      out += label.Resend && label.Continued ? " (resend, continued)" : label.Resend ? " (resend)" : " (continued)";
+  } else if (text) {
     out += " | ";
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint8_t b = at(i);
@@ -118,13 +125,14 @@ void AppendTraceLine(std::string& out, const TWireRun& run, const TByteRing& rin
   const std::uint64_t from = std::max(run.Start, ring.Oldest());
   const std::uint64_t end = run.Start + run.Length;
   if (from >= end) return;
-  AppendLine(out, run.Ms, run.Direction, std::size_t(end - from),
-             [&](std::size_t i) { return ring.At(from + i); });
+  AppendLine(
+      out, run.Ms, run.Direction, std::size_t(end - from), [&](std::size_t i) { return ring.At(from + i); },
+      run.Label);
 }
 
 void AppendTraceLine(std::string& out, std::uint32_t ms, TWireDirection direction, const std::uint8_t* data,
-                     std::size_t count) {
-  AppendLine(out, ms, direction, count, [data](std::size_t i) { return data[i]; });
+                     std::size_t count, const TRunLabel& label) {
+  AppendLine(out, ms, direction, count, [data](std::size_t i) { return data[i]; }, label);
 }
 
 // --- the trace ------------------------------------------------------------------------------------
@@ -167,16 +175,32 @@ bool TWireTrace::Continues(TWireDirection direction, std::uint32_t ms, std::size
 void TWireTrace::WireBytes(TWireDirection direction, const std::uint8_t* data, std::size_t count,
                            std::uint32_t tick) {
   const std::uint32_t ms = FZero ? TicksSince(*FZero, tick) : 0;
+  const bool sent = direction == TWireDirection::Sent;
+  // A block named by the exchange begins a line of its own; a reply ends it.
+  const bool blockBegins = sent && FNextLabel.has_value();
+  if (blockBegins) {
+    FBlock = *FNextLabel;
+    FNextLabel.reset();
+  } else if (!sent && count > 0) {
+    FBlock = {};
+  }
+  bool first = true;
   while (count > 0) {
     const std::size_t piece = std::min(count, kLongestRun);
-    const bool extend = Continues(direction, ms, piece);
+    const bool extend = !(blockBegins && first) && Continues(direction, ms, piece);
     if (!extend) {
       CloseRun();
-      FLast = TWireRun{FOrder++, ms, direction, 0, 0};
+      TRunLabel label;
+      if (sent && FBlock.Named()) {
+        label = FBlock;
+        label.Continued = !(blockBegins && first);
+      }
+      FLast = TWireRun{FOrder++, ms, direction, 0, 0, label};
       FOpen = true;
     }
+    first = false;
     FLast.Length += std::uint32_t(piece);
-    FActive.Append(TWireRun{FLast.Order, ms, direction, 0, std::uint32_t(piece)}, data, extend);
+    FActive.Append(TWireRun{FLast.Order, ms, direction, 0, std::uint32_t(piece), FLast.Label}, data, extend);
     if (FFull) FOpenBytes.insert(FOpenBytes.end(), data, data + piece);
     FLastMs = ms;
     data += piece;
@@ -188,7 +212,7 @@ void TWireTrace::WireBytes(TWireDirection direction, const std::uint8_t* data, s
 void TWireTrace::CloseRun() {
   if (!FOpen) return;
   FOpen = false;
-  if (FFull) AppendTraceLine(FText, FLast.Ms, FLast.Direction, FOpenBytes.data(), FOpenBytes.size());
+  if (FFull) AppendTraceLine(FText, FLast.Ms, FLast.Direction, FOpenBytes.data(), FOpenBytes.size(), FLast.Label);
   FOpenBytes.clear();
 }
 
@@ -208,7 +232,11 @@ void TWireTrace::DownloadEnded() {
   CloseRun();
   WriteOut();
   FHead.reset();
+  FNextLabel.reset();
+  FBlock = {};
 }
+
+void TWireTrace::BlockGoingOut(std::int32_t block, bool resend) { FNextLabel = TRunLabel{block, resend, false}; }
 
 void TWireTrace::PortChanged(const std::string& device) {
   CloseRun();

@@ -4,11 +4,16 @@
 //   1234 > 1F 32 | .2
 //   1236 < 31 00 41 43 4B | 1.ACK
 //
-// milliseconds since the port opened, ">" for bytes to the box or "<" for
-// bytes from it, the bytes in hex, then " | " and the bytes as text (a dot
-// for each that is no printable character) when any of them is one. Lines
-// that begin with "#" are notes: what the trace is of, and where bytes were
-// left out.
+//   1250 > 00 3F 8A [and the rest of the block's 1025 bytes in hex] | block 23
+//
+// milliseconds since the port opened (when the program wrote the bytes or
+// read them, not when they crossed the cable), ">" for bytes to the box or
+// "<" for bytes from it, the bytes in hex, then " | " and the bytes as text
+// (a dot for each that is no printable character) when any of them is one.
+// An image block's line names the block there instead of its bytes as text:
+// "block 23", "block 23 (resend)", and "(continued)" on the rest of a block
+// that came in more than one run. Lines that begin with "#" are notes: what
+// the trace is of, and where bytes were left out.
 //
 // It listens to the serial component on the component's own thread, so it
 // must never slow the line: a byte costs a copy into memory, a run is
@@ -58,12 +63,22 @@ private:
   std::uint64_t FFloor = 0;  // nothing before this place is held, whatever the buffer still has
 };
 
+// What the exchange said a run of bytes to the box is: an image block, sent
+// for the first time or again, or the rest of one.
+struct TRunLabel {
+  std::int32_t Block = -1;  // none
+  bool Resend = false;
+  bool Continued = false;
+  bool Named() const { return Block >= 0; }
+};
+
 struct TWireRun {
   std::uint64_t Order = 0;  // of the run among both directions' runs
   std::uint32_t Ms = 0;     // since the port opened
   TWireDirection Direction = TWireDirection::Sent;
   std::uint64_t Start = 0;  // the place of its first byte in its direction's stream
   std::uint32_t Length = 0;
+  TRunLabel Label;
 };
 
 // A stretch of the wire as kept in memory: each direction's last bytes and
@@ -93,7 +108,7 @@ private:
 void AppendTraceLine(std::string& out, const TWireRun& run, const TByteRing& ring);
 // The same from bytes at hand.
 void AppendTraceLine(std::string& out, std::uint32_t ms, TWireDirection direction, const std::uint8_t* data,
-                     std::size_t count);
+                     std::size_t count, const TRunLabel& label = {});
 
 // Writes text handed to it into an open file, on a thread of its own. What
 // a stalled disk leaves queued is bounded: past kMostQueued bytes, text is
@@ -157,6 +172,10 @@ public:
   void DownloadReached();
   void TransferStarting();
   void DownloadEnded();
+  // The next bytes to the box are block `block` (from 0), sent again when
+  // `resend`: they begin a line of their own, which names the block, and
+  // the block's later runs up to the box's next byte say they continue it.
+  void BlockGoingOut(std::int32_t block, bool resend);
   // The operator chose another port: the notes name it from here on, and
   // the whole trace says where the line changed.
   void PortChanged(const std::string& device);
@@ -187,6 +206,8 @@ private:
   std::uint64_t FOrder = 0;
   bool FOpen = false;  // a run is open and may go on
   TWireRun FLast;      // the open run
+  std::optional<TRunLabel> FNextLabel;  // of the next bytes to the box
+  TRunLabel FBlock;  // the block going out, until the box speaks
   std::uint32_t FLastMs = 0;  // its last bytes'
 
   // The whole trace: the open run's bytes, the text not yet written.

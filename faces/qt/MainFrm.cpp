@@ -248,6 +248,15 @@ std::optional<std::size_t> TForm1::PickPort(const std::vector<TPortOffer>& ports
     item->setCheckable(true);
     item->setChecked(ports[i].Current);
   }
+  // A menu is as wide as its items; its section title does not count, and
+  // beside one short port it would be cut. The title gets what an item's
+  // text gets around it.
+  const QFontMetrics metrics(list.font());
+  int widestItem = 0;
+  for (const QAction* item : list.actions())
+    if (!item->isSeparator()) widestItem = std::max(widestItem, metrics.horizontalAdvance(item->text()));
+  const int around = std::max(0, list.sizeHint().width() - widestItem);
+  list.setMinimumWidth(metrics.horizontalAdvance(QString::fromLatin1(kPortListTitle)) + around);
   const QSize size = list.sizeHint();
   const QPoint at = StatusStrip->mapToGlobal(QPoint(0, -size.height()));
   const QAction* chosen = list.exec(at);

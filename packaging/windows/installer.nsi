@@ -1,12 +1,15 @@
 ; The Windows installer: the program into Program Files, a Start-menu entry
-; with the icon, an uninstaller. /S installs (and uninstalls) silently.
-; makensis gets VERSION, EXE, CLI, BENCH, ICON, README, GUIDE and OUTFILE with /D.
+; with the icon, a working folder with the sample description files and
+; images, an uninstaller. /S installs (and uninstalls) silently.
+; makensis gets VERSION, EXE, CLI, BENCH, ICON, README, GUIDE, SAMPLES (a
+; folder with inc\*.inc and images\*.bin) and OUTFILE with /D.
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID lzma
 
 !define PRODUCT "STB Serial DownLoader"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\stb-downloader"
+!define WORK_FOLDER "STB DownLoader"
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -30,11 +33,18 @@ Section "Install"
   File "/oname=operator-guide.md" "${GUIDE}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ; The tool reads inc\*.inc from the folder it starts in: the entry starts it
-  ; in the installing user's Documents folder.
+  ; The tool reads inc\*.inc from the folder it starts in: the entries start it
+  ; in a folder of the installing user's Documents, which gets the samples of
+  ; a dry run. A file already there is the operator's and stays as it is.
   SetShellVarContext current
-  StrCpy $0 "$DOCUMENTS"
+  StrCpy $0 "$DOCUMENTS\${WORK_FOLDER}"
   SetShellVarContext all
+  SetOverwrite off
+  SetOutPath "$0\inc"
+  File "${SAMPLES}/inc/*.inc"
+  SetOutPath "$0\images"
+  File "${SAMPLES}/images/*.bin"
+  SetOverwrite on
   SetOutPath "$0"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}.lnk" "$INSTDIR\stb-downloader.exe" "" "$INSTDIR\stb-downloader.exe" 0
   CreateShortcut "$SMPROGRAMS\${PRODUCT} Bench.lnk" "$INSTDIR\stb-bench.exe" "" "$INSTDIR\stb-bench.exe" 0

@@ -132,6 +132,75 @@ TEST(TraceRuns, ARunIsCutAfter4096Bytes) {
   EXPECT_EQ(back.ToBox, bytes);
 }
 
+// --- the blocks' lines ------------------------------------------------------------------------------
+
+fs::path TempDir();
+
+// Bytes as they cross, or the exchange saying which block goes out next.
+struct Step {
+  TWireDirection direction;
+  std::vector<std::uint8_t> bytes;
+  std::uint32_t tick;
+  std::int32_t block = -1;  // >= 0: no bytes, the block named
+  bool resend = false;
+};
+
+Step BlockGoes(std::int32_t block, bool resend = false) { return Step{kSent, {}, 0, block, resend}; }
+
+struct BlockRow {
+  const char* name;
+  std::vector<Step> steps;
+  const char* lines;
+};
+
+void PrintTo(const BlockRow& r, std::ostream* os) { *os << r.name; }
+
+class BlockLines : public ::testing::TestWithParam<BlockRow> {};
+
+// The same lines in what a failed download keeps and in the --trace file.
+TEST_P(BlockLines, NameTheBlockInTheTextColumn) {
+  const fs::path dir = TempDir();
+  std::string kept;
+  {
+    TWireTrace trace("/dev/pts/9", (dir / "wire.txt").string());
+    trace.PortOpened(100);
+    for (const Step& s : GetParam().steps) {
+      if (s.block >= 0) trace.BlockGoingOut(s.block, s.resend);
+      else Feed(trace, s.direction, s.bytes, s.tick);
+    }
+    kept = trace.KeptText();
+  }
+  EXPECT_EQ(RunLines(kept), GetParam().lines);
+  EXPECT_EQ(RunLines(ReadFile(dir / "wire.txt")), GetParam().lines);
+  fs::remove_all(dir);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Blocks, BlockLines,
+    ::testing::Values(
+        BlockRow{"ABlockNamesItselfInPlaceOfItsBytesAsText",
+                 {BlockGoes(23), {kSent, Bytes("AB\x7F"), 1100}, {kReceived, Bytes("ok."), 1104}},
+                 "1000 > 41 42 7F | block 23\n1004 < 6F 6B 2E | ok.\n"},
+        BlockRow{"AResentBlockSaysSo",
+                 {BlockGoes(3, true), {kSent, {0x41, 0x00, 0x01}, 1100}},
+                 "1000 > 41 00 01 | block 3 (resend)\n"},
+        BlockRow{"ABlockBeginsALineRightAfterOtherBytesToTheBox",
+                 {{kSent, {0x1F}, 1100}, BlockGoes(0), {kSent, {0x00, 0x01}, 1101}},
+                 "1000 > 1F\n1001 > 00 01 | block 0\n"},
+        BlockRow{"TheRestOfABlockAfterASilenceContinuesIt",
+                 {BlockGoes(5), {kSent, {0x01, 0x02}, 1100}, {kSent, {0x03}, 1120}},
+                 "1000 > 01 02 | block 5\n1020 > 03 | block 5 (continued)\n"},
+        BlockRow{"TheRestOfAResendContinuesIt",
+                 {BlockGoes(5, true), {kSent, {0x41}, 1100}, {kSent, {0x03}, 1120}},
+                 "1000 > 41 | block 5 (resend)\n1020 > 03 | block 5 (resend, continued)\n"},
+        BlockRow{"BytesAfterTheBoxSpokeAreNoBlock",
+                 {BlockGoes(7), {kSent, {0x01}, 1100}, {kReceived, Bytes("ok."), 1101}, {kSent, {0x1F}, 1200}},
+                 "1000 > 01 | block 7\n1001 < 6F 6B 2E | ok.\n1100 > 1F\n"},
+        BlockRow{"BytesFromTheBoxAreNeverABlock",
+                 {BlockGoes(2), {kReceived, Bytes("ng!"), 1100}, {kSent, {0x01}, 1101}},
+                 "1000 < 6E 67 21 | ng!\n1001 > 01 | block 2\n"}),
+    RowName());
+
 // --- what a failed download keeps ----------------------------------------------------------------
 
 // A download as the wire carries it: probes, the handshake, `blocks` blocks

@@ -292,7 +292,46 @@ struct TraceRow {
   std::size_t imageBytes;
   void (*fault)(stbsim::Config&);
   int exitStatus;
+  int resends = 0;
 };
+
+// Block k as it goes on the line: its 1024 bytes of the image, zeros past the
+// image's end, its checksum, and before a resent one the request byte 'A'.
+std::vector<std::uint8_t> BlockOnTheLine(const std::vector<std::uint8_t>& image, std::size_t k, bool resend) {
+  std::vector<std::uint8_t> out;
+  if (resend) out.push_back('A');
+  std::uint8_t sum = 0;
+  for (std::size_t i = k * 1024; i < (k + 1) * 1024; ++i) {
+    const std::uint8_t b = i < image.size() ? image[i] : 0;
+    out.push_back(b);
+    sum = std::uint8_t(sum + b);
+  }
+  out.push_back(sum);
+  return out;
+}
+
+// Every line that names a block, with the lines that continue it, holds that
+// block exactly; every block is named once, and each resend once more.
+void ExpectBlocksNamed(const WireBytes& trace, const std::vector<std::uint8_t>& image, int resends) {
+  const std::size_t blocks = (image.size() + 1023) / 1024;
+  std::vector<int> sent(blocks, 0);
+  int resent = 0;
+  for (std::size_t i = 0; i < trace.Blocks.size();) {
+    const std::string& label = trace.Blocks[i].Label;
+    ASSERT_EQ(label.find("continued"), std::string::npos) << "a block's first line says it continues: " << label;
+    const std::size_t k = std::stoul(label.substr(std::string("block ").size()));
+    const bool resend = label.find("(resend)") != std::string::npos;
+    std::vector<std::uint8_t> bytes = trace.Blocks[i].Bytes;
+    for (++i; i < trace.Blocks.size() && trace.Blocks[i].Label.find("continued") != std::string::npos; ++i)
+      bytes.insert(bytes.end(), trace.Blocks[i].Bytes.begin(), trace.Blocks[i].Bytes.end());
+    ASSERT_LT(k, blocks) << label;
+    EXPECT_TRUE(bytes == BlockOnTheLine(image, k, resend)) << "the line named " << label << " holds other bytes";
+    if (resend) ++resent;
+    else ++sent[k];
+  }
+  EXPECT_EQ(std::count(sent.begin(), sent.end(), 1), std::ptrdiff_t(blocks));
+  EXPECT_EQ(resent, resends);
+}
 
 void PrintTo(const TraceRow& r, std::ostream* os) { *os << r.name; }
 
@@ -304,7 +343,7 @@ TEST_P(ConsoleTrace, IsTheWireAsTheReceiverSawIt) {
   const TraceRow& row = GetParam();
   Workbench bench;
   bench.WriteJob(2, JobFile{});
-  bench.WriteImage("image.bin", row.imageBytes);
+  const auto image = bench.WriteImage("image.bin", row.imageBytes);
   stbsim::Config cfg;
   row.fault(cfg);
   stbsim::Receiver rx(cfg);
@@ -326,6 +365,7 @@ TEST_P(ConsoleTrace, IsTheWireAsTheReceiverSawIt) {
                                             << account.ToBox.size();
   EXPECT_TRUE(trace.FromBox == account.FromBox) << trace.FromBox.size() << " bytes traced from the box, it sent "
                                                 << account.FromBox.size();
+  ExpectBlocksNamed(trace, image, row.resends);
   // A success keeps no trace beside its log; a failure does, whatever --trace said.
   EXPECT_EQ(OnlyRecord(bench).contains("trace"), row.exitStatus != 0);
 }
@@ -339,7 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  c.Fault.RejectBlock = 3;
                                  c.Fault.RejectTimes = 2;
                                },
-                               0},
+                               0, 2},
                       TraceRow{"JunkThatAFlushDrops", 8 * 1024,
                                [](stbsim::Config& c) {
                                  c.Fault.JunkAt = stbsim::Stage::FlashWrite;
@@ -348,6 +388,69 @@ INSTANTIATE_TEST_SUITE_P(
                                0},
                       TraceRow{"FlashWriteFailure", 9 * 1024, [](stbsim::Config& c) { c.Fault.FlashByteAt = 1; }, 1}),
     [](const auto& row) { return std::string(row.param.name); });
+
+// The probing: a receiver that refuses the mode word at once ("00 41 41 41",
+// as a box set for another mode does) is heard at once. Each refusal is one
+// line, stamped within a few milliseconds of the mode word it answers, not
+// at the receive poll's next tick; on a line paced at 115200 too.
+struct ProbeRow {
+  const char* name;
+  bool paced;
+};
+
+void PrintTo(const ProbeRow& r, std::ostream* os) { *os << r.name; }
+
+class ConsoleTraceProbing : public ::testing::TestWithParam<ProbeRow> {};
+
+TEST_P(ConsoleTraceProbing, ARefusalIsOneLineStampedAtOnce) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 4 * 1024);
+  stbsim::Config cfg;
+  cfg.Paced = GetParam().paced;
+  cfg.Id.AcceptMode = 3;
+  cfg.Fault.RefuseReply = {0x00, 0x41, 0x41, 0x41};
+  stbsim::Receiver rx(cfg);
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.KeepWireAccount();
+  rx.Start();
+  const fs::path file = bench.Dir() / "wire.txt";
+  const pid_t pid = SpawnConsole(bench.Dir(), "W4n!Rk\n", {"--trace", file.string(), "--port", rx.ConsolePath()});
+  ASSERT_GT(pid, 0);
+  // Three refusals sent, then the console is stopped as an operator would.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  // On a paced line the receiver's account has a line per byte.
+  auto refusals = [&] {
+    const auto sent = ReadReceiverAccount(rx.WireAccount()).FromBox;
+    return std::size_t(std::count(sent.begin(), sent.end(), std::uint8_t(0x00)));
+  };
+  while (refusals() < 3 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_GE(refusals(), 3u) << rx.WireAccount();
+  kill(pid, SIGTERM);
+  EXPECT_EQ(AwaitExit(pid, 60000), 2);
+
+  // After each mode word, the refusal whole, within 20 ms.
+  std::istringstream in(ReadAll(file));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("#", 0) != 0) lines.push_back(line);
+  int checked = 0;
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i].find(" > 1F 4E 41 54 49 56 | .NATIV") == std::string::npos) continue;
+    const std::string& reply = lines[i + 1];
+    const long sentMs = std::stol(lines[i]), repliedMs = std::stol(reply);
+    EXPECT_EQ(reply.substr(reply.find(' ')), " < 00 41 41 41 | .AAA") << "the refusal cut: " << reply;
+    EXPECT_LE(repliedMs - sentMs, 20) << lines[i] << "\n" << reply;
+    ++checked;
+  }
+  EXPECT_GE(checked, 3) << ReadAll(file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Probing, ConsoleTraceProbing,
+                         ::testing::Values(ProbeRow{"Pty", false}, ProbeRow{"PacedLine", true}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // Without being asked, a failed download keeps beside its log the handshake
 // and the last 64 KiB of each direction, and its record names the file.

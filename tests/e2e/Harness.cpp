@@ -1,6 +1,7 @@
 #include "Harness.h"
 
 #include <QAbstractButton>
+#include <QFontMetrics>
 #include <QApplication>
 #include <QMenu>
 #include <QPainter>
@@ -150,7 +151,10 @@ bool Session::AnswerPortList() {
   QMenu* list = PortListUp();
   if (list == nullptr) return false;
   SavePortListShot(*FForm, *list);
-  ShownPortList shown{{}, FForm->Timer1->Active()};
+  ShownPortList shown{{}, FForm->Timer1->Active(), list->width(), 0};
+  for (QAction* item : list->actions())
+    if (item->isSeparator() && !item->text().isEmpty())
+      shown.TitleWidth = std::max(shown.TitleWidth, QFontMetrics(list->font()).horizontalAdvance(item->text()));
   for (QAction* item : PortListLines(*list))
     shown.Lines.push_back((item->isChecked() ? "[x] " : !item->isEnabled() ? "(-) " : "") + item->text().toStdString());
   PortLists.push_back(shown);

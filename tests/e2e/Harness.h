@@ -115,6 +115,8 @@ public:
   struct ShownPortList {
     std::vector<std::string> Lines;
     bool Probing = false;
+    int Width = 0;       // of the list, in pixels
+    int TitleWidth = 0;  // of its title's text in the list's font
   };
   std::vector<ShownPortList> PortLists;
   std::string PickPortLine;

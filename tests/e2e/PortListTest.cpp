@@ -3,6 +3,7 @@
 // why it is refused while a download runs.
 #include <gtest/gtest.h>
 
+#include <QFontMetrics>
 #include <QTest>
 
 #include "DialogTexts.h"
@@ -121,6 +122,19 @@ TEST(PortList, ClosedWithoutAChoiceLeavesThePortAndTheProbe) {
   EXPECT_TRUE(w.Form().Timer1->Active());
   w.S().Type(kKeywords[w.Run.Mode]);
   EXPECT_TRUE(w.Finished());
+}
+
+// However short the one port listed, the list is wide enough for its title
+// and the room an item's text has around it.
+TEST(PortList, IsWideEnoughForItsTitle) {
+  ChoosingWindow w(RunSetUp::Of(4096));
+  w.Open({{w.Silent.NearPath(), {}, ""}});
+  w.PressF4();
+  ASSERT_EQ(w.S().PortLists.size(), 1u);
+  const auto& shown = w.S().PortLists[0];
+  ASSERT_GT(shown.TitleWidth, 0) << "the list has no title";
+  EXPECT_GE(shown.Width, shown.TitleWidth + 2 * QFontMetrics(w.Form().font()).averageCharWidth())
+      << "the title is cut: " << shown.Width << " pixels for a title of " << shown.TitleWidth;
 }
 
 TEST(PortList, NoPortsPresentTheListSaysSo) {
