@@ -120,8 +120,8 @@ std::string BenchUsageText() {
                  [--trace FILE]
 Flashes boxes on several serial ports at once: one row per port, each served
 by its own station, a downloader process on that port that tells the bench
-what it does (stb-downloader --console --json; on Windows
-stb-downloader-cli.exe --json). Start it in the folder that holds the
+what it does (stb-downloader-cli --json, installed beside stb-bench; on
+Windows stb-downloader-cli.exe --json). Start it in the folder that holds the
 description files (inc/*.inc) and type the download mode's keyword into the
 window (it is not displayed): it chooses the mode for every port.
 
