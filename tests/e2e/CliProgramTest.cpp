@@ -310,3 +310,49 @@ TEST(BenchStations, RunTheProgramWithoutAToolkit) {
 }
 
 }  // namespace
+
+namespace {
+
+// The new options' refusals, before any port or window.
+struct ArgsRow {
+  const char* name;
+  std::string command;
+  std::string starts;  // what it writes first, standard error and output together
+};
+
+void PrintTo(const ArgsRow& r, std::ostream* os) { *os << r.name; }
+
+class CliCommandLine : public ::testing::TestWithParam<ArgsRow> {};
+
+TEST_P(CliCommandLine, RefusesWithStatus2) {
+  const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + GetParam().command + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string said;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status)) << said;
+  EXPECT_EQ(WEXITSTATUS(status), 2) << said;
+  EXPECT_EQ(said.substr(0, GetParam().starts.size()), GetParam().starts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Args, CliCommandLine,
+    ::testing::Values(
+        ArgsRow{"WaitWithoutSeconds", STB_DOWNLOADER_CLI " --wait-for-box",
+                "stb-downloader-cli: --wait-for-box: needs whole seconds"},
+        ArgsRow{"WaitForNoSeconds", STB_DOWNLOADER_CLI " --wait-for-box 0",
+                "stb-downloader-cli: --wait-for-box: needs whole seconds"},
+        ArgsRow{"WaitForAFraction", STB_DOWNLOADER_CLI " --wait-for-box 1.5",
+                "stb-downloader-cli: --wait-for-box: needs whole seconds"},
+        ArgsRow{"WaitInTheWindow", STB_DOWNLOADER " --wait-for-box 60",
+                "stb-downloader: --wait-for-box: only with --console"},
+        ArgsRow{"CheckOfNoMode", STB_DOWNLOADER_CLI " --check 9", "stb-downloader-cli: --check: a mode's number 1 to 8"},
+        ArgsRow{"CheckOfAnUnknownName", STB_DOWNLOADER " --check=nativ", "stb-downloader: --check: a mode's number"},
+        ArgsRow{"BenchHasNoCheck", STB_BENCH " --check", "stb-bench: unknown option \"--check\""},
+        ArgsRow{"CliTakesNoToolkitOption", STB_DOWNLOADER_CLI " -platform offscreen",
+                "stb-downloader-cli: unknown option \"-platform\""}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+}  // namespace
