@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "DescriptionCheck.h"
 #include "PortClaim.h"
 #include "PortList.h"
 #include "StatusText.h"
@@ -58,6 +59,13 @@ bool* SwitchOf(const std::string& arg, TCommandLine& out, TProgram program) {
   return nullptr;
 }
 
+// --check takes a mode only as a word of its own or after "=", never an option.
+std::optional<std::string> CheckValue(const std::vector<std::string>& args, std::size_t& i) {
+  if (args[i].rfind("--check=", 0) == 0) return args[i].substr(8);
+  if (i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0) return args[++i];
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, std::string& error, TProgram program) {
@@ -110,6 +118,26 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
         return false;
       }
       out.ContinueOnAddressMismatch = *answer == "continue";
+    } else if (program == TProgram::Downloader && (arg == "--check" || arg.rfind("--check=", 0) == 0)) {
+      out.Check = true;
+      if (const auto mode = CheckValue(args, i)) {
+        out.CheckMode = ModeNamed(*mode);
+        if (!out.CheckMode) {
+          error = "--check: a mode's number 1 to 8 or its file's name: bl, native, app1, app2, lpd, gui, psi, rsvd";
+          return false;
+        }
+      }
+    } else if (const auto wait = program == TProgram::Downloader ? OptionValue(args, i, "--wait-for-box")
+                                                                 : std::nullopt) {
+      const auto seconds = wait->find_first_not_of("0123456789") == std::string::npos && !wait->empty() &&
+                                   wait->size() < 7
+                               ? std::stoi(*wait)
+                               : 0;
+      if (seconds <= 0) {
+        error = "--wait-for-box: needs whole seconds, e.g. --wait-for-box 60";
+        return false;
+      }
+      out.WaitForBox = seconds;
     } else if (int values = ToolkitOption(arg); values >= 0) {
       out.Rest.push_back(arg);
       if (values == 1 && arg.find('=') == std::string::npos && i + 1 < args.size()) out.Rest.push_back(args[++i]);
@@ -123,6 +151,10 @@ bool ParseCommandLine(const std::vector<std::string>& args, TCommandLine& out, s
     error = out.Json ? "--json: only with --console" : "--address-mismatch: only with --console";
     return false;
   }
+  if (out.WaitForBox && !out.Console) {
+    error = "--wait-for-box: only with --console";
+    return false;
+  }
   return true;
 }
 
@@ -131,8 +163,8 @@ std::string BenchUsageText() {
                  [--trace FILE]
 Flashes boxes on several serial ports at once: one row per port, each served
 by its own station, a downloader process on that port that tells the bench
-what it does (stb-downloader --console --json; on Windows
-stb-downloader-cli.exe --json). Start it in the folder that holds the
+what it does (stb-downloader-cli --json, installed beside stb-bench; on
+Windows stb-downloader-cli.exe --json). Start it in the folder that holds the
 description files (inc/*.inc) and type the download mode's keyword into the
 window (it is not displayed): it chooses the mode for every port.
 

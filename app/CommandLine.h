@@ -3,6 +3,7 @@
 // display.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,6 +20,10 @@ struct TCommandLine {
   bool Json = false;             // --json
   std::optional<bool> ContinueOnAddressMismatch;  // --address-mismatch stop|continue
   std::vector<std::string> Rest;  // left for the toolkit's own options
+  // --check [MODE]: the description files read without a port; no mode: every one in ./inc
+  bool Check = false;
+  std::optional<std::uint8_t> CheckMode;
+  std::optional<int> WaitForBox;  // --wait-for-box SECONDS, with --console
 };
 
 // Which program reads it: the bench takes --port once per port and

@@ -17,26 +17,13 @@
 #include "MainFrm.h"
 #include "NoDisplay.h"
 #include "PortChoice.h"
-#include "TerminalFace.h"
+#include "TerminalMain.h"
 
 namespace {
 
 TPortChoice ChoosePort(const TCommandLine& cl) {
   const auto memory = UserPortMemory();
   return ChoosePort(cl.Port.empty() ? std::nullopt : std::optional(cl.Port), ProcessEnvironment, *memory);
-}
-
-// The terminal face: no display, no application object, one download.
-int RunConsole(const TCommandLine& cl) {
-  TTerminalOptions options;
-  options.Port = ChoosePort(cl).Device;
-  options.Json = cl.Json;
-  options.Trace = cl.Trace;
-  options.ContinueOnAddressMismatch = cl.ContinueOnAddressMismatch;
-  // The remembered port is the window's: a script or a bench station that
-  // names its own port leaves it alone.
-  TTerminalFace face(options);
-  return face.Run();
 }
 
 }  // namespace
@@ -52,7 +39,8 @@ int main(int argc, char** argv) {
     std::cout << *info;
     return kExitSuccess;
   }
-  if (cl.Console) return RunConsole(cl);
+  // The terminal face and --check: no display, no application object.
+  if (cl.Console || cl.Check) return RunTerminal(cl);
   if (const auto missing = MissingDisplay(cl.Rest, ProcessEnvironment)) {
     std::cerr << NoDisplayText("stb-downloader", *missing);
     return kExitNoDownload;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "CommandLine.h"
+#include "DescriptionCheck.h"
 #include "DialogTexts.h"
 #include "MainFrm.h"
 #include "PortChoice.h"
@@ -32,6 +33,12 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   if (const auto info = InfoText(cl)) {
     Tell(*info, false, kApplicationName);
     return kExitSuccess;
+  }
+  if (cl.Check) {
+    std::string text;
+    const int status = RunDescriptionChecks(cl.CheckMode, text);
+    Tell(text, status != kExitSuccess, kApplicationName);
+    return status;
   }
   try {
     const auto memory = UserPortMemory();

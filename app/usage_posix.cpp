@@ -8,7 +8,9 @@
 std::string UsageText() {
   return R"(Usage: stb-downloader [--port DEVICE] [--trace FILE] [--list-ports] [--help] [--version]
        stb-downloader --console [--json] [--address-mismatch stop|continue] [--port DEVICE]
-                              [--trace FILE]
+                              [--trace FILE] [--wait-for-box SECONDS]
+       stb-downloader --check [MODE]
+       stb-downloader-cli [the options of --console]
 Writes a software image into a set-top box over a serial cable. Start it in
 the folder that holds inc/*.inc, type the download mode's keyword into the
 window (it is not displayed) and switch the receiver on.
@@ -28,11 +30,22 @@ Options:
   --address-mismatch stop|continue
                   with --console: the answer to the download address
                   question when no terminal can ask it (default: stop)
+  --wait-for-box SECONDS
+                  with --console: end with status 2 when no box has
+                  answered the probe SECONDS after the mode was chosen
+  --check [MODE]  read a mode's description file and image without a port
+                  or a window, print what the download would use and every
+                  problem, and end (0 all good, 2 a problem); MODE is 1 to 8
+                  or the file's name (native, bl, ...), none: every file in
+                  ./inc
   --list-ports    list the serial devices present, with their
                   /dev/serial/by-id names and any program that holds
                   one, and end
   --help          this text
   --version       the version
+
+stb-downloader-cli is the same as stb-downloader --console (implied), with
+no window toolkit linked: for machines without a display, and the bench.
 
 The device: --port, else $COM1, else the device remembered from an earlier
 --port, else /dev/ttyS0. The line runs at 115200 bit/s, 8N1.

@@ -10,7 +10,8 @@
 std::string UsageText() {
   return R"(Usage: stb-downloader.exe [--port COMn] [--trace FILE] [--list-ports] [--help] [--version]
        stb-downloader-cli.exe [--json] [--address-mismatch stop|continue] [--port COMn]
-                              [--trace FILE]
+                              [--trace FILE] [--wait-for-box SECONDS]
+       stb-downloader-cli.exe --check [MODE]
 Writes a software image into a set-top box over a serial cable. Start it in
 the folder that holds inc\*.inc, type the download mode's keyword into the
 window (it is not displayed) and switch the receiver on.
@@ -26,6 +27,14 @@ Options:
   --address-mismatch stop|continue
                   stb-downloader-cli.exe: the answer to the download address
                   question when no console can ask it (default: stop)
+  --wait-for-box SECONDS
+                  stb-downloader-cli.exe: end with status 2 when no box has
+                  answered the probe SECONDS after the mode was chosen
+  --check [MODE]  read a mode's description file and image without a port
+                  or a window, print what the download would use and every
+                  problem, and end (0 all good, 2 a problem); MODE is 1 to 8
+                  or the file's name (native, bl, ...), none: every file in
+                  inc\
   --list-ports    list the serial ports present, with their drivers' names,
                   and end
   --help          this text

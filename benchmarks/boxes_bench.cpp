@@ -70,7 +70,7 @@ void Run(const char* title, int boxCount, const std::vector<std::pair<const char
   std::vector<std::unique_ptr<stbsim::Receiver>> receivers;
   std::vector<Box> boxes(boxCount);
   TBenchOptions options;
-  options.StationProgram = STB_DOWNLOADER;
+  options.StationProgram = STB_DOWNLOADER_CLI;
   for (int i = 0; i < boxCount; ++i) {
     stbsim::Config cfg;
     cfg.Paced = true;

@@ -1,12 +1,13 @@
 // memory_bench: the console's peak memory for whole unpaced downloads of
-// images of very different sizes. The image is read one block at a time, so
+// images of very different sizes: the window's, and the terminal face's as
+// stb-downloader --console and as stb-downloader-cli (no toolkit loaded). The image is read one block at a time, so
 // the figures should barely differ. The receiver, which keeps a copy of all
 // it was sent, runs as its own program (stb-receiver-sim) so that only the
 // console's side is measured: each console is a fresh child process, and its
 // ru_maxrss is taken when it exits.
 //
 //   memory_bench            all cases
-//   memory_bench BLOCKS...  the given image sizes in 1024-byte blocks
+//   memory_bench BLOCKS...  the given image sizes in 1024-byte blocks, for all three
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -91,7 +92,7 @@ void WriteImage(const fs::path& path, std::uint64_t bytes) {
 }
 
 pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>& extraEnv,
-            const std::string& output) {
+            const std::string& output, const std::string& input = "/dev/null") {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -102,6 +103,7 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
   envp.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, input.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
@@ -110,7 +112,13 @@ pid_t Spawn(const std::vector<std::string>& args, const std::vector<std::string>
   return pid;
 }
 
-void RunCase(const std::string& self, std::uint32_t blocks) {
+// Which console: the window in this program, or a terminal face's program.
+struct Console {
+  const char* name;
+  std::vector<std::string> terminal;  // empty: the window
+};
+
+void RunCase(const std::string& self, const Console& face, std::uint32_t blocks) {
   const std::uint64_t bytes = std::uint64_t(blocks) * 1024;
   char tmpl[] = "/tmp/stb-memory-XXXXXX";
   const fs::path dir = mkdtemp(tmpl);
@@ -126,11 +134,29 @@ void RunCase(const std::string& self, std::uint32_t blocks) {
   for (int i = 0; i < 500 && !fs::is_symlink(link); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
   const auto t0 = std::chrono::steady_clock::now();
-  const pid_t console = Spawn({self, "--console", dir.string()}, {"COM1=" + link.string()},
-                              (dir / "console.txt").string());
+  std::ofstream(dir / "keyword.txt") << kKeyword << "\n";
+  std::vector<std::string> command = face.terminal;
+  if (command.empty()) command = {self, "--console", dir.string()};
+  std::error_code cwdError;
+  const fs::path before = fs::current_path();
+  fs::current_path(dir, cwdError);
+  const pid_t console = Spawn(command, {"COM1=" + link.string(), "XDG_STATE_HOME=" + (dir / "state").string()},
+                              (dir / "console.txt").string(), (dir / "keyword.txt").string());
+  fs::current_path(before, cwdError);
   int status = 0;
   rusage use{};
-  wait4(console, &status, 0, &use);
+  // A program spawned from this one starts out with this one's high-water
+  // mark in its ru_maxrss (the memory shared until exec counts), so another
+  // program's own peak is its VmHWM, watched until it ends: all but its last
+  // few milliseconds.
+  long hwmKb = 0;
+  while (wait4(console, &status, WNOHANG, &use) == 0) {
+    std::ifstream proc("/proc/" + std::to_string(console) + "/status");
+    for (std::string line; std::getline(proc, line);)
+      if (line.rfind("VmHWM:", 0) == 0) hwmKb = std::max(hwmKb, std::strtol(line.c_str() + 6, nullptr, 10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const double peakMiB = face.terminal.empty() ? double(use.ru_maxrss) / 1024.0 : double(hwmKb) / 1024.0;
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   const bool consoleOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -144,8 +170,8 @@ void RunCase(const std::string& self, std::uint32_t blocks) {
   }
   const bool rxOk = WIFEXITED(rxStatus) && WEXITSTATUS(rxStatus) == 0;
 
-  std::printf("  %6u blocks %11llu bytes   console peak RSS %7.1f MiB   %7.1f s   %s\n", blocks,
-              (unsigned long long)bytes, double(use.ru_maxrss) / 1024.0, seconds,
+  std::printf("  %-28s %6u blocks %11llu bytes   peak RSS %7.1f MiB   %7.1f s   %s\n", face.name, blocks,
+              (unsigned long long)bytes, peakMiB, seconds,
               consoleOk && rxOk ? "download confirmed" : "DOWNLOAD FAILED");
   std::fflush(stdout);
   if (!consoleOk || !rxOk) {
@@ -167,8 +193,16 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) cases.push_back(std::uint32_t(std::strtoul(argv[i], nullptr, 10)));
   // 64 MiB would need 65,536 blocks, one more than the two count bytes can
   // carry: the largest image is 65,535 blocks, 67,107,840 bytes.
-  if (cases.empty()) cases = {0, 1024, 65535};
+  const bool all = cases.empty();
+  if (all) cases = {0, 1024, 65535};
+  const Console window{"window (Qt, offscreen)", {}};
+  const Console console{"stb-downloader --console", {STB_DOWNLOADER, "--console"}};
+  const Console cli{"stb-downloader-cli", {STB_DOWNLOADER_CLI}};
   std::printf("memory_bench: console peak memory per whole download (receiver in its own process)\n");
-  for (std::uint32_t b : cases) RunCase(self, b);
+  for (std::uint32_t b : cases) RunCase(self, window, b);
+  // The terminal faces at 1 and 8 MiB, the sizes a bench station is measured at.
+  if (all) cases = {1024, 8192};
+  for (const Console* face : {&console, &cli})
+    for (std::uint32_t b : cases) RunCase(self, *face, b);
   return 0;
 }

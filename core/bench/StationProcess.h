@@ -43,8 +43,8 @@ public:
 // A station process of this system, not started yet.
 std::unique_ptr<TStationProcess> NewStationProcess();
 
-// The downloader that serves as a station, installed beside this program
-// (else, on Linux, the one on $PATH).
+// The terminal face that serves as a station, stb-downloader-cli installed
+// beside this program (else, on Linux, the one on $PATH).
 std::string StationProgram();
 
 // The station's arguments for `port`: its events as JSON on standard output

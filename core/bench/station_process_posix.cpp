@@ -97,10 +97,13 @@ std::unique_ptr<TStationProcess> NewStationProcess() { return std::make_unique<T
 
 std::string StationProgram() {
   std::error_code ec;
-  const std::filesystem::path beside = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / "stb-downloader";
-  return !ec && ::access(beside.c_str(), X_OK) == 0 ? beside.string() : std::string("stb-downloader");
+  const std::filesystem::path beside =
+      std::filesystem::read_symlink("/proc/self/exe", ec).parent_path() / "stb-downloader-cli";
+  return !ec && ::access(beside.c_str(), X_OK) == 0 ? beside.string() : std::string("stb-downloader-cli");
 }
 
+// --console is implied by stb-downloader-cli and keeps stb-downloader itself
+// a station where a bench is pointed at it.
 std::vector<std::string> StationArguments(const std::string& port) { return {"--console", "--json", "--port", port}; }
 
 TPosixStationProcess::~TPosixStationProcess() {

@@ -110,6 +110,7 @@ void TTerminalFace::TakeKeywordLine(const std::string& line) {
   if (DownloadMode() != 0 || FEndStatus) {
     FLoop.StopWatchingInput();
     TTerminalLoop::EchoInput(true);
+    if (!FEndStatus) StartWaitingForBox();
     return;
   }
   if (FInputIsTerminal) {
@@ -118,6 +119,29 @@ void TTerminalFace::TakeKeywordLine(const std::string& line) {
   }
   std::cerr << "stb-downloader: the first line of standard input is not a download mode\n";
   FLoop.StopWatchingInput();
+  End(kExitNoDownload);
+}
+
+// --- the wait for a box ---------------------------------------------------------------------
+
+// From the mode on the probe goes out each second; the wait only decides
+// when to give up, and never sends anything itself.
+void TTerminalFace::StartWaitingForBox() {
+  if (!FOptions.WaitForBoxSeconds) return;
+  FBoxWait = FLoop.MakeTimer();
+  FBoxWait->SetOnTick([this] { NoBoxAnswered(); });
+  FBoxWait->Start(std::uint32_t(*FOptions.WaitForBoxSeconds) * 1000u);
+}
+
+void TTerminalFace::NoBoxAnswered() {
+  FBoxWait->Stop();
+  // A box that answered is in the download (or past it) by now.
+  if (Download().Running() || DownloadResult() || FEndStatus) return;
+  const std::string line = "stb-downloader: no box answered in " + std::to_string(*FOptions.WaitForBoxSeconds) +
+                           " s on " + PortDevice();
+  ClearProgressLine();
+  std::cerr << line << '\n' << std::flush;
+  if (FOptions.Json) Emit(MessageEvent(line));
   End(kExitNoDownload);
 }
 

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -22,6 +23,9 @@ struct TTerminalOptions {
   // The answer to the download address question where nobody can be asked:
   // none means stop (unless a terminal is there to ask).
   std::optional<bool> ContinueOnAddressMismatch;
+  // --wait-for-box: the run ends (status 2) when no box has answered the
+  // probe this many seconds after the mode was chosen; none: it probes on.
+  std::optional<int> WaitForBoxSeconds;
 };
 
 class TTerminalFace : public TDownloadConsole {
@@ -54,6 +58,8 @@ private:
   void DrawProgressLine();
   void ClearProgressLine();
   void End(int status);
+  void StartWaitingForBox();
+  void NoBoxAnswered();
 
   TTerminalOptions FOptions;
   TTerminalLoop FLoop;
@@ -61,6 +67,7 @@ private:
   bool FErrIsTerminal = false;
   std::string FInputLine;
   std::optional<int> FEndStatus;
+  std::unique_ptr<TPollTimer> FBoxWait;
 
   // What was last shown of the state, so that each change is told once.
   TRunState FShown;

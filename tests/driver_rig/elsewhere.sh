@@ -25,7 +25,7 @@ if git -C "$root" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
 else
   mkdir -p "$checkout/tests" && cp -r "$root/tests/driver_rig" "$checkout/tests/" && cp -r "$root/scripts" "$checkout/"
 fi
-for program in stb-downloader stb-receiver-sim driver-rig-tool rig-faces; do
+for program in stb-downloader stb-downloader-cli stb-receiver-sim driver-rig-tool rig-faces; do
   cp -l "$build/bin/$program" "$other/bin/" 2>/dev/null || cp "$build/bin/$program" "$other/bin/"
 done
 mkdir -p "$build/driver-rig/guest"

@@ -38,7 +38,7 @@ rig=$build/driver-rig
 qemu=qemu-system-x86_64
 
 command -v $qemu >/dev/null || die "$qemu is missing (scripts/setup.sh installs qemu-system-x86): the rig cannot run"
-for program in stb-downloader stb-receiver-sim; do
+for program in stb-downloader stb-downloader-cli stb-receiver-sim; do
   [[ -x $bin/$program ]] || die "no $bin/$program: build first"
 done
 [[ -x $tool ]] || cmake --build "$build" --target driver-rig-tool >/dev/null || die "cannot build driver-rig-tool"

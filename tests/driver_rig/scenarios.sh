@@ -430,7 +430,7 @@ sc_bench_row_pulled() {
   unplug_at "$S/usb-progress" 65536
   (
     cd "$WORKBENCH" || exit 2
-    HOME=$S/home XDG_STATE_HOME=$S/home/state timeout -k 5 120 "$BIN/rig-faces" bench "$BIN/stb-downloader" \
+    HOME=$S/home XDG_STATE_HOME=$S/home/state timeout -k 5 120 "$BIN/rig-faces" bench "$BIN/stb-downloader-cli" \
       "$KEYWORD" "$S/rows" "$S/usb-progress" "$DEV_UART" "$DEV_USB"
     echo "$?" >"$S/bench.exit"
   ) >"$S/bench.err" 2>&1

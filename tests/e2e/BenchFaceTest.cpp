@@ -48,7 +48,7 @@ TEST(BenchFace, ThreeBoxesEachWithItsOwnEnd) {
   configs[2].Fault.HangUpBlock = 5;
   std::vector<std::unique_ptr<stbsim::Receiver>> receivers;
   TBenchOptions options;
-  options.StationProgram = STB_DOWNLOADER;
+  options.StationProgram = STB_DOWNLOADER_CLI;
   for (const auto& cfg : configs) {
     receivers.push_back(std::make_unique<stbsim::Receiver>(cfg));
     std::string error;
@@ -132,7 +132,7 @@ TEST(BenchFace, ATickAnswersTheHeaderThatAskedForOne) {
   const ConfigInBench config(bench.Dir());
   PtyPair idle;
   TBenchOptions options;
-  options.StationProgram = STB_DOWNLOADER;
+  options.StationProgram = STB_DOWNLOADER_CLI;
   options.Offered = {idle.NearPath()};
   TBenchWindow window(options);
   window.show();
@@ -156,7 +156,7 @@ TEST(BenchFace, OnlyTheTickedPortIsFlashedAndRemembered) {
   OpenWatch opens(idle.NearPath());
   ASSERT_TRUE(opens.Watching());
   TBenchOptions options;
-  options.StationProgram = STB_DOWNLOADER;
+  options.StationProgram = STB_DOWNLOADER_CLI;
   options.Offered = {idle.NearPath(), rx.ConsolePath()};
 
   TBenchWindow window(options);
@@ -283,7 +283,7 @@ TEST(BenchFace, ClosedWhileBlocksGoOutAsksThenClosesOnceItsStationsEnded) {
   std::string error;
   ASSERT_TRUE(rx.OpenPty(&error)) << error;
   rx.Start();
-  TBenchWindow window(TBenchOptions{{rx.ConsolePath()}, false, false, STB_DOWNLOADER, {}});
+  TBenchWindow window(TBenchOptions{{rx.ConsolePath()}, false, false, STB_DOWNLOADER_CLI, {}});
   window.show();
   QTest::keyClicks(&window, "W4n!Rk");
   ASSERT_TRUE(QTest::qWaitFor([&] { return window.Row(0).Sending(); }, 60000)) << window.Row(0).Stage();

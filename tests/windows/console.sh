@@ -3,7 +3,7 @@
 # window's --list-ports, written where they were asked from, a port that is
 # not there named as asked for, and one whole download with the terminal face,
 # stb-downloader-cli.exe, the keyword on its standard input and COM3 mapped
-# to the simulated receiver's pty.
+# to the simulated receiver's pty; then --check of the same files.
 #
 #   tests/windows/console.sh LINUX_BUILD WINDOWS_BUILD
 #
@@ -83,3 +83,12 @@ head -c "$padded" /dev/zero >"$tmp/padded.bin"
 dd if="$image" of="$tmp/padded.bin" conv=notrunc status=none
 cmp -s "$tmp/flash.bin" "$tmp/padded.bin" || fail "the receiver's flash is not the image"
 say "stb-downloader-cli.exe succeeded in $((SECONDS - t0)) s: the receiver holds the image ($blocks blocks)"
+
+# --check reads the same description file and image with no port, in both programs.
+for program in stb-downloader-cli stb-downloader; do
+  out=$(cd "$bench" && timeout 60 "$wine" "$root/$win_build/bin/$program.exe" --check "$mode" </dev/null 2>&1 | tr -d '\r') ||
+    fail "$program.exe --check $mode failed: $out"
+  [[ $out == *"$description: mode $mode"*"good: the download would use the above"* ]] ||
+    fail "$program.exe --check $mode said: ${out:0:400}"
+done
+say "--check $mode: both programs found $description good"
