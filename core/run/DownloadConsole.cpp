@@ -1,6 +1,7 @@
 #include "DownloadConsole.h"
 
 #include <algorithm>
+#include <iostream>
 
 #include "DescriptionFile.h"
 #include "DialogTexts.h"
@@ -42,7 +43,11 @@ std::chrono::milliseconds TDownloadConsole::PaintInterval() const { return kPain
 
 void TDownloadConsole::FormCreate() {
   FModeChoice.Restart();
-  if (!SerialPortDriver1->Connect()) Ask(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
+  if (!SerialPortDriver1->Connect()) {
+    NoDownload(TFailureCause::NoPort,
+               "the port " + FState.Port + " could not be opened: " + PortReason(FState.Port, SerialPortDriver1->LastError()));
+    Ask(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
+  }
   ShowPort();
 
   const std::string rule(73, '-');
@@ -54,6 +59,8 @@ void TDownloadConsole::FormCreate() {
   AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
   AppendLog(" 3. Wait for complete.");
   AppendLog(rule);
+  // A download an earlier run left open is closed in the record now, by whichever face starts first.
+  for (const std::string& line : MarkInterrupted(FRecorder->Folder())) AppendLog(line);
   LogPortWarnings();
   TellTraceProblem();
   FState.Phase = TRunPhase::Probing;
@@ -82,6 +89,7 @@ void TDownloadConsole::KeyTyped(std::uint8_t key) {
   try {
     RxMemoKeyPress(key);
   } catch (const std::exception& e) {
+    NoDownload(TFailureCause::Description, std::string("the description file could not be read: ") + e.what());
     ShowError(e);
   }
 }
@@ -114,6 +122,12 @@ void TDownloadConsole::Timer1Timer() {
   TellTraceProblem();
 }
 
+void TDownloadConsole::SayRecordProblem(const std::string& line) {
+  std::string text = line;
+  text.erase(0, text.find_first_not_of(' '));
+  std::cerr << "stb-downloader: " << text << '\n' << std::flush;
+}
+
 void TDownloadConsole::TellTraceProblem() {
   if (!FTrace) return;
   if (const auto problem = FTrace->TakeProblem()) AppendLog("  Warning: the wire trace is not written: " + *problem);
@@ -135,6 +149,13 @@ void TDownloadConsole::ShowError(const std::exception& e) {
 void TDownloadConsole::AppendLog(const std::string& line) {
   if (FRecorder) FRecorder->LogLine(line);
   AddLogLine(line);
+}
+
+void TDownloadConsole::NoDownload(TFailureCause cause, const std::string& text) {
+  if (FState.Failure.Cause != TFailureCause::None || FRecorder->Result() || FRecorder->Reaching()) return;
+  FState.Failure = {};
+  FState.Failure.Cause = cause;
+  FState.Failure.Text = text;
 }
 
 void TDownloadConsole::AppendStep(int step, const std::string& line) {
@@ -329,6 +350,7 @@ void TDownloadConsole::LineLost() {
     return;
   }
   Timer1->Stop();
+  NoDownload(TFailureCause::NoPort, "the port " + FState.Port + " went away before a box answered");
   Ask(TDialog::Message, LostPortMessage(FState.Port));
   FState.Closing = true;
   ShowState(FState);
@@ -337,7 +359,13 @@ void TDownloadConsole::LineLost() {
 // --- what the record and the face hear of the download -------------------------------------------
 
 void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) {
-  FRecorder->Reached(mode, job);
+  const std::string unsaved = FRecorder->Reached(mode, job);
+  FState.Failure = {};
+  FState.RecordError = FRecorder->RecordError();
+  if (!unsaved.empty()) {
+    AppendLog(unsaved);
+    SayRecordProblem(unsaved);
+  }
   FTrace->DownloadReached();
   FState.PortChoosable = false;
   if (FState.PortNote == kPortChosenNote) FState.PortNote.clear();
@@ -407,15 +435,23 @@ void TDownloadConsole::Waiting(const char* stage, std::uint32_t silentMs) {
   ShowState(FState);
 }
 
-void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason) {
+void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason, const TFailure& failure) {
   FTransferring = false;
   FPacing = FFinalDue = false;
   FState.Paced = false;
+  // Where it failed is the exchange's own last line, not the plain one that follows it.
+  const std::string at = FRecorder->FailedAtNow(reason);
+  if (result != TDownloadResult::Success && !failure.Text.empty()) AppendLog(kCauseLinePrefix + failure.Text);
   // Only a failure keeps its trace beside its log.
   const std::string unsaved = FRecorder->Finish(
-      result, reason, result == TDownloadResult::Failure ? std::optional(FTrace->KeptText()) : std::nullopt);
+      result, at, result == TDownloadResult::Failure ? std::optional(FTrace->KeptText()) : std::nullopt, failure);
   FTrace->DownloadEnded();
-  if (!unsaved.empty()) AppendLog(unsaved);
+  FState.Failure = failure;
+  if (FState.RecordError.empty()) FState.RecordError = FRecorder->RecordError();
+  if (!unsaved.empty()) {
+    AppendLog(unsaved);
+    SayRecordProblem(unsaved);
+  }
   TellTraceProblem();
   FState.Phase = TRunPhase::Ended;
   FState.PortChoosable = true;

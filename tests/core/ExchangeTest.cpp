@@ -78,12 +78,14 @@ public:
 
   // The moments a record is made of, when a test gives it one.
   TDownloadRecorder* Recorder = nullptr;
+  TFailure Failure;  // as the last download ended
   std::uint32_t LongestWaitMs = 0;
   void Waiting(const char*, std::uint32_t silentMs) override { LongestWaitMs = std::max(LongestWaitMs, silentMs); }
   void Reached(std::uint8_t mode, const TDownloadJob& j) override {
     if (Recorder) Recorder->Reached(mode, j);
   }
-  void Ended(TDownloadResult result, const std::string& reason) override {
+  void Ended(TDownloadResult result, const std::string& reason, const TFailure& failure) override {
+    Failure = failure;
     if (Recorder) Recorder->Finish(result, reason);
   }
 };
