@@ -359,13 +359,11 @@ void TDownloadConsole::LineLost() {
 // --- what the record and the face hear of the download -------------------------------------------
 
 void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) {
-  const std::string unsaved = FRecorder->Reached(mode, job);
+  // A running line that could not be written is said with the final one,
+  // which is the proof: once a download, not twice.
+  FRecorder->Reached(mode, job);
   FState.Failure = {};
-  FState.RecordError = FRecorder->RecordError();
-  if (!unsaved.empty()) {
-    AppendLog(unsaved);
-    SayRecordProblem(unsaved);
-  }
+  FState.RecordError.clear();
   FTrace->DownloadReached();
   FState.PortChoosable = false;
   if (FState.PortNote == kPortChosenNote) FState.PortNote.clear();
@@ -447,7 +445,7 @@ void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason, 
       result, at, result == TDownloadResult::Failure ? std::optional(FTrace->KeptText()) : std::nullopt, failure);
   FTrace->DownloadEnded();
   FState.Failure = failure;
-  if (FState.RecordError.empty()) FState.RecordError = FRecorder->RecordError();
+  FState.RecordError = FRecorder->RecordError();
   if (!unsaved.empty()) {
     AppendLog(unsaved);
     SayRecordProblem(unsaved);
