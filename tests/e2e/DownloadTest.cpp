@@ -199,7 +199,10 @@ TEST(AddressMismatch, WindowClosedWhileAskedSendsNothingMore) {
   s.CloseAtQuestion = true;
   run.Start();
   ASSERT_TRUE(s.RunUntilClosed(20000));
-  EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
+  // The window's own line, then what happened in a word.
+  ASSERT_GE(s.Log().size(), 2u);
+  EXPECT_EQ(s.Log()[s.Log().size() - 2], "  DownLoad stopped: the window was closed !!");
+  EXPECT_EQ(s.Log().back(), "  What happened: the download was stopped at the address question: the window was closed");
   EXPECT_EQ(s.Dialogs.size(), 2u);
   s.Rx().WaitFinished(300);
   const auto sum = s.Rx().GetSummary();
@@ -497,7 +500,10 @@ TEST_P(Closing, DuringTheTransferAsksFirst) {
   ASSERT_FALSE(s.Dialogs.empty());
   EXPECT_EQ(s.Dialogs.front(), kStopQuestion);
   if (GetParam().stop) {
-    EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
+    ASSERT_GE(s.Log().size(), 2u);
+    EXPECT_EQ(s.Log()[s.Log().size() - 2], "  DownLoad stopped: the window was closed !!");
+    EXPECT_EQ(s.Log().back(), "  What happened: the download was stopped: the window was closed");
+    EXPECT_EQ(s.Form().State().Failure.Cause, TFailureCause::Stopped);
     EXPECT_EQ(s.Dialogs.size(), 1u);
     EXPECT_LT(s.Rx().GetSummary().BlocksAccepted, 100u);
     EXPECT_EQ(s.Form().DownloadResult(), TDownloadResult::Stopped);
