@@ -332,7 +332,6 @@ bool TDownload::GoOnDespiteAddressMismatch() {
   const bool exitNow = FView.AskYesNo("Warning!!!. Download Address MisMatch!!!  Exit now?");
   // A window closed while the question was open is no answer to go on with.
   if (StoppedByOperator()) {
-    Fail(TFailureCause::Stopped, kAddressStage, "the download was stopped at the address question: " + FView.StopReason());
     End(TDownloadResult::Stopped);
     FView.Finished();
     return false;
