@@ -152,7 +152,10 @@ void TDownloadConsole::AppendLog(const std::string& line) {
 }
 
 void TDownloadConsole::NoDownload(TFailureCause cause, const std::string& text) {
-  if (FState.Failure.Cause != TFailureCause::None || FRecorder->Result() || FRecorder->Reaching()) return;
+  if (FRecorder->Result() || FRecorder->Reaching()) return;
+  // Who holds the port says more than that it would not open.
+  const bool sharper = cause == TFailureCause::PortHeld && FState.Failure.Cause == TFailureCause::NoPort;
+  if (FState.Failure.Cause != TFailureCause::None && !sharper) return;
   FState.Failure = {};
   FState.Failure.Cause = cause;
   FState.Failure.Text = text;

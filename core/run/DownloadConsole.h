@@ -98,8 +98,9 @@ public:
   void AppendLog(const std::string& line) final;
 
   // Why this run reaches no download (the port, the description, the
-  // keyword, a stop before a receiver answered): the first said stands, and
-  // none is taken once a download reached a receiver.
+  // keyword, a stop before a receiver answered): the first said stands (but
+  // port-held replaces no-port), and none is taken once a download reached
+  // a receiver.
   void NoDownload(TFailureCause cause, const std::string& text);
 
 protected:
