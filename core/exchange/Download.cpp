@@ -98,7 +98,26 @@ TDownload::TDownload(TSerialPortDriver& port, TDownloadView& view) : FPort(port)
 void TDownload::End(TDownloadResult result, const std::string& reason) {
   if (FEnded) return;
   FEnded = true;
-  FView.Ended(result, reason);
+  if (result == TDownloadResult::Success) FFailure = {};
+  FView.Ended(result, reason, FFailure);
+}
+
+void TDownload::Fail(TFailureCause cause, const char* stage, std::string text, std::optional<int> block,
+                     const std::string& heard) {
+  if (FFailure.Cause != TFailureCause::None) return;
+  FFailure.Cause = cause;
+  FFailure.Stage = stage;
+  FFailure.Block = block;
+  FFailure.LastHeard = HexOf(heard);
+  FFailure.Text = std::move(text);
+}
+
+void TDownload::FailWait(Wait outcome, const char* stage, std::optional<int> block) {
+  if (outcome == Wait::Lost)
+    Fail(TFailureCause::LineLost, stage, Format("the line hung up during %s", stage), block);
+  else if (outcome == Wait::Silent)
+    Fail(TFailureCause::NoReply, stage,
+         Format("the box stopped answering during %s: no reply for %.1f s", stage, FSilenceLimitMs / 1000.0), block);
 }
 
 // --- receiving ------------------------------------------------------------------
@@ -167,6 +186,7 @@ bool TDownload::ReadText(std::size_t length, std::string& text) {
 
 bool TDownload::WaitFailed(Wait outcome, const char* stage) {
   if (outcome == Wait::Got) return false;
+  FailWait(outcome, stage);
   FView.AppendLog(outcome == Wait::Lost ? LineLostLine(stage) : NoResponseLine(stage));
   return true;
 }
@@ -183,7 +203,20 @@ bool TDownload::Confirmed(const TConfirmation& confirmation) {
   std::string text;
   ReadText(confirmation.Text.size(), text);
   if (text != confirmation.Text) {
-    if (FPort.LineLost()) FView.AppendLog(LineLostLine(confirmation.Stage));
+    const bool lost = FPort.LineLost() || !FPort.Connected();
+    if (lost) {
+      FView.AppendLog(LineLostLine(confirmation.Stage));
+      FailWait(Wait::Lost, confirmation.Stage);
+    } else if (text.empty()) {
+      Fail(TFailureCause::NoReply, confirmation.Stage,
+           Format("the box stopped answering during %s: its verdict did not come", confirmation.Stage));
+    } else {
+      const TFailureCause cause = &confirmation == &kFlashImage                                   ? TFailureCause::Flash
+                                  : &confirmation == &kDownloadChecksum || &confirmation == &kRamImage ? TFailureCause::Crc
+                                                                                                     : TFailureCause::VersionTable;
+      Fail(cause, confirmation.Stage, Format("the box did not confirm %s: it answered %s", confirmation.Stage,
+                                             HexOf(text).c_str()), std::nullopt, text);
+    }
     FView.AppendLog(confirmation.BadLine);
     return false;
   }
@@ -195,7 +228,9 @@ bool TDownload::Confirmed(const TConfirmation& confirmation) {
 // more goes to the receiver.
 bool TDownload::StoppedByOperator() {
   if (!FView.StopAsked()) return false;
-  FView.AppendLog("  DownLoad stopped: the window was closed !!");
+  const std::string how = FView.StopReason();
+  FView.AppendLog("  DownLoad stopped: " + how + " !!");
+  Fail(TFailureCause::Stopped, kTransferStage, "the download was stopped: " + how);
   return true;
 }
 
@@ -236,10 +271,12 @@ void TDownload::Timer1Timer(std::uint8_t downloadMode, const TDownloadJob* job) 
     ~RunningFlag() { flag = false; }
   } running(FRunning);
   FEnded = false;
+  FFailure = {};
   FView.Reached(downloadMode, FJob);
   try {
     if (Handshake()) Transfer();
   } catch (const std::exception& e) {
+    Fail(TFailureCause::Image, kTransferStage, std::string("the image could not be sent: ") + e.what());
     End(TDownloadResult::Failure, e.what());
     throw;
   }
@@ -290,9 +327,14 @@ bool TDownload::AwaitOrFail(std::span<std::uint8_t> bytes, const char* stage) {
 
 // A check's lines go to the log, pass or fail; a failure ends the handshake
 // with the check's message.
-bool TDownload::Passes(const TCheckResult& check) {
+bool TDownload::Passes(const TCheckResult& check, TFailureCause cause) {
   for (const auto& line : check.LogLines) FView.AppendLog(line);
-  if (!check.Passed) FailHandshake(check.Message);
+  if (!check.Passed) {
+    Fail(cause, kIdentificationStage,
+         cause == TFailureCause::Address ? "the description's download address breaks the rules: " + check.Message
+                                         : "this is not the box the description is for: " + check.Message);
+    FailHandshake(check.Message);
+  }
   return check.Passed;
 }
 
@@ -309,6 +351,9 @@ bool TDownload::GoOnDespiteAddressMismatch() {
     return false;
   }
   if (exitNow) {
+    Fail(TFailureCause::Address, kAddressStage,
+         Format("the box's download address 0x%08X is not the description's: stopped at the question",
+                unsigned(FDeviceInfo.DownloadAddress)));
     End(TDownloadResult::Stopped);
     FView.InformAboutDescription("Download Address MisMatch!!!. Check Your installation file(./inc/xxxx.inc).");
     FView.Finished();
@@ -331,6 +376,9 @@ bool TDownload::Handshake() {
   std::uint8_t echo = 0;
   if (!AwaitOrFail({&echo, 1}, kModeEchoStage)) return false;
   if (echo != FDownloadMode) {
+    Fail(TFailureCause::Identity, kModeEchoStage,
+         Format("the box echoed mode %d for mode %d", int(echo), int(FDownloadMode)), std::nullopt,
+         std::string(1, char(echo)));
     FView.AppendLog(kSoftwareMismatch);
     FailHandshake(kSoftwareMismatch);
     return false;
@@ -355,8 +403,9 @@ bool TDownload::Handshake() {
 
   if (!AddressesMatch(FJob.Address(), FDeviceInfo.DownloadAddress) && !GoOnDespiteAddressMismatch()) return false;
   const bool rulesPass = FDownloadMode == 1
-                             ? Passes(CheckBootloaderAddress(FJob)) && Passes(CheckBootloaderSize(FJob))
-                             : Passes(CheckBootloaderArea(FJob));
+                             ? Passes(CheckBootloaderAddress(FJob), TFailureCause::Address) &&
+                                   Passes(CheckBootloaderSize(FJob), TFailureCause::Address)
+                             : Passes(CheckBootloaderArea(FJob), TFailureCause::Address);
   if (!rulesPass) return false;
 
   SendSizeCommand();
@@ -433,6 +482,7 @@ bool TDownload::TransferBlocks(int imageFd, std::uint8_t& totalChecksum) {
   // padded with bytes that are not in it.
   file_access::Facts facts;
   if (!file_access::FactsOf(imageFd, facts) || (facts.size + kBlockBytes - 1) / kBlockBytes != t.BlockCount) {
+    Fail(TFailureCause::Image, kTransferStage, "the image file changed since its description was read");
     FView.AppendLog(kImageChanged);
     FView.AppendLog(kDownloadFail);
     return false;
@@ -472,6 +522,7 @@ bool TDownload::ReadBlock(TTransfer& t, std::int32_t k) {
   const long long got = ReadFully(t.ImageFd, std::int64_t(k) * kBlockBytes, t.Frame.data(), kBlockBytes);
   if (got < expected) {
     // Zero bytes in place of image data would be written into the box.
+    Fail(TFailureCause::Image, kTransferStage, Format("the image file could not be read at block %d", int(k)), k);
     FView.AppendLog(Format("  Cannot read the image file at block %d !!", int(k)));
     FView.AppendLog(kDownloadFail);
     return false;
@@ -480,6 +531,8 @@ bool TDownload::ReadBlock(TTransfer& t, std::int32_t k) {
   // Rewritten in place since the job was read: the receiver would be given
   // blocks of two different images.
   if (std::size_t(k) >= FJob.BlockDigests.size() || BlockDigest(t.Frame.data()) != FJob.BlockDigests[std::size_t(k)]) {
+    Fail(TFailureCause::Image, kTransferStage,
+         Format("the image file changed since its description was read (block %d)", int(k)), k);
     FView.AppendLog(kImageChanged);
     FView.AppendLog(kDownloadFail);
     return false;
@@ -493,16 +546,32 @@ bool TDownload::ReadBlock(TTransfer& t, std::int32_t k) {
 bool TDownload::AwaitBlockAccepted(TTransfer& t, std::int32_t k, int& lateDigit) {
   const bool digitDue = t.SinceSequenceDigit + 1 >= wire::BlocksPerSequenceCheck;
   const int due = digitDue ? std::uint8_t(wire::SequenceDigits[t.SequencePosition]) : -1;
+  const std::uint32_t start = FPort.Now();
+  std::string heard;  // the last answer that had anything in it
   for (int resends = 0;; ++resends) {
     if (BlockReplyAccepted(due, lateDigit)) return true;
-    if (FPort.LineLost()) {
+    if (!FLastReply.empty()) heard = FLastReply;
+    if (FPort.LineLost() || !FPort.Connected()) {
       FView.AppendLog(LineLostLine(kTransferStage));
       FView.AppendLog(kDownloadFail);
+      Fail(TFailureCause::LineLost, kTransferStage, Format("the line hung up at block %d", int(k)), k, heard);
       return false;
     }
     FView.AppendLog(Format("  retry : %d block", int(k)));
     if (k == 0 || resends >= kMaxResends) {
       FView.AppendLog(kDownloadFail);
+      const int tries = resends + 1;
+      if (heard.empty())
+        Fail(TFailureCause::NoReply, kTransferStage,
+             Format("the box stopped answering at block %d: no reply for %.1f s", int(k),
+                    TicksSince(start, FPort.Now()) / 1000.0),
+             k);
+      else if (k == 0)
+        Fail(TFailureCause::Rejected, kTransferStage, "the box rejected block 0, which is never sent again", k, heard);
+      else
+        Fail(TFailureCause::Rejected, kTransferStage,
+             Format("the box rejected block %d %d times (its last answer: %s)", int(k), tries, HexOf(heard).c_str()),
+             k, heard);
       return false;
     }
     FView.BlockResent(k);
@@ -518,7 +587,21 @@ bool TDownload::SequenceDigitChecked(TTransfer& t, int lateDigit) {
   t.SinceSequenceDigit = 0;
   std::uint8_t digit = 0;
   const bool came = lateDigit >= 0 ? (digit = std::uint8_t(lateDigit), true) : FPort.ReadByte(digit);
-  if (!came || digit != std::uint8_t(wire::SequenceDigits[t.SequencePosition])) {
+  const char due = wire::SequenceDigits[t.SequencePosition];
+  if (!came || digit != std::uint8_t(due)) {
+    const int block = int(t.BytesSent / kBlockBytes);
+    // A line that hung up in the digit's place is said as everywhere else.
+    if (!came && (FPort.LineLost() || !FPort.Connected())) {
+      FView.AppendLog(LineLostLine(kTransferStage));
+      Fail(TFailureCause::LineLost, kTransferStage, Format("the line hung up at block %d", block), block);
+    } else if (!came) {
+      Fail(TFailureCause::Sequence, kTransferStage,
+           Format("the sequence digit '%c' after block %d did not come", due, block), block);
+    } else {
+      Fail(TFailureCause::Sequence, kTransferStage,
+           Format("the box sent sequence digit %02X after block %d where '%c' was due", unsigned(digit), block, due),
+           block, std::string(1, char(digit)));
+    }
     FView.AppendLog(kDownloadFail);
     return false;
   }
@@ -549,9 +632,9 @@ void TDownload::SendBlock(std::span<const std::uint8_t> frame, std::int32_t k, b
 bool TDownload::BlockReplyAccepted(int digitDue, int& lateDigit) {
   lateDigit = -1;
   FPort.WaitUntilSent();
-  std::string reply;
+  std::string& reply = FLastReply;
   if (ReadText(wire::BlockAccepted.size(), reply) && reply == wire::BlockAccepted) return true;
-  if (FPort.LineLost()) return false;
+  if (FPort.LineLost() || !FPort.Connected()) return false;
 
   {
     const TInputTimeoutFor quiet(FPort, std::max(kLateReplyQuietMs, FPort.InputTimeout()));
@@ -596,6 +679,9 @@ bool TDownload::FlashWriteStage() {
     std::uint8_t mark = 0;
     if (WaitFailed(AwaitByte(mark, kFlashWriteStage), kFlashWriteStage)) return false;
     if (mark != wire::FlashWriteMark && j != marks - 1) {
+      Fail(TFailureCause::Flash, kFlashWriteStage,
+           Format("the box reported a flash write error at mark %d of %d", int(j + 1), int(marks)), std::nullopt,
+           std::string(1, char(mark)));
       FView.AppendLog("  Flash Write Error !!");
       return false;
     }

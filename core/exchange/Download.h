@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -88,11 +89,15 @@ private:
   bool Handshake();
   void SendSizeCommand();
   bool AwaitOrFail(std::span<std::uint8_t> bytes, const char* stage);
-  bool Passes(const TCheckResult& check);
+  bool Passes(const TCheckResult& check, TFailureCause cause = TFailureCause::Identity);
   bool GoOnDespiteAddressMismatch();
   void ReadSpareWords();
   void FailHandshake(const std::string& message);
   void End(TDownloadResult result, const std::string& reason = {});
+  // Why the download is failing; the first said stands, a later one is its consequence.
+  void Fail(TFailureCause cause, const char* stage, std::string text, std::optional<int> block = std::nullopt,
+            const std::string& heard = {});
+  void FailWait(Wait outcome, const char* stage, std::optional<int> block = std::nullopt);
 
   // The transfer and the verification stages, in the order they run.
   void Transfer();
@@ -121,6 +126,9 @@ private:
   bool FRunning = false;
   bool FLostReported = false;
   bool FEnded = false;
+  TFailure FFailure;
+  // The receiver's answer to the block last awaited, as it came.
+  std::string FLastReply;
 };
 
 // Position of a progress bar after `done` of `total` steps: the nearest whole

@@ -81,10 +81,13 @@ public:
   virtual void InformAboutDescription(const std::string& text) { Inform(text); }
   // True once the operator has asked to stop (a window closed, a signal).
   virtual bool StopAsked() const = 0;
+  // How the operator asked, as the stop's log line says it.
+  virtual std::string StopReason() const { return "the window was closed"; }
 
   // The download is over, before its closing message is told. `reason`
-  // names a failure the log has no line for.
-  virtual void Ended(TDownloadResult /*result*/, const std::string& /*reason*/) {}
+  // names a failure the log has no line for; `failure` says why it did not
+  // succeed (its Cause None for a success).
+  virtual void Ended(TDownloadResult /*result*/, const std::string& /*reason*/, const TFailure& /*failure*/) {}
   // The exchange is done with this run: the window that ran it closes.
   virtual void Finished() = 0;
 };

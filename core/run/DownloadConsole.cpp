@@ -1,6 +1,7 @@
 #include "DownloadConsole.h"
 
 #include <algorithm>
+#include <iostream>
 
 #include "AddressText.h"
 #include "DescriptionFile.h"
@@ -45,9 +46,14 @@ std::chrono::milliseconds TDownloadConsole::PaintInterval() const { return kPain
 void TDownloadConsole::FormCreate() {
   FModeChoice.Restart();
   if (!SerialPortDriver1->Connect()) {
+    const std::string reason = PortReason(FState.Port, SerialPortDriver1->LastError());
     // The log keeps who held the port after the message is gone.
-    if (SerialPortDriver1->Holder())
-      AppendLog("  COM1 = " + FState.Port + " is not open: " + PortReason(FState.Port, SerialPortDriver1->LastError()));
+    if (SerialPortDriver1->Holder()) {
+      AppendLog("  COM1 = " + FState.Port + " is not open: " + reason);
+      NoDownload(TFailureCause::PortHeld, "the port " + FState.Port + " is held by another program: " + reason);
+    } else {
+      NoDownload(TFailureCause::NoPort, "the port " + FState.Port + " could not be opened: " + reason);
+    }
     Ask(TDialog::ConnectError, kConnectError, SerialPortDriver1->LastError());
   }
   ShowPort();
@@ -61,6 +67,8 @@ void TDownloadConsole::FormCreate() {
   AppendLog(" 2. Lastly, turn on the Set-Top Box(KVR).");
   AppendLog(" 3. Wait for complete.");
   AppendLog(rule);
+  // A download an earlier run left open is closed in the record now, by whichever face starts first.
+  for (const std::string& line : MarkInterrupted(FRecorder->Folder())) AppendLog(line);
   LogPortWarnings();
   TellTraceProblem();
   FState.Phase = TRunPhase::Probing;
@@ -89,6 +97,7 @@ void TDownloadConsole::KeyTyped(std::uint8_t key) {
   try {
     RxMemoKeyPress(key);
   } catch (const std::exception& e) {
+    NoDownload(TFailureCause::Description, std::string("the description file could not be read: ") + e.what());
     ShowError(e);
   }
 }
@@ -121,6 +130,12 @@ void TDownloadConsole::Timer1Timer() {
   TellTraceProblem();
 }
 
+void TDownloadConsole::SayRecordProblem(const std::string& line) {
+  std::string text = line;
+  text.erase(0, text.find_first_not_of(' '));
+  std::cerr << "stb-downloader: " << text << '\n' << std::flush;
+}
+
 void TDownloadConsole::TellTraceProblem() {
   if (!FTrace) return;
   if (const auto problem = FTrace->TakeProblem()) AppendLog("  Warning: the wire trace is not written: " + *problem);
@@ -142,6 +157,16 @@ void TDownloadConsole::ShowError(const std::exception& e) {
 void TDownloadConsole::AppendLog(const std::string& line) {
   if (FRecorder) FRecorder->LogLine(line);
   AddLogLine(line);
+}
+
+void TDownloadConsole::NoDownload(TFailureCause cause, const std::string& text) {
+  if (FRecorder->Result() || FRecorder->Reaching()) return;
+  // Who holds the port says more than that it would not open.
+  const bool sharper = cause == TFailureCause::PortHeld && FState.Failure.Cause == TFailureCause::NoPort;
+  if (FState.Failure.Cause != TFailureCause::None && !sharper) return;
+  FState.Failure = {};
+  FState.Failure.Cause = cause;
+  FState.Failure.Text = text;
 }
 
 void TDownloadConsole::AppendStep(int step, const std::string& line) {
@@ -354,6 +379,7 @@ void TDownloadConsole::LineLost() {
     return;
   }
   Timer1->Stop();
+  NoDownload(TFailureCause::NoPort, "the port " + FState.Port + " went away before a box answered");
   Ask(TDialog::Message, LostPortMessage(FState.Port));
   FState.Closing = true;
   ShowState(FState);
@@ -362,7 +388,11 @@ void TDownloadConsole::LineLost() {
 // --- what the record and the face hear of the download -------------------------------------------
 
 void TDownloadConsole::Reached(std::uint8_t mode, const TDownloadJob& job) {
+  // A running line that could not be written is said with the final one,
+  // which is the proof: once a download, not twice.
   FRecorder->Reached(mode, job);
+  FState.Failure = {};
+  FState.RecordError.clear();
   FTrace->DownloadReached();
   FState.PortChoosable = false;
   if (FState.PortNote == kPortChosenNote) FState.PortNote.clear();
@@ -434,15 +464,23 @@ void TDownloadConsole::Waiting(const char* stage, std::uint32_t silentMs) {
   ShowState(FState);
 }
 
-void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason) {
+void TDownloadConsole::Ended(TDownloadResult result, const std::string& reason, const TFailure& failure) {
   FTransferring = false;
   FPacing = FFinalDue = false;
   FState.Paced = false;
+  // Where it failed is the exchange's own last line, not the plain one that follows it.
+  const std::string at = FRecorder->FailedAtNow(reason);
+  if (result != TDownloadResult::Success && !failure.Text.empty()) AppendLog(kCauseLinePrefix + failure.Text);
   // Only a failure keeps its trace beside its log.
   const std::string unsaved = FRecorder->Finish(
-      result, reason, result == TDownloadResult::Failure ? std::optional(FTrace->KeptText()) : std::nullopt);
+      result, at, result == TDownloadResult::Failure ? std::optional(FTrace->KeptText()) : std::nullopt, failure);
   FTrace->DownloadEnded();
-  if (!unsaved.empty()) AppendLog(unsaved);
+  FState.Failure = failure;
+  FState.RecordError = FRecorder->RecordError();
+  if (!unsaved.empty()) {
+    AppendLog(unsaved);
+    SayRecordProblem(unsaved);
+  }
   TellTraceProblem();
   FState.Phase = TRunPhase::Ended;
   FState.PortChoosable = true;

@@ -76,6 +76,9 @@ public:
   // For a signal: from now on a close stops a download at its next block
   // without asking anybody.
   void NoStopQuestion() { FCloseWithoutAsking = true; }
+  // How a stop asked for from now on is said in the log ("the window was
+  // closed" unless a face says otherwise, as a signal does).
+  void SetStopReason(std::string reason) { FStopReason = std::move(reason); }
 
   // The operator asks for the list of ports (a click on the strip's port,
   // F4). While no download runs the face shows the ports present, and the
@@ -94,6 +97,12 @@ public:
 
   // TDownloadView: the log is recorded first, then shown.
   void AppendLog(const std::string& line) final;
+
+  // Why this run reaches no download (the port, the description, the
+  // keyword, a stop before a receiver answered): the first said stands (but
+  // port-held replaces no-port), and none is taken once a download reached
+  // a receiver.
+  void NoDownload(TFailureCause cause, const std::string& text);
 
 protected:
   TDownloadConsole();
@@ -153,8 +162,9 @@ private:
   bool AskAboutAddresses(const std::string& text, const TAddressPair& addresses) final;
   void InformAboutDescription(const std::string& text) final;
   bool StopAsked() const final { return FCloseRequested; }
+  std::string StopReason() const final { return FStopReason; }
   void Finished() final;
-  void Ended(TDownloadResult result, const std::string& reason) final;
+  void Ended(TDownloadResult result, const std::string& reason, const TFailure& failure) final;
 
   // The state changed: shown now, or at the next paint while blocks go out.
   void Changed();
@@ -167,6 +177,9 @@ private:
   void StopPacing();
   // Trouble with the trace's file goes into the log, once.
   void TellTraceProblem();
+  // A record that could not be written is said beside the log too: on
+  // standard error, where a script or whoever started the window hears it.
+  void SayRecordProblem(const std::string& line);
 
   // Outlives the port that tells it every byte.
   std::unique_ptr<TWireTrace> FTrace;
@@ -188,6 +201,7 @@ private:
   bool FCloseRequested = false;
   bool FClosingByDownload = false;
   bool FCloseWithoutAsking = false;
+  std::string FStopReason = "the window was closed";
   bool FAsking = false;
   // The pace of showing while blocks go out.
   bool FPacing = false;
@@ -201,3 +215,7 @@ private:
 // this pace the window spends less than a third of a percent of a core on a
 // transfer at 115200 bit/s.
 inline constexpr std::chrono::milliseconds kPaintInterval{500};
+
+// The one plain line the log adds after the exchange's own when a download
+// did not succeed: what happened, in the operator's words.
+inline constexpr const char* kCauseLinePrefix = "  What happened: ";

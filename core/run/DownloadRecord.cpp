@@ -7,6 +7,7 @@
 
 #include "Events.h"
 #include "FileAccess.h"
+#include "FileHandle.h"
 #include "Format.h"
 #include "ModeSelect.h"
 
@@ -51,7 +52,12 @@ bool WriteNewFile(const fs::path& stem, const std::string& text, fs::path& writt
     path += (n == 1 ? std::string() : "-" + std::to_string(n)) + ".log";
     const file_access::NewFile made = file_access::WriteNew(path, text, error);
     if (made == file_access::NewFile::Exists) continue;
-    if (made == file_access::NewFile::Failed) return false;
+    if (made == file_access::NewFile::Failed) {
+      // A log cut short by a full disk is no log: nothing is left to mislead.
+      std::error_code ec;
+      fs::remove(path, ec);
+      return false;
+    }
     written = path;
     return true;
   }
@@ -64,6 +70,31 @@ std::string FileStamp(std::time_t t) {
   if (!SplitTime(t, local, utc)) return "download";
   return Format("download-%04d%02d%02d-%02d%02d%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
                 local.tm_hour, local.tm_min, local.tm_sec);
+}
+
+fs::path SideFile(const std::string& folder, const std::string& run) {
+  std::string name = run;
+  for (char& c : name)
+    if (c == ':' || c == '/' || c == '\\') c = '-';
+  return fs::path(folder) / (name + ".running");
+}
+
+std::vector<std::string> FileLines(const fs::path& path) {
+  std::vector<std::string> lines;
+  const TFileHandle file = TFileHandle::OpenForReading(path.string());
+  if (!file.IsOpen()) return lines;
+  std::string text, line;
+  char buffer[65536];
+  for (long long n; (n = file_access::Read(file.Fd(), buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
+  for (char c : text) {
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    lines.push_back(line);
+    line.clear();
+  }
+  return lines;
 }
 
 }  // namespace
@@ -114,7 +145,9 @@ std::string RecordFolder() {
 }
 
 bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::vector<std::string>& log,
-                std::string& error, const std::optional<std::string>& trace, std::string* traceError) {
+                std::string& error, const std::optional<std::string>& trace, std::string* traceError,
+                bool* lineWritten) {
+  if (lineWritten != nullptr) *lineWritten = false;
   if (folder.empty()) {
     error = "no home folder to keep it in";
     return false;
@@ -128,9 +161,18 @@ bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::v
   std::string text;
   for (const std::string& line : log) text += line + "\n";
   fs::path logPath;
-  if (!WriteNewFile(fs::path(folder) / FileStamp(record.Time), text, logPath, error)) return false;
-  record.Log = logPath.string();
   record.Trace.reset();
+  std::string logError;
+  if (!WriteNewFile(fs::path(folder) / FileStamp(record.Time), text, logPath, logError)) {
+    record.Log.clear();
+    // The line is the proof of what went into the box; the log only its story.
+    const bool appended =
+        file_access::AppendWhole(fs::path(folder) / kRecordFileName, RecordJson(record) + "\n", error);
+    if (lineWritten != nullptr) *lineWritten = appended;
+    error = appended ? logError : error + "; its log: " + logError;
+    return false;
+  }
+  record.Log = logPath.string();
   if (trace) {
     const fs::path tracePath = fs::path(logPath).replace_extension(".trace.txt");
     std::string why;
@@ -139,7 +181,9 @@ bool SaveRecord(const std::string& folder, TDownloadRecord& record, const std::v
     else if (traceError != nullptr)
       *traceError = why.empty() ? tracePath.string() + ": there already" : why;
   }
-  return file_access::AppendWhole(fs::path(folder) / kRecordFileName, RecordJson(record) + "\n", error);
+  const bool appended = file_access::AppendWhole(fs::path(folder) / kRecordFileName, RecordJson(record) + "\n", error);
+  if (lineWritten != nullptr) *lineWritten = appended;
+  return appended;
 }
 
 TDownloadRecorder::TDownloadRecorder(std::string port, std::string folder)
@@ -147,8 +191,46 @@ TDownloadRecorder::TDownloadRecorder(std::string port, std::string folder)
   FRecord.Port = std::move(port);
 }
 
-void TDownloadRecorder::Reached(std::uint8_t mode, const TDownloadJob& job) {
+std::vector<std::string> MarkInterrupted(const std::string& folder) {
+  std::vector<std::string> said;
+  if (folder.empty()) return said;
+  std::vector<TDownloadRecord> open;
+  for (const std::string& line : FileLines(fs::path(folder) / kRecordFileName)) {
+    const std::optional<TDownloadRecord> r = ParseRecord(line);
+    if (!r || r->Run.empty()) continue;
+    std::erase_if(open, [&](const TDownloadRecord& o) { return o.Run == r->Run; });
+    if (r->Running) open.push_back(*r);
+  }
+  for (TDownloadRecord r : open) {
+    if (file_access::ProcessRunning(r.Pid) && r.Pid != file_access::ThisProcessId()) continue;
+    const fs::path side = SideFile(folder, r.Run);
+    for (const std::string& line : FileLines(side))
+      if (!line.empty()) r.BlocksAccepted = std::max(r.BlocksAccepted, std::atoi(line.c_str()));
+    r.Running = false;
+    r.Result = TDownloadResult::Failure;
+    r.Failure.Cause = TFailureCause::Interrupted;
+    r.Failure.Stage = r.BlocksAccepted > 0 ? "DownLoad" : "Machine Information";
+    r.Failure.Text = Format("the program ended while the download ran (killed, or the power went): %d of %d "
+                            "blocks had been accepted",
+                            r.BlocksAccepted, r.Blocks);
+    std::string error;
+    if (!file_access::AppendWhole(fs::path(folder) / kRecordFileName, RecordJson(r) + "\n", error)) {
+      said.push_back("  Download record not saved: " + error);
+      continue;
+    }
+    std::error_code ec;
+    fs::remove(side, ec);
+    said.push_back(Format("  An earlier download did not end (%s on %s, mode %d): recorded as interrupted after "
+                          "%d of %d blocks",
+                          IsoLocalTime(r.Time).c_str(), r.Port.c_str(), r.Mode, r.BlocksAccepted, r.Blocks));
+  }
+  return said;
+}
+
+std::string TDownloadRecorder::Reached(std::uint8_t mode, const TDownloadJob& job) {
   FReached = true;
+  FRecordError.clear();
+  FFailedAt.reset();
   FStart = std::chrono::steady_clock::now();
   FRecord.Time = std::time(nullptr);
   FRecord.Mode = mode;
@@ -164,6 +246,46 @@ void TDownloadRecorder::Reached(std::uint8_t mode, const TDownloadJob& job) {
   FRecord.VersionWritten = pair ? std::optional<std::string>(PairText(*pair)) : std::nullopt;
   FRecord.DateCode = job.DateCode;
   FRecord.Blocks = job.BlockCount();
+  FRecord.BlocksAccepted = FRecord.Resends = 0;
+  FRecord.Receiver.reset();
+  FRecord.FailedAt.reset();
+  FRecord.Failure = {};
+  FRecord.Log.clear();
+  FRecord.Trace.reset();
+  FRecord.Pid = file_access::ThisProcessId();
+  FRecord.Run = Format("%s/%ld/%s", IsoLocalTime(FRecord.Time).c_str(), FRecord.Pid, FRecord.Port.c_str());
+  FRecord.Running = true;
+  FCounted = FStart;
+  std::string error;
+  ec.clear();
+  if (FFolder.empty()) error = "no home folder to keep it in";
+  else fs::create_directories(FFolder, ec);
+  if (ec) error = FFolder + ": " + ec.message();
+  const bool written =
+      error.empty() && file_access::AppendWhole(fs::path(FFolder) / kRecordFileName, RecordJson(FRecord) + "\n", error);
+  FRecord.Running = false;
+  if (written) return {};
+  FRecordError = error;
+  return "  Download record not saved: " + error;
+}
+
+// The side file takes the count about once a second: a kill loses a second
+// of blocks at most, and the line never waits on the disk for long.
+void TDownloadRecorder::BlockAccepted() {
+  ++FRecord.BlocksAccepted;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - FCounted < std::chrono::seconds(1) || FFolder.empty()) return;
+  FCounted = now;
+  std::string error;
+  const int fd = file_access::CreateForWriting(SideFile(FFolder, FRecord.Run), error);
+  if (fd < 0) return;
+  file_access::WriteAll(fd, std::to_string(FRecord.BlocksAccepted) + "\n", {}, error);
+  file_access::Close(fd);
+}
+
+std::string TDownloadRecorder::FailedAtNow(const std::string& reason) const {
+  if (!reason.empty()) return reason;
+  return FLog.empty() ? std::string() : FLog.back();
 }
 
 void TDownloadRecorder::Identified(const TDeviceInfo& info, bool addressRead) {
@@ -171,21 +293,29 @@ void TDownloadRecorder::Identified(const TDeviceInfo& info, bool addressRead) {
 }
 
 std::string TDownloadRecorder::Finish(TDownloadResult result, const std::string& reason,
-                                      const std::optional<std::string>& trace) {
+                                      const std::optional<std::string>& trace, const TFailure& failure) {
   if (!FReached) return {};
   FReached = false;
   FResult = result;
   FRecord.Result = result;
+  FRecord.Failure = failure;
   FRecord.DurationS = std::chrono::duration<double>(std::chrono::steady_clock::now() - FStart).count();
   if (result == TDownloadResult::Failure) {
-    if (!reason.empty())
-      FRecord.FailedAt = reason;
-    else if (!FLog.empty())
-      FRecord.FailedAt = FLog.back();
+    const std::string at = FailedAtNow(reason);
+    if (!at.empty()) FRecord.FailedAt = at;
   }
   std::string error, traceError;
-  const bool saved = SaveRecord(FFolder, FRecord, FLog, error, trace, &traceError);
-  if (!saved) return "  Download record not saved: " + error;
+  bool lineWritten = false;
+  const bool saved = SaveRecord(FFolder, FRecord, FLog, error, trace, &traceError, &lineWritten);
+  if (!FFolder.empty() && !FRecord.Run.empty()) {
+    std::error_code ec;
+    fs::remove(SideFile(FFolder, FRecord.Run), ec);
+  }
+  if (!saved && lineWritten) return "  Download log not saved (the record line was written): " + error;
+  if (!saved) {
+    FRecordError = error;
+    return "  Download record not saved: " + error;
+  }
   if (!traceError.empty()) return "  Wire trace not saved: " + traceError;
   return {};
 }

@@ -34,6 +34,16 @@ std::string ReceiverMembers(const TReceiverIdentity& id, bool addressRead) {
          ",\"download_address\":" + (addressRead ? JsonText(id.DownloadAddress) : std::string("null"));
 }
 
+// The cause and what goes with it, as the record and the result event both
+// give them: null throughout for a success.
+std::string FailureMembers(const TFailure& f) {
+  const bool none = f.Cause == TFailureCause::None;
+  return "\"cause\":" + (none ? std::string("null") : JsonText(CauseName(f.Cause))) +
+         ",\"cause_stage\":" + NonEmptyText(f.Stage) +
+         ",\"cause_block\":" + (f.Block ? std::to_string(*f.Block) : std::string("null")) +
+         ",\"last_heard\":" + NonEmptyText(f.LastHeard) + ",\"cause_text\":" + NonEmptyText(f.Text);
+}
+
 // --- reading ----------------------------------------------------------------------------------------
 
 // One JSON value, enough of the format for the lines a run writes.
@@ -247,11 +257,24 @@ bool AddressIn(const TJsonValue& json) {
   return address != nullptr && address->Kind == TJsonValue::TKind::String;
 }
 
+TFailure FailureOf(const TJsonValue& json) {
+  TFailure f;
+  f.Cause = CauseFromName(json.TextOf("cause"));
+  f.Stage = json.TextOf("cause_stage");
+  if (const std::optional<double> block = json.NumberOf("cause_block")) f.Block = int(*block);
+  f.LastHeard = json.TextOf("last_heard");
+  f.Text = json.TextOf("cause_text");
+  return f;
+}
+
 std::optional<TDownloadRecord> RecordOf(const TJsonValue& json) {
   if (json.Kind != TJsonValue::TKind::Object) return std::nullopt;
-  const std::optional<TDownloadResult> result = ResultFromName(json.TextOf("result"));
+  const bool running = json.TextOf("result") == kRunningName;
+  const std::optional<TDownloadResult> result =
+      running ? std::optional(TDownloadResult::Failure) : ResultFromName(json.TextOf("result"));
   if (!result) return std::nullopt;
   TDownloadRecord r;
+  r.Running = running;
   r.Time = IsoTimeValue(json.TextOf("time")).value_or(0);
   r.Port = json.TextOf("port");
   if (const TJsonValue* mode = json.Find("mode"); mode != nullptr) {
@@ -273,6 +296,9 @@ std::optional<TDownloadRecord> RecordOf(const TJsonValue& json) {
   r.FailedAt = json.OptionalTextOf("failed_at");
   r.Log = json.TextOf("log");
   r.Trace = json.OptionalTextOf("trace");
+  r.Failure = FailureOf(json);
+  r.Run = json.TextOf("run");
+  r.Pid = long(json.IntegerOf("pid"));
   return r;
 }
 
@@ -365,12 +391,15 @@ TEvent MessageEvent(const std::string& text) {
 }
 
 TEvent ResultEvent(const std::optional<TDownloadResult>& result, const std::optional<std::string>& failedAt,
-                   const std::optional<TDownloadRecord>& record) {
+                   const std::optional<TDownloadRecord>& record, const TFailure& failure,
+                   const std::string& recordError) {
   TEvent e;
   e.Kind = TEventKind::Result;
   e.Result = result;
   e.FailedAt = failedAt;
   e.Record = record;
+  e.Failure = failure;
+  e.RecordError = recordError;
   return e;
 }
 
@@ -401,7 +430,8 @@ std::string EventJson(const TEvent& e) {
     case TEventKind::Result:
       return "{\"event\":\"result\",\"result\":\"" + std::string(ResultName(e.Result)) +
              "\",\"failed_at\":" + OptionalText(e.FailedAt) +
-             ",\"record\":" + (e.Record ? RecordJson(*e.Record) : std::string("null")) + "}";
+             ",\"record\":" + (e.Record ? RecordJson(*e.Record) : std::string("null")) + "," +
+             FailureMembers(e.Failure) + ",\"record_error\":" + NonEmptyText(e.RecordError) + "}";
     case TEventKind::Unknown: break;
   }
   return e.Text;
@@ -417,8 +447,11 @@ std::string RecordJson(const TDownloadRecord& r) {
          ",\"date_code\":" + JsonText(r.DateCode) + ",\"receiver\":" + receiver +
          ",\"blocks\":" + std::to_string(r.Blocks) + ",\"blocks_accepted\":" + std::to_string(r.BlocksAccepted) +
          ",\"resends\":" + std::to_string(r.Resends) + ",\"duration_s\":" + Format("%.1f", r.DurationS) +
-         ",\"result\":\"" + ResultName(r.Result) + "\"" + ",\"failed_at\":" + OptionalText(r.FailedAt) +
-         ",\"log\":" + JsonText(r.Log) + (r.Trace ? ",\"trace\":" + JsonText(*r.Trace) : std::string()) + "}";
+         ",\"result\":\"" + (r.Running ? kRunningName : ResultName(r.Result)) + "\"" +
+         ",\"failed_at\":" + OptionalText(r.FailedAt) +
+         ",\"log\":" + (r.Log.empty() ? std::string("null") : JsonText(r.Log)) +
+         (r.Trace ? ",\"trace\":" + JsonText(*r.Trace) : std::string()) + "," + FailureMembers(r.Failure) +
+         (r.Run.empty() ? std::string() : ",\"run\":" + JsonText(r.Run) + ",\"pid\":" + std::to_string(r.Pid)) + "}";
 }
 
 // --- the one reader ---------------------------------------------------------------------------------
@@ -462,6 +495,8 @@ TEvent ParseEvent(std::string_view line) {
     e.Result = EventResult(json->TextOf("result"));
     e.FailedAt = json->OptionalTextOf("failed_at");
     if (const TJsonValue* record = json->Find("record"); record != nullptr) e.Record = RecordOf(*record);
+    e.Failure = FailureOf(*json);
+    e.RecordError = json->TextOf("record_error");
   } else {
     e.Text = std::string(line);
   }

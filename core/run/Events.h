@@ -57,6 +57,10 @@ struct TEvent {
   std::optional<TDownloadResult> Result;
   std::optional<std::string> FailedAt;
   std::optional<TDownloadRecord> Record;
+  // Why it did not succeed, with or without a download; and why its record
+  // could not be written, when it could not.
+  TFailure Failure;
+  std::string RecordError;
 
   bool operator==(const TEvent&) const = default;
 };
@@ -74,7 +78,8 @@ TEvent QuestionEvent(const std::string& question, bool answer, const std::string
                      const std::string& fileAddress = {}, const std::string& boxAddress = {});
 TEvent MessageEvent(const std::string& text);
 TEvent ResultEvent(const std::optional<TDownloadResult>& result, const std::optional<std::string>& failedAt,
-                   const std::optional<TDownloadRecord>& record);
+                   const std::optional<TDownloadRecord>& record, const TFailure& failure = {},
+                   const std::string& recordError = {});
 
 // One line of JSON, without its line end.
 std::string EventJson(const TEvent& event);
@@ -84,6 +89,8 @@ TEvent ParseEvent(std::string_view line);
 
 // The record as one line of JSON (without its line end), and back; none
 // when the text is no record.
+// A download's first line says "result":"running" (TDownloadRecord::Running).
+inline constexpr const char* kRunningName = "running";
 std::string RecordJson(const TDownloadRecord& record);
 std::optional<TDownloadRecord> ParseRecord(std::string_view line);
 

@@ -76,6 +76,11 @@ struct TRunState {
 
   std::optional<TDownloadResult> Result;  // once a download that reached a receiver ended
   std::optional<std::string> FailedAt;    // the line that says where it failed
+  // Why the run did not succeed, a download or none (Cause None while it may
+  // still); the plain line of it is Failure.Text.
+  TFailure Failure;
+  // Why the record of the download could not be written; empty when it was.
+  std::string RecordError;
   std::int32_t Blocks = 0, BlocksAccepted = 0, Resends = 0;
 
   // Blocks go out: between two states the face may rest.

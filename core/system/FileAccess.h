@@ -58,4 +58,9 @@ bool WriteAll(int fd, const std::string& text, const std::filesystem::path& path
 // system names no such folder.
 std::filesystem::path UserStateFolder();
 
+// This program's process id, and whether a process with that id is running
+// (a record left by one that is can still be finished by it).
+long ThisProcessId();
+bool ProcessRunning(long pid);
+
 }  // namespace file_access

@@ -11,7 +11,8 @@ namespace signal_pipe {
 // watch; -1 when no pipe could be made, and the signals keep their default.
 int CatchCloseSignals();
 
-// How many signals came since the last call, taken from the pipe.
-int TakeSignals();
+// How many signals came since the last call, taken from the pipe; the
+// number of the last of them in `last` when one came.
+int TakeSignals(int* last = nullptr);
 
 }  // namespace signal_pipe

@@ -1,5 +1,6 @@
 // File access on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,5 +118,10 @@ std::filesystem::path UserStateFolder() {
     return std::filesystem::path(home) / ".local" / "state";
   return {};
 }
+
+long ThisProcessId() { return long(::getpid()); }
+
+// A process of another user is there all the same: kill says EPERM.
+bool ProcessRunning(long pid) { return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM); }
 
 }  // namespace file_access

@@ -119,4 +119,16 @@ std::filesystem::path UserStateFolder() {
   return {};
 }
 
+long ThisProcessId() { return long(::GetCurrentProcessId()); }
+
+bool ProcessRunning(long pid) {
+  if (pid <= 0) return false;
+  HANDLE h = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+  if (h == nullptr) return ::GetLastError() == ERROR_ACCESS_DENIED;
+  DWORD code = 0;
+  const bool running = ::GetExitCodeProcess(h, &code) && code == STILL_ACTIVE;
+  ::CloseHandle(h);
+  return running;
+}
+
 }  // namespace file_access

@@ -31,11 +31,14 @@ int CatchCloseSignals() {
   return Pipe[0];
 }
 
-int TakeSignals() {
+int TakeSignals(int* last) {
   if (Pipe[0] < 0) return 0;
   int taken = 0;
   char bytes[16];
-  for (ssize_t got; (got = ::read(Pipe[0], bytes, sizeof bytes)) > 0;) taken += int(got);
+  for (ssize_t got; (got = ::read(Pipe[0], bytes, sizeof bytes)) > 0;) {
+    taken += int(got);
+    if (last != nullptr) *last = bytes[got - 1];
+  }
   return taken;
 }
 

@@ -33,7 +33,7 @@ TTerminalFace::TTerminalFace(const TTerminalOptions& options) : FOptions(options
   FInputIsTerminal = TTerminalLoop::InputIsTerminal();
   FErrIsTerminal = TTerminalLoop::ErrorIsTerminal();
   CreateComponents(options.Port, FLoop.MakeTimer(), FLoop.MakeTimer(), options.Trace);
-  FLoop.OnInterrupt = [this] { OnInterrupt(); };
+  FLoop.OnInterrupt = [this](bool terminate) { OnInterrupt(terminate); };
 }
 
 TTerminalFace::~TTerminalFace() {
@@ -49,7 +49,8 @@ int TTerminalFace::Run() {
   if (FOptions.Json) {
     const bool reached = DownloadResult().has_value();
     Emit(ResultEvent(DownloadResult(), reached ? Recorder().Record().FailedAt : std::nullopt,
-                     reached ? std::optional<TDownloadRecord>(Recorder().Record()) : std::nullopt));
+                     reached ? std::optional<TDownloadRecord>(Recorder().Record()) : std::nullopt, State().Failure,
+                     State().RecordError));
   }
   std::cout.flush();
   return FEndStatus.value_or(kExitNoDownload);
@@ -82,6 +83,7 @@ void TTerminalFace::KeywordInput() {
     if (!FInputLine.empty()) TakeKeywordLine(FInputLine);
     if (DownloadMode() == 0 && !FEndStatus) {
       std::cerr << (FInputIsTerminal ? "\n" : "") << "stb-downloader: no download mode was given\n";
+      NoDownload(TFailureCause::NoMode, "no download mode was given");
       End(kExitNoDownload);
     }
     return;
@@ -118,6 +120,7 @@ void TTerminalFace::TakeKeywordLine(const std::string& line) {
     return;
   }
   std::cerr << "stb-downloader: the first line of standard input is not a download mode\n";
+  NoDownload(TFailureCause::NoMode, "the first line of standard input is not a download mode");
   FLoop.StopWatchingInput();
   End(kExitNoDownload);
 }
@@ -150,11 +153,17 @@ void TTerminalFace::NoBoxAnswered() {
 // While blocks go out an interrupt stops the transfer after the block on the
 // line, as closing the window does after its question; before, it ends the
 // run at once. During the receiver's checks it takes effect once they are over.
-void TTerminalFace::OnInterrupt() {
+void TTerminalFace::OnInterrupt(bool terminate) {
+  const std::string how = TTerminalLoop::InterruptName(terminate);
   if (!Download().Running()) {
+    if (!DownloadResult()) {
+      NoDownload(TFailureCause::NoReceiver, "stopped before a box answered: " + how);
+      AppendLog(kCauseLinePrefix + State().Failure.Text);
+    }
     End(kExitNoDownload);
     return;
   }
+  SetStopReason(how);
   NoStopQuestion();
   CloseQuery();
 }

@@ -51,7 +51,7 @@ private:
   void AskForKeyword();
   void KeywordInput();
   void TakeKeywordLine(const std::string& line);
-  void OnInterrupt();
+  void OnInterrupt(bool terminate);
   bool AnswerYesNo(const std::string& question, const std::string& detail);
   void Emit(const TEvent& event);
   void EmitProgress(const TRunState& state, bool last);

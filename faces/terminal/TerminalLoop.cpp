@@ -61,6 +61,7 @@ void TTerminalLoop::StopWatchingInput() {
   FOnInput = nullptr;
 }
 
+const char* TTerminalLoop::InterruptName(bool terminate) { return terminal_platform::InterruptName(terminate); }
 bool TTerminalLoop::InputIsTerminal() { return terminal_platform::InputIsTerminal(); }
 bool TTerminalLoop::ErrorIsTerminal() { return terminal_platform::ErrorIsTerminal(); }
 long TTerminalLoop::ReadInput(char* buffer, std::size_t size) { return terminal_platform::ReadInput(buffer, size); }
@@ -88,7 +89,7 @@ void TTerminalLoop::RunOnce(bool mayWait) {
   const terminal_platform::TWoke woke = terminal_platform::Wait(waitMs, FWatchingInput);
   if (woke.Interrupts > 0) {
     for (int i = 0; i < woke.Interrupts; ++i)
-      if (OnInterrupt) OnInterrupt();
+      if (OnInterrupt) OnInterrupt(woke.Terminate);
     return;
   }
   if (woke.Input && FWatchingInput && FOnInput) {

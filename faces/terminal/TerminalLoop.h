@@ -25,8 +25,10 @@ public:
   // A timer that ticks from this loop; it may outlive the loop only stopped.
   std::unique_ptr<TPollTimer> MakeTimer();
 
-  // Called with each interrupt, from the loop, never from the handler.
-  std::function<void()> OnInterrupt;
+  // Called with each interrupt, from the loop, never from the handler; true
+  // for a request to end rather than Ctrl+C.
+  std::function<void(bool terminate)> OnInterrupt;
+  static const char* InterruptName(bool terminate);
   // Called when standard input has bytes (or is at its end).
   void WatchInput(std::function<void()> onReadable);
   void StopWatchingInput();

@@ -15,11 +15,15 @@ void AskForShortSlices();
 
 struct TWoke {
   int Interrupts = 0;  // how many came; taken
+  bool Terminate = false;  // the last was a request to end (SIGTERM, a bench's stop), not Ctrl+C
   bool Input = false;  // standard input has bytes, or is at its end
 };
 // Sleeps at most waitMs (-1: until woken), or until an interrupt or (when
 // watchInput) standard input wakes it.
 TWoke Wait(int waitMs, bool watchInput);
+
+// How a stop by interrupt is said: "interrupted (Ctrl-C)", or the request to end.
+const char* InterruptName(bool terminate);
 
 bool InputIsTerminal();
 bool ErrorIsTerminal();

@@ -3,6 +3,7 @@
 #include "TerminalPlatform.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
@@ -48,10 +49,16 @@ TWoke Wait(int waitMs, bool watchInput) {
   pollfd fds[2] = {{SignalPipe, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
   const int n = ::poll(fds, watchInput ? 2 : 1, waitMs);
   if (n <= 0) return woke;
-  if ((fds[0].revents & POLLIN) != 0) woke.Interrupts = signal_pipe::TakeSignals();
+  if ((fds[0].revents & POLLIN) != 0) {
+    int last = 0;
+    woke.Interrupts = signal_pipe::TakeSignals(&last);
+    woke.Terminate = last == SIGTERM;
+  }
   woke.Input = watchInput && (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
   return woke;
 }
+
+const char* InterruptName(bool terminate) { return terminate ? "terminated (SIGTERM)" : "interrupted (Ctrl-C)"; }
 
 bool InputIsTerminal() { return ::isatty(STDIN_FILENO) != 0; }
 bool ErrorIsTerminal() { return ::isatty(STDERR_FILENO) != 0; }

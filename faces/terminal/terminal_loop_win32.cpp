@@ -98,6 +98,10 @@ void CatchInterrupts() {
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
+const char* InterruptName(bool terminate) {
+  return terminate ? "terminated (asked to end)" : "interrupted (Ctrl-C)";
+}
+
 TWoke Wait(int waitMs, bool watchInput) {
   TWoke woke;
   const HANDLE in = Input();
@@ -116,7 +120,10 @@ TWoke Wait(int waitMs, bool watchInput) {
   if (console) handles[count++] = in;
   const DWORD woken = ::WaitForMultipleObjects(count, handles, FALSE, timeout);
   woke.Interrupts = int(::InterlockedExchange(&InterruptCount, 0));
-  if (StopEvent != nullptr && woken == WAIT_OBJECT_0 + stopIndex) ++woke.Interrupts;
+  if (StopEvent != nullptr && woken == WAIT_OBJECT_0 + stopIndex) {
+    ++woke.Interrupts;
+    woke.Terminate = true;
+  }
   if (console) {
     TakeKeys(in);
     woke.Input = LineTyped();

@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "DownloadRecord.h"
+#include "Events.h"
+#include "FileAccess.h"
 #include "TestNames.h"
 
 namespace fs = std::filesystem;
@@ -71,7 +73,8 @@ TEST_F(DownloadRecordTest, AppendsOneLinePerRunWithItsLog) {
             "{" + time + ",\"port\":\"/dev/ttyUSB0\",\"mode\":{\"number\":2,\"name\":\"Native Software Mode\"},"
             "\"image\":\"/work/images/native.bin\",\"image_bytes\":262144,\"image_sha256\":\"" + std::string(64, 'a') +
             "\",\"version_written\":\"03.01\",\"date_code\":\"26120\",\"receiver\":null,\"blocks\":256,\"blocks_accepted\":0,\"resends\":0,\"duration_s\":0.0,"
-            "\"result\":\"failure\",\"failed_at\":\"  \\\"Set\\\" \\\\ caf\xC3\xA9\",\"log\":\"" + first.Log + "\"}");
+            "\"result\":\"failure\",\"failed_at\":\"  \\\"Set\\\" \\\\ caf\xC3\xA9\",\"log\":\"" + first.Log + "\","
+            "\"cause\":null,\"cause_stage\":null,\"cause_block\":null,\"last_heard\":null,\"cause_text\":null}");
   EXPECT_NE(lines[1].find(",\"receiver\":{\"oui\":\"1234\",\"model\":\"0A.01\",\"hardware\":\"01.05\","
                           "\"bootloader\":\"02.00\",\"native\":\"03.00\",\"download_address\":\"0x80010000\"},"),
             std::string::npos)
@@ -85,6 +88,71 @@ TEST_F(DownloadRecordTest, FolderThatCannotBeMadeIsReported) {
   TDownloadRecord r = Sample();
   EXPECT_FALSE(SaveRecord((dir / "plain-file" / "state").string(), r, {"line"}, error));
   EXPECT_NE(error.find("plain-file"), std::string::npos) << error;
+}
+
+// A log that cannot be written (here: every name of its second is taken)
+// leaves no file, and the record line is written all the same, naming no log.
+TEST_F(DownloadRecordTest, TheLineIsWrittenWhenItsLogCannotBe) {
+  TDownloadRecord r = Sample();
+  const std::tm local = *std::localtime(&r.Time);
+  char stem[64];
+  std::strftime(stem, sizeof stem, "download-%Y%m%d-%H%M%S", &local);
+  fs::create_directories(dir / "state");
+  for (int n = 1; n < 100; ++n)
+    std::ofstream(dir / "state" / (std::string(stem) + (n == 1 ? "" : "-" + std::to_string(n)) + ".log")) << "taken";
+  const auto before = std::distance(fs::directory_iterator(dir / "state"), fs::directory_iterator());
+  std::string error;
+  bool lineWritten = false;
+  EXPECT_FALSE(SaveRecord((dir / "state").string(), r, {"line"}, error, std::nullopt, nullptr, &lineWritten));
+  EXPECT_TRUE(lineWritten);
+  EXPECT_NE(error.find("too many logs"), std::string::npos) << error;
+  const auto lines = Lines(dir / "state" / kRecordFileName);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find(",\"log\":null,"), std::string::npos) << lines[0];
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "state"), fs::directory_iterator()), before + 1)
+      << "downloads.jsonl and nothing else";
+}
+
+// A running line whose program is gone gets its interrupted line, with the
+// blocks its side file counted; one whose program still runs (a station
+// beside this one) is left to it.
+TEST_F(DownloadRecordTest, ARunningLineOfAProgramGoneIsMarkedInterrupted) {
+  const std::string folder = (dir / "state").string();
+  TDownloadJob job;
+  job.ImageFileBytes = 40 * 1024;
+  TDownloadRecorder recorder("/dev/ttyUSB0", folder);
+  recorder.Reached(2, job);
+  // As a killed program leaves it: no final line. Its own process id stands
+  // for one that ended (a process id taken again by this start).
+  const std::vector<std::string> running = Lines(dir / "state" / kRecordFileName);
+  ASSERT_EQ(running.size(), 1u);
+  std::optional<TDownloadRecord> first = ParseRecord(running[0]);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(first->Running);
+  std::string sideName = first->Run + ".running";
+  for (char& c : sideName)
+    if (c == '/' || c == ':') c = '-';
+  std::ofstream(dir / "state" / sideName) << "17\n";
+  TDownloadRecord other = *first;
+  other.Run = "elsewhere";
+  other.Pid = 1;  // init: always running
+  std::string error;
+  ASSERT_TRUE(file_access::AppendWhole(dir / "state" / kRecordFileName, RecordJson(other) + "\n", error)) << error;
+
+  const std::vector<std::string> said = MarkInterrupted(folder);
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("after 17 of 40 blocks"), std::string::npos) << said[0];
+  const auto lines = Lines(dir / "state" / kRecordFileName);
+  ASSERT_EQ(lines.size(), 3u);
+  const std::optional<TDownloadRecord> marked = ParseRecord(lines[2]);
+  ASSERT_TRUE(marked);
+  EXPECT_FALSE(marked->Running);
+  EXPECT_EQ(marked->Run, first->Run);
+  EXPECT_EQ(marked->Result, TDownloadResult::Failure);
+  EXPECT_EQ(marked->Failure.Cause, TFailureCause::Interrupted);
+  EXPECT_EQ(marked->BlocksAccepted, 17);
+  EXPECT_FALSE(fs::exists(dir / "state" / sideName));
+  EXPECT_TRUE(MarkInterrupted(folder).empty()) << "marked once";
 }
 
 // The pair the receiver is sent is the one the record names, whichever the
@@ -110,10 +178,13 @@ TEST_P(VersionWritten, IsThePairTheSelectorChose) {
   TDownloadRecorder recorder("/dev/ttyUSB0", (dir / "state").string());
   recorder.Reached(GetParam().mode, job);
   ASSERT_EQ(recorder.Finish(TDownloadResult::Success), "");
+  // The running line when the receiver answered, then the final one: both name it.
   const auto lines = Lines(dir / "state" / kRecordFileName);
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_NE(lines[0].find(std::string(",\"version_written\":") + GetParam().versionWritten + ","), std::string::npos)
-      << lines[0];
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("\"result\":\"running\""), std::string::npos) << lines[0];
+  for (const std::string& line : lines)
+    EXPECT_NE(line.find(std::string(",\"version_written\":") + GetParam().versionWritten + ","), std::string::npos)
+        << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(Selectors, VersionWritten,

@@ -113,13 +113,30 @@ INSTANTIATE_TEST_SUITE_P(
         EventRow{"MessageOfTwoLines", MessageEvent("Error: could not connect.\n/dev/ttyUSB0: busy"),
                  R"({"event":"message","text":"Error: could not connect.\u000a/dev/ttyUSB0: busy"})"},
         EventRow{"ResultStopped", ResultEvent(TDownloadResult::Stopped, std::nullopt, NoRecord()),
-                 R"({"event":"result","result":"stopped","failed_at":null,"record":null})"},
+                 R"({"event":"result","result":"stopped","failed_at":null,"record":null,"cause":null,"cause_stage":null,)"
+                 R"("cause_block":null,"last_heard":null,"cause_text":null,"record_error":null})"},
         EventRow{"ResultWithoutADownload", ResultEvent(std::nullopt, std::nullopt, NoRecord()),
-                 R"({"event":"result","result":"no-download","failed_at":null,"record":null})"},
+                 R"({"event":"result","result":"no-download","failed_at":null,"record":null,"cause":null,)"
+                 R"("cause_stage":null,"cause_block":null,"last_heard":null,"cause_text":null,"record_error":null})"},
         EventRow{"ResultFailureWithItsRecord",
                  ResultEvent(TDownloadResult::Failure, "  DownLoad Fail !!", SampleRecord()),
                  R"({"event":"result","result":"failure","failed_at":"  DownLoad Fail !!","record":)" +
-                     RecordJson(SampleRecord()) + "}"}),
+                     RecordJson(SampleRecord()) +
+                     R"(,"cause":null,"cause_stage":null,"cause_block":null,"last_heard":null,"cause_text":null,)"
+                     R"("record_error":null})"},
+        EventRow{"ResultWithItsCause",
+                 ResultEvent(TDownloadResult::Failure, "  DownLoad Fail !!", NoRecord(),
+                             TFailure{TFailureCause::Rejected, "DownLoad", 23, "3F3F", "the box rejected block 23"},
+                             "/state: Read-only file system"),
+                 R"({"event":"result","result":"failure","failed_at":"  DownLoad Fail !!","record":null,)"
+                 R"("cause":"rejected","cause_stage":"DownLoad","cause_block":23,"last_heard":"3F3F",)"
+                 R"("cause_text":"the box rejected block 23","record_error":"/state: Read-only file system"})"},
+        EventRow{"ResultWithoutADownloadHasItsReason",
+                 ResultEvent(std::nullopt, std::nullopt, NoRecord(),
+                             TFailure{TFailureCause::NoMode, "", std::nullopt, "", "no download mode was given"}),
+                 R"({"event":"result","result":"no-download","failed_at":null,"record":null,"cause":"no-mode",)"
+                 R"("cause_stage":null,"cause_block":null,"last_heard":null,"cause_text":"no download mode was given",)"
+                 R"("record_error":null})"}),
     RowName());
 
 struct RecordRow {
@@ -161,10 +178,37 @@ TDownloadRecord RecordWithTrace() {
   return r;
 }
 
+TDownloadRecord RunningRecord() {
+  TDownloadRecord r = SampleRecord();
+  r.Running = true;
+  r.FailedAt.reset();
+  r.Log.clear();
+  r.Run = "2026-12-08T04:57:01+01:00/4242//dev/ttyUSB0";
+  r.Pid = 4242;
+  return r;
+}
+
+TDownloadRecord InterruptedRecord() {
+  TDownloadRecord r = RunningRecord();
+  r.Running = false;
+  r.BlocksAccepted = 40;
+  r.Failure = {TFailureCause::Interrupted, "DownLoad", std::nullopt, "", "the program ended"};
+  return r;
+}
+
+TDownloadRecord RejectedRecord() {
+  TDownloadRecord r = SampleRecord();
+  r.Failure = {TFailureCause::Rejected, "DownLoad", 23, "3F3F3F", "the box rejected block 23 17 times"};
+  return r;
+}
+
 INSTANTIATE_TEST_SUITE_P(Records, RecordSchema,
                          ::testing::Values(RecordRow{"EveryFieldGiven", SampleRecord()},
                                            RecordRow{"FailureWithItsTrace", RecordWithTrace()},
-                                           RecordRow{"NullsWhereNothingCame", BareRecord()}),
+                                           RecordRow{"NullsWhereNothingCame", BareRecord()},
+                                           RecordRow{"RunningWithoutItsLogYet", RunningRecord()},
+                                           RecordRow{"InterruptedNamesItsRun", InterruptedRecord()},
+                                           RecordRow{"RejectedWithTheBlockAndWhatWasHeard", RejectedRecord()}),
                          RowName());
 
 // A station of before the schema grew: its progress told only the phase's

@@ -78,12 +78,14 @@ public:
 
   // The moments a record is made of, when a test gives it one.
   TDownloadRecorder* Recorder = nullptr;
+  TFailure Failure;  // as the last download ended
   std::uint32_t LongestWaitMs = 0;
   void Waiting(const char*, std::uint32_t silentMs) override { LongestWaitMs = std::max(LongestWaitMs, silentMs); }
   void Reached(std::uint8_t mode, const TDownloadJob& j) override {
     if (Recorder) Recorder->Reached(mode, j);
   }
-  void Ended(TDownloadResult result, const std::string& reason) override {
+  void Ended(TDownloadResult result, const std::string& reason, const TFailure& failure) override {
+    Failure = failure;
     if (Recorder) Recorder->Finish(result, reason);
   }
 };
@@ -308,7 +310,103 @@ TEST_F(Exchange, ABlockRejectedForEverIsSentSeventeenTimesInAll) {
   EXPECT_EQ(view.Log.back(), "  DownLoad Fail !!");
   EXPECT_EQ(view.Dialogs, std::vector<std::string>{"Software Upgrade Fail !!!"});
   EXPECT_EQ(ReceiverSummary(0).BlocksRejected, 17u);
+  EXPECT_EQ(view.Failure.Cause, TFailureCause::Rejected);
+  EXPECT_EQ(view.Failure.Block, 3);
+  EXPECT_FALSE(view.Failure.LastHeard.empty()) << "what the receiver answered instead";
+  EXPECT_EQ(view.Failure.Text.find("the box rejected block 3 17 times"), 0u) << view.Failure.Text;
 }
+
+// The same retry lines, but nothing came back at all: a box that stopped
+// answering, not a block it rejected.
+TEST_F(Exchange, ABlockNeverAnsweredIsNoReplyNotARejection) {
+  stbsim::Config cfg;
+  cfg.Fault.SilentAt = stbsim::Stage::Transferring;
+  cfg.Fault.SilentBlock = 2;
+  WithReceiver(cfg);
+  ASSERT_TRUE(RunDownload(2, JobFor(folder, std::vector<std::uint8_t>(4 * 1024, 0x5A))));
+  EXPECT_EQ(std::count(view.Log.begin(), view.Log.end(), "  retry : 2 block"), 17);
+  EXPECT_EQ(view.Log.back(), "  DownLoad Fail !!");
+  EXPECT_EQ(view.Failure.Cause, TFailureCause::NoReply);
+  EXPECT_EQ(view.Failure.Block, 2);
+  EXPECT_EQ(view.Failure.LastHeard, "");
+  EXPECT_EQ(view.Failure.Text.find("the box stopped answering at block 2: no reply for "), 0u) << view.Failure.Text;
+}
+
+TEST_F(Exchange, AMissingSequenceDigitIsTheSequencesFault) {
+  stbsim::Config cfg;
+  cfg.Fault.SequenceCheck = 1;
+  cfg.Fault.SequenceMissing = true;
+  WithReceiver(cfg);
+  ASSERT_TRUE(RunDownload(2, JobFor(folder, std::vector<std::uint8_t>(14 * 1024, 0x5A))));
+  EXPECT_EQ(view.Log.back(), "  DownLoad Fail !!");
+  EXPECT_EQ(view.Failure.Cause, TFailureCause::Sequence);
+  // The eleventh block's reply owes the first digit.
+  EXPECT_EQ(view.Failure.Block, 10);
+}
+
+// Wherever the far end hangs up once the receiver answered (the probe has
+// its own way), the log says the line was lost, once, at the stage the cause
+// names, and the cause is the lost line: on an unpaced and a paced line.
+struct LostRow {
+  const char* name;
+  bool paced;
+  stbsim::Stage stage;
+  std::uint32_t block;
+};
+
+void PrintTo(const LostRow& r, std::ostream* os) { *os << r.name; }
+
+class LineLostAnywhere : public Exchange, public ::testing::WithParamInterface<LostRow> {};
+
+TEST_P(LineLostAnywhere, IsSaidOnceWithItsCause) {
+  const LostRow& row = GetParam();
+  stbsim::Config cfg;
+  cfg.Paced = row.paced;
+  cfg.Fault.HangUpAt = row.stage;
+  cfg.Fault.HangUpBlock = row.block;
+  WithReceiver(cfg);
+  download.SetSilenceLimitMs(30000);
+  ASSERT_TRUE(RunDownload(2, JobFor(folder, std::vector<std::uint8_t>(12 * 1024 + 5, 0x3C))));
+  const std::string lostPrefix = "  ERROR:Serial Line Lost - ";
+  const auto lost = std::count_if(view.Log.begin(), view.Log.end(),
+                                  [&](const std::string& l) { return l.rfind(lostPrefix, 0) == 0; });
+  EXPECT_EQ(lost, 1) << ::testing::PrintToString(view.Log);
+  EXPECT_EQ(view.Failure.Cause, TFailureCause::LineLost) << view.Failure.Text;
+  EXPECT_NE(std::find(view.Log.begin(), view.Log.end(), lostPrefix + view.Failure.Stage + " !!"), view.Log.end())
+      << view.Failure.Stage << ": " << ::testing::PrintToString(view.Log);
+  if (row.stage == stbsim::Stage::Transferring) {
+    EXPECT_EQ(view.Failure.Block, int(row.block));
+    EXPECT_EQ(view.Failure.Text, "the line hung up at block " + std::to_string(row.block));
+  }
+}
+
+std::vector<LostRow> LostRows() {
+  const std::pair<const char*, stbsim::Stage> stages[] = {
+      {"SizeReply", stbsim::Stage::SizeReceived},   {"DownloadCrc", stbsim::Stage::DownloadCrc},
+      {"RamImage", stbsim::Stage::RamImage},         {"FlashWrite", stbsim::Stage::FlashWrite},
+      {"FlashImage", stbsim::Stage::FlashImage},     {"VersionUpdate", stbsim::Stage::VersionUpdate},
+      {"VersionTable", stbsim::Stage::VersionTable}};
+  static std::vector<std::string> names;
+  std::vector<LostRow> rows;
+  for (bool paced : {false, true}) {
+    const std::string line = paced ? "Paced" : "Unpaced";
+    // Block 10 owes a sequence digit with its reply; 12 is the last. The
+    // receiver takes block 0 for its size reply: SizeReply is that.
+    for (std::uint32_t block : {1u, 10u, 11u, 12u}) {
+      names.push_back("Block" + std::to_string(block) + line);
+      rows.push_back({nullptr, paced, stbsim::Stage::Transferring, block});
+    }
+    for (const auto& [name, stage] : stages) {
+      names.push_back(name + line);
+      rows.push_back({nullptr, paced, stage, 0});
+    }
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) rows[i].name = names[i].c_str();
+  return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, LineLostAnywhere, ::testing::ValuesIn(LostRows()),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // --- the verification stages -----------------------------------------------------------------------
 

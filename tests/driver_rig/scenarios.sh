@@ -188,7 +188,8 @@ sc_unplug_transfer() {
   check "no record" [ -f "$state/downloads.jsonl" ]
   check "the record is not one failure for $DEV" \
     grep -q "\"port\":\"$DEV\".*\"result\":\"failure\"" "$state/downloads.jsonl"
-  check "the record has $(wc -l <"$state/downloads.jsonl" 2>/dev/null) lines" [ "$(wc -l <"$state/downloads.jsonl" 2>/dev/null)" = 1 ]
+  # Its running line, then its final one.
+  check "the record has $(grep -vc '"result":"running"' "$state/downloads.jsonl" 2>/dev/null) final lines" [ "$(grep -vc '"result":"running"' "$state/downloads.jsonl" 2>/dev/null)" = 1 ]
   written=$(files_written | sed "s,^$state/,,")
   echo "$written" >"$S/written"
   check "written besides the record, its log and its trace: $(grep -v -e '^downloads.jsonl$' -e '^[^/]*\.log$' -e '^[^/]*\.trace\.txt$' <<<"$written" | tr '\n' ' ')" \
@@ -437,7 +438,7 @@ sc_bench_row_pulled() {
   check "the $DEV_UART row did not pass: $(grep "^$DEV_UART " "$S/rows")" grep -q "^$DEV_UART ok OK" "$S/rows"
   check "the $DEV_USB row did not fail: $(grep "^$DEV_USB " "$S/rows")" grep -q "^$DEV_USB failed " "$S/rows"
   check "the bench ended with $(cat "$S/bench.exit" 2>/dev/null), not 1" [ "$(cat "$S/bench.exit" 2>/dev/null)" = 1 ]
-  check "not one record of each" [ "$(grep -c '"result"' "$S/home/state/stb-downloader/downloads.jsonl" 2>/dev/null)" = 2 ]
+  check "not one record of each" [ "$(grep -v '"result":"running"' "$S/home/state/stb-downloader/downloads.jsonl" 2>/dev/null | grep -c '"result"')" = 2 ]
   note "rows: $(tr '\n' '|' <"$S/rows" 2>/dev/null)"
   replug || check "could not plug $DEV back" false
   RX_LANE=uart receiver_stop

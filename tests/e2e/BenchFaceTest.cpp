@@ -79,8 +79,7 @@ TEST(BenchFace, ThreeBoxesEachWithItsOwnEnd) {
 
   // One record line per box, written by its own station.
   std::map<std::string, std::string> results;
-  std::ifstream records(bench.RecordDir() / "downloads.jsonl");
-  for (std::string line; std::getline(records, line);) {
+  for (const std::string& line : FinalRecords(bench.RecordDir() / "downloads.jsonl")) {
     const QJsonObject r = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
     results[r["port"].toString().toStdString()] = r["result"].toString().toStdString();
   }
@@ -189,9 +188,8 @@ TEST(BenchFace, OnlyTheTickedPortIsFlashedAndRemembered) {
   EXPECT_EQ(greyed, 1) << "the row left unticked is not drawn greyed as not in use";
   EXPECT_EQ(window.Totals->text().toStdString(), "Passed 1   Failed 0   Boxes 1");
   EXPECT_EQ(window.ExitStatus(), 0);
-  std::ifstream records(bench.RecordDir() / "downloads.jsonl");
   std::vector<std::string> ports;
-  for (std::string line; std::getline(records, line);)
+  for (const std::string& line : FinalRecords(bench.RecordDir() / "downloads.jsonl"))
     ports.push_back(QJsonDocument::fromJson(QByteArray::fromStdString(line)).object()["port"].toString().toStdString());
   EXPECT_EQ(ports, std::vector<std::string>{rx.ConsolePath()});
   EXPECT_EQ(UserBenchPortMemory()->Remembered(), std::vector<std::string>{rx.ConsolePath()});

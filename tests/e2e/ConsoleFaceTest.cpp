@@ -114,7 +114,7 @@ struct ConsoleRow {
   void (*fault)(stbsim::Config&);
   int exitStatus;
   const char* result;   // the result event's, or the record's
-  const char* lastLog;  // the last log line
+  const char* lastLog;  // the last log line: what happened, when it did not succeed
 };
 
 void PrintTo(const ConsoleRow& r, std::ostream* os) { *os << r.name; }
@@ -175,7 +175,7 @@ TEST_P(ConsoleFace, RunsOneDownloadFromAScript) {
     EXPECT_EQ(result["result"].toString().toStdString(), row.result);
     if (row.exitStatus == 0) ExpectEveryStepAndAPaceTheLineCarries(events);
   }
-  const auto records = FileLines(bench.RecordDir() / "downloads.jsonl");
+  const auto records = FinalRecords(bench.RecordDir() / "downloads.jsonl");
   if (row.exitStatus == 2) {
     EXPECT_TRUE(records.empty());
     return;
@@ -201,10 +201,11 @@ INSTANTIATE_TEST_SUITE_P(
         ConsoleRow{"JsonSuccessOnAPacedLine", "W4n!Rk\n", {"--json"}, [](stbsim::Config& c) { c.Paced = true; }, 0,
                    "success", "Please Turn Off and On the STB set !!!"},
         ConsoleRow{"JsonFlashWriteFailure", "W4n!Rk\n", {"--json"}, [](stbsim::Config& c) { c.Fault.FlashByteAt = 1; },
-                   1, "failure", "  Flash Write Error !!"},
+                   1, "failure", "  What happened: the box reported a flash write error at mark 2 of 6"},
         ConsoleRow{"JsonAddressMismatchStopsUnlessTold", "W4n!Rk\n", {"--json"},
                    [](stbsim::Config& c) { c.Id.DownloadAddress = 0x80020000; }, 1, "stopped",
-                   "  Warning !!!. Download Address MisMatch... !!!"},
+                   "  What happened: the box's download address 0x80020000 is not the description's: stopped at the "
+                   "question"},
         ConsoleRow{"AddressMismatchGoesOnWhenTold", "W4n!Rk\n", {"--address-mismatch", "continue"},
                    [](stbsim::Config& c) { c.Id.DownloadAddress = 0x80020000; }, 0, "success",
                    "Please Turn Off and On the STB set !!!"},
@@ -219,6 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct SignalRow {
   const char* name;
   int signal;
+  const char* said;  // how the signal is named
 };
 
 void PrintTo(const SignalRow& r, std::ostream* os) { *os << r.name; }
@@ -242,11 +244,17 @@ TEST_P(ConsoleFaceStopped, BeforeTheTransferEndsWithoutADownload) {
   const auto out = FileLines(bench.Dir() / "stdout.txt");
   ASSERT_FALSE(out.empty());
   EXPECT_EQ(out.back().rfind("{\"event\":\"result\",\"result\":\"no-download\",", 0), 0u) << out.back();
+  // Said in a word, and given as the cause.
+  EXPECT_TRUE(Contains(out, std::string("{\"event\":\"log\",\"text\":\"  What happened: stopped before a box answered: ") +
+                                GetParam().said + "\"}"))
+      << ::testing::PrintToString(out);
+  EXPECT_NE(out.back().find("\"cause\":\"no-receiver\""), std::string::npos) << out.back();
   EXPECT_TRUE(FileLines(bench.RecordDir() / "downloads.jsonl").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, ConsoleFaceStopped,
-                         ::testing::Values(SignalRow{"Interrupt", SIGINT}, SignalRow{"Terminate", SIGTERM}),
+                         ::testing::Values(SignalRow{"Interrupt", SIGINT, "interrupted (Ctrl-C)"},
+                                           SignalRow{"Terminate", SIGTERM, "terminated (SIGTERM)"}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 // The device goes away while it probes (an adapter pulled out; here the pty's
@@ -282,7 +290,7 @@ std::string ReadAll(const fs::path& path) {
 }
 
 QJsonObject OnlyRecord(const Workbench& bench) {
-  const auto records = FileLines(bench.RecordDir() / "downloads.jsonl");
+  const auto records = FinalRecords(bench.RecordDir() / "downloads.jsonl");
   return records.size() == 1 ? QJsonDocument::fromJson(QByteArray::fromStdString(records[0])).object()
                              : QJsonObject();
 }
@@ -512,5 +520,142 @@ TEST(ConsoleTraceUnwritable, IsSaidOnceAndTheDownloadGoesOn) {
   EXPECT_EQ(said, 1) << ::testing::PrintToString(out);
   EXPECT_EQ(out.back(), "Please Turn Off and On the STB set !!!");
 }
+
+// --- what happened, and nothing lost ---------------------------------------------------------
+
+QJsonObject Json(const std::string& line) { return QJsonDocument::fromJson(QByteArray::fromStdString(line)).object(); }
+
+// Waits for the receiver to have taken `blocks`; false after timeoutMs.
+bool AwaitBlocks(stbsim::Receiver& rx, std::uint32_t blocks, int timeoutMs) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (rx.GetSummary().BlocksAccepted < blocks)
+    if (std::chrono::steady_clock::now() > until) return false;
+    else std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return true;
+}
+
+// A station killed mid-transfer leaves its running line and the side file
+// counting its blocks; the next start of the program, whatever it then
+// does, closes that download in the record as interrupted.
+TEST(ConsoleFaceKilled, TheNextStartRecordsTheDownloadAsInterrupted) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 120 * 1024);
+  stbsim::Config cfg;
+  cfg.Paced = true;
+  stbsim::Receiver rx(cfg);
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  const pid_t pid = SpawnConsole(bench.Dir(), "W4n!Rk\n", {"--json", "--port", rx.ConsolePath()});
+  ASSERT_GT(pid, 0);
+  // The side file has counted once blocks went out for more than a second.
+  const fs::path records = bench.RecordDir() / "downloads.jsonl";
+  const auto sideFile = [&] {
+    for (const auto& e : fs::directory_iterator(bench.RecordDir()))
+      if (e.path().extension() == ".running") return e.path();
+    return fs::path();
+  };
+  ASSERT_TRUE(AwaitBlocks(rx, 15, 60000));
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (sideFile().empty() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_FALSE(sideFile().empty()) << "no side file counting the blocks";
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_EQ(AwaitExit(pid, 60000), -3);
+  const auto before = FileLines(records);
+  ASSERT_EQ(before.size(), 1u);
+  EXPECT_EQ(Json(before[0])["result"], "running");
+
+  // The next start: a wrong word, no download of its own.
+  rx.Stop();
+  PtyPair line;
+  EXPECT_EQ(RunConsole(bench.Dir(), "nothing\n", {"--port", line.NearPath()}, 60000), 2);
+  const auto after = FileLines(records);
+  ASSERT_EQ(after.size(), 2u);
+  const QJsonObject marked = Json(after[1]);
+  EXPECT_EQ(marked["result"], "failure");
+  EXPECT_EQ(marked["cause"], "interrupted");
+  EXPECT_EQ(marked["run"], Json(before[0])["run"]);
+  EXPECT_GE(marked["blocks_accepted"].toInt(), 1);
+  EXPECT_LE(marked["blocks_accepted"].toInt(), int(rx.GetSummary().BlocksAccepted));
+  EXPECT_TRUE(sideFile().empty()) << "the side file is gone with its download";
+  const auto out = FileLines(bench.Dir() / "stdout.txt");
+  EXPECT_TRUE(std::any_of(out.begin(), out.end(), [](const std::string& l) {
+    return l.rfind("  An earlier download did not end", 0) == 0;
+  })) << ::testing::PrintToString(out);
+
+  // Marked once: a third start leaves the record as it is.
+  EXPECT_EQ(RunConsole(bench.Dir(), "nothing\n", {"--port", line.NearPath()}, 60000), 2);
+  EXPECT_EQ(FileLines(records).size(), 2u);
+}
+
+// A state folder that cannot be written: the download goes on, and the
+// record that could not be kept is said on standard error and in the result.
+TEST(ConsoleFaceUnwritableState, IsSaidOnStandardErrorAndInTheResult) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 8 * 1024);
+  fs::create_directories(bench.Dir() / "state");
+  std::ofstream(bench.Dir() / "state" / "stb-downloader") << "a file where the folder should be";
+  stbsim::Receiver rx(stbsim::Config{});
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  EXPECT_EQ(RunConsole(bench.Dir(), "W4n!Rk\n", {"--json", "--port", rx.ConsolePath()}, 90000), 0);
+  const auto err = FileLines(bench.Dir() / "stderr.txt");
+  EXPECT_TRUE(std::any_of(err.begin(), err.end(), [](const std::string& l) {
+    return l.rfind("stb-downloader: Download record not saved: ", 0) == 0;
+  })) << ::testing::PrintToString(err);
+  const auto out = FileLines(bench.Dir() / "stdout.txt");
+  ASSERT_FALSE(out.empty());
+  const QJsonObject result = Json(out.back());
+  EXPECT_EQ(result["result"], "success");
+  EXPECT_NE(result["record_error"].toString().toStdString().find("Not a directory"), std::string::npos)
+      << out.back();
+}
+
+// Ctrl-C or SIGTERM while blocks go out: the stop's line names the signal,
+// and the result and the record say the download was stopped.
+struct NamedSignalRow {
+  const char* name;
+  int signal;
+  const char* line;
+};
+
+void PrintTo(const NamedSignalRow& r, std::ostream* os) { *os << r.name; }
+
+class ConsoleFaceSignalled : public ::testing::TestWithParam<NamedSignalRow> {};
+
+TEST_P(ConsoleFaceSignalled, MidTransferTheStopNamesTheSignal) {
+  Workbench bench;
+  bench.WriteJob(2, JobFile{});
+  bench.WriteImage("image.bin", 120 * 1024);
+  stbsim::Config cfg;
+  cfg.Paced = true;
+  stbsim::Receiver rx(cfg);
+  std::string error;
+  ASSERT_TRUE(rx.OpenPty(&error)) << error;
+  rx.Start();
+  const pid_t pid = SpawnConsole(bench.Dir(), "W4n!Rk\n", {"--json", "--port", rx.ConsolePath()});
+  ASSERT_GT(pid, 0);
+  ASSERT_TRUE(AwaitBlocks(rx, 5, 60000));
+  ASSERT_EQ(kill(pid, GetParam().signal), 0);
+  EXPECT_EQ(AwaitExit(pid, 60000), 1);
+  const auto out = FileLines(bench.Dir() / "stdout.txt");
+  EXPECT_TRUE(Contains(out, "{\"event\":\"log\",\"text\":" + std::string(GetParam().line) + "}"))
+      << ::testing::PrintToString(out);
+  ASSERT_FALSE(out.empty());
+  const QJsonObject result = Json(out.back());
+  EXPECT_EQ(result["result"], "stopped");
+  EXPECT_EQ(result["cause"], "stopped");
+  EXPECT_EQ(result["record"].toObject()["cause"], "stopped");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, ConsoleFaceSignalled,
+    ::testing::Values(NamedSignalRow{"Interrupt", SIGINT, "\"  DownLoad stopped: interrupted (Ctrl-C) !!\""},
+                      NamedSignalRow{"Terminate", SIGTERM, "\"  DownLoad stopped: terminated (SIGTERM) !!\""}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -106,6 +106,19 @@ struct HandshakeFailure {
   std::string message;
 };
 
+// The log without its last line, which says what happened in the cause's
+// plain words, once a failure has a cause.
+std::vector<std::string> ExchangeLines(Session& s) {
+  std::vector<std::string> log = s.Log();
+  const TFailure& failure = s.Form().State().Failure;
+  EXPECT_NE(failure.Cause, TFailureCause::None);
+  EXPECT_FALSE(log.empty());
+  if (log.empty()) return log;
+  EXPECT_EQ(log.back(), kCauseLinePrefix + failure.Text);
+  log.pop_back();
+  return log;
+}
+
 class HandshakeFails : public ::testing::TestWithParam<HandshakeFailure> {};
 
 TEST_P(HandshakeFails, LogsMessagesClosesAndSendsNothingMore) {
@@ -118,7 +131,7 @@ TEST_P(HandshakeFails, LogsMessagesClosesAndSendsNothingMore) {
   Session& s = run.S;
   run.Start();
   ASSERT_TRUE(s.RunUntilClosed(15000)) << ::testing::PrintToString(s.Log());
-  const auto log = s.Log();
+  const auto log = ExchangeLines(s);
   ASSERT_GE(log.size(), c.logTail.size());
   EXPECT_EQ(std::vector<std::string>(log.end() - std::ptrdiff_t(c.logTail.size()), log.end()), c.logTail);
   ASSERT_EQ(s.Dialogs.size(), 1u);
@@ -203,7 +216,10 @@ TEST(AddressMismatch, WindowClosedWhileAskedSendsNothingMore) {
   s.CloseAtQuestion = true;
   run.Start();
   ASSERT_TRUE(s.RunUntilClosed(20000));
-  EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
+  // The window's own line, then what happened in a word.
+  ASSERT_GE(s.Log().size(), 2u);
+  EXPECT_EQ(s.Log()[s.Log().size() - 2], "  DownLoad stopped: the window was closed !!");
+  EXPECT_EQ(s.Log().back(), "  What happened: the download was stopped: the window was closed");
   EXPECT_EQ(s.Dialogs.size(), 2u);
   s.Rx().WaitFinished(300);
   const auto sum = s.Rx().GetSummary();
@@ -288,7 +304,7 @@ TEST_P(TransferFails, EndsWithTheFailureLinesAndTheFailMessage) {
   s.SilenceLimitMs = 1500;
   run.Start();
   ASSERT_TRUE(s.RunUntilClosed(30000)) << ::testing::PrintToString(s.Log());
-  const auto log = s.Log();
+  const auto log = ExchangeLines(s);
   ASSERT_GE(log.size(), c.logTail.size());
   EXPECT_EQ(std::vector<std::string>(log.end() - std::ptrdiff_t(c.logTail.size()), log.end()), c.logTail);
   ASSERT_FALSE(s.Dialogs.empty());
@@ -442,9 +458,11 @@ TEST(ImageFile, RewrittenInPlaceAfterBlockTenFailsBeforeTheTotalChecksum) {
   ASSERT_TRUE(s.RunUntilClosed(20000)) << ::testing::PrintToString(s.Log());
   ASSERT_TRUE(rewritten);
   const auto log = s.Log();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
-            (std::vector<std::string>{"  Image file has changed since it was read !!", "  DownLoad Fail !!"}));
+  ASSERT_GE(log.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+            (std::vector<std::string>{"  Image file has changed since it was read !!", "  DownLoad Fail !!",
+                                      "  What happened: the image file changed since its description was read (block 12)"}));
+  EXPECT_EQ(s.Form().State().Failure.Cause, TFailureCause::Image);
   EXPECT_EQ(s.Dialogs, std::vector<std::string>{"Software Upgrade Fail !!!"});
   ExpectCleanFailure(s);
   const auto sum = s.Rx().GetSummary();
@@ -501,7 +519,10 @@ TEST_P(Closing, DuringTheTransferAsksFirst) {
   ASSERT_FALSE(s.Dialogs.empty());
   EXPECT_EQ(s.Dialogs.front(), kStopQuestion);
   if (GetParam().stop) {
-    EXPECT_EQ(s.Log().back(), "  DownLoad stopped: the window was closed !!");
+    ASSERT_GE(s.Log().size(), 2u);
+    EXPECT_EQ(s.Log()[s.Log().size() - 2], "  DownLoad stopped: the window was closed !!");
+    EXPECT_EQ(s.Log().back(), "  What happened: the download was stopped: the window was closed");
+    EXPECT_EQ(s.Form().State().Failure.Cause, TFailureCause::Stopped);
     EXPECT_EQ(s.Dialogs.size(), 1u);
     EXPECT_LT(s.Rx().GetSummary().BlocksAccepted, 100u);
     EXPECT_EQ(s.Form().DownloadResult(), TDownloadResult::Stopped);

@@ -229,6 +229,12 @@ bool Contains(const std::vector<std::string>& lines, const std::string& line) {
   return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
+std::vector<std::string> FinalRecords(const std::filesystem::path& path) {
+  std::vector<std::string> lines = FileLines(path);
+  std::erase_if(lines, [](const std::string& l) { return l.find("\"result\":\"running\"") != std::string::npos; });
+  return lines;
+}
+
 std::vector<std::string> FileLines(const std::filesystem::path& path) {
   std::ifstream in(path);
   std::vector<std::string> out;

@@ -187,4 +187,7 @@ int DescriptorsOn(const std::string& path);
 std::vector<std::uint8_t> Padded(std::vector<std::uint8_t> image);
 // A text file's lines, without their ends; none when it cannot be read.
 std::vector<std::string> FileLines(const std::filesystem::path& path);
+// The record's final lines: each download's "running" line, written when the
+// receiver answered, left out.
+std::vector<std::string> FinalRecords(const std::filesystem::path& path);
 bool Contains(const std::vector<std::string>& lines, const std::string& line);

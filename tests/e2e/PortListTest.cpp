@@ -82,7 +82,7 @@ TEST(PortList, APortThatDidNotOpenAtStartIsChosenFromTheListAndFlashesTheBox) {
 
   w.S().Type(kKeywords[w.Run.Mode]);
   EXPECT_TRUE(w.Finished());
-  const auto records = FileLines(w.Run.Bench.RecordDir() / "downloads.jsonl");
+  const auto records = FinalRecords(w.Run.Bench.RecordDir() / "downloads.jsonl");
   ASSERT_EQ(records.size(), 1u);
   EXPECT_TRUE(Has(records[0], "\"port\":\"" + w.ReceiverPort + "\"")) << records[0];
 }

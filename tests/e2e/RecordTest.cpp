@@ -45,11 +45,20 @@ TEST_P(Record, OneLineWithTheImageAndTheReceiverAndTheExitStatus) {
   ASSERT_TRUE(s.RunUntilClosed(30000)) << ::testing::PrintToString(s.Log());
   EXPECT_EQ(ExitStatus(s.Form().DownloadResult()), c.exitStatus);
 
-  const auto lines = FileLines(bench.RecordDir() / "downloads.jsonl");
+  // The running line when the receiver answered, then the final one of the same run.
+  const auto all = FileLines(bench.RecordDir() / "downloads.jsonl");
+  ASSERT_EQ(all.size(), 2u);
+  const QJsonObject running = QJsonDocument::fromJson(QByteArray::fromStdString(all[0])).object();
+  EXPECT_EQ(running["result"].toString(), "running");
+  EXPECT_TRUE(running["log"].isNull());
+  const auto lines = FinalRecords(bench.RecordDir() / "downloads.jsonl");
   ASSERT_EQ(lines.size(), 1u);
   QJsonParseError error{};
   const QJsonObject r = QJsonDocument::fromJson(QByteArray::fromStdString(lines[0]), &error).object();
   ASSERT_EQ(error.error, QJsonParseError::NoError) << lines[0];
+  EXPECT_EQ(r["run"], running["run"]);
+  EXPECT_EQ(r["cause"].toString(), c.failedAt ? "flash" : "");
+  EXPECT_EQ(r["cause_text"].isNull(), c.failedAt == nullptr);
 
   EXPECT_EQ(r["result"].toString(), c.result);
   if (c.failedAt)
@@ -120,6 +129,7 @@ TEST(RecordFolder, UnwritableFolderLeavesTheDownloadAlone) {
                           [](const std::string& l) { return l.rfind("  Download record not saved: ", 0) == 0; }),
             1);
   EXPECT_EQ(ExitStatus(s.Form().DownloadResult()), 0);
+  EXPECT_NE(s.Form().State().RecordError.find("Not a directory"), std::string::npos) << s.Form().State().RecordError;
 }
 
 }  // namespace

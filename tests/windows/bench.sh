@@ -151,7 +151,8 @@ one_box_ended() {
 record_lines() {
   local record
   record=$(ls "$WINEPREFIX"/drive_c/users/*/AppData/Local/stb-downloader/downloads.jsonl 2>/dev/null | head -n1)
-  [[ -n $record ]] && cat "$record"
+  # A download's running line is followed by its final one: the final ones count.
+  [[ -n $record ]] && grep -v '"result":"running"' "$record"
   return 0
 }
 
