@@ -130,7 +130,7 @@ TEST_P(TerminalPrograms, FlashTheBoxFromAScript) {
     EXPECT_EQ(out.back(), "Please Turn Off and On the STB set !!!");
   ASSERT_TRUE(rx.WaitFinished(5000));
   EXPECT_EQ(rx.Flash(), Padded(image));
-  EXPECT_EQ(FileLines(bench.RecordDir() / "downloads.jsonl").size(), 1u);
+  EXPECT_EQ(FinalRecords(bench.RecordDir() / "downloads.jsonl").size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

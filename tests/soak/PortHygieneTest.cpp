@@ -79,7 +79,10 @@ INSTANTIATE_TEST_SUITE_P(
                  });
                  watch.start(20);
                  rig.RunUntilClosed(20000);
-                 EXPECT_EQ(rig.Log().back(), "  DownLoad stopped: the window was closed !!");
+                 const auto& log = rig.Log();
+                 ASSERT_GE(log.size(), 2u);
+                 EXPECT_EQ(log[log.size() - 2], "  DownLoad stopped: the window was closed !!");
+                 EXPECT_EQ(log.back(), "  What happened: the download was stopped: the window was closed");
                },
                nullptr}),
     RowName());
