@@ -55,6 +55,8 @@ int main(int argc, char** argv) {
   bench.show();
   QApplication::exec();
   // What the bench did, for the terminal it was started from, as the Windows bench tells its console.
-  std::cout << bench.Bench().TotalsText() << '\n' << std::flush;
+  std::cout << bench.Bench().TotalsText() << '\n';
+  if (const std::string causes = bench.Bench().CauseTotalsText(); !causes.empty()) std::cout << causes << '\n';
+  std::cout << std::flush;
   return bench.ExitStatus();
 }

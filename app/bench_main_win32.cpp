@@ -31,6 +31,7 @@ int RunBench(const TBenchOptions& options, std::string& totals) {
     ::DispatchMessageA(&msg);
   }
   totals = bench.Bench().TotalsText();
+  if (const std::string causes = bench.Bench().CauseTotalsText(); !causes.empty()) totals += "\n" + causes;
   return bench.Bench().ExitStatus();
 }
 

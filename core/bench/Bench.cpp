@@ -1,7 +1,11 @@
 #include "Bench.h"
 
+#include <algorithm>
 #include <cctype>
 #include <exception>
+#include <map>
+#include <utility>
+#include <vector>
 
 #include "CounterText.h"
 #include "DescriptionFile.h"
@@ -277,6 +281,19 @@ int TBench::Failed() const {
 
 std::string TBench::TotalsText() const {
   return Format("Passed %d   Failed %d   Boxes %d", Passed(), Failed(), Passed() + Failed());
+}
+
+std::string TBench::CauseTotalsText() const {
+  std::map<TFailureCause, int> counts;
+  for (const auto& row : FRows)
+    for (const auto& [cause, n] : row->Model.FailedBy()) counts[cause] += n;
+  std::vector<std::pair<std::string, int>> named;
+  for (const auto& [cause, n] : counts) named.emplace_back(cause == TFailureCause::None ? "other" : CauseName(cause), n);
+  if (named.empty()) return {};
+  std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.second > b.second; });
+  std::string text = "Failed by cause:";
+  for (const auto& [name, n] : named) text += (text.back() == ':' ? " " : "   ") + name + " " + std::to_string(n);
+  return text;
 }
 
 int TBench::StationFailures() const {

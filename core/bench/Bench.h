@@ -133,6 +133,9 @@ public:
   int Failed() const;
   // "Passed 3   Failed 1   Boxes 4"
   std::string TotalsText() const;
+  // "Failed by cause: no-reply 2   rejected 1" over every row, the most
+  // frequent first; empty while no box failed.
+  std::string CauseTotalsText() const;
   // Stations that failed before reaching a box, every row's together.
   int StationFailures() const;
   // 0 every box passed and every station reached its port; 1 a box failed,

@@ -41,6 +41,7 @@ void TBenchRow::StationStarted(double) {
   FStopAsked = false;
   FSending = false;
   FLastMessage.clear();
+  FCause = TFailureCause::None;
   FStage = FResult == TRowResult::None ? kWaitingForBox : kWaitingForNextBox;
   ++FVersion;
 }
@@ -102,6 +103,7 @@ void TBenchRow::Take(const TEvent& e, double nowS) {
 // How the box ended, as its station said.
 void TBenchRow::TakeResult(const TEvent& e, double nowS) {
   FResultSaid = true;
+  FCause = e.Failure.Cause;
   if (!e.Result) {
     End(TRowResult::Failed, FLastMessage.empty() ? "no download" : FLastMessage, nowS);
   } else if (*e.Result == TDownloadResult::Success) {
@@ -127,10 +129,12 @@ void TBenchRow::End(TRowResult result, std::string text, double nowS) {
     return;
   }
   FBoxEndS = nowS;
-  if (result == TRowResult::Success)
+  if (result == TRowResult::Success) {
     ++FPassed;
-  else
+  } else {
     ++FFailed;
+    ++FFailedBy[FCause];
+  }
 }
 
 void TBenchRow::StationEnded(int exitStatus, bool signalled, const std::string& lastError, double nowS) {

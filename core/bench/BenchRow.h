@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -55,6 +56,9 @@ public:
   // would not open, the station could not start or crashed, the
   // description was refused. A station the bench stopped is not counted.
   int StationFailures() const { return FStationFailures; }
+  // The boxes that failed, by the cause their station gave (None where it
+  // gave none: a crash, an older station).
+  const std::map<TFailureCause, int>& FailedBy() const { return FFailedBy; }
   // Bumped on every change the window has to draw.
   std::uint64_t Version() const { return FVersion; }
 
@@ -79,6 +83,8 @@ private:
   bool FResultSaid = false;
   bool FStopAsked = false;
   int FPassed = 0, FFailed = 0, FStationFailures = 0;
+  TFailureCause FCause = TFailureCause::None;
+  std::map<TFailureCause, int> FFailedBy;
   std::uint64_t FVersion = 0;
 };
 

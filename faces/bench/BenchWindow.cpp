@@ -205,6 +205,8 @@ void TBenchWindow::Draw() {
     for (QLabel* line : {Header, ImageLine, DigestLine}) Colour(line, Qt::red);
   for (std::size_t i = 0; i < FCells.size(); ++i) DrawRow(FCells[i], FBench.RowText(i));
   SetText(Totals, FBench.TotalsText());
+  if (const QString causes = QString::fromStdString(FBench.CauseTotalsText()); Totals->toolTip() != causes)
+    Totals->setToolTip(causes);
 }
 
 void TBenchWindow::DrawRow(TRowCells& cells, const TBenchRowText& row) {

@@ -127,6 +127,38 @@ INSTANTIATE_TEST_SUITE_P(
                "Error: could not connect.  Check COM port settings /dev/ttyUSB0: busy"}),
     RowName());
 
+TEvent FailedWith(TFailureCause cause) {
+  TFailure failure;
+  failure.Cause = cause;
+  return ResultEvent(TDownloadResult::Failure, "  DownLoad Fail !!", std::nullopt, failure);
+}
+
+// Boxes one after another on a port: each failure counts once, under the
+// cause its own station gave, and a crash under none.
+TEST(BenchRow, CountsEachFailedBoxUnderItsCause) {
+  TBenchRow row("/dev/ttyUSB0");
+  double t = 0;
+  TRunState checking;
+  checking.Step = 1;
+  checking.StepLine = "1. Check Machine";
+  auto box = [&](const std::optional<TEvent>& result) {
+    row.StationStarted(t += 1);
+    row.Take(StepEvent(checking), t += 1);
+    if (result) row.Take(*result, t += 1);
+    row.StationEnded(result ? 1 : 9, !result, "", t += 1);
+  };
+  box(FailedWith(TFailureCause::NoReply));
+  box(FailedWith(TFailureCause::Rejected));
+  box(std::nullopt);
+  box(ResultEvent(TDownloadResult::Success, std::nullopt, std::nullopt));
+  box(FailedWith(TFailureCause::NoReply));
+  const std::map<TFailureCause, int> want{
+      {TFailureCause::None, 1}, {TFailureCause::NoReply, 2}, {TFailureCause::Rejected, 1}};
+  EXPECT_EQ(row.FailedBy(), want);
+  EXPECT_EQ(row.Failed(), 4);
+  EXPECT_EQ(row.Passed(), 1);
+}
+
 struct StationEnd {
   const char* name;
   int status;

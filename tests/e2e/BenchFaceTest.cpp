@@ -76,6 +76,7 @@ TEST(BenchFace, ThreeBoxesEachWithItsOwnEnd) {
   EXPECT_EQ(window.Passed(), 1);
   EXPECT_EQ(window.Failed(), 2);
   EXPECT_EQ(window.ExitStatus(), 1);
+  EXPECT_EQ(window.Totals->toolTip().toStdString(), "Failed by cause: line-lost 1   flash 1");
 
   // One record line per box, written by its own station.
   std::map<std::string, std::string> results;
