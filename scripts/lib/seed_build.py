@@ -117,8 +117,14 @@ def object_sources(build_dir):
                 base = build_dir
             else:
                 continue
+            # Ninja compiles in the build folder; make in the folder of the target's CMakeLists
+            # (the part before CMakeFiles/), and a compiler under ccache with a base folder names the
+            # sources relative to where it ran. A relative path is taken from both places.
+            bases = {base}
+            if "/CMakeFiles/" in path:
+                bases.add(path.rsplit("/CMakeFiles/", 1)[0])
             for target, inputs in rules.items():
-                here = [os.path.normpath(os.path.join(base, p)) for p in inputs]
+                here = [os.path.normpath(os.path.join(b, p)) for p in inputs for b in bases if not os.path.isabs(p) or b == base]
                 found.setdefault(os.path.normpath(os.path.join(base, target)), []).extend(here)
     return found
 

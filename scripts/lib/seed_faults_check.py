@@ -124,13 +124,15 @@ def check_dependency_files(problems):
     with tempfile.TemporaryDirectory() as top:
         os.makedirs(os.path.join(top, "core/run"))
         os.makedirs(os.path.join(top, "ninja"))
-        os.makedirs(os.path.join(top, "make/core"))
+        os.makedirs(os.path.join(top, "make/core/CMakeFiles/core.dir/run"))
         recs = [("path", os.path.join(top, "core/run/WireTrace.cpp") if r == ("path", name) else r[1]) if r[0] == "path" else r for r in records]
         recs = [("path", r) if isinstance(r, str) else r for r in recs]
         with open(os.path.join(top, "ninja/.ninja_deps"), "wb") as f:
             f.write(ninja_log(recs))
-        with open(os.path.join(top, "make/core/x.cpp.o.d"), "w") as f:
-            f.write(f"x.cpp.o: {top}/core/run/A.cpp \\\n {top}/core/run/A.h\n")
+        # Under ccache with a base folder, make's compiler names the source from where it ran: the
+        # folder of the target's CMakeLists in the build folder (make/core here).
+        with open(os.path.join(top, "make/core/CMakeFiles/core.dir/run/x.cpp.o.d"), "w") as f:
+            f.write(f"core/CMakeFiles/core.dir/run/x.cpp.o: ../../core/run/A.cpp \\\n {top}/core/run/A.h\n")
         got = sb.compiled_sources(os.path.join(top, "ninja"), ["core/run/WireTrace.cpp", "core/run/B.cpp"], top)
         if got != {"core/run/WireTrace.cpp"}:
             problems.append(f"compiled sources (ninja): {got}")
