@@ -180,9 +180,10 @@ def end_running():
         end_group(proc)
 
 
-def run_test(test, timeout, extra_env=None, log=None):
+def run_test(test, timeout, extra_env=None, log=None, note=None):
     """('pass' | 'fail' | 'timeout', seconds). The test runs in a process group of its own, ended
-    with it on a time-out."""
+    with it on a time-out; its id is written to `note` while it runs, for whoever must end it if
+    this process dies."""
     env = dict(os.environ)
     env.update(test["env"])
     env.update(extra_env or {})
@@ -194,6 +195,9 @@ def run_test(test, timeout, extra_env=None, log=None):
             stderr=subprocess.STDOUT, start_new_session=True,
         )
         RUNNING.add(proc)
+        if note:
+            with open(note, "w") as f:
+                f.write(str(proc.pid))
         try:
             code = proc.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -204,6 +208,8 @@ def run_test(test, timeout, extra_env=None, log=None):
             raise
         finally:
             RUNNING.discard(proc)
+            if note and os.path.exists(note):
+                os.unlink(note)
     finally:
         if log:
             out.close()
@@ -255,7 +261,7 @@ def load_map(cov_dir, commit):
 
 def gcno_files(cov_dir):
     out = []
-    for root, _, files in os.walk(cov_dir):
+    for root, _, files in os.walk(os.path.abspath(cov_dir)):
         out.extend(os.path.join(root, n) for n in files if n.endswith(".gcno"))
     return out
 
@@ -290,8 +296,10 @@ def _gcov_lines(slot_dir, top, wanted_prefixes):
             doc = doc.strip()
             if not doc.startswith("{"):
                 continue
-            for f in json.loads(doc).get("files", []):
-                rel = os.path.relpath(os.path.normpath(os.path.join(top, f["file"])), top)
+            doc = json.loads(doc)
+            cwd = doc.get("current_working_directory", top)
+            for f in doc.get("files", []):
+                rel = os.path.relpath(os.path.normpath(os.path.join(cwd, f["file"])), top)
                 if not rel.startswith(wanted_prefixes):
                     continue
                 here = lines.setdefault(rel, {})
@@ -371,20 +379,46 @@ def build_map(cov_dir, commit, top, product_paths, state, jobs=2, say=print):
 # The choice of tests for one fault.
 
 
-def tests_for(cmap, path, line):
+def includers(build_dir, top="."):
+    """{file relative to top: {sources relative to top whose objects include it}}."""
+    top = os.path.abspath(top)
+    out = {}
+    for inputs in object_sources(build_dir).values():
+        if not inputs:
+            continue
+        source = os.path.relpath(inputs[0], top)
+        for p in inputs[1:]:
+            out.setdefault(os.path.relpath(p, top), set()).add(source)
+    return out
+
+
+def tests_for(cmap, path, line, included_by=None):
     """(how, [test names]): how is 'line' (the tests that run the line), 'none' (the line is code and
-    no test runs it), 'file' (the line has no code of its own, e.g. a declaration or a constant: the
-    tests that run any line of its file) or 'all' (no line of the file is known)."""
+    no test runs it, or no test program has code of the file), 'file' (the line has no code of its
+    own, e.g. a declaration or a constant: the tests that run any line of its file), 'includers' (a
+    header without a line of code: the tests that run any line of the sources that include it) or
+    'all' (nothing is known of the file)."""
     names = cmap["names"]
     entry = cmap["files"].get(path)
+
+    def any_line(p):
+        e = cmap["files"].get(p)
+        return {k for ids in e["lines"].values() for k in ids} if e else set()
+
     if entry is not None:
         if str(line) in entry["lines"]:
             return "line", [names[k] for k in entry["lines"][str(line)]]
         if line in set(entry["executable"]):
             return "none", []
-        ids = sorted({k for ids in entry["lines"].values() for k in ids})
+        ids = any_line(path)
         if ids:
-            return "file", [names[k] for k in ids]
+            return "file", [names[k] for k in sorted(ids)]
+    if included_by and included_by.get(path):
+        ids = set().union(*(any_line(p) for p in included_by[path]))
+        if ids:
+            return "includers", [names[k] for k in sorted(ids)]
+    if entry is None and not path.endswith((".h", ".hpp", ".hh")):
+        return "none", []  # a source no test program links
     return "all", [n for n in names if cmap["tests"][n]["result"] == "pass"]
 
 

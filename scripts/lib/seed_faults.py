@@ -579,7 +579,8 @@ def try_fault(fault, opts, tests, ctx):
                     return "not built", ""
                 built.add(test["target"])
             limit = min(sb.time_limit(ctx.cmap["tests"][name]["seconds"]), opts.timeout)
-            result, _ = sb.run_test(test, limit, log=os.path.join(opts.state, "test.log"))
+            result, _ = sb.run_test(test, limit, log=os.path.join(opts.state, "test.log"),
+                                    note=os.path.join(opts.state, "child"))
             if result != "pass":
                 return "caught", f"by {name}" + (f" (past its {limit:.0f} s)" if result == "timeout" else "")
         return "survived", ""
@@ -659,14 +660,14 @@ def pick(opts):
 class Context:
     """What every fault's run shares: the coverage map and the tests of the build folder."""
 
-    def __init__(self, cmap, tests, opts):
-        self.cmap, self.tests = cmap, tests
+    def __init__(self, cmap, tests, opts, included_by=None):
+        self.cmap, self.tests, self.included_by = cmap, tests, included_by or {}
         self.filter = re.compile(opts.filter) if opts.filter else None
         self.exclude = re.compile(opts.exclude) if opts.exclude else None
 
     def choose(self, fault):
         """(how, tests fastest first) for a fault; how as in seed_build.tests_for."""
-        how, names = sb.tests_for(self.cmap, fault["path"], fault["line"])
+        how, names = sb.tests_for(self.cmap, fault["path"], fault["line"], self.included_by)
         names = [
             n for n in names
             if n in self.tests and self.cmap["tests"][n]["result"] == "pass"
@@ -675,8 +676,17 @@ class Context:
         return how, sb.by_speed(self.cmap, names)
 
 
+# What the coverage of the tests depends on: a commit that changes none of it (the guides, the
+# scripts) keeps the map.
+MAP_INPUTS = ["serial", "core", "faces", "app", "sim", "tests", "cmake", "CMakeLists.txt"]
+
+
 def head():
-    return git("rev-parse", "HEAD").strip()
+    """The key of the coverage map: HEAD's trees of what the tests' coverage depends on."""
+    import hashlib
+
+    listing = git("ls-tree", "HEAD", "--", *MAP_INPUTS)
+    return hashlib.sha1(listing.encode()).hexdigest()[:16]
 
 
 def list_faults(opts):
@@ -684,7 +694,7 @@ def list_faults(opts):
     cmap = sb.load_map(opts.cov_dir, head()) if os.path.isdir(opts.cov_dir) else None
     ctx = None
     if cmap and os.path.isdir(opts.build_dir):
-        ctx = Context(cmap, sb.ctest_tests(opts.build_dir), opts)
+        ctx = Context(cmap, sb.ctest_tests(opts.build_dir), opts, sb.includers(opts.cov_dir))
     for n, fault in enumerate(chosen, 1):
         tail = ""
         if ctx:
@@ -692,7 +702,7 @@ def list_faults(opts):
             tail = "  [no test runs the line]" if how == "none" else f"  [{len(names)} tests ({how})]"
         print(f"[{n}] {label(fault)}{tail}\n{show(fault)}")
     if not cmap:
-        print(f"(no coverage map for {head()[:12]} in {opts.cov_dir}/: a run makes one)")
+        print(f"(no coverage map for this code ({head()}) in {opts.cov_dir}/: a run makes one)")
     return 0
 
 
@@ -701,7 +711,7 @@ def coverage_map(opts):
     commit = head()
     cmap = sb.load_map(opts.cov_dir, commit)
     if cmap:
-        print(f"coverage map: {sb.map_path(opts.cov_dir, commit)} (made before for this commit)")
+        print(f"coverage map: {sb.map_path(opts.cov_dir, commit)} (made before for this code)")
         return cmap
     began = time.monotonic()
     log = os.path.join(opts.state, "cov-build.log")
@@ -719,11 +729,11 @@ def coverage_map(opts):
     return cmap
 
 
-def unrun_lines(cmap, usable):
+def unrun_lines(ctx, usable):
     """{path: [changed lines that are code and that no test runs]} over the candidates' lines."""
     out = {}
     for c in usable:
-        if sb.tests_for(cmap, c["path"], c["line"])[0] == "none":
+        if ctx.choose(c)[0] == "none":
             out.setdefault(c["path"], set()).add(c["line"])
     return {p: sorted(s) for p, s in sorted(out.items())}
 
@@ -759,7 +769,7 @@ def run(opts):
         if failing:
             print("the tests fail without a fault (in the coverage build, twice each):", ", ".join(failing))
             return 2
-        ctx = Context(cmap, sb.ctest_tests(opts.build_dir), opts)
+        ctx = Context(cmap, sb.ctest_tests(opts.build_dir), opts, sb.includers(opts.cov_dir))
         print(f"without a fault: built, {len(cmap['names'])} tests pass; each fault runs only the tests that "
               "run its line, fastest first, until one fails")
         try_all(chosen, opts, ctx, counts, survivors)
@@ -769,7 +779,7 @@ def run(opts):
               "(that fault is not counted)")
         summary(counts, survivors, opts)
         return 128 + e.args[0]
-    summary(counts, survivors, opts, unrun_lines(cmap, usable))
+    summary(counts, survivors, opts, unrun_lines(ctx, usable))
     print(f"rebuilding {opts.build_dir}/ from the tree as it is")
     run_logged(build_cmd, os.path.join(opts.state, "build.log"), opts.state)
     return 1 if survivors else 0

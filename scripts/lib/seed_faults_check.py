@@ -176,9 +176,11 @@ def check_choice(problems):
         (("core/A.cpp", 3), ("file", ["Fast", "Slow", "Mid"])),
         (("core/C.h", 3), ("all", ["Fast", "Slow", "Mid"])),
         (("core/B.h", 7), ("all", ["Fast", "Slow", "Mid"])),
+        (("core/D.h", 2), ("includers", ["Fast", "Slow", "Mid"])),  # a header of constants, included by A.cpp
+        (("core/E.cpp", 2), ("none", [])),  # a source no test program links
     ]
     for (path, line), want in cases:
-        got = sb.tests_for(cmap, path, line)
+        got = sb.tests_for(cmap, path, line, {"core/D.h": {"core/A.cpp", "core/F.cpp"}})
         if got != want:
             problems.append(f"tests for {path}:{line}: {got}, wanted {want}")
     if sb.by_speed(cmap, ["Slow", "Mid", "Fast"]) != ["Fast", "Mid", "Slow"]:
