@@ -6,6 +6,7 @@ Used by seed_faults.py; checked by seed_faults_check.py.
 """
 
 import concurrent.futures
+import hashlib
 import json
 import os
 import re
@@ -282,15 +283,35 @@ def _clear_counts(slot_dir):
                 os.unlink(os.path.join(root, n))
 
 
+GCOV_SEEN = {}  # (object, hash of its counters) -> its product lines' counts: gcov runs once per distinct counters
+
+
+def _counters(gcda):
+    """A .gcda without its object summary (the run count and the program's largest counter, which
+    differ from test to test even where this object's own counters do not)."""
+    if len(gcda) >= 32 and struct.unpack_from("<I", gcda, 16)[0] == 0xA1000000:
+        (size,) = struct.unpack_from("<I", gcda, 20)
+        return gcda[:16] + gcda[24 + size :]
+    return gcda
+
+
 def _gcov_lines(slot_dir, top, wanted_prefixes):
     """{path relative to top: {line: count}} for the product files among the slot's counters."""
-    gcdas = []
+    known, todo = [], {}
     for root, _, files in os.walk(slot_dir):
-        gcdas.extend(os.path.join(root, n) for n in files if n.endswith(".gcda"))
-    lines = {}
-    for k in range(0, len(gcdas), 200):
+        for n in files:
+            if n.endswith(".gcda"):
+                path = os.path.join(root, n)
+                with open(path, "rb") as f:
+                    key = (path[len(slot_dir):], hashlib.sha1(_counters(f.read())).hexdigest())
+                if key in GCOV_SEEN:
+                    known.append(GCOV_SEEN[key])
+                else:
+                    todo[path] = key
+    names = sorted(todo)
+    for k in range(0, len(names), 100):
         out = subprocess.run(
-            ["gcov", "--json-format", "--stdout", *gcdas[k : k + 200]], cwd=slot_dir, capture_output=True
+            ["gcov", "--json-format", "--stdout", *names[k : k + 100]], cwd=slot_dir, capture_output=True
         ).stdout
         for doc in out.decode("utf-8", "replace").splitlines():
             doc = doc.strip()
@@ -298,13 +319,24 @@ def _gcov_lines(slot_dir, top, wanted_prefixes):
                 continue
             doc = json.loads(doc)
             cwd = doc.get("current_working_directory", top)
+            counts = {}
             for f in doc.get("files", []):
                 rel = os.path.relpath(os.path.normpath(os.path.join(cwd, f["file"])), top)
                 if not rel.startswith(wanted_prefixes):
                     continue
-                here = lines.setdefault(rel, {})
+                here = counts.setdefault(rel, {})
                 for ln in f.get("lines", []):
                     here[ln["line_number"]] = here.get(ln["line_number"], 0) + ln["count"]
+            key = todo.get(os.path.normpath(os.path.join(cwd, doc.get("data_file", ""))))
+            if key:
+                GCOV_SEEN[key] = counts
+            known.append(counts)
+    lines = {}
+    for counts in known:
+        for rel, here in counts.items():
+            mine = lines.setdefault(rel, {})
+            for ln, c in here.items():
+                mine[ln] = mine.get(ln, 0) + c
     return lines
 
 
