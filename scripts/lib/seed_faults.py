@@ -570,20 +570,30 @@ def try_fault(fault, opts, tests, ctx):
     os.replace(os.path.join(opts.state, "target.new"), os.path.join(opts.state, "target"))
     try:
         apply_fault(fault)
-        built = set()
-        for name in tests:
+        built, spent = set(), {"build": 0.0, "tests": 0.0}
+
+        def took():
+            return f"build {spent['build']:.0f} s, {ran} tests {spent['tests']:.0f} s"
+
+        for ran, name in enumerate(tests, 1):
             test = ctx.tests[name]
             if test["target"] not in built:
+                began = time.monotonic()
                 cmd = ["cmake", "--build", opts.build_dir, "-j", str(opts.jobs), "--target", test["target"]]
-                if run_logged(cmd, os.path.join(opts.state, "build.log"), opts.state) != 0:
-                    return "not built", ""
+                status = run_logged(cmd, os.path.join(opts.state, "build.log"), opts.state)
+                spent["build"] += time.monotonic() - began
+                if status != 0:
+                    ran -= 1
+                    return "not built", f"({took()})"
                 built.add(test["target"])
             limit = min(sb.time_limit(ctx.cmap["tests"][name]["seconds"]), opts.timeout)
-            result, _ = sb.run_test(test, limit, log=os.path.join(opts.state, "test.log"),
-                                    note=os.path.join(opts.state, "child"))
+            result, secs = sb.run_test(test, limit, log=os.path.join(opts.state, "test.log"),
+                                       note=os.path.join(opts.state, "child"))
+            spent["tests"] += secs
             if result != "pass":
-                return "caught", f"by {name}" + (f" (past its {limit:.0f} s)" if result == "timeout" else "")
-        return "survived", ""
+                over = f", past its {limit:.0f} s" if result == "timeout" else ""
+                return "caught", f"by {name} ({took()}{over})"
+        return "survived", f"({took()})"
     finally:
         # A signal waits until the file is back; it is taken as soon as this block ends.
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
@@ -804,7 +814,7 @@ def try_all(chosen, opts, ctx, counts, survivors):
             verdict, note = "survived", "(no test of the filter runs the line; not built)"
         else:
             verdict, note = try_fault(fault, opts, tests, ctx)
-            note = f"{note} [{len(tests)} tests{'' if how == 'line' else ', ' + how}]".strip()
+            note = f"{note} [{len(tests)} chosen{'' if how == 'line' else ', ' + how}]".strip()
         took.append(time.monotonic() - began)
         counts[verdict] += 1
         print(f"{verdict} {note} ({took[-1]:.0f} s)", flush=True)
