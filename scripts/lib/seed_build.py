@@ -424,12 +424,14 @@ def includers(build_dir, top="."):
     return out
 
 
-def tests_for(cmap, path, line, included_by=None):
+def tests_for(cmap, path, line, included_by=None, body=None):
     """(how, [test names]): how is 'line' (the tests that run the line), 'none' (the line is code and
-    no test runs it, or no test program has code of the file), 'file' (the line has no code of its
-    own, e.g. a declaration or a constant: the tests that run any line of its file), 'includers' (a
-    header without a line of code: the tests that run any line of the sources that include it) or
-    'all' (nothing is known of the file)."""
+    no test runs it, or no test program has code of the file), 'function' (a line of a function's
+    body without code of its own, such as `(void)x;`: the tests that run any line of that body,
+    given as (first line, last line)), 'file' (a line outside any function without code of its own,
+    e.g. a constant or a member's initial value: the tests that run any line of its file),
+    'includers' (a header without a line of code: the tests that run any line of the sources that
+    include it) or 'all' (nothing is known of the file)."""
     names = cmap["names"]
     entry = cmap["files"].get(path)
 
@@ -442,6 +444,11 @@ def tests_for(cmap, path, line, included_by=None):
             return "line", [names[k] for k in entry["lines"][str(line)]]
         if line in set(entry["executable"]):
             return "none", []
+        if body:
+            inside = [n for n in entry["executable"] if body[0] <= n <= body[1]]
+            if inside:
+                ids = {k for n in inside for k in entry["lines"].get(str(n), [])}
+                return ("function", [names[k] for k in sorted(ids)]) if ids else ("none", [])
         ids = any_line(path)
         if ids:
             return "file", [names[k] for k in sorted(ids)]

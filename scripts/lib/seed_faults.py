@@ -488,12 +488,26 @@ def kind_of(fault):
     return fault["what"].split(" (")[0]
 
 
+def function_body(shape, k):
+    """(first line, last line) of the body of the function or lambda around line k (from 0), or None."""
+    for brace in reversed(shape.open_at_line[k]):
+        kind = shape.classify(brace)
+        if kind[0] == "other":
+            return None
+        if kind[0] != "block":
+            close = shape.match.get(brace, len(shape.m))
+            return shape.m.count("\n", 0, brace) + 1, shape.m.count("\n", 0, close) + 1
+    return None
+
+
 def candidates_since(base, paths):
     found = []
     for path, lines in sorted(changed_lines(base, paths).items()):
         text = git("show", f"HEAD:{path}")
+        shape = Shape(mask_code(text))
         for line, orig, faulted, what in faults_in_text(text, lines):
-            found.append({"path": path, "line": line, "orig": orig, "faulted": faulted, "what": what})
+            found.append({"path": path, "line": line, "orig": orig, "faulted": faulted, "what": what,
+                          "body": function_body(shape, line - 1)})
     return found
 
 
@@ -677,7 +691,7 @@ class Context:
 
     def choose(self, fault):
         """(how, tests fastest first) for a fault; how as in seed_build.tests_for."""
-        how, names = sb.tests_for(self.cmap, fault["path"], fault["line"], self.included_by)
+        how, names = sb.tests_for(self.cmap, fault["path"], fault["line"], self.included_by, fault.get("body"))
         names = [
             n for n in names
             if n in self.tests and self.cmap["tests"][n]["result"] == "pass"

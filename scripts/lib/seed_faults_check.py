@@ -178,13 +178,24 @@ def check_choice(problems):
         (("core/B.h", 7), ("all", ["Fast", "Slow", "Mid"])),
         (("core/D.h", 2), ("includers", ["Fast", "Slow", "Mid"])),  # a header of constants, included by A.cpp
         (("core/E.cpp", 2), ("none", [])),  # a source no test program links
+        (("core/A.cpp", 9, (8, 11)), ("function", ["Fast", "Slow", "Mid"])),  # `(void)x;` in a body
+        (("core/A.cpp", 9, (9, 10)), ("function", ["Slow", "Mid"])),
+        (("core/A.cpp", 13, (12, 14)), ("none", [])),  # in a body no test runs
+        (("core/A.cpp", 20, (19, 21)), ("file", ["Fast", "Slow", "Mid"])),  # a body without code
     ]
-    for (path, line), want in cases:
-        got = sb.tests_for(cmap, path, line, {"core/D.h": {"core/A.cpp", "core/F.cpp"}})
+    for (path, line, *body), want in cases:
+        got = sb.tests_for(cmap, path, line, {"core/D.h": {"core/A.cpp", "core/F.cpp"}}, body[0] if body else None)
         if got != want:
             problems.append(f"tests for {path}:{line}: {got}, wanted {want}")
+    shape = sf.Shape(sf.mask_code(SOURCE))
+    for line, want in ((22, (19, 27)), (34, (33, 36)), (48, (47, 49)), (16, None), (12, None)):
+        if sf.function_body(shape, line - 1) != want:
+            problems.append(f"body around line {line}: {sf.function_body(shape, line - 1)}, wanted {want}")
     if sb.by_speed(cmap, ["Slow", "Mid", "Fast"]) != ["Fast", "Mid", "Slow"]:
         problems.append("tests not ordered fastest first")
+    timed = {"tests": {"A.Long": {"seconds": 5.0}, "B.Short": {"seconds": 0.5}, "C.Short": {"seconds": 0.5}}}
+    if sb.by_speed(timed, ["A.Long", "C.Short", "B.Short"]) != ["B.Short", "C.Short", "A.Long"]:
+        problems.append(f"tests not ordered fastest first: {sb.by_speed(timed, ['A.Long', 'C.Short', 'B.Short'])}")
     if sb.time_limit(2.0) != 11.0:
         problems.append(f"time limit of a 2 s test: {sb.time_limit(2.0)}")
     opts = sf.parse(["--since", "HEAD", "--filter", "S|M", "--exclude", "Mid"])
