@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Puts one-line faults, one at a time, into the product lines changed since a
 # commit (a comparison flipped, a condition negated, a constant off by one, a
-# call or assignment dropped, an early return), builds incrementally, runs the
-# tests and prints every fault they did not catch.
+# call or assignment dropped, an early return), builds only the test programs
+# whose tests run the faulted line (a coverage map, made once per commit in
+# build-cov/), runs those tests fastest first until one fails and prints every
+# fault they did not catch, and every changed line no test runs.
 # Usage: scripts/seed-faults.sh --since COMMIT [--max N] [--minutes M] [--seed S]
-#          [--build-dir DIR] [--filter REGEX] [--exclude REGEX] [--timeout S]
-#          [--jobs J] [--path DIR]... [--list]
+#          [--build-dir DIR] [--cov-dir DIR] [--filter REGEX] [--exclude REGEX]
+#          [--timeout S] [--jobs J] [--path DIR]... [--list]
 # --list only prints the faults a run would try. scripts/seed-faults.sh --help
 # tells the rest. Exit status: 0 every fault built was caught, 1 some survived,
 # 2 it could not start (dirty tree, no build, tests failing without a fault),

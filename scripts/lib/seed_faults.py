@@ -4,7 +4,9 @@
 scripts/seed-faults.sh is the entry (it refuses a dirty tree, restores the
 file being faulted if this engine dies, and checks the tree afterwards).
 This file finds the candidate faults, picks them repeatably from a seed, and
-for each one: applies it, builds incrementally, runs the tests, records
+for each one: chooses the tests that run its line (a coverage map, made once
+per commit by seed_build.py), applies the fault, builds only the test programs
+those tests belong to, runs them fastest first until one fails, records
 whether the tests caught it and puts the file back.
 
 Written in Python rather than bash or perl because finding the faults needs a
@@ -21,10 +23,13 @@ import re
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
-PRODUCT_PATHS = ["serial", "core", "faces", "app", "sim"]
+import seed_build as sb
+
+# sim/ is the receiver the tests talk to, not the product: faulted only when --path sim names it.
+PRODUCT_PATHS = ["serial", "core", "faces", "app"]
+MAP_PATHS = PRODUCT_PATHS + ["sim"]
 SOURCE_SUFFIXES = (".cpp", ".h", ".hpp", ".cc", ".cxx", ".hh")
 
 # --------------------------------------------------------------------------------------------------
@@ -448,20 +453,6 @@ def changed_lines(base, paths):
     return {p: s for p, s in changed.items() if s}
 
 
-def compiled_sources(build_dir, paths):
-    """The subset of `paths` the build folder compiles (from the compilers' dependency files)."""
-    seen = set()
-    for root, _, files in os.walk(build_dir):
-        for name in files:
-            if name.endswith(".d") or name == ".ninja_deps":
-                with open(os.path.join(root, name), "rb") as f:
-                    for token in re.findall(rb"[\w./+-]{3,}", f.read()):
-                        seen.add(os.path.normpath(token.decode("utf-8", "replace")))
-    if not seen:
-        return None  # no dependency files: assume every source is compiled
-    return {p for p in paths if any(t == p or t.endswith("/" + p) for t in seen)}
-
-
 def ordered(candidates, seed):
     """A repeatable order that samples widely: the files in turn, within a file each changed line in
     turn, and from a line the kind of fault least tried so far."""
@@ -497,12 +488,26 @@ def kind_of(fault):
     return fault["what"].split(" (")[0]
 
 
+def function_body(shape, k):
+    """(first line, last line) of the body of the function or lambda around line k (from 0), or None."""
+    for brace in reversed(shape.open_at_line[k]):
+        kind = shape.classify(brace)
+        if kind[0] == "other":
+            return None
+        if kind[0] != "block":
+            close = shape.match.get(brace, len(shape.m))
+            return shape.m.count("\n", 0, brace) + 1, shape.m.count("\n", 0, close) + 1
+    return None
+
+
 def candidates_since(base, paths):
     found = []
     for path, lines in sorted(changed_lines(base, paths).items()):
         text = git("show", f"HEAD:{path}")
+        shape = Shape(mask_code(text))
         for line, orig, faulted, what in faults_in_text(text, lines):
-            found.append({"path": path, "line": line, "orig": orig, "faulted": faulted, "what": what})
+            found.append({"path": path, "line": line, "orig": orig, "faulted": faulted, "what": what,
+                          "body": function_body(shape, line - 1)})
     return found
 
 
@@ -566,17 +571,8 @@ def apply_fault(fault):
     write_file(fault["path"], "\n".join(lines).encode("utf-8", "surrogateescape"))
 
 
-def failed_tests(log_path):
-    with open(log_path, "rb") as f:
-        text = f.read().decode("utf-8", "replace")
-    part = text.split("The following tests FAILED:", 1)
-    if len(part) < 2:
-        return []
-    return re.findall(r"^\s*\d+\s*-\s*(\S+)", part[1], flags=re.M)
-
-
-def try_fault(fault, opts, build_cmd, test_cmd):
-    """'not built', 'caught' or 'survived' (and the tests that failed); the file is back as it was."""
+def try_fault(fault, opts, tests, ctx):
+    """('not built' | 'caught' | 'survived', note); the file is back as it was."""
     path = fault["path"]
     with open(path, "rb") as f:
         pristine = f.read()
@@ -588,11 +584,30 @@ def try_fault(fault, opts, build_cmd, test_cmd):
     os.replace(os.path.join(opts.state, "target.new"), os.path.join(opts.state, "target"))
     try:
         apply_fault(fault)
-        if run_logged(build_cmd, os.path.join(opts.state, "build.log"), opts.state) != 0:
-            return "not built", []
-        if run_logged(test_cmd, os.path.join(opts.state, "test.log"), opts.state) != 0:
-            return "caught", failed_tests(os.path.join(opts.state, "test.log"))
-        return "survived", []
+        built, spent = set(), {"build": 0.0, "tests": 0.0}
+
+        def took():
+            return f"build {spent['build']:.0f} s, {ran} tests {spent['tests']:.0f} s"
+
+        for ran, name in enumerate(tests, 1):
+            test = ctx.tests[name]
+            if test["target"] not in built:
+                began = time.monotonic()
+                cmd = ["cmake", "--build", opts.build_dir, "-j", str(opts.jobs), "--target", test["target"]]
+                status = run_logged(cmd, os.path.join(opts.state, "build.log"), opts.state)
+                spent["build"] += time.monotonic() - began
+                if status != 0:
+                    ran -= 1
+                    return "not built", f"({took()})"
+                built.add(test["target"])
+            limit = min(sb.time_limit(ctx.cmap["tests"][name]["seconds"]), opts.timeout)
+            result, secs = sb.run_test(test, limit, log=os.path.join(opts.state, "test.log"),
+                                       note=os.path.join(opts.state, "child"))
+            spent["tests"] += secs
+            if result != "pass":
+                over = f", past its {limit:.0f} s" if result == "timeout" else ""
+                return "caught", f"by {name} ({took()}{over})"
+        return "survived", f"({took()})"
     finally:
         # A signal waits until the file is back; it is taken as soon as this block ends.
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM})
@@ -621,133 +636,226 @@ def parse(argv):
     p = argparse.ArgumentParser(
         prog="scripts/seed-faults.sh",
         description="Puts one-line faults into the product lines changed since a commit, one at a time, "
-        "builds, runs the tests and reports the faults the tests did not catch.",
+        "builds what the tests that run the line need, runs those tests and reports the faults they did "
+        "not catch.",
     )
     p.add_argument("--since", required=True, metavar="COMMIT", help="faults go into lines changed since COMMIT")
     p.add_argument("--max", type=int, metavar="N", help="try at most N faults (20 unless --minutes is given)")
     p.add_argument("--minutes", type=float, metavar="M", help="start no fault expected to end after M minutes")
     p.add_argument("--seed", type=int, default=1, help="which faults, and in what order (default 1)")
     p.add_argument("--build-dir", default="build", metavar="DIR", help="a configured build folder (default build)")
-    p.add_argument("--filter", metavar="REGEX", help="run only the tests ctest -R REGEX selects")
-    p.add_argument("--exclude", metavar="REGEX", help="leave out the tests ctest -E REGEX names")
-    p.add_argument("--timeout", type=int, default=300, metavar="S", help="ctest's limit per test (default 300)")
-    p.add_argument("--jobs", type=int, default=2, metavar="J", help="build and test jobs (default 2)")
-    p.add_argument("--path", action="append", metavar="DIR", help=f"product folders (default {' '.join(PRODUCT_PATHS)})")
+    p.add_argument("--cov-dir", default="build-cov", metavar="DIR",
+                   help="the coverage build folder, configured by the runner if missing (default build-cov)")
+    p.add_argument("--filter", metavar="REGEX", help="use only the tests whose names REGEX finds")
+    p.add_argument("--exclude", metavar="REGEX", help="leave out the tests whose names REGEX finds")
+    p.add_argument("--timeout", type=int, default=300, metavar="S",
+                   help="the most a test may take under a fault (default 300; each test's own limit is "
+                   "three times its time without a fault, and 5 s)")
+    p.add_argument("--jobs", type=int, default=2, metavar="J", help="build jobs, and tests at once in the coverage pass (default 2)")
+    p.add_argument("--path", action="append", default=[], metavar="DIR",
+                   help=f"a folder to fault besides {' '.join(PRODUCT_PATHS)} (e.g. sim)")
     p.add_argument("--list", action="store_true", help="only print the faults a run would try, in its order")
     p.add_argument("--state", help=argparse.SUPPRESS)
     opts = p.parse_args(argv)
     if opts.max is None and opts.minutes is None:
         opts.max = 20
+    opts.paths = PRODUCT_PATHS + [d.rstrip("/") for d in opts.path if d.rstrip("/") not in PRODUCT_PATHS]
     return opts
 
 
-def commands(opts):
-    build = ["cmake", "--build", opts.build_dir, "-j", str(opts.jobs)]
-    test = ["ctest", "--test-dir", opts.build_dir, "-j", str(opts.jobs), "--timeout", str(opts.timeout), "--no-tests=error"]
-    labels = subprocess.run(["ctest", "--test-dir", opts.build_dir, "--print-labels"], capture_output=True, text=True).stdout
-    slow = [name for name in re.findall(r"^\s+(\S+)\s*$", labels, flags=re.M) if "slow" in name.lower()]
-    if slow:
-        test += ["-LE", "|".join(slow)]
-    if opts.filter:
-        test += ["-R", opts.filter]
-    if opts.exclude:
-        test += ["-E", opts.exclude]
-    return build, test
-
-
 def pick(opts):
-    found = candidates_since(opts.since, opts.path or PRODUCT_PATHS)
+    found = candidates_since(opts.since, opts.paths)
     files = sorted({c["path"] for c in found})
-    compiled = compiled_sources(opts.build_dir, files) if os.path.isdir(opts.build_dir) else None
+    compiled = sb.compiled_sources(opts.build_dir, files) if os.path.isdir(opts.build_dir) else None
     outside = [] if compiled is None else [f for f in files if f not in compiled]
     usable = [c for c in found if c["path"] not in outside]
     chosen = ordered(usable, opts.seed)
     if opts.max is not None:
         chosen = chosen[: opts.max]
-    print(f"{len(found)} candidate faults in {len(files)} product files changed since {opts.since}")
+    print(f"{len(found)} candidate faults in {len(files)} product files changed since {opts.since} "
+          f"({' '.join(opts.paths)})")
     for f in outside:
         left = sum(c["path"] == f for c in found)
         print(f"  {left} left out: {f} is not compiled by {opts.build_dir}/")
     print(f"{len(chosen)} of {len(usable)} chosen (seed {opts.seed})")
-    return chosen
+    return chosen, usable
+
+
+class Context:
+    """What every fault's run shares: the coverage map and the tests of the build folder."""
+
+    def __init__(self, cmap, tests, opts, included_by=None):
+        self.cmap, self.tests, self.included_by = cmap, tests, included_by or {}
+        self.filter = re.compile(opts.filter) if opts.filter else None
+        self.exclude = re.compile(opts.exclude) if opts.exclude else None
+
+    def choose(self, fault):
+        """(how, tests fastest first) for a fault; how as in seed_build.tests_for."""
+        how, names = sb.tests_for(self.cmap, fault["path"], fault["line"], self.included_by, fault.get("body"))
+        names = [
+            n for n in names
+            if n in self.tests and self.cmap["tests"][n]["result"] == "pass"
+            and (not self.filter or self.filter.search(n)) and not (self.exclude and self.exclude.search(n))
+        ]
+        return how, sb.by_speed(self.cmap, names)
+
+
+# What the coverage of the tests depends on: a commit that changes none of it (the guides, the
+# scripts) keeps the map.
+MAP_INPUTS = ["serial", "core", "faces", "app", "sim", "tests", "cmake", "CMakeLists.txt"]
+
+
+def head():
+    """The key of the coverage map: HEAD's trees of what the tests' coverage depends on."""
+    import hashlib
+
+    listing = git("ls-tree", "HEAD", "--", *MAP_INPUTS)
+    return hashlib.sha1(listing.encode()).hexdigest()[:16]
 
 
 def list_faults(opts):
-    chosen = pick(opts)
+    chosen, _ = pick(opts)
+    cmap = sb.load_map(opts.cov_dir, head()) if os.path.isdir(opts.cov_dir) else None
+    ctx = None
+    if cmap and os.path.isdir(opts.build_dir):
+        ctx = Context(cmap, sb.ctest_tests(opts.build_dir), opts, sb.includers(opts.cov_dir))
     for n, fault in enumerate(chosen, 1):
-        print(f"[{n}] {label(fault)}\n{show(fault)}")
+        tail = ""
+        if ctx:
+            how, names = ctx.choose(fault)
+            tail = "  [no test runs the line]" if how == "none" else f"  [{len(names)} tests ({how})]"
+        print(f"[{n}] {label(fault)}{tail}\n{show(fault)}")
+    if not cmap:
+        print(f"(no coverage map for this code ({head()}) in {opts.cov_dir}/: a run makes one)")
     return 0
 
 
+def coverage_map(opts):
+    """The map for HEAD: from the cache, or made now (the coverage folder built first)."""
+    commit = head()
+    cmap = sb.load_map(opts.cov_dir, commit)
+    if cmap:
+        print(f"coverage map: {sb.map_path(opts.cov_dir, commit)} (made before for this code)")
+        return cmap
+    began = time.monotonic()
+    log = os.path.join(opts.state, "cov-build.log")
+    if not os.path.exists(os.path.join(opts.cov_dir, "CMakeCache.txt")):
+        print(f"configuring {opts.cov_dir}/ with --coverage")
+        if run_logged(["cmake", "-S", ".", "-B", opts.cov_dir, *sb.COVERAGE_FLAGS], log, opts.state) != 0:
+            print(f"could not configure {opts.cov_dir}/; see its CMake output")
+            return None
+    if run_logged(["cmake", "--build", opts.cov_dir, "-j", str(opts.jobs)], log, opts.state) != 0:
+        print(f"the coverage build fails; see cmake --build {opts.cov_dir}")
+        return None
+    print(f"coverage build ready ({time.monotonic() - began:.0f} s); running each test alone once")
+    cmap = sb.build_map(opts.cov_dir, commit, os.getcwd(), MAP_PATHS, opts.state, opts.jobs)
+    print(f"coverage map made in {time.monotonic() - began:.0f} s: {sb.map_path(opts.cov_dir, commit)}")
+    return cmap
+
+
+def unrun_lines(ctx, usable):
+    """{path: [changed lines that are code and that no test runs]} over the candidates' lines."""
+    out = {}
+    for c in usable:
+        if ctx.choose(c)[0] == "none":
+            out.setdefault(c["path"], set()).add(c["line"])
+    return {p: sorted(s) for p, s in sorted(out.items())}
+
+
+def spans(lines):
+    parts, start = [], None
+    for k, n in enumerate(lines):
+        if start is None:
+            start = n
+        if k + 1 == len(lines) or lines[k + 1] != n + 1:
+            parts.append(str(start) if start == n else f"{start}-{n}")
+            start = None
+    return ", ".join(parts)
+
+
 def run(opts):
-    build_cmd, test_cmd = commands(opts)
-    chosen = pick(opts)
+    chosen, usable = pick(opts)
     if not chosen:
         print("no fault to try")
         return 0
-    print(f"build: {' '.join(build_cmd)}\ntests: {' '.join(test_cmd)}")
     counts = {"not built": 0, "caught": 0, "survived": 0}
     survivors = []
     try:
-        if not baseline(opts, build_cmd, test_cmd):
+        build_cmd = ["cmake", "--build", opts.build_dir, "-j", str(opts.jobs)]
+        if run_logged(build_cmd, os.path.join(opts.state, "build.log"), opts.state) != 0:
+            print(f"the build fails without a fault; see {opts.build_dir} (configure it with scripts/build.sh)")
             return 2
-        try_all(chosen, opts, build_cmd, test_cmd, counts, survivors)
+        cmap = coverage_map(opts)
+        if cmap is None:
+            return 2
+        failing = [n for n, t in cmap["tests"].items() if t["result"] != "pass"
+                   and not (opts.exclude and re.search(opts.exclude, n))]
+        if failing:
+            print("the tests fail without a fault (in the coverage build, twice each):", ", ".join(failing))
+            return 2
+        ctx = Context(cmap, sb.ctest_tests(opts.build_dir), opts, sb.includers(opts.cov_dir))
+        print(f"without a fault: built, {len(cmap['names'])} tests pass; each fault runs only the tests that "
+              "run its line, fastest first, until one fails")
+        try_all(chosen, opts, ctx, counts, survivors)
     except Interrupted as e:
+        sb.end_running()
         print(f"\ninterrupted ({signal.Signals(e.args[0]).name}); the file under a fault is back as it was "
               "(that fault is not counted)")
-        summary(counts, survivors)
+        summary(counts, survivors, opts)
         return 128 + e.args[0]
-    summary(counts, survivors)
+    summary(counts, survivors, opts, unrun_lines(ctx, usable))
     print(f"rebuilding {opts.build_dir}/ from the tree as it is")
     run_logged(build_cmd, os.path.join(opts.state, "build.log"), opts.state)
     return 1 if survivors else 0
 
 
-def baseline(opts, build_cmd, test_cmd):
-    """The build and the tests as they are: both must pass, or no fault could be judged."""
-    began = time.monotonic()
-    if run_logged(build_cmd, os.path.join(opts.state, "build.log"), opts.state) != 0:
-        print(f"the build fails without a fault; see {opts.build_dir} (configure it with scripts/build.sh)")
-        return False
-    log = os.path.join(opts.state, "test.log")
-    if run_logged(test_cmd, log, opts.state) != 0:
-        print("the tests fail without a fault:", ", ".join(failed_tests(log)) or "see ctest")
-        return False
-    opts.baseline_s = time.monotonic() - began
-    print(f"without a fault: built, tests pass ({opts.baseline_s:.0f} s)")
-    return True
-
-
-def try_all(chosen, opts, build_cmd, test_cmd, counts, survivors):
+def try_all(chosen, opts, ctx, counts, survivors):
     deadline = None if opts.minutes is None else opts.started + opts.minutes * 60
-    took = [opts.baseline_s]
+    took = []
+    opts.fault_began = time.monotonic()
     for n, fault in enumerate(chosen, 1):
-        if deadline is not None and time.monotonic() + sum(took) / len(took) > deadline:
+        guess = sum(took) / len(took) if took else 0
+        if deadline is not None and time.monotonic() + guess > deadline:
             print(f"time limit: {len(chosen) - n + 1} faults not tried")
             return
         began = time.monotonic()
         print(f"[{n}/{len(chosen)}] {label(fault)} ... ", end="", flush=True)
-        verdict, tests = try_fault(fault, opts, build_cmd, test_cmd)
+        how, tests = ctx.choose(fault)
+        if how == "none":
+            verdict, note = "survived", "(no test runs the line; not built)"
+            fault["unrun"] = True
+        elif not tests:
+            verdict, note = "survived", "(no test of the filter runs the line; not built)"
+        else:
+            verdict, note = try_fault(fault, opts, tests, ctx)
+            note = f"{note} [{len(tests)} chosen{'' if how == 'line' else ', ' + how}]".strip()
         took.append(time.monotonic() - began)
         counts[verdict] += 1
-        by = f" by {tests[0]}" + (f" and {len(tests) - 1} more" if len(tests) > 1 else "") if tests else ""
-        print(f"{verdict}{by} ({took[-1]:.0f} s)", flush=True)
+        print(f"{verdict} {note} ({took[-1]:.0f} s)", flush=True)
         if verdict == "survived":
             survivors.append(fault)
             print(show(fault), flush=True)
-        if len(took) == 2:
-            took.pop(0)  # a fault's own time is a better guess than the run without one
 
 
-def summary(counts, survivors):
+def summary(counts, survivors, opts, unrun=None):
     if survivors:
         print("\nFaults the tests did not catch:")
         for fault in survivors:
-            print(f"  {label(fault)}\n{show(fault)}")
+            tail = "  (no test runs the line)" if fault.get("unrun") else ""
+            print(f"  {label(fault)}{tail}\n{show(fault)}")
+    if unrun:
+        print(f"\nChanged lines no test runs at all ({sum(map(len, unrun.values()))}; each a finding):")
+        for path, lines in unrun.items():
+            print(f"  {path}: {spans(lines)}")
     made = sum(counts.values())
+    spent = (time.monotonic() - opts.started) / 60
+    unrun_survivors = sum(1 for f in survivors if f.get("unrun"))
+    faults_min = (time.monotonic() - opts.fault_began) / 60 if hasattr(opts, "fault_began") else 0
     print(
         f"\nfaults made: {made}, not built: {counts['not built']}, caught: {counts['caught']}, "
-        f"survived: {counts['survived']}"
+        f"survived: {counts['survived']} ({unrun_survivors} on lines no test runs), "
+        f"lines no test runs: {sum(map(len, (unrun or {}).values()))}; "
+        f"{spent:.1f} min in all, {faults_min:.1f} min on the faults"
     )
 
 
