@@ -74,7 +74,7 @@ void TDownloadConsole::FormCreate() {
   FState.Phase = TRunPhase::Probing;
   SetPortChoosable(true);
   SetCounter(0, 0);
-  Timer1->Start(1000);
+  Timer1->Start(kProbePeriodMs);
 }
 
 bool TDownloadConsole::PortOpen() const { return SerialPortDriver1 != nullptr && SerialPortDriver1->Connected(); }
@@ -337,7 +337,7 @@ void TDownloadConsole::PortListAsked() {
   Timer1->Stop();
   const std::optional<std::size_t> chosen = PickPort(offers);
   if (chosen && *chosen < offers.size()) ChoosePortNamed(offers[*chosen].Name);
-  if (probing && !FState.Closing) Timer1->Start(1000);
+  if (probing && !FState.Closing) Timer1->Start(kProbePeriodMs);
 }
 
 void TDownloadConsole::ChoosePortNamed(const std::string& name) {

@@ -215,6 +215,8 @@ private:
 // this pace the window spends less than a third of a percent of a core on a
 // transfer at 115200 bit/s.
 inline constexpr std::chrono::milliseconds kPaintInterval{500};
+// Timer1's interval: the receiver is woken and offered the mode once a second.
+inline constexpr int kProbePeriodMs = 1000;
 
 // The one plain line the log adds after the exchange's own when a download
 // did not succeed: what happened, in the operator's words.
