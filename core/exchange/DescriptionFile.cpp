@@ -112,18 +112,6 @@ void ParsePair(const std::array<std::string, 12>& lines, int number, TBytePair& 
   pair.Second = HexPairOrFail(line, number, 4);
 }
 
-const char* FieldName(int line) {
-  switch (line) {
-    case 2: return "model code";
-    case 3: return "hardware version";
-    case 4: return "bootloader version";
-    case 5: return "native software version";
-    case 6: return "application software 1 version";
-    case 7: return "application software 2 version";
-    case 11: return "version selector";
-    default: return "download address";
-  }
-}
 
 // The log line for a field that is not a number: where it is, what is there
 // and how it must be written.
@@ -146,7 +134,7 @@ std::string FieldDetail(const std::string& path, const DescriptionFileError& e,
     remedy = "write the address as 0x and eight hexadecimal digits, e.g. 0x80010000";
   else
     remedy = "write two hexadecimal digits, one separator and two more, e.g. 0A.01";
-  return "  " + Where(path, e.Line, e.First, e.Count) + " (" + FieldName(e.Line) + "): " + Quoted(e.Text) + " " +
+  return "  " + Where(path, e.Line, e.First, e.Count) + " (" + DescriptionFieldName(e.Line) + "): " + Quoted(e.Text) + " " +
          problem + "; " + remedy + ".";
 }
 
@@ -280,6 +268,19 @@ std::int64_t ReadImage(const std::string& descriptionPath, const std::string& na
 }
 
 }  // namespace
+
+const char* DescriptionFieldName(int line) {
+  switch (line) {
+    case 2: return "model code";
+    case 3: return "hardware version";
+    case 4: return "bootloader version";
+    case 5: return "native software version";
+    case 6: return "application software 1 version";
+    case 7: return "application software 2 version";
+    case 11: return "version selector";
+    default: return "download address";
+  }
+}
 
 std::optional<std::int32_t> ConvertInteger(std::string_view text) {
   std::size_t i = 0;

@@ -61,6 +61,10 @@ std::string ParseDescriptionLines(const std::array<std::string, 12>& lines, TDow
 void ReadDescriptionFile(const std::string& path, TDownloadJob& job,
                          const std::function<void(const std::string&)>& appendLog);
 
+// What a numbered line of the file holds, as the operator's messages name it
+// ("model code", "download address"); lines 2 to 7, 11 and 12.
+const char* DescriptionFieldName(int line);
+
 // The log line after the address line when line 12 is not "0x" and eight
 // hexadecimal digits: the line as it is written and the address it gives.
 std::string AddressLineWarning(const std::string& path, const std::string& written, std::uint32_t address);

@@ -57,17 +57,6 @@ std::string Quoted(const std::string& text) {
 
 std::string Trimmed(const std::string& detail) { return detail.substr(std::min(detail.find_first_not_of(' '), detail.size())); }
 
-const char* PairName(int line) {
-  switch (line) {
-    case 2: return "model code";
-    case 3: return "hardware version";
-    case 4: return "bootloader version";
-    case 5: return "native software version";
-    case 6: return "application software 1 version";
-    default: return "application software 2 version";
-  }
-}
-
 // What the reader takes without a word but the writer surely did not mean:
 // the form each line is written in, beyond what the conversion refuses.
 void CheckLineForms(const TDescriptionCheck& check, const std::array<std::string, 12>& lines, int failedLine,
@@ -81,7 +70,7 @@ void CheckLineForms(const TDescriptionCheck& check, const std::array<std::string
   for (int n = 2; n <= 7; ++n) {
     const std::string& line = lines[std::size_t(n - 1)];
     if (n == failedLine || (line.size() == 5 && AllHex(line, 0, 2) && AllHex(line, 3, 2))) continue;
-    problems.push_back(path + " line " + std::to_string(n) + " (" + PairName(n) + "): " + Quoted(line) +
+    problems.push_back(path + " line " + std::to_string(n) + " (" + DescriptionFieldName(n) + "): " + Quoted(line) +
                        " is not two hexadecimal digits, one separator and two more; write e.g. 0A.01.");
   }
   if (lines[7].size() > 5)
