@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "Harness.h"
+#include "Processes.h"
 #include "StationProcess.h"
 
 extern char** environ;
@@ -40,55 +41,12 @@ void PrintTo(const Program& p, std::ostream* os) { *os << p.name; }
 // The program in the bench's folder, with no display, standard input from a
 // file and its output into files; its process id, or -1.
 pid_t Spawn(const fs::path& dir, const std::string& input, std::vector<std::string> args) {
-  std::ofstream(dir / "stdin.txt", std::ios::binary) << input;
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string var = *e;
-    if (var.rfind("DISPLAY=", 0) != 0 && var.rfind("WAYLAND_DISPLAY=", 0) != 0 && var.rfind("QT_QPA_PLATFORM=", 0) != 0)
-      env.push_back(var);
-  }
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 0, (dir / "stdin.txt").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 1, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, (dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&files);
-  return spawned == 0 ? pid : -1;
-}
-
-// Its exit status; -1 when it had not ended after timeoutMs (it is then killed).
-int AwaitExit(pid_t pid, int timeoutMs) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+  return SpawnProgram(dir, input, std::move(args), {}, {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"});
 }
 
 std::vector<std::string> With(const Program& p, std::vector<std::string> args) {
   args.insert(args.begin(), p.command.begin(), p.command.end());
   return args;
-}
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // --- one download, both programs --------------------------------------------------------------

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "Harness.h"
+#include "Processes.h"
 #include "Download.h"
 #include "TraceText.h"
 #include "WireTrace.h"
@@ -28,44 +29,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The program with standard input from a file and its output into files;
-// its process id, or -1 when it could not be started.
+// The terminal face as a process of its own.
 pid_t SpawnConsole(const fs::path& dir, const std::string& input, std::vector<std::string> args) {
-  std::ofstream(dir / "stdin.txt", std::ios::binary) << input;
   args.insert(args.begin(), {STB_DOWNLOADER, "--console"});
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e)
-    if (std::string(*e).rfind("DISPLAY=", 0) != 0 && std::string(*e).rfind("WAYLAND_DISPLAY=", 0) != 0) env.push_back(*e);
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 0, (dir / "stdin.txt").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 1, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, (dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&files);
-  return spawned == 0 ? pid : -1;
-}
-
-// Its exit status; -1 when it had not ended after timeoutMs (it is then killed).
-int AwaitExit(pid_t pid, int timeoutMs) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+  return SpawnProgram(dir, input, std::move(args));
 }
 
 int RunConsole(const fs::path& dir, const std::string& input, std::vector<std::string> args, int timeoutMs) {
@@ -281,13 +248,6 @@ TEST(ConsoleFaceLostPort, WhileProbingEndsNamingThePort) {
 }
 
 // --- the wire trace ----------------------------------------------------------------------------
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 QJsonObject OnlyRecord(const Workbench& bench) {
   const auto records = FinalRecords(bench.RecordDir() / "downloads.jsonl");

@@ -18,6 +18,7 @@
 
 #include "DialogTexts.h"
 #include "OtherProgram.h"
+#include "Processes.h"
 #include "PtyPair.h"
 
 extern char** environ;
@@ -26,53 +27,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // The terminal face with the keyword on standard input and its lock folder
 // set; its exit status, or -1 when it had not ended within a minute.
 int RunConsole(const fs::path& dir, const std::vector<std::string>& extra, const std::string& port) {
-  std::ofstream(dir / "stdin.txt") << "W4n!Rk\n";
   std::vector<std::string> args{STB_DOWNLOADER, "--console", "--port", port};
   args.insert(args.end(), extra.begin(), extra.end());
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<std::string> env{"STB_LOCK_DIR=" + (dir / "locks").string(), "XDG_STATE_HOME=" + dir.string(),
-                               "XDG_CONFIG_HOME=" + dir.string()};
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    if (entry.rfind("DISPLAY=", 0) != 0 && entry.rfind("STB_LOCK_DIR=", 0) != 0 &&
-        entry.rfind("XDG_STATE_HOME=", 0) != 0 && entry.rfind("XDG_CONFIG_HOME=", 0) != 0)
-      env.push_back(entry);
-  }
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  posix_spawn_file_actions_t files;
-  posix_spawn_file_actions_init(&files);
-  posix_spawn_file_actions_addopen(&files, 0, (dir / "stdin.txt").c_str(), O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&files, 1, (dir / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&files, 2, (dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&files);
-  if (spawned != 0) return -2;
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > until) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      return -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -3;
+  const pid_t pid = SpawnProgram(dir, "W4n!Rk\n", std::move(args),
+                                 {"STB_LOCK_DIR=" + (dir / "locks").string(), "XDG_STATE_HOME=" + dir.string(),
+                                  "XDG_CONFIG_HOME=" + dir.string()},
+                                 {"DISPLAY"});
+  return pid < 0 ? -2 : AwaitExit(pid, 60000);
 }
 
 struct HeldRow {

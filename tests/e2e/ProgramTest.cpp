@@ -19,6 +19,7 @@
 
 #include "Bench.h"
 #include "PortMemory.h"
+#include "Processes.h"
 #include "PtyPair.h"
 #include "SerialDrv.h"
 #include "TestNames.h"
@@ -70,13 +71,6 @@ public:
 private:
   pid_t FPid = -1;
 };
-
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // With COM1 naming one line and --port another, the tool calls on --port's
 // line, leaves COM1's alone and remembers the device for the next start.
