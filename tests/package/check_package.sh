@@ -129,13 +129,14 @@ for program in "$tool" "$sim" "$bench" "$cli"; do
   env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$program" --version | grep -q '^stb-[a-z-]* [0-9]' ||
     fail "$(basename "$program") --version printed no version"
 done
-# Every relative link of the installed documents leads to an installed file.
+# Every relative link of the installed documents leads to an installed file
+# (code blocks hold commands, not links).
 doc=$prefix/share/doc/$package
 while IFS= read -r md; do
   while IFS= read -r target; do
     [[ $target == http* || $target == \#* ]] && continue
     [[ -e $(dirname "$md")/${target%%#*} ]] || fail "${md#"$prefix"/} links to $target, which is not installed"
-  done < <(grep -o '](\([^)]*\))' "$md" | sed 's/^](\(.*\))$/\1/')
+  done < <(awk '/^```/ { code = !code; next } !code' "$md" | grep -o '](\([^)]*\))' | sed 's/^](\(.*\))$/\1/')
 done < <(find "$doc" -name '*.md')
 for page in stb-downloader stb-bench stb-receiver-sim stb-downloader-cli; do
   man -l "$prefix/share/man/man1/$page.1.gz" 2>/dev/null | grep -q "^NAME" ||
