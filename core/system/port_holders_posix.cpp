@@ -50,10 +50,13 @@ bool Alive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM
 pid_t PidIn(const fs::path& file) {
   std::ifstream in(file, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The text form is the number in blanks and a line end; four bytes of
+  // anything else are an int, whose bytes may well begin with a digit.
+  const bool written = !text.empty() && text.find_first_not_of(" 0123456789\n") == std::string::npos;
   char* end = nullptr;
   const long pid = std::strtol(text.c_str(), &end, 10);
-  if (end != text.c_str() && pid > 0) return pid_t(pid);
-  if (text.size() == sizeof(int)) {
+  if (written && end != text.c_str() && pid > 0) return pid_t(pid);
+  if (!written && text.size() == sizeof(int)) {
     int binary = 0;
     std::memcpy(&binary, text.data(), sizeof binary);
     return binary > 0 ? pid_t(binary) : 0;

@@ -156,6 +156,24 @@ INSTANTIATE_TEST_SUITE_P(
         LockRow{"PicocomsName", [](const std::string& p) { return "LCK.." + p.substr(9); }}),
     [](const auto& row) { return std::string(row.param.name); });
 
+// Older programs write the process id as the four bytes of an int.
+TEST_F(HeldPort, ALockInTheBinaryFormIsReadToo) {
+  OtherProgram other;
+  const int pid = other.Pid();
+  std::ofstream(LockFile(), std::ios::binary).write(reinterpret_cast<const char*>(&pid), sizeof pid);
+  ExpectRefusedBy(TPortHolder::TKind::LockFile, other.Pid(),
+                  "the port is locked by sleep (process " + std::to_string(other.Pid()) + "); close it first");
+}
+
+// A binary lock whose first byte is a digit is no text: process 65585 is
+// the bytes "1", 0, 1, 0, which read as text would name process 1.
+TEST_F(HeldPort, ABinaryLockThatBeginsWithADigitIsNoText) {
+  const int gone = 0x00010031;
+  if (::kill(gone, 0) == 0) GTEST_SKIP() << "process " << gone << " is alive here";
+  std::ofstream(LockFile(), std::ios::binary).write(reinterpret_cast<const char*>(&gone), sizeof gone);
+  ASSERT_TRUE(FPort.Connect()) << "the lock of a process that is gone is stale: " << FPort.LastError();
+}
+
 TEST_F(HeldPort, OurLockHoldsOurProcessIdWhileOpenAndGoesOnClose) {
   ASSERT_TRUE(FPort.Connect()) << FPort.LastError();
   EXPECT_EQ(ReadAll(LockFile()), LockText(getpid()));
