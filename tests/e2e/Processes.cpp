@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -67,4 +68,16 @@ std::string ReadAll(const std::filesystem::path& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+TCommandRun RunWithoutDisplay(const std::string& command) {
+  TCommandRun run;
+  const std::string line = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + command + " 2>&1";
+  FILE* pipe = ::popen(line.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char buffer[4096];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) run.Said.append(buffer, n);
+  const int status = ::pclose(pipe);
+  if (WIFEXITED(status)) run.Status = WEXITSTATUS(status);
+  return run;
 }

@@ -22,3 +22,13 @@ int AwaitExit(pid_t pid, int timeoutMs);
 
 // The whole of a file, empty when there is none.
 std::string ReadAll(const std::filesystem::path& path);
+
+// A command line run by the shell with no display in its environment
+// (DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM unset), its standard error
+// joined to its output: what it said, and its exit status (-1 when it did
+// not exit by itself).
+struct TCommandRun {
+  std::string Said;
+  int Status = -1;
+};
+TCommandRun RunWithoutDisplay(const std::string& command);

@@ -249,16 +249,11 @@ struct BenchArgsCase {
 class BenchCommandLine : public ::testing::TestWithParam<BenchArgsCase> {};
 
 TEST_P(BenchCommandLine, AnswersWithoutAWindow) {
-  const std::string command =
-      std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + STB_BENCH + " " + GetParam().args + " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string said;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
-  const int status = ::pclose(pipe);
-  ASSERT_TRUE(WIFEXITED(status)) << said;
-  EXPECT_EQ(WEXITSTATUS(status), GetParam().status) << said;
+  const std::string command = std::string(STB_BENCH) + " " + GetParam().args;
+  const TCommandRun run = RunWithoutDisplay(command);
+  const std::string& said = run.Said;
+  ASSERT_NE(run.Status, -1) << said;
+  EXPECT_EQ(run.Status, GetParam().status) << said;
   EXPECT_EQ(said.substr(0, GetParam().starts.size()), GetParam().starts);
 }
 
@@ -339,16 +334,11 @@ TEST(BenchProgram, TellsItsTotalsWhenItCloses) {
 class DownloaderCommandLine : public ::testing::TestWithParam<BenchArgsCase> {};
 
 TEST_P(DownloaderCommandLine, RefusesWithItsReason) {
-  const std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ") + STB_DOWNLOADER +
-                              " " + GetParam().args + " </dev/null 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::string said;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) said.append(buffer, n);
-  const int status = ::pclose(pipe);
-  ASSERT_TRUE(WIFEXITED(status)) << said;
-  EXPECT_EQ(WEXITSTATUS(status), GetParam().status) << said;
+  const std::string command = std::string(STB_DOWNLOADER) + " " + GetParam().args + " </dev/null";
+  const TCommandRun run = RunWithoutDisplay(command);
+  const std::string& said = run.Said;
+  ASSERT_NE(run.Status, -1) << said;
+  EXPECT_EQ(run.Status, GetParam().status) << said;
   EXPECT_EQ(said.substr(0, GetParam().starts.size()), GetParam().starts);
 }
 
