@@ -217,10 +217,11 @@ def run_test(test, timeout, extra_env=None, log=None, note=None):
     return ("pass" if code == 0 else "fail"), time.monotonic() - began
 
 
-def end_group(proc):
+def end_group(proc, term_grace=5):
+    """Ends a process group: SIGTERM, then SIGKILL if it is still there."""
     import signal
 
-    for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, 10)):
+    for sig, grace in ((signal.SIGTERM, term_grace), (signal.SIGKILL, 10)):
         try:
             os.killpg(proc.pid, sig)
         except ProcessLookupError:

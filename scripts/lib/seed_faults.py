@@ -536,21 +536,8 @@ def run_logged(cmd, log_path, state):
             return proc.wait()
         finally:
             if proc.poll() is None:
-                _end_group(proc)
+                sb.end_group(proc, term_grace=10)
             os.unlink(child_note)
-
-
-def _end_group(proc):
-    for sig, grace in ((signal.SIGTERM, 10), (signal.SIGKILL, 10)):
-        try:
-            os.killpg(proc.pid, sig)
-        except ProcessLookupError:
-            return
-        try:
-            proc.wait(timeout=grace)
-            return
-        except subprocess.TimeoutExpired:
-            pass
 
 
 def write_file(path, data):
