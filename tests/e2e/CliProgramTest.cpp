@@ -218,9 +218,14 @@ const std::vector<CheckRow> kCheckRows = {
     {"EveryFileInInc",
      [](Workbench& b) {
        NativeJob(b, JobFile{}, 2048);
-       b.WriteJob(3, Job([](JobFile& j) { j.Address = "0x80200000"; }));
+       b.WriteJob(3, Job([](JobFile& j) {
+                    j.Address = "0x80200000";
+                    j.Selector = "3";
+                  }));
      },
-     {"--check"}, 0, {"./inc/native.inc: mode 2", "./inc/app1.inc: mode 3", "All 2 description files are good."}},
+     {"--check"}, 0,
+     {"./inc/native.inc: mode 2", "./inc/app1.inc: mode 3", "version selector 3: the application software 1 version",
+      "All 2 description files are good."}},
     {"SevenDigitAddress", [](Workbench& b) { NativeJob(b, Job([](JobFile& j) { j.Address = "0x8001000"; }), 5000); },
      {"--check", "2"}, 2,
      {"line 12 (download address): \"0x8001000\" is not 0x and eight hexadecimal digits; it reads as 0x80010000",
